@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what aeroquilt needs on a fresh Debian machine (run as root), then configures and builds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ cmake make pkg-config libopencv-dev libarmadillo-dev ocl-icd-opencl-dev
+          opencl-headers pocl-opencl-icd clinfo libgtest-dev proj-bin libxml2-utils)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+build_dir=${AEROQUILT_BUILD_DIR:-build}
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=${AEROQUILT_BUILD_TYPE:-RelWithDebInfo} ${AEROQUILT_CMAKE_ARGS:-}
+cmake --build "$build_dir" -j"$(nproc)"

@@ -1,0 +1,68 @@
+#pragma once
+// The configuration record of a run and the comma-separated field parsers shared
+// with the flight-log reader.
+
+#include <cstdint>
+#include <string>
+
+namespace aeroquilt {
+
+// One run's settings, fields named after their keys. Numbers are 0 and texts
+// empty unless the file gives them; `image_kx` is derived when left 0.
+struct config_params {
+  int32_t image_width_pixels = 0;
+  int32_t image_height_pixels = 0;
+  double image_kx = 0;
+  double camera_f = 0;
+  double camera_sensor_width = 0;
+  int32_t image_channels = 0;
+  double RPH_scale[3] = {0, 0, 0};   // roll, pitch, heading
+  double RPH_offset[3] = {0, 0, 0};  // degrees
+  double Lever_Arm[3] = {0, 0, 0};
+  double topo_height = 0;            // metres
+  double meridian_longitude = 0;     // degrees
+  std::string DEM_filename;
+  std::string image_dir;
+  std::string image_dir_raw;
+  std::string output_dir;
+  std::string FPO_file;
+  std::string output_filename;
+  std::string output_DEM_filename;
+  int32_t generate_DEM_image = 0;
+  double output_pixel_size = 0;      // metres
+  int32_t output_tile_size_pixels = 0;
+  int32_t do_average_image_error_removal = 0;
+  double image_data_multiplier = 0;
+  double image_error_multiplier = 0;
+  double desired_image_intensity = 0;
+  double vingette_removal_multiplier = 0;
+  int32_t project_subview_only = 0;
+  double subview_min_lon = 0;
+  double subview_max_lon = 0;
+  double subview_min_lat = 0;
+  double subview_max_lat = 0;
+  double projection_angle_limit = 0;  // degrees; 0 selects 80
+  int32_t use_16bit_image_input = 0;
+  double tau_set_min_temp = 0;        // degrees Celsius
+  double tau_set_max_temp = 0;
+  int32_t USE_DEM = 0;
+  int32_t convert_to_jet_colormap = 0;
+};
+
+// The run's one configuration, written once by run_main and read everywhere.
+extern config_params g_config;
+
+// Reads the file at `path` into `config` (reset to all zero first).
+// Returns 1 when the file opened, 0 (after "Config file not found\n") when not.
+int load_config(const std::string& path, config_params& config);
+
+// Copies field `field` (counted from 1) of a comma-separated line into `destination`.
+void parse_text_field(const std::string& line, int field, std::string& destination);
+
+// Reads a number from the first 25 characters of `text` ("Could not find number.\n" and 0 when none).
+double parse_number(const char* text);
+
+// Reads the exponent after an "e" from the first 10 characters of `text`.
+int32_t parse_exponent(const char* text);
+
+}  // namespace aeroquilt

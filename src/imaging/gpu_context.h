@@ -1,0 +1,79 @@
+#pragma once
+// Every OpenCL object of a run: context on the first platform, in-order queue,
+// the program built from kernels/direct_registration.cl, its five kernels, the
+// run-long buffers (camera image, DEM) and the two buffers of the current view.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <CL/cl.h>
+
+#include "terrain/view_params.h"
+
+namespace aeroquilt {
+
+constexpr std::size_t device_dem_buffer_bytes = 100000000;
+constexpr const char* kernel_source_path = "kernels/direct_registration.cl";
+
+class gpu_context {
+ public:
+  gpu_context() = default;
+  ~gpu_context();  // release_gpu_context
+  gpu_context(const gpu_context&) = delete;
+  gpu_context& operator=(const gpu_context&) = delete;
+
+  // Opens the device for camera frames of width x height x channels; fatal on failure.
+  void open_gpu_device(int32_t width, int32_t height, int32_t channels);
+  // The set-up proper, with its listing; false on failure.
+  bool init_opencl(int32_t width, int32_t height, int32_t channels);
+  // Makes the output buffer (initialised from `initial_pixels`) and the record buffer.
+  bool create_view_buffers(const view_params& view, const void* initial_pixels);
+  // Blocking read of the whole output buffer into `pixels`.
+  bool read_view_output(void* pixels);
+  // Releases the view's output and record buffers.
+  void release_view_buffers();
+  // Uploads record and image, launches "project_image" over the window.
+  bool enqueue_projection(const unsigned char* image_pixels, int r0, int rows, int c0, int cols,
+                          const view_params& view);
+  // Uploads record, DEM bytes and image, launches "project_image_dem" over the window.
+  bool enqueue_projection_dem(const unsigned char* image_pixels, int r0, int rows, int c0,
+                              int cols, const view_params& view, const unsigned char* dem_bytes,
+                              uint32_t dem_size, float ref_lat_deg, float ref_lon_deg);
+  // Waits for the queue to drain.
+  void finish();
+  // Releases everything made by init_opencl and the view buffers.
+  void release_gpu_context();
+
+  bool is_open() const { return context_ != nullptr; }
+  int32_t image_width() const { return image_width_; }
+  int32_t image_height() const { return image_height_; }
+  int32_t channels() const { return channels_; }
+
+ private:
+  int32_t image_height_ = 0;
+  int32_t image_width_ = 0;
+  cl_context context_ = nullptr;
+  cl_mem image_buffer_ = nullptr;
+  cl_mem spare_buffers_[3] = {nullptr, nullptr, nullptr};
+  cl_mem dem_buffer_ = nullptr;
+  std::size_t dem_buffer_bytes_ = 0;
+  cl_mem output_buffer_ = nullptr;
+  std::size_t output_bytes_ = 0;
+  cl_mem view_buffer_ = nullptr;
+  cl_kernel kernel_bayer_ = nullptr, kernel_copy_ = nullptr, kernel_project_dem_ = nullptr,
+            kernel_project_ = nullptr, kernel_block_correlation_ = nullptr;
+  cl_command_queue queue_ = nullptr;
+  cl_program program_ = nullptr;
+  cl_device_id device_ = nullptr;
+  cl_int last_error_ = CL_SUCCESS;
+  int32_t channels_ = 0;
+};
+
+// The whole text of kernels/direct_registration.cl; fatal "cannot open .cl file" when missing.
+std::string load_kernel_source();
+
+// Creates the program from one source string; fatal when creation fails.
+cl_program build_program(cl_context context, const std::string& source);
+
+}  // namespace aeroquilt

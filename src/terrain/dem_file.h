@@ -1,0 +1,65 @@
+#pragma once
+// The DEM file: a 32-byte header and single-precision heights stored column by
+// column (west to east), each column from north to south. The file is mapped
+// read-only, or read cell by cell from a stream when mapping fails.
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace aeroquilt {
+
+// The loaded DEM. All zero when nothing could be loaded; every lookup then gives 0.
+class DEM_grid {
+ public:
+  DEM_grid() = default;
+  ~DEM_grid();
+  DEM_grid(const DEM_grid&) = delete;
+  DEM_grid& operator=(const DEM_grid&) = delete;
+
+  int32_t column_count = 0;   // A
+  int32_t row_count = 0;      // B
+  double south_latitude = 0;  // D, degrees
+  double west_longitude = 0;  // C, degrees
+  double cell_size = 0;       // E, degrees
+  double north_latitude = 0;  // D + B*E
+  double east_longitude = 0;  // C + A*E
+
+  bool mapped() const { return mapped_view_ != nullptr; }
+  bool stream_open() const { return stream_ != nullptr; }
+
+ private:
+  friend int map_dem_file(DEM_grid&, const std::string&);
+  friend int open_dem_stream(DEM_grid&, const std::string&);
+  friend float dem_cell_height(const DEM_grid&, double, double);
+  friend void release_dem(DEM_grid&);
+  void unmap();
+  void close_stream();
+
+  std::FILE* stream_ = nullptr;
+  uint32_t last_read_count_ = 0;
+  int fd_ = -1;
+  const unsigned char* mapped_view_ = nullptr;
+  uint64_t file_size_ = 0;
+};
+
+class view_dem;
+
+// Creates the grid in `dem`, maps the file (falling back to the stream), copies
+// the cell size and builds the Hermite basis.
+void load_dem(view_dem& dem, const std::string& path);
+
+// Maps the whole file read-only. 1 on success, 0 on failure.
+int map_dem_file(DEM_grid& grid, const std::string& path);
+
+// Opens the file as a stream for cell reads. 1 on success, 0 on failure.
+int open_dem_stream(DEM_grid& grid, const std::string& path);
+
+// Height (metres) of the nearest cell to (latitude, longitude) degrees; 0 outside.
+float dem_cell_height(const DEM_grid& grid, double latitude, double longitude);
+
+// Closes the stream and unmaps the file.
+void release_dem(DEM_grid& grid);
+
+}  // namespace aeroquilt

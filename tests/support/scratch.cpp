@@ -1,0 +1,70 @@
+#include "support/scratch.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace aeroquilt::testing {
+
+scratch_dir::scratch_dir(const std::string& label) {
+  std::random_device device;
+  path_ = std::filesystem::temp_directory_path() /
+          ("aeroquilt_" + label + "_" + std::to_string(::getpid()) + "_" + std::to_string(device()));
+  std::filesystem::create_directories(path_);
+}
+
+scratch_dir::~scratch_dir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string scratch_dir::file(const std::string& name) const {
+  return name.empty() ? path_.string() + "/" : (path_ / name).string();
+}
+
+void write_text_file(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  if (!out) throw std::runtime_error("cannot write " + path);
+  out << text;
+}
+
+void write_binary_file(const std::string& path, const void* data, std::size_t size) {
+  std::ofstream out(path, std::ios::binary);
+  if (!out) throw std::runtime_error("cannot write " + path);
+  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string aeroquilt_binary() {
+  const char* path = std::getenv("AEROQUILT_BINARY");
+  return path ? path : "build/aeroquilt";
+}
+
+std::string source_dir() {
+  const char* path = std::getenv("AEROQUILT_SOURCE_DIR");
+  return path ? path : ".";
+}
+
+int run_command(const std::string& command, std::string& output) {
+  output.clear();
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return -1;
+  char buffer[4096];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, got);
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace aeroquilt::testing

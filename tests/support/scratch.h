@@ -1,0 +1,36 @@
+#pragma once
+// Test helpers: a scratch folder per test and small file utilities.
+
+#include <filesystem>
+#include <string>
+
+namespace aeroquilt::testing {
+
+// A fresh folder under the system's temp folder, removed with everything in it.
+class scratch_dir {
+ public:
+  explicit scratch_dir(const std::string& label = "test");
+  ~scratch_dir();
+  scratch_dir(const scratch_dir&) = delete;
+  scratch_dir& operator=(const scratch_dir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // path() / name as a string; with a trailing "/" when `name` is empty.
+  std::string file(const std::string& name) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+void write_text_file(const std::string& path, const std::string& text);
+void write_binary_file(const std::string& path, const void* data, std::size_t size);
+std::string read_file(const std::string& path);
+
+// Path of the built program (from the test environment) and of the repository root.
+std::string aeroquilt_binary();
+std::string source_dir();
+
+// Runs a shell command, returning its exit status and capturing stdout+stderr into `output`.
+int run_command(const std::string& command, std::string& output);
+
+}  // namespace aeroquilt::testing
