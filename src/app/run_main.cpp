@@ -1,10 +1,29 @@
 #include "app/run_main.h"
 
+#include <cmath>
+
 #include "app/config.h"
 #include "app/console.h"
+#include "app/image_set.h"
 #include "app/job.h"
+#include "app/mosaic.h"
+#include "terrain/dem_export.h"
 
 namespace aeroquilt {
+namespace {
+
+// A focal length in pixels of 0, below 0 or not finite would make the camera
+// matrices singular or meaningless; the run stops before any stage uses it.
+bool focal_length_usable(const config_params& config) {
+  if (std::isfinite(config.image_kx) && config.image_kx > 0.0) return true;
+  console_printf(
+      "image_kx is %g: give image_kx, or camera_f and camera_sensor_width (now %g and %g), "
+      "so that the focal length in pixels is positive\n",
+      config.image_kx, config.camera_f, config.camera_sensor_width);
+  return false;
+}
+
+}  // namespace
 
 int run_main(int argc, char** argv) {
   mosaic_job job;
@@ -14,7 +33,19 @@ int run_main(int argc, char** argv) {
     return 0;
   }
   if (load_config(argv[1], g_config) == 0) return 0;
-  return 0;
+  const config_params& config = g_config;
+  if (!focal_length_usable(config)) return 0;
+
+  if (prepare_image_set(job, config.image_dir, config.FPO_file) == 0) return 0;
+  make_mosaic(job, config.output_pixel_size, config.output_dir, config.output_filename, 0.1,
+              config.output_tile_size_pixels);
+  pause_ms(2000);
+  if (config.generate_DEM_image == 0) return 1;
+
+  // A survey the DEM does not cover has no elevation image (the message is printed).
+  if (prepare_survey_dem(job) != 0)
+    export_dem_image(job.dem, config.output_dir + config.output_DEM_filename, 3.0f);
+  return 1;
 }
 
 }  // namespace aeroquilt

@@ -29,7 +29,7 @@ class gpu_context {
   bool init_opencl(int32_t width, int32_t height, int32_t channels);
   // Makes the output buffer (initialised from `initial_pixels`) and the record buffer.
   bool create_view_buffers(const view_params& view, const void* initial_pixels);
-  // Blocking read of the whole output buffer into `pixels`.
+  // Blocking read of the whole output buffer (height x width x 3 bytes) into `pixels`.
   bool read_view_output(void* pixels);
   // Releases the view's output and record buffers.
   void release_view_buffers();
@@ -49,8 +49,16 @@ class gpu_context {
   int32_t image_width() const { return image_width_; }
   int32_t image_height() const { return image_height_; }
   int32_t channels() const { return channels_; }
+  // Bytes the device DEM buffer holds now (grown when a view DEM needs more).
+  std::size_t dem_buffer_capacity() const { return dem_buffer_bytes_; }
 
  private:
+  // Preconditions of a launch: view buffers made for this record, pixels present.
+  bool launch_ready(const unsigned char* image_pixels, const view_params& view) const;
+  // Writes the record and the image, sets arguments 0..4 and launches over the window.
+  bool upload_and_launch(cl_kernel kernel, const unsigned char* image_pixels, int r0, int rows,
+                         int c0, int cols, const view_params& view);
+
   int32_t image_height_ = 0;
   int32_t image_width_ = 0;
   cl_context context_ = nullptr;

@@ -73,22 +73,26 @@ class image_cache {
   int next_slot() const { return next_slot_; }
 
  private:
+  struct channel_state {
+    std::string name;
+    std::thread thread;
+    int slot = -1;  // the slot `thread` fills
+  };
+
+  // Advances the round-robin index and names the slot; joins a loader still
+  // filling that slot first, so that one slot never has two writers.
   int reserve_slot(const std::string& name);
   int find_slot(const std::string& name) const;
+  void join_loader(channel_state& loader);
   cv::Mat load_raw_rgb(const std::string& name);
   cv::Mat load_thermal(const std::string& name);
 
   int slot_count_ = 0;
   std::vector<std::string> slot_names_;
   std::array<std::atomic<int>, max_cache_slots> slot_states_{};
-  std::vector<cv::Mat> slot_images_;
-  std::vector<std::thread*> slot_owner_;  // the loader thread filling each slot, if any
+  std::vector<cv::Mat> slot_images_;  // max_cache_slots entries, never resized
   int next_slot_ = 0;
-  struct channel {
-    std::string name;
-    std::thread thread;
-  };
-  channel channels_[2];
+  channel_state channels_[2];
 };
 
 // Sizes the cache's slots from a memory budget (bytes) and prints the slot count.

@@ -11,6 +11,8 @@
 namespace aeroquilt {
 
 // The loaded DEM. All zero when nothing could be loaded; every lookup then gives 0.
+class view_dem;
+
 class DEM_grid {
  public:
   DEM_grid() = default;
@@ -34,6 +36,16 @@ class DEM_grid {
   friend int open_dem_stream(DEM_grid&, const std::string&);
   friend float dem_cell_height(const DEM_grid&, double, double);
   friend void release_dem(DEM_grid&);
+  friend void load_dem(view_dem&, const std::string&);
+
+  // `refused`: the file was read but its content is unusable (already reported);
+  // another way of reading it would not help.
+  enum class open_result { opened, failed, refused };
+  open_result map_file(const std::string& path);
+  open_result open_stream(const std::string& path);
+  // Checks the header against the file size; on a fault prints why and returns false.
+  bool header_usable(const std::string& path, uint64_t file_size, bool header_complete) const;
+  void clear_header();
   void unmap();
   void close_stream();
 
@@ -41,25 +53,26 @@ class DEM_grid {
   uint32_t last_read_count_ = 0;
   int fd_ = -1;
   const unsigned char* mapped_view_ = nullptr;
-  uint64_t file_size_ = 0;
+  uint64_t file_size_ = 0;  // bytes mapped
 };
-
-class view_dem;
 
 // Creates the grid in `dem`, maps the file (falling back to the stream), copies
 // the cell size and builds the Hermite basis.
 void load_dem(view_dem& dem, const std::string& path);
 
-// Maps the whole file read-only. 1 on success, 0 on failure.
+// Maps the whole file read-only. 1 on success, 0 on failure. A file whose header is
+// unusable or promises more heights than the file holds is refused with a message
+// and leaves the grid all zero.
 int map_dem_file(DEM_grid& grid, const std::string& path);
 
-// Opens the file as a stream for cell reads. 1 on success, 0 on failure.
+// Opens the file as a stream for cell reads. 1 on success, 0 on failure; refuses
+// a bad file like map_dem_file.
 int open_dem_stream(DEM_grid& grid, const std::string& path);
 
 // Height (metres) of the nearest cell to (latitude, longitude) degrees; 0 outside.
 float dem_cell_height(const DEM_grid& grid, double latitude, double longitude);
 
-// Closes the stream and unmaps the file.
+// Closes the stream and unmaps the file; the grid is all zero again.
 void release_dem(DEM_grid& grid);
 
 }  // namespace aeroquilt

@@ -1,0 +1,82 @@
+#include "app/image_set.h"
+
+#include <cstdint>
+
+#include "app/config.h"
+#include "app/console.h"
+#include "geometry/footprints.h"
+
+namespace aeroquilt {
+
+std::vector<arma::mat> job_footprints(const mosaic_job& job) {
+  std::vector<arma::mat> footprints;
+  footprints.reserve(job.geometries.size());
+  for (const image_geometry& geometry : job.geometries) footprints.push_back(geometry.footprint_corners);
+  return footprints;
+}
+
+int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::string& FPO_path) {
+  const config_params& config = g_config;
+  load_dem(job.dem, config.DEM_filename);
+  job.gpu.open_gpu_device(config.image_width_pixels, config.image_height_pixels,
+                          config.image_channels);
+
+  job.image_dir = image_dir;
+  job.FPO_path = FPO_path;
+  job.images.image_dir = image_dir;
+  read_flight_log(job.images, FPO_path, config);
+
+  const int count = job.images.count;
+  if (count == 0) {
+    console_printf("no images found in %s %s\n", image_dir.c_str(), FPO_path.c_str());
+    pause_ms(5000);
+    return 0;
+  }
+
+  job.geometries.clear();
+  job.geometries.reserve(count);
+  for (int i = 0; i < count; ++i) {
+    image_geometry geometry;
+    build_camera_model(geometry, config, job.images, i);
+    if (config.USE_DEM == 0) {
+      // An image whose corner rays miss the flat ground is left out; the others go on.
+      if (project_footprint_flat(geometry) == 0) continue;
+    } else if (project_footprint_dem(geometry, job.dem) == 0) {
+      console_printf("image out of DEM range %s\n", geometry.path.c_str());
+      pause_ms(2000);
+      return 0;
+    }
+    for (int row = 0; row < 5; ++row) {
+      console_printf("Image %d  %f %f %f\n", i, geometry.footprint_corners(row, 0),
+                     geometry.footprint_corners(row, 1), geometry.footprint_corners(row, 2));
+    }
+    job.geometries.push_back(std::move(geometry));
+  }
+  job.geometry_count = static_cast<int>(job.geometries.size());
+  if (job.geometry_count == 0) {
+    console_printf("no images found in %s %s\n", image_dir.c_str(), FPO_path.c_str());
+    pause_ms(5000);
+    return 0;
+  }
+
+  const int64_t bytes_per_image = static_cast<int64_t>(config.image_width_pixels) *
+                                  config.image_height_pixels * 3;
+  size_image_cache(job.input_cache, 4000000000.0, static_cast<double>(bytes_per_image));
+
+  job.survey_view =
+      survey_view_params(job_footprints(job), 1.0, job.images.centre_lat, job.images.centre_lon);
+  return 1;
+}
+
+int prepare_survey_dem(mosaic_job& job) {
+  job.survey_view =
+      survey_view_params(job_footprints(job), 1.0, job.images.centre_lat, job.images.centre_lon);
+  const view_params& view = job.survey_view;
+  job.dem.requested_extent[0] = view.lat_min;
+  job.dem.requested_extent[1] = view.lon_min;
+  job.dem.requested_extent[2] = view.lat_max;
+  job.dem.requested_extent[3] = view.lon_max;
+  return build_view_dem(job.dem, view.lat_min, view.lon_min, view.lat_max, view.lon_max);
+}
+
+}  // namespace aeroquilt

@@ -1,0 +1,22 @@
+#pragma once
+// Preparation of the image set: DEM, GPU device, flight log, camera models,
+// footprints, cache sizing and the survey view, in that order.
+
+#include <string>
+#include <vector>
+
+#include "app/job.h"
+
+namespace aeroquilt {
+
+// Fills the job from the configuration. 1 when the run can go on, 0 when not.
+int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::string& FPO_path);
+
+// The footprint matrices of the job's images, in list order.
+std::vector<arma::mat> job_footprints(const mosaic_job& job);
+
+// Replaces the job's survey view by the survey extent at 1 m pixels and resamples
+// the DEM over it. 0 when the DEM does not cover the survey.
+int prepare_survey_dem(mosaic_job& job);
+
+}  // namespace aeroquilt

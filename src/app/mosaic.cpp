@@ -1,0 +1,159 @@
+#include "app/mosaic.h"
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+#include "app/config.h"
+#include "app/console.h"
+#include "app/fatal_error.h"
+#include "app/image_set.h"
+#include "app/view_output.h"
+
+namespace aeroquilt {
+namespace {
+
+// Everything before the first "." of `text` (all of it when there is none).
+std::string before_first_dot(const std::string& text) { return text.substr(0, text.find('.')); }
+
+std::string tabs(int count) { return std::string(count, '\t'); }
+
+}  // namespace
+
+std::vector<tile_window> plan_tiles(int32_t width, int32_t height, int32_t pixel_count,
+                                    int32_t tile_size) {
+  std::vector<tile_window> tiles;
+  // Compared as unsigned: a negative tile size means "no limit".
+  if (static_cast<uint32_t>(pixel_count) <= static_cast<uint32_t>(tile_size)) return tiles;
+  const int S = static_cast<int>(std::sqrt(static_cast<double>(tile_size)));
+  for (int i = 0; static_cast<int64_t>(i) * S < width; ++i) {
+    for (int j = 0; static_cast<int64_t>(j) * S < height; ++j) {
+      tiles.push_back(tile_window{i, j, j * S - 50, i * S - 50, S + 50, S + 50});
+    }
+  }
+  return tiles;
+}
+
+std::string tile_name(const std::string& joined, int i, int j) {
+  const std::size_t dot = joined.find('.');
+  const std::string extension = dot == std::string::npos ? "" : joined.substr(dot);
+  return before_first_dot(joined) + "_" + std::to_string(i) + "_" + std::to_string(j) + extension;
+}
+
+std::string empty_link_index() {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<kml xmlns = \"http://www.opengis.net/kml/2.2\">\n" +
+         tabs(10) + "<Document>\n" + tabs(15) + "<visibility>1</visibility>\n" + tabs(20) +
+         "</Document>\n" + tabs(23) + "</kml>\n";
+}
+
+std::string network_link_block(const std::string& kml_name) {
+  return "<NetworkLink>\n" + tabs(8) + "<name>" + kml_name + "</name>\n" + tabs(11) +
+         "<refreshVisibility>1</refreshVisibility>\n" + tabs(14) +
+         "<refreshMode>onChange</refreshMode>\n" + tabs(17) + "<flyToView>0</flyToView>\n" +
+         tabs(20) + "<Link>\n" + tabs(23) + "<href>" + kml_name + "</href>\n" + tabs(26) +
+         "</Link>\n" + "</NetworkLink>\n" + tabs(29) + "</Document>\n" + tabs(32) + "</kml>\n";
+}
+
+bool add_link_index_entry(const std::string& index_path, const std::string& kml_name) {
+  std::FILE* file = std::fopen(index_path.c_str(), "r+b");
+  if (!file) {
+    console_printf("cannot add %s to the link index %s\n", kml_name.c_str(), index_path.c_str());
+    return false;
+  }
+  // Find the start of the line holding "</Document>"; without one, append.
+  std::string line;
+  long line_start = 0, position = 0;
+  bool found = false;
+  int c;
+  while ((c = std::fgetc(file)) != EOF) {
+    line.push_back(static_cast<char>(c));
+    ++position;
+    if (c == '\n') {
+      if (line.find("</Document>") != std::string::npos) {
+        found = true;
+        break;
+      }
+      line.clear();
+      line_start = position;
+    }
+  }
+  if (!found && line.find("</Document>") != std::string::npos) found = true;
+  std::fseek(file, found ? line_start : position, SEEK_SET);
+  const std::string block = network_link_block(kml_name);
+  const bool written = std::fwrite(block.data(), 1, block.size(), file) == block.size();
+  const bool closed = std::fclose(file) == 0;
+  if (!written || !closed) {
+    console_printf("cannot add %s to the link index %s\n", kml_name.c_str(), index_path.c_str());
+    return false;
+  }
+  return true;
+}
+
+void make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_dir,
+                 const std::string& output_filename, double preview_scale, int32_t tile_size) {
+  const config_params& config = g_config;
+  const std::string joined = output_dir + output_filename;
+  // Refused before any work is done rather than after the first view is projected.
+  std::size_t extension_position = 0;
+  if (find_output_extension(joined, extension_position) < 0) throw fatal_error("extension not found\n");
+
+  if (config.project_subview_only != 0) {
+    job.survey_view = subview_params(pixel_size, config.subview_min_lon, config.subview_min_lat,
+                                     config.subview_max_lon, config.subview_max_lat,
+                                     job.images.centre_lat, job.images.centre_lon);
+  } else {
+    job.survey_view =
+        survey_view_params(job_footprints(job), pixel_size, job.images.centre_lat,
+                           job.images.centre_lon);
+  }
+  const view_params& survey = job.survey_view;
+
+  if (config.do_average_image_error_removal != 0 && config.use_16bit_image_input != 0) {
+    console_printf("computing average image frame error\n");
+    std::vector<std::string> paths;
+    for (const image_geometry& geometry : job.geometries) paths.push_back(geometry.path);
+    compute_average_frame_error(job.input_cache, paths, config.do_average_image_error_removal);
+  }
+  if (config.vingette_removal_multiplier > 0.0) {
+    console_printf("generating vingette correction table\n");
+    build_vignette_table(job.input_cache, config);
+  }
+
+  console_printf("Calculated projetion size width %d  height %d\n", survey.width, survey.height);
+  if (survey.width < 1 || survey.height < 1) {
+    console_printf("output view has no pixels (width %d, height %d): nothing to project\n",
+                   survey.width, survey.height);
+    return;
+  }
+
+  std::error_code error;
+  if (!std::filesystem::is_directory(output_dir, error))
+    std::filesystem::create_directory(output_dir, error);
+
+  const std::string index_path = before_first_dot(joined) + "_link.kml";
+  write_output_text(index_path, empty_link_index());
+
+  // A tile size of 0 (not configured) means one whole image.
+  const std::vector<tile_window> tiles =
+      tile_size == 0 ? std::vector<tile_window>{}
+                     : plan_tiles(survey.width, survey.height, survey.pixel_count, tile_size);
+  if (tiles.empty()) {
+    console_printf("projecting entire image\n");
+    render_view(job, survey, joined, preview_scale);
+    return;
+  }
+
+  console_printf("projecting tiled images\n");
+  for (const tile_window& tile : tiles) {
+    const view_params tile_view = tile_view_params(survey, tile.first_row, tile.first_column,
+                                                   tile.row_count, tile.column_count);
+    const std::string tile_path = tile_name(joined, tile.i, tile.j);
+    console_printf("Projecting View %d %d\n", tile.i, tile.j);
+    if (render_view(job, tile_view, tile_path, preview_scale) == 0) continue;
+    const std::string kml_name = before_first_dot(tile_name(output_filename, tile.i, tile.j)) + ".kml";
+    add_link_index_entry(index_path, kml_name);
+  }
+}
+
+}  // namespace aeroquilt

@@ -1,0 +1,155 @@
+#include "geometry/flight_log.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <system_error>
+
+#include "app/console.h"
+#include "terrain/map_projection.h"
+
+namespace aeroquilt {
+namespace {
+
+constexpr int kLineBufferSize = 1000;            // pieces of at most 999 characters
+constexpr double kDefaultAngleLimitDeg = 80.0;   // used when the configured limit is 0
+constexpr double kLargestLongitudeDeg = 180.0;   // beyond it, a position is UTM
+
+struct file_closer {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using file_handle = std::unique_ptr<std::FILE, file_closer>;
+
+// Where field `field` (from 1) starts: field - 1 comma searches, each starting
+// over at 0 when the line runs out, so a missing field reads from wherever it lands.
+size_t field_start(const char* line, int field) {
+  const size_t length = strnlen(line, kLineBufferSize);
+  size_t position = 0;
+  for (int i = 1; i < field; ++i) {
+    const void* comma = std::memchr(line + position, ',', length - position);
+    position = comma ? static_cast<const char*>(comma) - line + 1 : 0;
+  }
+  return position;
+}
+
+// Reads pieces as the record pass does and counts the non-empty ones.
+int count_pieces(std::FILE* file) {
+  int count = 0;
+  char buffer[kLineBufferSize];
+  if (std::feof(file)) return 0;
+  while (std::fgets(buffer, sizeof(buffer), file) != nullptr) {
+    if (buffer[0] != '\0') ++count;
+    if (std::feof(file)) break;
+  }
+  return count;
+}
+
+void fill_record(const char* line, FPO_record& record) {
+  parse_text_field(line, 1, record.name);
+  double* const numbers[] = {&record.latitude, &record.longitude, &record.altitude,
+                             &record.roll,     &record.pitch,     &record.heading,
+                             &record.aux_8,    &record.aux_9};
+  for (int k = 2; k <= 9; ++k) *numbers[k - 2] = parse_number(line + field_start(line, k));
+}
+
+bool is_readable_file(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) return false;
+  file_handle file(std::fopen(path.c_str(), "rb"));
+  return file != nullptr;
+}
+
+}  // namespace
+
+int read_flight_log(image_list& list, const std::string& path, const config_params& config) {
+  file_handle file(std::fopen(path.c_str(), "r"));
+  if (!file) {
+    console_printf("FPO file not found \n%s\n", path.c_str());
+    return 0;
+  }
+
+  list.count = count_pieces(file.get());
+  console_printf("%d lines in FPO file\n", list.count);
+
+  std::rewind(file.get());
+  list.records.assign(list.count, FPO_record{});
+
+  const double angle_limit =
+      config.projection_angle_limit == 0.0 ? kDefaultAngleLimitDeg : config.projection_angle_limit;
+  const double central_meridian = utm_central_meridian(config.meridian_longitude);
+
+  char buffer[kLineBufferSize];
+  int slot = 0;
+  while (slot < list.count) {
+    if (std::fgets(buffer, sizeof(buffer), file.get()) == nullptr) break;
+    if (buffer[0] == '\0') continue;  // not counted either
+    FPO_record& record = list.records[slot];
+    fill_record(buffer, record);
+
+    // Steep images are dropped on the logged angles, before scale and offset.
+    if (std::fabs(record.roll) > angle_limit || std::fabs(record.pitch) > angle_limit) {
+      record.name.clear();
+      --list.count;
+      continue;
+    }
+
+    if (std::fabs(record.longitude) > kLargestLongitudeDeg) {
+      const double easting = record.latitude;
+      const double northing = record.longitude;
+      utm_to_geographic(easting, northing, central_meridian, record.latitude, record.longitude);
+    }
+
+    record.path = list.image_dir + record.name;
+    ++slot;
+  }
+  file.reset();
+
+  check_images_exist(list);
+  compact_image_list(list);
+  console_printf("%d images found\n", list.count);
+  pause_ms(1000);
+  compute_survey_centre(list);
+  return 1;
+}
+
+void check_images_exist(image_list& list) {
+  for (int i = 0; i < list.count; ++i) {
+    FPO_record& record = list.records[i];
+    record.found = is_readable_file(record.path) ? 1 : 0;
+    if (!record.found) console_printf("image not found %s\n", record.path.c_str());
+  }
+}
+
+void compact_image_list(image_list& list) {
+  int kept = 0;
+  for (int i = 0; i < list.count; ++i) {
+    if (!list.records[i].found) continue;
+    if (kept != i) list.records[kept] = list.records[i];
+    ++kept;
+  }
+  list.count = kept;
+}
+
+void compute_survey_centre(image_list& list) {
+  if (list.count <= 0) {
+    list.centre_lat = 0.0;
+    list.centre_lon = 0.0;
+    return;
+  }
+  double min_lat = std::numeric_limits<double>::infinity(), max_lat = -min_lat;
+  double min_lon = min_lat, max_lon = -min_lat;
+  for (int i = 0; i < list.count; ++i) {
+    const FPO_record& record = list.records[i];
+    min_lat = std::fmin(min_lat, record.latitude);
+    max_lat = std::fmax(max_lat, record.latitude);
+    min_lon = std::fmin(min_lon, record.longitude);
+    max_lon = std::fmax(max_lon, record.longitude);
+  }
+  list.centre_lat = (max_lat - min_lat) * 0.5 + min_lat;
+  list.centre_lon = (max_lon - min_lon) * 0.5 + min_lon;
+}
+
+}  // namespace aeroquilt

@@ -1,0 +1,159 @@
+// The slot table of the input cache, its two loader channels, and the view
+// rasters of the output canvas.
+
+#include "imaging/image_cache.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+
+#include "app/console.h"
+#include "app/fatal_error.h"
+#include "imaging/radiometry.h"
+
+namespace aeroquilt {
+
+image_cache::image_cache() : slot_images_(max_cache_slots) {}
+
+image_cache::~image_cache() { join_threads(); }
+
+void image_cache::join_loader(channel_state& loader) {
+  if (loader.thread.joinable()) loader.thread.join();
+  loader.slot = -1;
+}
+
+void image_cache::join_threads() {
+  join_loader(channels_[channel_A]);
+  join_loader(channels_[channel_B]);
+  if (writer_thread.joinable()) writer_thread.join();
+}
+
+void image_cache::set_slot_count(int count) {
+  // The loaders write into the slot table that is reset here.
+  join_loader(channels_[channel_A]);
+  join_loader(channels_[channel_B]);
+  if (count < 0) count = 0;
+  if (count > max_cache_slots) count = max_cache_slots;
+  slot_count_ = count;
+  slot_names_.assign(static_cast<std::size_t>(count), std::string());
+  for (int slot = 0; slot < max_cache_slots; ++slot) {
+    slot_states_[slot].store(slot_empty, std::memory_order_relaxed);
+    slot_images_[slot].release();
+  }
+  next_slot_ = 0;
+}
+
+int image_cache::slot_state_of(int slot) const {
+  return slot_states_.at(static_cast<std::size_t>(slot)).load(std::memory_order_acquire);
+}
+
+const std::string& image_cache::slot_name(int slot) const {
+  static const std::string no_name;
+  if (slot < 0 || slot >= slot_count_) return no_name;
+  return slot_names_[static_cast<std::size_t>(slot)];
+}
+
+const cv::Mat& image_cache::slot_image(int slot) const {
+  return slot_images_.at(static_cast<std::size_t>(slot));
+}
+
+int image_cache::find_slot(const std::string& name) const {
+  for (int slot = 0; slot < slot_count_; ++slot) {
+    if (slot_names_[static_cast<std::size_t>(slot)].find(name) != std::string::npos) return slot;
+  }
+  return -1;
+}
+
+int image_cache::reserve_slot(const std::string& name) {
+  next_slot_ = next_slot_ + 1;
+  if (next_slot_ >= slot_count_) next_slot_ = 0;
+  const int slot = next_slot_;
+  for (channel_state& loader : channels_) {
+    if (loader.slot == slot) join_loader(loader);
+  }
+  slot_names_[static_cast<std::size_t>(slot)] = name;
+  return slot;
+}
+
+int image_cache::start_loader(loader_channel channel, const std::string& name) {
+  channel_state& loader = channels_[channel];
+  join_loader(loader);
+  if (find_slot(name) >= 0) return 2;
+  if (slot_count_ == 0) return 0;
+
+  const int slot = reserve_slot(name);
+  loader.name = name;
+  slot_states_[slot].store(slot_loading, std::memory_order_relaxed);
+  loader.slot = slot;
+  // The thread gets its own copy of the name; the slot image is published by the
+  // release store of the state, which the projector reads with acquire.
+  loader.thread = std::thread([this, slot, path = name] {
+    slot_images_[static_cast<std::size_t>(slot)] = add_projection_offset(load_image(path));
+    slot_states_[slot].store(slot_ready, std::memory_order_release);
+  });
+  return 1;
+}
+
+bool image_cache::get_image(const std::string& name) {
+  const int slot = find_slot(name);
+  bool found = false;
+  if (slot >= 0) {
+    int state = slot_states_[slot].load(std::memory_order_acquire);
+    if (state != slot_loading) {
+      found = true;
+    } else {
+      console_printf("waiting for image to cache %s\n", name.c_str());
+      for (int wait = 0; state != slot_ready && wait < 2; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        state = slot_states_[slot].load(std::memory_order_acquire);
+      }
+      found = state == slot_ready;
+      if (!found) console_printf("image cache timeout %s\n", name.c_str());
+    }
+    // A deep copy: scaling and colour-mapping the current image never alter the slot.
+    if (found) current_image = slot_images_[static_cast<std::size_t>(slot)].clone();
+  }
+  if (!found) {
+    console_printf("image not in cache %s\n", name.c_str());
+    current_image = add_projection_offset(load_image(name));
+    if (slot_count_ > 0) {
+      const int reserved = reserve_slot(name);
+      slot_images_[static_cast<std::size_t>(reserved)] = current_image.clone();
+      slot_states_[reserved].store(slot_ready, std::memory_order_release);
+    }
+  }
+  return current_image.cols >= 1;
+}
+
+void size_image_cache(image_cache& cache, double budget_bytes, double bytes_per_image) {
+  // Clamped in double: a zero or tiny image size must not overflow the conversion.
+  const double quotient = budget_bytes / bytes_per_image;
+  int count = 0;
+  if (quotient >= max_cache_slots) {
+    count = max_cache_slots;
+  } else if (quotient > 0.0) {
+    count = static_cast<int>(quotient);
+  }
+  cache.set_slot_count(count);
+  console_printf("Cache number compute,  Allowing %d images\n", count);
+}
+
+void install_view(image_cache& canvas, const view_params& view) {
+  canvas.view = view;
+  if (view.width < 1 || view.height < 1) {
+    const std::string message = "invalid view size " + std::to_string(view.width) + " x " +
+                                std::to_string(view.height) + "\n";
+    console_printf("%s", message.c_str());
+    throw fatal_error(message);
+  }
+  const int64_t pixels = static_cast<int64_t>(view.width) * static_cast<int64_t>(view.height);
+  if (pixels > 2500000000LL) {
+    console_printf("output range error\n");
+    throw fatal_error("output range error\n");
+  }
+  canvas.current_image = cv::Mat::zeros(view.height, view.width, CV_8UC3);
+  // -1 saturates to 0 in an unsigned 16-bit raster.
+  canvas.view_count = cv::Mat(view.height, view.width, CV_16UC1, cv::Scalar(-1));
+}
+
+}  // namespace aeroquilt

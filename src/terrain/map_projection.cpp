@@ -1,0 +1,157 @@
+#include "terrain/map_projection.h"
+
+#include <cmath>
+#include <limits>
+
+namespace aeroquilt {
+namespace {
+
+// UTM ellipsoid (WGS84) as the UTM inversion uses it. Its e^2 differs in the
+// tenth digit from the local frame's e*e below; the two are kept apart on purpose.
+constexpr double kUtmA = 6378137.0;               // semi-major axis, m
+constexpr double kUtmB = 6356752.3142;            // semi-minor axis, m
+constexpr double kUtmE2 = 0.006694380004260827;   // first eccentricity squared
+constexpr double kUtmK0 = 0.9996;                 // scale on the central meridian
+constexpr double kUtmFalseEasting = 500000.0;     // m
+constexpr double kFootpointTolerance = 1e-8;      // rad
+constexpr int kFootpointMaxSteps = 100;
+constexpr double kUtmDegToRad = 0.0174532925;
+constexpr double kUtmRadToDeg = 57.29577957855229;  // 1 / 0.0174532925, not 180/pi
+
+// Local frame ellipsoid.
+constexpr double kLocalA = 6378137.0;
+constexpr double kLocalE = 0.081819190842;
+constexpr double kPi = 3.141592653589793;
+
+struct meridian_series {
+  double A0, A2, A4;
+};
+
+const meridian_series& utm_series() {
+  static const meridian_series series = [] {
+    const double e2 = kUtmE2;
+    const double e4 = e2 * e2;
+    const double e6 = e4 * e2;
+    const double e8 = e6 * e2;
+    meridian_series s;
+    s.A0 = 1.0 - e2 / 4.0 - 3.0 * e4 / 64.0 - 5.0 * e6 / 256.0 - 175.0 * e8 / 16384.0;
+    s.A2 = (3.0 / 8.0) * (e2 + e4 / 4.0 + 15.0 * e6 / 128.0 - 455.0 * e8 / 4096.0);
+    s.A4 = (15.0 / 256.0) * (e4 + 3.0 * e6 / 4.0 - 77.0 * e8 / 128.0);
+    return s;
+  }();
+  return series;
+}
+
+// Latitude (rad) whose meridian arc is `arc_m`, by Newton's method. The arc is
+// monotone and nearly linear, so a sane input converges in a few steps; the cap
+// only stops a non-finite or absurd input from hanging the run.
+double footpoint_latitude(double arc_m) {
+  const meridian_series& s = utm_series();
+  double phi = arc_m / kUtmA;
+  if (!std::isfinite(phi)) return std::numeric_limits<double>::quiet_NaN();
+  for (int step = 0; step < kFootpointMaxSteps; ++step) {
+    const double f =
+        kUtmA * (s.A0 * phi - s.A2 * std::sin(2.0 * phi) + s.A4 * std::sin(4.0 * phi)) - arc_m;
+    const double df =
+        kUtmA * (s.A0 - 2.0 * s.A2 * std::cos(2.0 * phi) + 4.0 * s.A4 * std::cos(4.0 * phi));
+    const double next = phi - f / df;
+    const bool converged = std::fabs(next - phi) <= kFootpointTolerance;
+    phi = next;
+    if (converged) return phi;
+  }
+  return phi;
+}
+
+}  // namespace
+
+double utm_central_meridian(double meridian_longitude) {
+  const int zone = static_cast<int>((meridian_longitude + 180.0) / 6.0 + 1.0);
+  return 6.0 * zone - 183.0;
+}
+
+void utm_to_geographic(double easting, double northing, double central_meridian,
+                       double& latitude, double& longitude) {
+  const double a = kUtmA;
+  const double e2 = kUtmE2;
+  const double ep2 = (kUtmA * kUtmA - kUtmB * kUtmB) / (kUtmB * kUtmB);
+
+  const double x = (easting - kUtmFalseEasting) / kUtmK0;
+  const double m = northing / kUtmK0;
+
+  const double phi1 = footpoint_latitude(m);
+  const double c = std::cos(phi1);
+  const double s = std::sin(phi1);
+  const double t = std::tan(phi1);
+  const double t2 = t * t;
+  const double t4 = t2 * t2;
+  const double n2 = ep2 * c * c;  // eta^2
+  const double n4 = n2 * n2;
+  const double n6 = n4 * n2;
+  const double n8 = n4 * n4;
+  const double w = 1.0 - e2 * s * s;
+  const double nu = a / std::sqrt(w);
+  const double rho = a * (1.0 - e2) / std::pow(w, 1.5);
+
+  const double x2 = x * x;
+  const double x3 = x2 * x;
+  const double x4 = x2 * x2;
+  const double x5 = x4 * x;
+  const double x6 = x4 * x2;
+  const double nu3 = nu * nu * nu;
+  const double nu5 = nu3 * nu * nu;
+
+  const double phi =
+      phi1 - t * x2 / (2.0 * rho * nu) +
+      t * x4 / (24.0 * rho * nu3) * (5.0 + 3.0 * t2 + n2 - 4.0 * n4 - 9.0 * t2 * n2) -
+      t * x6 / (720.0 * rho * nu5) *
+          (61.0 + 90.0 * t2 + 46.0 * n2 + 45.0 * t4 - 252.0 * t2 * n2 - 3.0 * n4 + 100.0 * n6 -
+           66.0 * t2 * n4 - 90.0 * t4 * n2 + 88.0 * n8 + 225.0 * t4 * n4 + 84.0 * t2 * n6 -
+           192.0 * t2 * n8);
+
+  const double dlambda =
+      (x / nu - x3 / (6.0 * nu3) * (1.0 + 2.0 * t2 + n2) +
+       x5 / (120.0 * nu5) *
+           (5.0 + 6.0 * n2 + 28.0 * t2 - 3.0 * n4 + 8.0 * t2 * n2 + 24.0 * t4 - 4.0 * n6 +
+            4.0 * t2 * n4 + 24.0 * t2 * n6)) /
+      c;
+
+  const double central_rad = central_meridian * kUtmDegToRad;
+  latitude = phi * kUtmRadToDeg;
+  longitude = dlambda * kUtmRadToDeg + central_rad * kUtmRadToDeg;
+}
+
+void local_radii(double ref_lat, double& radius_east, double& radius_north) {
+  const double e2 = kLocalE * kLocalE;
+  const double s = std::sin(ref_lat * kPi / 180.0);
+  const double w = 1.0 - e2 * s * s;
+  radius_east = kLocalA / std::sqrt(w);
+  // First power of w: the whole system uses this north radius consistently.
+  radius_north = kLocalA * (1.0 - e2) / w;
+}
+
+local_frame make_local_frame(double ref_lat, double ref_lon) {
+  local_frame frame;
+  frame.ref_lat = ref_lat;
+  frame.ref_lon = ref_lon;
+  local_radii(ref_lat, frame.radius_east, frame.radius_north);
+  return frame;
+}
+
+void geographic_to_local(double latitude, double longitude, const local_frame& frame,
+                         double& x, double& y) {
+  const double cos_ref = std::cos(frame.ref_lat * kPi / 180.0);
+  x = frame.radius_east * cos_ref * (longitude - frame.ref_lon) * kPi / 180.0;
+  y = frame.radius_north * (latitude - frame.ref_lat) * kPi / 180.0;
+}
+
+void local_to_geographic(double x, double y, const local_frame& frame, double& latitude,
+                         double& longitude) {
+  const double ref_lat_rad = frame.ref_lat * kPi / 180.0;
+  const double ref_lon_rad = frame.ref_lon * kPi / 180.0;
+  const double east_scale = frame.radius_east * std::cos(ref_lat_rad);
+  // Kept in this form (not lon0 + x / scale) so that float results stored from it match.
+  longitude = (x + ref_lon_rad * east_scale) / east_scale * 180.0 / kPi;
+  latitude = (y + ref_lat_rad * frame.radius_north) / frame.radius_north * 180.0 / kPi;
+}
+
+}  // namespace aeroquilt
