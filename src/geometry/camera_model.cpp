@@ -55,21 +55,21 @@ void build_camera_model(image_geometry& geometry, const config_params& config,
   geometry.path = record.path;
 
   // RPH_scale defaults to 0, so an unset scale leaves only the offsets.
-  geometry.attitude = arma::vec{
-      (record.roll * config.RPH_scale[0] + config.RPH_offset[0]) * kPi / 180.0,
-      (record.pitch * config.RPH_scale[1] + config.RPH_offset[1]) * kPi / 180.0,
-      (record.heading * config.RPH_scale[2] + config.RPH_offset[2]) * kPi / 180.0};
+  geometry.attitude =
+      arma::vec{(record.roll * config.RPH_scale[0] + config.RPH_offset[0]) * kPi / 180.0,
+                (record.pitch * config.RPH_scale[1] + config.RPH_offset[1]) * kPi / 180.0,
+                (record.heading * config.RPH_scale[2] + config.RPH_offset[2]) * kPi / 180.0};
 
   // The east scale is taken at the reference latitude, as the map grid does.
-  geometry.camera_position = arma::vec{
-      std::cos(geometry.ref_lat) * (geometry.longitude - geometry.ref_lon) * radius_east,
-      (geometry.latitude - geometry.ref_lat) * radius_north,
-      geometry.altitude - config.topo_height};
+  geometry.camera_position =
+      arma::vec{std::cos(geometry.ref_lat) * (geometry.longitude - geometry.ref_lon) * radius_east,
+                (geometry.latitude - geometry.ref_lat) * radius_north,
+                geometry.altitude - config.topo_height};
 
   derive_camera_matrices(geometry);
 
-  geometry.canonical_projection = arma::join_rows(arma::eye<arma::mat>(3, 3),
-                                                  arma::zeros<arma::mat>(3, 1));
+  geometry.canonical_projection =
+      arma::join_rows(arma::eye<arma::mat>(3, 3), arma::zeros<arma::mat>(3, 1));
 }
 
 void derive_camera_matrices(image_geometry& geometry) {

@@ -8,7 +8,7 @@ namespace aeroquilt {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-constexpr double kEarthA = 6378137.0;     // semi-major axis, m
+constexpr double kEarthA = 6378137.0;       // semi-major axis, m
 constexpr double kEarthE = 0.081819190842;  // first eccentricity
 
 // Truncation toward zero, as a plain cast does for every representable size.

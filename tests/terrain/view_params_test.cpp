@@ -1,0 +1,183 @@
+#include "terrain/view_params.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "terrain/map_projection.h"
+
+namespace aeroquilt {
+namespace {
+
+constexpr double kE2 = 0.081819190842 * 0.081819190842;  // local frame ellipsoid
+
+// A record with the given raw bounds, finished at the equator.
+view_params finished(float p, float x_min, float x_max, float y_min, float y_max) {
+  view_params view = empty_view_params();
+  view.pixel_size = p;
+  view.x_min = x_min;
+  view.x_max = x_max;
+  view.y_min = y_min;
+  view.y_max = y_max;
+  finish_view_params(view, 0.0f, 0.0f);
+  return view;
+}
+
+TEST(ViewSnapping, BoundsMoveToNearestMultipleWithTiesToEven) {
+  const view_params view = finished(2.0f, -3.0f, 5.0f, 0.0f, 0.0f);
+  EXPECT_EQ(view.x_min, -4.0f);  // -3 / 2 = -1.5 rounds to the even quotient -2
+  EXPECT_EQ(view.x_max, 4.0f);   // 5 / 2 = 2.5 rounds to 2
+  EXPECT_EQ(view.x_range, 8.0f);
+  EXPECT_EQ(view.width, 5);
+  EXPECT_EQ(view.height, 1);
+}
+
+TEST(ViewSnapping, WestAndSouthEdgesCanMoveInward) {
+  const view_params view = finished(2.0f, 2.9f, 3.1f, 2.9f, 3.1f);
+  EXPECT_EQ(view.x_min, 2.0f);
+  EXPECT_EQ(view.x_max, 4.0f);
+  EXPECT_EQ(view.y_min, 2.0f);
+  EXPECT_EQ(view.y_max, 4.0f);
+  EXPECT_EQ(view.width, 2);
+  EXPECT_EQ(view.height, 2);
+}
+
+TEST(ViewRadii, EquatorHoldsSemiMajorAxisAndMeridianRadius) {
+  const view_params view = finished(1.0f, 0, 10, 0, 10);
+  // Copied out: the packed doubles are unaligned, so gtest must not bind to them.
+  const double radius_east = view.radius_east, radius_north = view.radius_north;
+  EXPECT_EQ(radius_east, 6378137.0);
+  EXPECT_EQ(radius_north, 6378137.0 * (1.0 - kE2));
+}
+
+TEST(ViewGeography, SubviewBoundsMatchTheRequestedDegreesWithinHalfAPixel) {
+  const double ref_lat = 46.5, ref_lon = 8.25;  // degrees
+  const double p = 0.5;                         // metres
+  const view_params view = subview_params(p, 8.2, 46.48, 8.31, 46.53, ref_lat, ref_lon);
+  // Half a pixel of snapping, plus float rounding of degrees (~1e-6 deg).
+  const double half_pixel_lat = 0.5 * p / 111000.0 + 2e-6;
+  const double half_pixel_lon = 0.5 * p / 76000.0 + 2e-6;
+  EXPECT_NEAR(view.lon_min, 8.2, half_pixel_lon);
+  EXPECT_NEAR(view.lon_max, 8.31, half_pixel_lon);
+  EXPECT_NEAR(view.lat_min, 46.48, half_pixel_lat);
+  EXPECT_NEAR(view.lat_max, 46.53, half_pixel_lat);
+  EXPECT_FLOAT_EQ(view.lon_per_pixel, view.lon_range / view.width);
+  EXPECT_FLOAT_EQ(view.lat_per_pixel, view.lat_range / view.height);
+  EXPECT_EQ(view.ref_lat_rad, reference_radians(ref_lat));
+
+  // The corner agrees with the run's own local-to-geographic conversion.
+  double lat = 0, lon = 0;
+  local_to_geographic(view.x_min, view.y_max, make_local_frame(ref_lat, ref_lon), lat, lon);
+  EXPECT_NEAR(view.lon_min, lon, 2e-6);
+  EXPECT_NEAR(view.lat_max, lat, 2e-6);
+}
+
+TEST(ViewSurvey, BoundsCoverEveryFiniteFootprintCorner) {
+  arma::mat a(5, 3, arma::fill::zeros), b(5, 3, arma::fill::zeros);
+  a.col(0) = arma::vec{-120.2, -80, -100, -90, -95};
+  a.col(1) = arma::vec{10, 40.6, 20, 30, 25};
+  b.col(0) = arma::vec{50, 211.7, 100, 150, 120};
+  b.col(1) = arma::vec{-60.4, 0, -30, -20, -25};
+  b(4, 0) = std::nan("");  // a ray that never met the ground
+  const view_params view = survey_view_params({a, arma::mat(), b}, 1.0, 45.0, 7.0);
+  EXPECT_EQ(view.x_min, -120.0f);
+  EXPECT_EQ(view.x_max, 212.0f);
+  EXPECT_EQ(view.y_min, -60.0f);
+  EXPECT_EQ(view.y_max, 41.0f);
+  EXPECT_EQ(view.width, 333);
+  EXPECT_EQ(view.height, 102);
+  EXPECT_EQ(view.pixel_count, 333 * 102);
+}
+
+TEST(ViewSurvey, NoFootprintsGiveANonPositiveSize) {
+  const view_params view = survey_view_params({}, 1.0, 45.0, 7.0);
+  EXPECT_LE(view.width, 0);
+  EXPECT_LE(view.height, 0);
+}
+
+TEST(ViewRecord, BytesSitAtTheirWireOffsets) {
+  const view_params view = finished(0.5f, -100.0f, 200.0f, -50.0f, 75.0f);
+  std::array<unsigned char, 228> bytes;
+  std::memcpy(bytes.data(), &view, sizeof(view));
+
+  int32_t width = 0, height = 0, count = 0;
+  double radius_east = 0, radius_north = 0;
+  float pixel_size = 0;
+  std::memcpy(&width, bytes.data() + 176, 4);
+  std::memcpy(&height, bytes.data() + 180, 4);
+  std::memcpy(&count, bytes.data() + 184, 4);
+  std::memcpy(&radius_east, bytes.data() + 196, 8);
+  std::memcpy(&radius_north, bytes.data() + 204, 8);
+  std::memcpy(&pixel_size, bytes.data() + 132, 4);
+  EXPECT_EQ(width, 601);   // 300 m / 0.5 m + 1
+  EXPECT_EQ(height, 251);  // 125 m / 0.5 m + 1
+  EXPECT_EQ(count, 601 * 251);
+  EXPECT_EQ(radius_east, 6378137.0);
+  EXPECT_EQ(radius_north, 6378137.0 * (1.0 - kE2));
+  EXPECT_EQ(pixel_size, 0.5f);
+}
+
+TEST(ViewTiles, EmptyWindowIsOnePixel) {
+  const view_params parent = finished(1.0f, -10, 10, -10, 10);
+  const view_params tile = tile_view_params(parent, 3, 4, 0, 0);
+  EXPECT_EQ(tile.width, 1);
+  EXPECT_EQ(tile.height, 1);
+  EXPECT_EQ(tile.pixel_count, 1);
+}
+
+// Tiles as the mosaic makes them (windows of S + 50 starting at j*S - 50) leave
+// no parent pixel centre off some tile's pixel grid.
+TEST(ViewTiles, OverlappingWindowsCoverTheParentGridWithoutGaps) {
+  const int S = 97;  // tile side, pixels
+  std::mt19937 rng(31337);
+  std::uniform_real_distribution<float> edge(-700.0f, 700.0f), size(0.07f, 1.3f);
+  for (int trial = 0; trial < 6; ++trial) {
+    const float a = edge(rng), b = edge(rng), c = edge(rng), d = edge(rng);
+    view_params parent = empty_view_params();
+    parent.pixel_size = size(rng);
+    parent.x_min = std::min(a, b);
+    parent.x_max = std::min(a, b) + 200.0f * parent.pixel_size + std::fabs(a - b) * 0.05f;
+    parent.y_min = std::min(c, d);
+    parent.y_max = std::min(c, d) + 150.0f * parent.pixel_size + std::fabs(c - d) * 0.05f;
+    finish_view_params(parent, reference_radians(47.1), reference_radians(-3.4));
+    const float p = parent.pixel_size;
+
+    std::vector<std::vector<view_params>> tiles;  // [column][row]
+    for (int i = 0; i * S < parent.width; ++i) {
+      tiles.emplace_back();
+      for (int j = 0; j * S < parent.height; ++j) {
+        tiles.back().push_back(tile_view_params(parent, j * S - 50, i * S - 50, S + 50, S + 50));
+        const view_params& t = tiles.back().back();
+        ASSERT_EQ(t.pixel_count, t.width * t.height);
+      }
+    }
+
+    auto on_grid = [p](const view_params& t, double x, double y) {
+      const double k = (x - t.x_min) / p, r = (t.y_max - y) / p;
+      const double kr = std::round(k), rr = std::round(r);
+      return std::fabs(k - kr) < 0.01 && std::fabs(r - rr) < 0.01 && kr >= 0 && kr < t.width &&
+             rr >= 0 && rr < t.height;  // 1/100 pixel
+    };
+    int gaps = 0;
+    for (int row = 0; row < parent.height; ++row)
+      for (int col = 0; col < parent.width; ++col) {
+        const auto [x, y] = view_point_local(parent, row, col);
+        bool covered = false;
+        for (int i = col / S; i <= col / S + 1 && i < static_cast<int>(tiles.size()) && !covered;
+             ++i)
+          for (int j = row / S; j <= row / S + 1 && j < static_cast<int>(tiles[i].size()); ++j)
+            if (on_grid(tiles[i][j], x, y)) {
+              covered = true;
+              break;
+            }
+        if (!covered) ++gaps;
+      }
+    EXPECT_EQ(gaps, 0) << "pixel size " << p << " m, " << parent.width << " x " << parent.height;
+  }
+}
+
+}  // namespace
+}  // namespace aeroquilt
