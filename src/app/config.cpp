@@ -176,8 +176,7 @@ int load_config(const std::string& path, config_params& config) {
   }
 
   if (config.image_kx == 0.0) {
-    config.image_kx =
-        config.image_width_pixels * config.camera_f / config.camera_sensor_width;
+    config.image_kx = config.image_width_pixels * config.camera_f / config.camera_sensor_width;
   }
   return 1;
 }

@@ -14,9 +14,9 @@
 namespace aeroquilt {
 namespace {
 
-constexpr int kLineBufferSize = 1000;            // pieces of at most 999 characters
-constexpr double kDefaultAngleLimitDeg = 80.0;   // used when the configured limit is 0
-constexpr double kLargestLongitudeDeg = 180.0;   // beyond it, a position is UTM
+constexpr int kLineBufferSize = 1000;           // pieces of at most 999 characters
+constexpr double kDefaultAngleLimitDeg = 80.0;  // used when the configured limit is 0
+constexpr double kLargestLongitudeDeg = 180.0;  // beyond it, a position is UTM
 
 struct file_closer {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -49,9 +49,8 @@ int count_pieces(std::FILE* file) {
 
 void fill_record(const char* line, FPO_record& record) {
   parse_text_field(line, 1, record.name);
-  double* const numbers[] = {&record.latitude, &record.longitude, &record.altitude,
-                             &record.roll,     &record.pitch,     &record.heading,
-                             &record.aux_8,    &record.aux_9};
+  double* const numbers[] = {&record.latitude, &record.longitude, &record.altitude, &record.roll,
+                             &record.pitch,    &record.heading,   &record.aux_8,    &record.aux_9};
   for (int k = 2; k <= 9; ++k) *numbers[k - 2] = parse_number(line + field_start(line, k));
 }
 
