@@ -274,7 +274,7 @@ bool gpu_context::launch_ready(const unsigned char* image_pixels, const view_par
                                  kernel_pixel_bytes;
   // A record that does not describe the output buffer would let the kernel write
   // past it; a failed load leaves no pixels to upload.
-  return queue_ != nullptr && view_buffer_ != nullptr && output_buffer_ != nullptr &&
+  return queue_ != nullptr && channels_ >= 1 && view_buffer_ != nullptr && output_buffer_ != nullptr &&
          view_bytes == output_bytes_ && image_pixels != nullptr;
 }
 
@@ -315,7 +315,8 @@ bool gpu_context::upload_and_launch(cl_kernel kernel, const unsigned char* image
 bool gpu_context::enqueue_projection(const unsigned char* image_pixels, int r0, int rows, int c0,
                                      int cols, const view_params& view) {
   if (kernel_project_ == nullptr || !launch_ready(image_pixels, view)) return false;
-  if (rows <= 0 || cols <= 0 || r0 < 0 || c0 < 0) return rows <= 0 || cols <= 0;
+  if (rows <= 0 || cols <= 0) return true;  // an empty window: nothing to draw
+  if (r0 < 0 || c0 < 0) return false;       // the window lies in the view
   return upload_and_launch(kernel_project_, image_pixels, r0, rows, c0, cols, view);
 }
 
@@ -327,7 +328,8 @@ bool gpu_context::enqueue_projection_dem(const unsigned char* image_pixels, int 
       (dem_size > 0 && dem_bytes == nullptr)) {
     return false;
   }
-  if (rows <= 0 || cols <= 0 || r0 < 0 || c0 < 0) return rows <= 0 || cols <= 0;
+  if (rows <= 0 || cols <= 0) return true;  // an empty window: nothing to draw
+  if (r0 < 0 || c0 < 0) return false;       // the window lies in the view
   if (dem_size > dem_buffer_bytes_) {
     // A view DEM larger than the device buffer: grow it rather than overrun it.
     // Pending launches keep the old buffer alive until they finish.
