@@ -1,14 +1,14 @@
 #include "terrain/dem_file.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstring>
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
 
 #include "app/console.h"
 #include "terrain/dem_sampling.h"
@@ -77,13 +77,12 @@ bool DEM_grid::header_usable(const std::string& path, uint64_t file_size,
     return false;
   }
   if (column_count <= 0 || row_count <= 0) {
-    console_printf("DEM file %s refused: column count %d and row count %d must be positive\n",
-                   file, column_count, row_count);
+    console_printf("DEM file %s refused: column count %d and row count %d must be positive\n", file,
+                   column_count, row_count);
     return false;
   }
   if (!std::isfinite(cell_size) || cell_size <= 0) {
-    console_printf("DEM file %s refused: cell size %f is not a positive number\n", file,
-                   cell_size);
+    console_printf("DEM file %s refused: cell size %f is not a positive number\n", file, cell_size);
     return false;
   }
   if (!std::isfinite(west_longitude) || !std::isfinite(south_latitude)) {
@@ -181,8 +180,8 @@ DEM_grid::open_result DEM_grid::open_stream(const std::string& path) {
   }
   north_latitude = south_latitude + row_count * cell_size;
   east_longitude = west_longitude + column_count * cell_size;
-  console_printf("DEM loaded %s\nRange %f %f %f %f\ncell_size %f\n\n", path.c_str(),
-                 west_longitude, east_longitude, south_latitude, north_latitude, cell_size);
+  console_printf("DEM loaded %s\nRange %f %f %f %f\ncell_size %f\n\n", path.c_str(), west_longitude,
+                 east_longitude, south_latitude, north_latitude, cell_size);
   pause_ms(1000);
   return open_result::opened;
 }
@@ -196,8 +195,8 @@ int open_dem_stream(DEM_grid& grid, const std::string& path) {
 }
 
 float dem_cell_height(const DEM_grid& grid, double latitude, double longitude) {
-  const float row = std::roundf(static_cast<float>(
-      grid.row_count - (latitude - grid.south_latitude) / grid.cell_size));
+  const float row = std::roundf(
+      static_cast<float>(grid.row_count - (latitude - grid.south_latitude) / grid.cell_size));
   const float column =
       std::roundf(static_cast<float>((longitude - grid.west_longitude) / grid.cell_size));
   // Compared as floats so that NaN and huge values never reach an integer conversion.
@@ -205,8 +204,8 @@ float dem_cell_height(const DEM_grid& grid, double latitude, double longitude) {
         column < static_cast<float>(grid.column_count))) {
     return 0.0f;
   }
-  const uint64_t offset = cell_offset(grid.row_count, static_cast<int32_t>(row),
-                                      static_cast<int32_t>(column));
+  const uint64_t offset =
+      cell_offset(grid.row_count, static_cast<int32_t>(row), static_cast<int32_t>(column));
   if (grid.mapped_view_ != nullptr) return read_at<float>(grid.mapped_view_, offset);
   if (grid.stream_ != nullptr) {
     float height = 0.0f;

@@ -1,0 +1,195 @@
+#include "terrain/dem_export.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <opencv2/imgcodecs.hpp>
+#include <string>
+
+#include "app/console.h"
+#include "app/fatal_error.h"
+#include "support/dem_builder.h"
+#include "support/scratch.h"
+
+namespace aeroquilt {
+namespace {
+
+using testing::scratch_dir;
+
+// A DEM of 0.001 deg cells from (45.0 N, 9.0 E), 40 x 40 cells, and a view DEM
+// built over it whose node grid is 10 cells (0.01 deg) tall and 12 cells wide.
+struct export_fixture {
+  scratch_dir dir{"dem_export"};
+  view_dem dem;
+
+  explicit export_fixture(const testing::dem_height_fn& height) {
+    const std::string path = dir.file("terrain.dem");
+    testing::write_dem_file(path, 40, 40, 9.0, 45.0, 0.001, height);
+    console_capture quiet;
+    load_dem(dem, path);
+    // Cells 10..16 north and 10..18 east, plus two cells of margin each side.
+    build_view_dem(dem, 45.0105f, 9.0105f, 45.0165f, 9.0185f);
+  }
+};
+
+// Heights rising northwards (row 0 of the file is the north row).
+float rising_north(int i, int) { return 100.0f + 10.0f * (40 - i); }
+float rising_east(int, int j) { return 100.0f + 10.0f * j; }
+
+std::string error_text(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const fatal_error& error) {
+    return error.what();
+  }
+  return "(no error)";
+}
+
+TEST(RenderDemImage, ThreeMetrePixelsOnAHundredthDegreeGrid) {
+  export_fixture fixture(rising_north);
+  ASSERT_TRUE(fixture.dem.built);
+  ASSERT_NEAR(fixture.dem.lat_end - fixture.dem.lat_start, 0.01f, 1e-5f);
+  // q = 0.001 deg * pi/180 * 6378137 m / 3 m = 37.10 pixels per cell; 0.01 deg
+  // holds 371.06 pixel steps, less one: 370 rows.
+  const cv::Mat image = render_dem_image(fixture.dem, 3.0f);
+  EXPECT_EQ(image.rows, 370);
+  EXPECT_EQ(image.type(), CV_8UC3);
+  // Negative pixel sizes are taken by their absolute value.
+  const cv::Mat mirrored = render_dem_image(fixture.dem, -3.0f);
+  EXPECT_EQ(cv::norm(image, mirrored, cv::NORM_INF), 0.0);
+}
+
+TEST(RenderDemImage, PixelSizeZeroGivesAboutOnePixelPerCell) {
+  export_fixture fixture(rising_north);
+  const cv::Mat image = render_dem_image(fixture.dem, 0.0f);
+  // 10 x 12 cells less one pixel (one more may go to float rounding of the extent).
+  EXPECT_GE(image.rows, 8);
+  EXPECT_LE(image.rows, 9);
+  EXPECT_GE(image.cols, 10);
+  EXPECT_LE(image.cols, 11);
+}
+
+TEST(RenderDemImage, NorthIsUpAndHighIsRed) {
+  export_fixture north(rising_north);
+  const cv::Mat up = render_dem_image(north.dem, 10.0f);
+  const cv::Vec3b top = up.at<cv::Vec3b>(0, up.cols / 2);
+  const cv::Vec3b bottom = up.at<cv::Vec3b>(up.rows - 1, up.cols / 2);
+  EXPECT_GT(top[2], top[0]);        // red over blue at the north edge
+  EXPECT_GT(bottom[0], bottom[2]);  // blue over red at the south edge
+
+  export_fixture east(rising_east);
+  const cv::Mat across = render_dem_image(east.dem, 10.0f);
+  const cv::Vec3b west_pixel = across.at<cv::Vec3b>(across.rows / 2, 0);
+  const cv::Vec3b east_pixel = across.at<cv::Vec3b>(across.rows / 2, across.cols - 1);
+  EXPECT_GT(west_pixel[0], west_pixel[2]);
+  EXPECT_GT(east_pixel[2], east_pixel[0]);
+}
+
+// A flat DEM has no height span: the image is uniform instead of divided by zero.
+TEST(RenderDemImage, FlatAndOutOfScaleTerrainGiveUniformImages) {
+  for (const float height : {250.0f, 0.0f, 12000.0f}) {
+    SCOPED_TRACE(height);
+    export_fixture fixture([&](int, int) { return height; });
+    const cv::Mat image = render_dem_image(fixture.dem, 10.0f);
+    ASSERT_FALSE(image.empty());
+    const cv::Vec3b first = image.at<cv::Vec3b>(0, 0);
+    for (int r = 0; r < image.rows; ++r) {
+      for (int k = 0; k < image.cols; ++k) ASSERT_EQ(image.at<cv::Vec3b>(r, k), first);
+    }
+  }
+}
+
+TEST(RenderDemImage, UnbuiltDemIsFatal) {
+  view_dem dem;
+  EXPECT_EQ(error_text([&] { render_dem_image(dem, 3.0f); }), "DEM not initialized");
+  scratch_dir dir("dem_export");
+  const std::string path = dir.file("dem.png");
+  EXPECT_EQ(error_text([&] { export_dem_image(dem, path, 3.0f); }), "DEM not initialized");
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("dem.kml")));
+}
+
+TEST(ExportDemImage, WritesImageAndUnindentedKmlWithFullPath) {
+  export_fixture fixture(rising_east);
+  const std::string path = fixture.dir.file("dem.png");
+  console_capture capture;
+  export_dem_image(fixture.dem, path, 3.0f);
+  EXPECT_EQ(capture.text(), "");
+  const cv::Mat written = cv::imread(path, cv::IMREAD_COLOR);
+  EXPECT_EQ(written.rows, 370);
+
+  const view_dem& dem = fixture.dem;
+  char bounds[400];
+  std::snprintf(bounds, sizeof(bounds),
+                "<north>%3.10f</north>\n<south>%3.10f</south>\n<east>%3.10f</east>\n"
+                "<west>%3.10f</west>\n",
+                double(dem.lat_end), double(dem.lat_start), double(dem.lon_end),
+                double(dem.lon_start));
+  const std::string expected = std::string(
+                                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                   "<kml xmlns = \"http://www.opengis.net/kml/2.2\">\n"
+                                   "<GroundOverlay>\n"
+                                   "<name>GroundOverlay.kml</name>\n"
+                                   "<color>ffffffff</color>\n"
+                                   "<drawOrder>1</drawOrder>\n"
+                                   "<Icon>\n"
+                                   "<href>") +
+                               path +
+                               "</href>\n"
+                               "<refreshMode>onInterval</refreshMode>\n"
+                               "<refreshInterval>10</refreshInterval>\n"
+                               "<viewBoundScale>1</viewBoundScale>\n"
+                               "</Icon>\n"
+                               "<LatLonBox>\n" +
+                               bounds +
+                               "<rotation>0</rotation>\n"
+                               "</LatLonBox>\n"
+                               "</GroundOverlay>\n"
+                               "</kml>\n";
+  EXPECT_EQ(testing::read_file(fixture.dir.file("dem.kml")), expected);
+  // South edge 45.008 deg as the nearest float, printed to ten decimals.
+  EXPECT_NE(expected.find("<south>45.0079994202</south>"), std::string::npos) << expected;
+}
+
+TEST(ExportDemImage, KmlNameComesFromTheFirstExtensionInTableOrder) {
+  export_fixture fixture(rising_east);
+  // .tif is searched before .png.
+  export_dem_image(fixture.dem, fixture.dir.file("a.tif.png"), 20.0f);
+  EXPECT_TRUE(std::filesystem::exists(fixture.dir.file("a.tif.png")));
+  EXPECT_TRUE(std::filesystem::exists(fixture.dir.file("a.kml.png")));
+}
+
+TEST(ExportDemImage, JpegExtensionIsFatalAfterTheImageIsWritten) {
+  export_fixture fixture(rising_east);
+  const std::string path = fixture.dir.file("dem.jpeg");
+  EXPECT_EQ(error_text([&] { export_dem_image(fixture.dem, path, 20.0f); }),
+            "extension not found\n");
+  EXPECT_FALSE(cv::imread(path).empty());
+  EXPECT_FALSE(std::filesystem::exists(fixture.dir.file("dem.kml")));
+}
+
+// ".bmp" matches inside the folder name, so the KML would go to "maps.kmldir/",
+// which does not exist: reported by path, the image itself is kept.
+TEST(ExportDemImage, KmlThatCannotBeCreatedIsReported) {
+  export_fixture fixture(rising_east);
+  std::filesystem::create_directory(fixture.dir.file("maps.bmpdir"));
+  const std::string path = fixture.dir.file("maps.bmpdir/dem.png");
+  console_capture capture;
+  export_dem_image(fixture.dem, path, 20.0f);
+  EXPECT_EQ(capture.text(),
+            "unable to create KML file " + fixture.dir.file("maps.kmldir/dem.png") + "\n");
+  EXPECT_TRUE(std::filesystem::exists(path));
+}
+
+TEST(ExportDemImage, ImageThatCannotBeWrittenIsReported) {
+  export_fixture fixture(rising_east);
+  const std::string path = fixture.dir.file("missing_folder/dem.png");
+  console_capture capture;
+  export_dem_image(fixture.dem, path, 20.0f);
+  EXPECT_NE(capture.text().find("unable to write DEM image " + path + "\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace aeroquilt
