@@ -28,15 +28,14 @@ std::string format_double(const char* format, double value) {
   return text;
 }
 
-// The path with the three characters after the extension's "." replaced.
+}  // namespace
+
 std::string side_file_path(const std::string& path, std::size_t extension_position,
                            const char* replacement) {
   std::string side = path;
   side.replace(extension_position + 1, 3, replacement);
   return side;
 }
-
-}  // namespace
 
 int find_output_extension(const std::string& path, std::size_t& position) {
   for (int entry = 0; entry < 6; ++entry) {

@@ -26,6 +26,11 @@ void start_png_writer(image_cache& canvas, const std::string& path);
 // ".PNG") of the first entry found anywhere in `path`, and its first position; -1 if none.
 int find_output_extension(const std::string& path, std::size_t& position);
 
+// `path` with the three characters after the extension's "." at `extension_position`
+// replaced ("mosaic.tiff" with "kml" gives "mosaic.kmlf").
+std::string side_file_path(const std::string& path, std::size_t extension_position,
+                           const char* replacement);
+
 // The GroundOverlay document; `indent` starts each line from the GroundOverlay element on.
 std::string ground_overlay_kml(const std::string& href, double north, double south, double east,
                                double west, const char* indent);

@@ -1,0 +1,122 @@
+#include "geometry/footprints.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "app/console.h"
+#include "support/dem_builder.h"
+#include "support/scratch.h"
+
+namespace aeroquilt {
+namespace {
+
+constexpr double pi = 3.141592653589793;
+
+// A camera of W x H pixels with focal length kx pixels at C, attitude in degrees.
+image_geometry camera(double roll, double pitch, double heading, arma::vec C, double W = 640,
+                      double H = 480, double kx = 1000) {
+  image_geometry geometry;
+  geometry.path = "test.png";
+  geometry.attitude = arma::vec{roll, pitch, heading} * pi / 180.0;
+  geometry.camera_position = C;
+  geometry.image_width = W;
+  geometry.image_height = H;
+  geometry.focal_length_px = kx;
+  geometry.ned_to_enu = arma::mat{{0, 1, 0}, {1, 0, 0}, {0, 0, -1}};
+  geometry.camera_to_body = arma::mat{{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}};
+  geometry.canonical_projection = arma::join_rows(arma::eye(3, 3), arma::zeros(3, 1));
+  return geometry;
+}
+
+TEST(FlatFootprint, NadirCameraAtEightHundredMetres) {
+  // Corner pixels at 1 and W (1 and H) about W/2, H/2: 800 m / 1000 px per pixel offset.
+  image_geometry geometry = camera(0, 0, 0, arma::vec{0, 0, 800});
+  ASSERT_EQ(project_footprint_flat(geometry), 1);
+  const double expected[5][3] = {{-255.2, 191.2, 0}, {256, 191.2, 0}, {256, -192, 0},
+                                 {-255.2, -192, 0},  {-255.2, 191.2, 0}};
+  for (int row = 0; row < 5; ++row)
+    for (int column = 0; column < 3; ++column)
+      EXPECT_NEAR(geometry.footprint_corners(row, column), expected[row][column], 1e-9)
+          << row << "," << column;
+}
+
+TEST(FlatFootprint, DoublingTheHeightDoublesTheOffsets) {
+  image_geometry low = camera(3, -2, 30, arma::vec{100, -50, 400});
+  image_geometry high = camera(3, -2, 30, arma::vec{100, -50, 800});
+  ASSERT_EQ(project_footprint_flat(low), 1);
+  ASSERT_EQ(project_footprint_flat(high), 1);
+  for (int row = 0; row < 5; ++row) {
+    EXPECT_NEAR(high.footprint_corners(row, 0) - 100, 2 * (low.footprint_corners(row, 0) - 100), 1e-9);
+    EXPECT_NEAR(high.footprint_corners(row, 1) + 50, 2 * (low.footprint_corners(row, 1) + 50), 1e-9);
+  }
+}
+
+TEST(FlatFootprint, HeadingNinetyPutsTheTopEdgeEast) {
+  image_geometry geometry = camera(0, 0, 90, arma::vec{0, 0, 800});
+  ASSERT_EQ(project_footprint_flat(geometry), 1);
+  // The first row's corners (top edge) lie east of the camera, the last row's west.
+  EXPECT_NEAR(geometry.footprint_corners(0, 0), 191.2, 1e-9);
+  EXPECT_NEAR(geometry.footprint_corners(1, 0), 191.2, 1e-9);
+  EXPECT_NEAR(geometry.footprint_corners(2, 0), -192, 1e-9);
+  // The right edge (u = W) looks south.
+  EXPECT_NEAR(geometry.footprint_corners(1, 1), -256, 1e-9);
+}
+
+TEST(FlatFootprint, CornerRayAboveTheHorizonLeavesTheImageOut) {
+  // Roll 80 degrees with a wide lens: the left edge rays point above the horizon.
+  image_geometry geometry = camera(80, 0, 0, arma::vec{0, 0, 800}, 640, 480, 200);
+  console_capture capture;
+  EXPECT_EQ(project_footprint_flat(geometry), 0);
+  EXPECT_NE(capture.text().find("test.png"), std::string::npos);
+}
+
+TEST(FlatFootprint, CameraBelowTheGroundIsLeftOut) {
+  image_geometry geometry = camera(0, 0, 0, arma::vec{0, 0, -10});
+  console_capture capture;
+  EXPECT_EQ(project_footprint_flat(geometry), 0);
+}
+
+// A flat DEM at height 0 around (45, 9): 400 x 400 cells of 0.0001 degrees.
+class DemFootprint : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string path = dir_.file("flat.dem");
+    testing::write_dem_file(path, 400, 400, 8.98, 44.98, 0.0001, [](int, int) { return 0.0f; });
+    console_capture quiet;  // the loader reports the file it streams
+    load_dem(dem_, path);
+  }
+  image_geometry located(double roll, double pitch, double heading, arma::vec C) {
+    image_geometry geometry = camera(roll, pitch, heading, C);
+    geometry.ref_lat = 45.0 * pi / 180.0;
+    geometry.ref_lon = 9.0 * pi / 180.0;
+    return geometry;
+  }
+  testing::scratch_dir dir_{"footprint"};
+  view_dem dem_;
+};
+
+TEST_F(DemFootprint, FlatDemAgreesWithTheFlatProjector) {
+  for (double heading : {0.0, 37.0, 200.0}) {
+    image_geometry on_dem = located(4, -3, heading, arma::vec{30, -20, 300});
+    image_geometry flat = on_dem;
+    ASSERT_EQ(project_footprint_dem(on_dem, dem_), 1);
+    ASSERT_EQ(project_footprint_flat(flat), 1);
+    for (int row = 0; row < 5; ++row)
+      for (int column = 0; column < 3; ++column)
+        EXPECT_NEAR(on_dem.footprint_corners(row, column), flat.footprint_corners(row, column),
+                    0.05)  // m: the intersection stops within 5 cm of the terrain
+            << "heading " << heading << " corner " << row;
+  }
+}
+
+TEST_F(DemFootprint, CornerBeyondTheDemIsReported) {
+  // 8 km up the corners land about 2.6 km east and west, beyond the DEM's 1.6 km.
+  image_geometry geometry = located(0, 0, 0, arma::vec{0, 0, 8000});
+  console_capture capture;
+  EXPECT_EQ(project_footprint_dem(geometry, dem_), 0);
+  EXPECT_NE(capture.text().find("image corner out of DEM range\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace aeroquilt
