@@ -1,0 +1,155 @@
+// Whole runs of the program on synthetic surveys, compared with the ground truth
+// that made them. Output pixel (r, c) stands for the local point
+// (x_min + c p, y_max - r p); the view's edges are recovered from its world file.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <opencv2/imgcodecs.hpp>
+
+#include "support/scratch.h"
+#include "support/synthetic_survey.h"
+#include "support/truth_compare.h"
+
+namespace aeroquilt::testing {
+namespace {
+
+// The registration and correlation every mosaic must reach against its truth.
+constexpr double kMedianOffsetPx = 0.25;
+constexpr double kP95OffsetPx = 0.5;
+constexpr double kMinNcc = 0.9;
+
+struct run_result {
+  int status = -1;
+  std::string output;
+};
+
+run_result run_survey(const survey_truth& truth) {
+  run_result result;
+  result.status = run_command(aeroquilt_binary() + " " + truth.files.config, result.output);
+  return result;
+}
+
+// Compares the mosaic at `image_path` (with its world file) with the truth.
+truth_stats compare_view(const survey_truth& truth, const std::string& image_path,
+                         const std::string& world_path, cv::Mat* mosaic_out = nullptr) {
+  const cv::Mat mosaic = cv::imread(image_path, cv::IMREAD_UNCHANGED);
+  EXPECT_FALSE(mosaic.empty()) << image_path;
+  if (mosaic.empty()) return {};
+  const double p = truth.spec.output_pixel_size_m;
+  const view_origin origin = view_origin_from_world_file(truth, read_world_file(world_path), p);
+  const cv::Mat expected =
+      render_truth(truth, origin.x_min_m, origin.y_max_m, p, mosaic.cols, mosaic.rows);
+  cv::Mat mask = expected_coverage_mask(truth, origin.x_min_m, origin.y_max_m, p, mosaic.cols,
+                                        mosaic.rows, 2.0);
+  if (mosaic_out) *mosaic_out = mosaic;
+  return compare_to_truth(mosaic, expected, mask);
+}
+
+void expect_registered(const truth_stats& stats, const std::string& label) {
+  EXPECT_GT(stats.blocks, 10) << label << ": " << describe(stats);
+  EXPECT_GT(stats.covered_fraction, 0.97) << label << ": " << describe(stats);
+  EXPECT_LT(stats.median_offset_px, kMedianOffsetPx) << label << ": " << describe(stats);
+  EXPECT_LT(stats.p95_offset_px, kP95OffsetPx) << label << ": " << describe(stats);
+  EXPECT_GT(stats.ncc, kMinNcc) << label << ": " << describe(stats);
+}
+
+class MosaicTruth : public ::testing::Test {
+ protected:
+  survey_truth make(survey_spec spec) { return make_survey(spec, dir_.file("survey")); }
+  scratch_dir dir_{"e2e"};
+};
+
+TEST_F(MosaicTruth, FlatGroundMosaicMatchesTheGround) {
+  survey_spec spec;  // headings 30 and 210, roll and pitch within 1.5 degrees
+  const survey_truth truth = make(spec);
+  const run_result run = run_survey(truth);
+  ASSERT_EQ(run.status, 1) << run.output;
+  expect_registered(compare_view(truth, truth.files.mosaic, truth.files.world_file), "flat");
+  EXPECT_TRUE(std::filesystem::exists(truth.files.output_dir + "mosaic.kml"));
+  EXPECT_TRUE(std::filesystem::exists(truth.files.output_dir + "mosaic_link.kml"));
+}
+
+TEST_F(MosaicTruth, HillyTerrainMosaicMatchesTheGround) {
+  survey_spec spec;
+  spec.hills = true;
+  spec.use_dem = true;
+  spec.heading_deg = 123.0;
+  spec.attitude_jitter_deg = 3.0;
+  const survey_truth truth = make(spec);
+  const run_result run = run_survey(truth);
+  ASSERT_EQ(run.status, 1) << run.output;
+  expect_registered(compare_view(truth, truth.files.mosaic, truth.files.world_file), "hills");
+}
+
+TEST_F(MosaicTruth, HillsProjectedAsFlatGroundAreVisiblyMisplaced) {
+  // The same hilly survey without the DEM: the truth comparison must notice.
+  survey_spec spec;
+  spec.hills = true;
+  spec.use_dem = false;
+  spec.heading_deg = 123.0;
+  const survey_truth truth = make(spec);
+  const run_result run = run_survey(truth);
+  ASSERT_EQ(run.status, 1) << run.output;
+  const truth_stats stats = compare_view(truth, truth.files.mosaic, truth.files.world_file);
+  EXPECT_GT(stats.p95_offset_px, kP95OffsetPx) << describe(stats);
+}
+
+TEST_F(MosaicTruth, UtmFlightLogGivesTheSameMosaic) {
+  survey_spec spec;
+  spec.utm_positions = true;
+  const survey_truth truth = make(spec);
+  const run_result run = run_survey(truth);
+  ASSERT_EQ(run.status, 1) << run.output;
+  expect_registered(compare_view(truth, truth.files.mosaic, truth.files.world_file), "utm");
+}
+
+TEST_F(MosaicTruth, TilesMatchTheGroundAndTheWholeImageInTheirOverlaps) {
+  survey_spec spec;
+  spec.hills = true;
+  spec.use_dem = true;
+  const survey_truth whole = make(spec);
+  ASSERT_EQ(run_survey(whole).status, 1);
+  cv::Mat whole_mosaic;
+  compare_view(whole, whole.files.mosaic, whole.files.world_file, &whole_mosaic);
+  ASSERT_FALSE(whole_mosaic.empty());
+
+  spec.output_tile_size_pixels = 300 * 300;  // S = 300 pixels
+  const survey_truth tiled = make_survey(spec, dir_.file("tiled"));
+  const run_result run = run_survey(tiled);
+  ASSERT_EQ(run.status, 1) << run.output;
+  const std::string out = tiled.files.output_dir;
+  int tiles = 0;
+  for (int i = 0; std::filesystem::exists(out + "mosaic_" + std::to_string(i) + "_0.png"); ++i) {
+    for (int j = 0;; ++j) {
+      const std::string name = out + "mosaic_" + std::to_string(i) + "_" + std::to_string(j);
+      if (!std::filesystem::exists(name + ".png")) break;
+      ++tiles;
+      cv::Mat tile;
+      const truth_stats stats = compare_view(tiled, name + ".png", name + ".tfw", &tile);
+      if (stats.blocks > 3) {
+        EXPECT_LT(stats.median_offset_px, kMedianOffsetPx) << name << " " << describe(stats);
+        EXPECT_GT(stats.ncc, kMinNcc) << name << " " << describe(stats);
+      }
+      // Tile pixel (r, c) is whole-image pixel (r + 300 j - 50, c + 300 i - 50).
+      const cv::Rect in_whole(300 * i - 50, 300 * j - 50, tile.cols, tile.rows);
+      const cv::Rect shared = in_whole & cv::Rect(0, 0, whole_mosaic.cols, whole_mosaic.rows);
+      if (shared.area() == 0) continue;
+      const cv::Mat a = tile(shared - in_whole.tl());
+      const cv::Mat b = whole_mosaic(shared);
+      const cv::Mat both = mosaic_coverage(a) & mosaic_coverage(b);
+      cv::Mat difference;
+      cv::absdiff(a, b, difference);
+      cv::Mat large = difference.reshape(1) > 2;
+      const int covered = cv::countNonZero(both);
+      if (covered == 0) continue;
+      EXPECT_LT(cv::countNonZero(large), 0.01 * covered * 4) << name;
+    }
+  }
+  EXPECT_GE(tiles, 4);
+  const std::string index = read_file(out + "mosaic_link.kml");
+  EXPECT_NE(index.find("<href>mosaic_0_0.kml</href>"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace aeroquilt::testing

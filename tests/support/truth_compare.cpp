@@ -1,0 +1,292 @@
+#include "support/truth_compare.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <opencv2/imgproc.hpp>
+#include <stdexcept>
+#include <vector>
+
+namespace aeroquilt::testing {
+
+namespace {
+
+constexpr double pi = 3.141592653589793;
+constexpr int block_size = 32;
+constexpr int block_step = 16;
+constexpr int block_pad = 8;  // pixels around a block for sub-pixel moves
+constexpr double block_blur_px = 1.0;
+constexpr double block_min_valid = 0.98;   // share of a block that must be covered
+constexpr double block_min_texture = 6.0;  // grey-level standard deviation of the truth block
+
+double percentile(std::vector<double> values, double fraction) {
+  if (values.empty()) return std::numeric_limits<double>::quiet_NaN();
+  std::sort(values.begin(), values.end());
+  const auto rank = static_cast<std::size_t>(std::ceil(fraction * values.size()));
+  return values[std::min(values.size() - 1, rank == 0 ? 0 : rank - 1)];
+}
+
+cv::Mat to_grey(const cv::Mat& bgr) {
+  cv::Mat grey, out;
+  cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
+  grey.convertTo(out, CV_64F);
+  return out;
+}
+
+// Cubic convolution weights (Keys, a = -0.5) for a fraction t in [0, 1).
+void cubic_weights(double t, double w[4]) {
+  const auto near = [](double x) { return (1.5 * x - 2.5) * x * x + 1.0; };          // |x| <= 1
+  const auto far = [](double x) { return ((-0.5 * x + 2.5) * x - 4.0) * x + 2.0; };  // 1 < |x| < 2
+  w[0] = far(1.0 + t);
+  w[1] = near(t);
+  w[2] = near(1.0 - t);
+  w[3] = far(2.0 - t);
+}
+
+// out(r, c) = src(r + y0, c + x0) by cubic convolution, edges clamped. Written out
+// because warpAffine rounds positions to 1/32 pixel, too coarse for the refinement.
+cv::Mat sample_moved(const cv::Mat& src, double x0, double y0, cv::Size size) {
+  const double fx0 = std::floor(x0), fy0 = std::floor(y0);
+  double wx[4], wy[4];
+  cubic_weights(x0 - fx0, wx);
+  cubic_weights(y0 - fy0, wy);
+  const auto clamp_to = [](int v, int n) { return std::min(n - 1, std::max(0, v)); };
+  cv::Mat out(size, CV_64F);
+  for (int r = 0; r < size.height; ++r) {
+    for (int c = 0; c < size.width; ++c) {
+      double sum = 0.0;
+      for (int j = 0; j < 4; ++j) {
+        const int sr = clamp_to(r + static_cast<int>(fy0) - 1 + j, src.rows);
+        double row = 0.0;
+        for (int i = 0; i < 4; ++i)
+          row += wx[i] * src.at<double>(sr, clamp_to(c + static_cast<int>(fx0) - 1 + i, src.cols));
+        sum += wy[j] * row;
+      }
+      out.at<double>(r, c) = sum;
+    }
+  }
+  return out;
+}
+
+// Gauss-Newton refinement of the offset of `mosaic` (a padded block whose block
+// starts at `origin`) relative to `truth`: phase correlation's own sub-pixel
+// estimate is pulled towards whole pixels. Keeps `start` when it does not converge.
+cv::Point2d refine_shift(const cv::Mat& truth, const cv::Mat& mosaic, cv::Point origin,
+                         const cv::Mat& weight, cv::Point2d start) {
+  cv::Mat truth_dx, truth_dy;
+  cv::Sobel(truth, truth_dx, CV_64F, 1, 0, 3, 1.0 / 8.0, 0, cv::BORDER_REFLECT);
+  cv::Sobel(truth, truth_dy, CV_64F, 0, 1, 3, 1.0 / 8.0, 0, cv::BORDER_REFLECT);
+  cv::Point2d shift = start;
+  for (int round = 0; round < 20; ++round) {
+    if (std::hypot(shift.x, shift.y) > block_pad - 2) return start;
+    // moved(p) = mosaic(p + shift): the mosaic block brought back onto the truth.
+    cv::Mat moved = sample_moved(mosaic, origin.x + shift.x, origin.y + shift.y, truth.size()),
+            moved_dx, moved_dy;
+    cv::Sobel(moved, moved_dx, CV_64F, 1, 0, 3, 1.0 / 8.0, 0, cv::BORDER_REFLECT);
+    cv::Sobel(moved, moved_dy, CV_64F, 0, 1, 3, 1.0 / 8.0, 0, cv::BORDER_REFLECT);
+    double gxx = 0, gxy = 0, gyy = 0, bx = 0, by = 0;
+    for (int r = 0; r < truth.rows; ++r) {
+      for (int c = 0; c < truth.cols; ++c) {
+        const double w = weight.at<double>(r, c);
+        const double gx = 0.5 * (truth_dx.at<double>(r, c) + moved_dx.at<double>(r, c));
+        const double gy = 0.5 * (truth_dy.at<double>(r, c) + moved_dy.at<double>(r, c));
+        const double e = moved.at<double>(r, c) - truth.at<double>(r, c);
+        gxx += w * gx * gx;
+        gxy += w * gx * gy;
+        gyy += w * gy * gy;
+        bx += w * gx * e;
+        by += w * gy * e;
+      }
+    }
+    const double det = gxx * gyy - gxy * gxy;
+    if (!(det > 1e-12 * (gxx + gyy) * (gxx + gyy))) return start;
+    const cv::Point2d step(-(gyy * bx - gxy * by) / det, -(gxx * by - gxy * bx) / det);
+    shift += step;
+    if (std::hypot(step.x, step.y) < 1e-3) return shift;
+  }
+  return start;
+}
+
+}  // namespace
+
+cv::Mat render_truth(const survey_truth& truth, double x_min_m, double y_max_m, double pixel_size_m,
+                     int width, int height) {
+  if (width <= 0 || height <= 0 || !(pixel_size_m > 0.0))
+    throw std::invalid_argument("render_truth: empty view");
+  cv::Mat image(height, width, CV_8UC3);
+  cv::parallel_for_(cv::Range(0, height), [&](const cv::Range& rows) {
+    for (int r = rows.start; r < rows.end; ++r) {
+      for (int c = 0; c < width; ++c)
+        image.at<cv::Vec3b>(r, c) = truth.recorded_bgr(x_min_m + c * pixel_size_m,
+                                                       y_max_m - r * pixel_size_m, pixel_size_m);
+    }
+  });
+  apply_projection_values(truth.spec, image);
+  return image;
+}
+
+cv::Mat expected_coverage_mask(const survey_truth& truth, double x_min_m, double y_max_m,
+                               double pixel_size_m, int width, int height, double margin_px) {
+  cv::Mat mask(height, width, CV_8UC1, cv::Scalar(0));
+  const double u_lo = 1.0 + margin_px, u_hi = truth.spec.image_width - margin_px;
+  const double v_lo = 1.0 + margin_px, v_hi = truth.spec.image_height - margin_px;
+  const int cameras = static_cast<int>(truth.cameras.size());
+  cv::parallel_for_(cv::Range(0, height), [&](const cv::Range& rows) {
+    for (int r = rows.start; r < rows.end; ++r) {
+      for (int c = 0; c < width; ++c) {
+        local_point p{x_min_m + c * pixel_size_m, y_max_m - r * pixel_size_m, 0.0};
+        if (truth.spec.use_dem) p.z_m = truth.terrain_height_local_m(p.x_m, p.y_m);
+        for (int i = 0; i < cameras; ++i) {
+          double u, v;
+          if (truth.local_to_pixel(i, p, u, v) && u >= u_lo && u <= u_hi && v >= v_lo &&
+              v <= v_hi) {
+            mask.at<std::uint8_t>(r, c) = 255;
+            break;
+          }
+        }
+      }
+    }
+  });
+  return mask;
+}
+
+cv::Mat mosaic_coverage(const cv::Mat& mosaic) {
+  if (mosaic.type() == CV_8UC4) {
+    cv::Mat alpha;
+    cv::extractChannel(mosaic, alpha, 3);
+    return alpha > 0;
+  }
+  if (mosaic.type() != CV_8UC3)
+    throw std::invalid_argument("mosaic_coverage: expected 8-bit BGR or BGRA");
+  cv::Mat any;
+  cv::transform(mosaic, any, cv::Matx13f(1, 1, 1));  // sum of channels, saturating
+  return any > 0;
+}
+
+truth_stats compare_to_truth(const cv::Mat& mosaic, const cv::Mat& truth, const cv::Mat& mask) {
+  if (truth.type() != CV_8UC3)
+    throw std::invalid_argument("compare_to_truth: truth must be 8-bit BGR");
+  if (mosaic.size() != truth.size())
+    throw std::invalid_argument("compare_to_truth: mosaic " + std::to_string(mosaic.cols) + "x" +
+                                std::to_string(mosaic.rows) + " but truth " +
+                                std::to_string(truth.cols) + "x" + std::to_string(truth.rows));
+  if (!mask.empty() && (mask.size() != truth.size() || mask.type() != CV_8UC1))
+    throw std::invalid_argument(
+        "compare_to_truth: mask must be 8-bit, one channel, of the truth's size");
+
+  cv::Mat bgr;
+  if (mosaic.type() == CV_8UC4)
+    cv::cvtColor(mosaic, bgr, cv::COLOR_BGRA2BGR);
+  else
+    bgr = mosaic;
+  const cv::Mat region =
+      mask.empty() ? cv::Mat(truth.size(), CV_8UC1, cv::Scalar(255)) : (mask != 0);
+  const cv::Mat valid = mosaic_coverage(mosaic) & region;
+
+  truth_stats stats;
+  const int region_pixels = cv::countNonZero(region);
+  const int valid_pixels = cv::countNonZero(valid);
+  stats.covered_fraction =
+      region_pixels > 0 ? static_cast<double>(valid_pixels) / region_pixels : 0.0;
+
+  // NCC with per-channel means, summed over the channels.
+  double sum_a[3] = {0, 0, 0}, sum_b[3] = {0, 0, 0};
+  for (int r = 0; r < truth.rows; ++r)
+    for (int c = 0; c < truth.cols; ++c)
+      if (valid.at<std::uint8_t>(r, c))
+        for (int k = 0; k < 3; ++k) {
+          sum_a[k] += bgr.at<cv::Vec3b>(r, c)[k];
+          sum_b[k] += truth.at<cv::Vec3b>(r, c)[k];
+        }
+  double ab = 0, aa = 0, bb = 0;
+  if (valid_pixels > 0) {
+    for (int r = 0; r < truth.rows; ++r)
+      for (int c = 0; c < truth.cols; ++c)
+        if (valid.at<std::uint8_t>(r, c))
+          for (int k = 0; k < 3; ++k) {
+            const double a = bgr.at<cv::Vec3b>(r, c)[k] - sum_a[k] / valid_pixels;
+            const double b = truth.at<cv::Vec3b>(r, c)[k] - sum_b[k] / valid_pixels;
+            ab += a * b;
+            aa += a * a;
+            bb += b * b;
+          }
+  }
+  stats.ncc = (aa > 0 && bb > 0) ? ab / std::sqrt(aa * bb) : 0.0;
+
+  // Block-wise registration.
+  const cv::Mat grey_mosaic = to_grey(bgr), grey_truth = to_grey(truth);
+  cv::Mat window;
+  cv::createHanningWindow(window, cv::Size(block_size, block_size), CV_64F);
+  std::vector<double> lengths, dxs, dys;
+  for (int y = 0; y + block_size <= truth.rows; y += block_step) {
+    for (int x = 0; x + block_size <= truth.cols; x += block_step) {
+      const cv::Rect box(x, y, block_size, block_size);
+      const cv::Mat block_valid = valid(box);
+      const int n = cv::countNonZero(block_valid);
+      if (n < block_min_valid * block_size * block_size) continue;
+      cv::Scalar mean, deviation;
+      cv::meanStdDev(grey_truth(box), mean, deviation);
+      if (deviation[0] < block_min_texture) continue;
+      // The block with a border, so that it can be moved by fractions of a pixel.
+      const cv::Rect padded_box = cv::Rect(x - block_pad, y - block_pad, block_size + 2 * block_pad,
+                                           block_size + 2 * block_pad) &
+                                  cv::Rect(0, 0, truth.cols, truth.rows);
+      cv::Mat padded_mosaic = grey_mosaic(padded_box).clone(), padded_truth;
+      // Holes would dominate the block: fill them with the block's own mean. A light
+      // blur keeps aliasing of sharp edges from steering the sub-pixel estimate.
+      padded_mosaic.setTo(cv::mean(grey_mosaic(box), block_valid)[0], valid(padded_box) == 0);
+      cv::GaussianBlur(padded_mosaic, padded_mosaic, cv::Size(0, 0), block_blur_px, 0,
+                       cv::BORDER_REFLECT);
+      cv::GaussianBlur(grey_truth(padded_box), padded_truth, cv::Size(0, 0), block_blur_px, 0,
+                       cv::BORDER_REFLECT);
+      const cv::Rect inner(x - padded_box.x, y - padded_box.y, block_size, block_size);
+      const cv::Mat a = padded_truth(inner).clone();
+      // phaseCorrelate windows its inputs in place: hand it copies.
+      cv::Point2d shift = cv::phaseCorrelate(a.clone(), padded_mosaic(inner).clone(), window);
+      shift = refine_shift(a, padded_mosaic, inner.tl(), window, shift);
+      dxs.push_back(shift.x);
+      dys.push_back(shift.y);
+      lengths.push_back(std::hypot(shift.x, shift.y));
+    }
+  }
+  stats.blocks = static_cast<int>(lengths.size());
+  stats.median_offset_px = percentile(lengths, 0.5);
+  stats.p95_offset_px = percentile(lengths, 0.95);
+  stats.median_dx_px = percentile(dxs, 0.5);
+  stats.median_dy_px = percentile(dys, 0.5);
+  return stats;
+}
+
+world_file read_world_file(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error("cannot open world file " + path);
+  world_file w;
+  if (!(in >> w.lon_per_pixel >> w.rotation_1 >> w.rotation_2 >> w.minus_lat_per_pixel >>
+        w.lon_min >> w.lat_max))
+    throw std::runtime_error("world file " + path + " holds fewer than six numbers");
+  return w;
+}
+
+view_origin view_origin_from_world_file(const survey_truth& truth, const world_file& world,
+                                        double pixel_size_m) {
+  const double deg = pi / 180.0;
+  const double phi0 = truth.centre_latitude_deg * deg;
+  const double x =
+      (world.lon_min - truth.centre_longitude_deg) * deg * std::cos(phi0) * truth.radius_east_m;
+  const double y = (world.lat_max - truth.centre_latitude_deg) * deg * truth.radius_north_m;
+  return {std::round(x / pixel_size_m) * pixel_size_m, std::round(y / pixel_size_m) * pixel_size_m};
+}
+
+std::string describe(const truth_stats& stats) {
+  char text[256];
+  std::snprintf(
+      text, sizeof(text),
+      "covered %.4f, ncc %.4f, offset median %.3f px p95 %.3f px (dx %.3f, dy %.3f) over %d blocks",
+      stats.covered_fraction, stats.ncc, stats.median_offset_px, stats.p95_offset_px,
+      stats.median_dx_px, stats.median_dy_px, stats.blocks);
+  return text;
+}
+
+}  // namespace aeroquilt::testing
