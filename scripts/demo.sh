@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 if [ ! -f demo/survey/survey.cfg ]; then
   echo "making the demo survey in demo/survey"
-  build/make_survey demo/survey --dem
+  build/tools/make_survey demo/survey --dem
 fi
 set +e
 build/aeroquilt demo/survey/survey.cfg
@@ -18,5 +18,5 @@ if [ "$status" -ne 1 ]; then
   exit 1
 fi
 echo
-echo "Outputs are in demo/survey/output/:"
-ls -1 demo/survey/output/
+echo "Outputs are in demo/survey/out/:"
+ls -1 demo/survey/out/

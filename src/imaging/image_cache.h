@@ -7,11 +7,10 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <opencv2/core.hpp>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <opencv2/core.hpp>
 
 #include "app/config.h"
 #include "terrain/view_params.h"
@@ -31,7 +30,8 @@ class image_cache {
   image_cache& operator=(const image_cache&) = delete;
 
   // Reads one image file into an 8-bit BGR image (raw RGB frame, 16-bit thermal
-  // frame or any other image file); empty when it could not be read.
+  // frame or any other image file); empty when it could not be read. A raw frame
+  // must hold a whole frame of the configured size. Thread-safe.
   cv::Mat load_image(const std::string& name);
 
   // Makes the image at `name` the current image (offset by 1 per channel).
@@ -41,7 +41,8 @@ class image_cache {
   // Starts `channel` loading `name` into a slot: 2 already cached, 0 no slots, 1 started.
   int start_loader(loader_channel channel, const std::string& name);
 
-  // Sets the number of usable slots (0 to 1500) and allocates their names.
+  // Sets the number of usable slots (clamped to 0..1500) and empties every slot;
+  // joins the loaders first, since they write into the slots.
   void set_slot_count(int count);
   int slot_count() const { return slot_count_; }
 

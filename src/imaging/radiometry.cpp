@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <fstream>
 #include <new>
-
 #include <opencv2/imgcodecs.hpp>
 
 #include "app/config.h"
@@ -218,7 +217,8 @@ void build_vignette_table(image_cache& cache, config_params config) {
     return;
   }
   cache.vignette_table.create(config.image_width_pixels, config.image_height_pixels, CV_32FC1);
-  const double half_diagonal = std::sqrt((width * 0.5) * (width * 0.5) + (height * 0.5) * (height * 0.5));
+  const double half_diagonal =
+      std::sqrt((width * 0.5) * (width * 0.5) + (height * 0.5) * (height * 0.5));
   for (int x = 0; x < width; ++x) {
     float* row = cache.vignette_table.ptr<float>(x);
     for (int y = 0; y < height; ++y) {

@@ -1,0 +1,318 @@
+// The input cache: round-robin slots, substring lookup, the offset added once,
+// the bounded wait for a loading slot, the two loader channels; plus the slot
+// count from the memory budget and the installation of an output view.
+
+#include "imaging/image_cache.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/config.h"
+#include "app/console.h"
+#include "app/fatal_error.h"
+#include "support/image_builder.h"
+#include "support/scratch.h"
+
+namespace aeroquilt {
+namespace {
+
+using testing::config_override;
+using testing::scratch_dir;
+
+constexpr int frame_width = 4;
+constexpr int frame_height = 3;
+
+// A named pipe standing in for an image file whose load has not finished: the
+// loader blocks opening it until feed() writes a whole raw frame into it.
+class slow_frame {
+ public:
+  slow_frame(const std::string& path, uint8_t value) : path_(path), value_(value) {
+    if (::mkfifo(path.c_str(), 0600) != 0) throw std::runtime_error("mkfifo " + path);
+  }
+  ~slow_frame() { feed(); }
+  slow_frame(const slow_frame&) = delete;
+  slow_frame& operator=(const slow_frame&) = delete;
+
+  // Waits (up to 5 s) for the reader, then writes the frame. Once only.
+  void feed() {
+    if (fed_) return;
+    fed_ = true;
+    int fd = -1;
+    for (int attempt = 0; attempt < 5000 && fd < 0; ++attempt) {
+      fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);  // fails while nobody reads
+      if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (fd < 0) return;
+    ::fcntl(fd, F_SETFL, 0);
+    const cv::Mat frame =
+        testing::filled_frame(frame_width, frame_height, cv::Vec3b(value_, value_, value_));
+    const auto bytes =
+        testing::raw_frame_bytes(frame_width, frame_height,
+                                 std::vector<uint8_t>(frame.data, frame.data + frame.total() * 3));
+    ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    (void)written;
+    ::close(fd);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  uint8_t value_;
+  bool fed_ = false;
+};
+
+class ImageCache : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_config.image_width_pixels = frame_width;
+    g_config.image_height_pixels = frame_height;
+  }
+  // A raw frame "<dir>/frame_rgb_<label>.raw" with every byte `value`.
+  std::string frame(const std::string& label, uint8_t value) {
+    const std::string path = dir_.file("frame_rgb_" + label + ".raw");
+    testing::write_raw_frame(
+        path, testing::filled_frame(frame_width, frame_height, cv::Vec3b(value, value, value)));
+    return path;
+  }
+  static int first_byte(const cv::Mat& image) { return image.empty() ? -1 : image.data[0]; }
+
+  config_override config_;
+  scratch_dir dir_{"image_cache"};
+};
+
+TEST_F(ImageCache, ReservationsGoRoundRobinStartingAtSlotOne) {
+  image_cache cache;
+  cache.set_slot_count(2);
+  std::vector<int> slots;
+  for (int k = 0; k < 4; ++k) {
+    const std::string path = frame(std::to_string(k), 10);
+    console_capture quiet;
+    ASSERT_TRUE(cache.get_image(path));
+    slots.push_back(cache.next_slot());
+    EXPECT_EQ(cache.slot_name(cache.next_slot()), path);
+  }
+  EXPECT_EQ(slots, (std::vector<int>{1, 0, 1, 0}));
+
+  image_cache single;
+  single.set_slot_count(1);
+  for (int k = 0; k < 3; ++k) {
+    console_capture quiet;
+    single.start_loader(k % 2 ? channel_B : channel_A, frame("s" + std::to_string(k), 10));
+    EXPECT_EQ(single.next_slot(), 0);
+  }
+}
+
+TEST_F(ImageCache, AddsTheOffsetOnceOnEveryPath) {
+  const std::string loaded = frame("loaded", 0);
+  const std::string missed = frame("missed", 0);
+  image_cache cache;
+  cache.set_slot_count(4);
+  ASSERT_EQ(cache.start_loader(channel_A, loaded), 1);
+  cache.join_threads();
+  ASSERT_TRUE(cache.get_image(loaded));
+  EXPECT_EQ(first_byte(cache.current_image), 1);  // loader path
+
+  {
+    console_capture capture;
+    ASSERT_TRUE(cache.get_image(missed));
+    EXPECT_EQ(capture.text(), "image not in cache " + missed + "\n");
+  }
+  EXPECT_EQ(first_byte(cache.current_image), 1);  // miss path
+  ASSERT_TRUE(cache.get_image(missed));
+  EXPECT_EQ(first_byte(cache.current_image), 1);  // hit on the slot the miss filled
+}
+
+TEST_F(ImageCache, CurrentImageIsACopyOfTheSlot) {
+  const std::string path = frame("copy", 50);
+  image_cache cache;
+  cache.set_slot_count(3);
+  {
+    console_capture quiet;
+    ASSERT_TRUE(cache.get_image(path));
+  }
+  cache.current_image.setTo(cv::Scalar(200, 200, 200));
+  ASSERT_TRUE(cache.get_image(path));
+  EXPECT_EQ(first_byte(cache.current_image), 51);
+}
+
+TEST_F(ImageCache, RequestMatchesASlotWhoseNameContainsIt) {
+  const std::string path = frame("long", 30);
+  image_cache cache;
+  cache.set_slot_count(3);
+  ASSERT_EQ(cache.start_loader(channel_B, path), 1);
+  cache.join_threads();
+  const std::string tail = path.substr(path.size() - std::string("frame_rgb_long.raw").size());
+  console_capture capture;
+  EXPECT_EQ(cache.start_loader(channel_A, tail), 2);
+  ASSERT_TRUE(cache.get_image(tail));
+  EXPECT_EQ(capture.text(), "");
+  EXPECT_EQ(first_byte(cache.current_image), 31);
+}
+
+TEST_F(ImageCache, WithoutSlotsEveryRequestLoadsDirectly) {
+  const std::string path = frame("direct", 5);
+  image_cache cache;
+  size_image_cache(cache, 100.0, 1000.0);
+  console_capture capture;
+  EXPECT_EQ(cache.start_loader(channel_A, path), 0);
+  ASSERT_TRUE(cache.get_image(path));
+  ASSERT_TRUE(cache.get_image(path));
+  EXPECT_EQ(capture.text(), "image not in cache " + path + "\nimage not in cache " + path + "\n");
+  EXPECT_EQ(first_byte(cache.current_image), 6);
+}
+
+TEST_F(ImageCache, FailedLoadLeavesAReadySlotWithAnEmptyImage) {
+  const std::string path = dir_.file("absent_rgb.raw");
+  image_cache cache;
+  cache.set_slot_count(3);
+  console_capture capture;
+  ASSERT_EQ(cache.start_loader(channel_A, path), 1);
+  cache.join_threads();
+  EXPECT_EQ(cache.slot_state_of(1), slot_ready);
+  EXPECT_FALSE(cache.get_image(path));
+  EXPECT_TRUE(cache.current_image.empty());
+  EXPECT_EQ(capture.text(), "failed read " + path + "\n");
+}
+
+TEST_F(ImageCache, SlotStillLoadingTimesOutAndLoadsDirectly) {
+  const std::string path = frame("07", 70);
+  // The pipe's name contains the frame's name, so the request matches its slot.
+  slow_frame pending(path + ".pipe", 90);
+  image_cache cache;
+  cache.set_slot_count(4);
+  ASSERT_EQ(cache.start_loader(channel_A, pending.path()), 1);
+  {
+    console_capture capture;
+    ASSERT_TRUE(cache.get_image(path));
+    EXPECT_EQ(capture.text(), "waiting for image to cache " + path + "\nimage cache timeout " +
+                                  path + "\nimage not in cache " + path + "\n");
+  }
+  EXPECT_EQ(first_byte(cache.current_image), 71);
+  pending.feed();
+  cache.join_threads();
+  // The late load lands in its own slot, which is found first from now on.
+  EXPECT_EQ(cache.slot_state_of(1), slot_ready);
+  EXPECT_EQ(first_byte(cache.slot_image(1)), 91);
+}
+
+TEST_F(ImageCache, ReusingASlotWaitsForItsLoaderWithFewSlots) {
+  const std::string mine = frame("mine", 20);
+  slow_frame pending(dir_.file("frame_rgb_other.raw"), 10);
+  image_cache cache;
+  cache.set_slot_count(1);
+  ASSERT_EQ(cache.start_loader(channel_A, pending.path()), 1);
+  std::thread feeder([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    pending.feed();
+  });
+  {
+    console_capture quiet;
+    ASSERT_TRUE(cache.get_image(mine));  // the miss reserves slot 0, which channel A fills
+  }
+  feeder.join();
+  cache.join_threads();
+  // Had the loader not been joined first, its later store would have replaced `mine`.
+  EXPECT_EQ(cache.slot_name(0), mine);
+  EXPECT_EQ(first_byte(cache.slot_image(0)), 21);
+  ASSERT_TRUE(cache.get_image(mine));
+  EXPECT_EQ(first_byte(cache.current_image), 21);
+}
+
+TEST_F(ImageCache, BothLoadersPrefetchingManyImagesAlwaysDeliverTheRightOne) {
+  constexpr int image_count = 40;
+  std::vector<std::string> paths;
+  for (int k = 0; k < image_count; ++k) {
+    paths.push_back(frame((k < 10 ? "0" : "") + std::to_string(k), static_cast<uint8_t>(3 * k)));
+  }
+  std::mt19937 random(2024);
+  for (int slots : {1, 2, 3, 7, 64}) {
+    image_cache cache;
+    cache.set_slot_count(slots);
+    console_capture quiet;  // timeouts are allowed; wrong images are not
+    for (int pass = 0; pass < 3; ++pass) {
+      for (int step = 0; step < image_count; ++step) {
+        const int k = pass == 1 ? image_count - 1 - step : static_cast<int>(random() % image_count);
+        cache.start_loader(channel_A, paths[(k + 1) % image_count]);
+        cache.start_loader(channel_B, paths[(k + 2) % image_count]);
+        ASSERT_TRUE(cache.get_image(paths[k])) << slots << " slots, image " << k;
+        ASSERT_EQ(first_byte(cache.current_image), 3 * k + 1) << slots << " slots, image " << k;
+      }
+    }
+  }
+}
+
+TEST(SizeImageCache, DividesTheBudgetAndCapsAt1500Slots) {
+  struct sizing_case {
+    double bytes_per_image;
+    int slots;
+  };
+  // Budget 4e9 bytes: 640 x 512 x 3 frames give 4069 (capped), 4000 x 3000 x 3 give 111.1.
+  for (const sizing_case c :
+       {sizing_case{640.0 * 512 * 3, 1500}, sizing_case{4000.0 * 3000 * 3, 111},
+        sizing_case{5e9, 0}, sizing_case{0.0, 1500}}) {
+    image_cache cache;
+    console_capture capture;
+    size_image_cache(cache, 4e9, c.bytes_per_image);
+    EXPECT_EQ(cache.slot_count(), c.slots);
+    EXPECT_EQ(capture.text(),
+              "Cache number compute,  Allowing " + std::to_string(c.slots) + " images\n");
+  }
+}
+
+view_params sized_view(int32_t width, int32_t height) {
+  view_params view = empty_view_params();
+  view.width = width;
+  view.height = height;
+  view.pixel_size = 0.5f;
+  return view;
+}
+
+TEST(InstallView, MakesBlackRastersOfTheViewSize) {
+  image_cache canvas;
+  const view_params view = sized_view(7, 5);
+  install_view(canvas, view);
+  EXPECT_EQ(canvas.view.width, 7);
+  EXPECT_EQ(canvas.view.pixel_size, 0.5f);
+  ASSERT_EQ(canvas.current_image.type(), CV_8UC3);
+  EXPECT_EQ(canvas.current_image.size(), cv::Size(7, 5));
+  EXPECT_EQ(cv::countNonZero(canvas.current_image.reshape(1)), 0);
+  ASSERT_EQ(canvas.view_count.type(), CV_16UC1);
+  EXPECT_EQ(canvas.view_count.size(), cv::Size(7, 5));
+  EXPECT_EQ(cv::countNonZero(canvas.view_count), 0);
+}
+
+TEST(InstallView, RefusesMoreThan2500MillionPixelsCountedIn64Bits) {
+  // 50000 x 50001 = 2,500,050,000 pixels, which a 32-bit product would wrap.
+  image_cache canvas;
+  console_capture capture;
+  try {
+    install_view(canvas, sized_view(50000, 50001));
+    FAIL() << "accepted an oversized view";
+  } catch (const fatal_error& error) {
+    EXPECT_STREQ(error.what(), "output range error\n");
+  }
+  EXPECT_EQ(capture.text(), "output range error\n");
+  EXPECT_TRUE(canvas.current_image.empty());
+}
+
+TEST(InstallView, RefusesAnEmptyView) {
+  for (const auto& size : {std::pair<int, int>{0, 5}, {5, 0}, {-3, 4}}) {
+    image_cache canvas;
+    console_capture capture;
+    EXPECT_THROW(install_view(canvas, sized_view(size.first, size.second)), fatal_error);
+    EXPECT_FALSE(capture.text().empty());
+    EXPECT_TRUE(canvas.current_image.empty());
+  }
+}
+
+}  // namespace
+}  // namespace aeroquilt

@@ -1,0 +1,43 @@
+#pragma once
+// Builders for camera frames on disk: raw RGB frames (8-byte header, BGR bytes),
+// 16-bit thermal PNGs and ordinary colour images, plus a guard that restores
+// the global configuration after a test changes it.
+
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+#include "app/config.h"
+
+namespace aeroquilt::testing {
+
+// A BGR frame of `width` x `height` pixels, every pixel `colour`.
+cv::Mat filled_frame(int width, int height, cv::Vec3b colour);
+
+// The bytes of a raw RGB frame file: W and H (little-endian int32) then `pixels`.
+std::vector<uint8_t> raw_frame_bytes(int32_t width, int32_t height,
+                                     const std::vector<uint8_t>& pixels);
+
+// Writes an 8-bit BGR image as a raw RGB frame file with a matching header.
+void write_raw_frame(const std::string& path, const cv::Mat& bgr);
+
+// Writes a 16-bit single-channel PNG of radiometric counts.
+void write_thermal_png(const std::string& path, const cv::Mat& counts);
+
+// Counts of a thermal frame at `celsius` degrees: (celsius + 273) / 0.04, rounded.
+uint16_t thermal_count(double celsius);
+
+// Saves g_config on construction and restores it on destruction.
+class config_override {
+ public:
+  config_override() : saved_(g_config) {}
+  ~config_override() { g_config = saved_; }
+  config_override(const config_override&) = delete;
+  config_override& operator=(const config_override&) = delete;
+
+ private:
+  config_params saved_;
+};
+
+}  // namespace aeroquilt::testing
