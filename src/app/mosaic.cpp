@@ -1,5 +1,6 @@
 #include "app/mosaic.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include "app/console.h"
 #include "app/fatal_error.h"
 #include "app/image_set.h"
+#include "app/output_files.h"
 #include "app/view_output.h"
 
 namespace aeroquilt {
@@ -56,34 +58,39 @@ std::string network_link_block(const std::string& kml_name) {
 }
 
 bool add_link_index_entry(const std::string& index_path, const std::string& kml_name) {
-  std::FILE* file = std::fopen(index_path.c_str(), "r+b");
-  if (!file) {
-    console_printf("cannot add %s to the link index %s\n", kml_name.c_str(), index_path.c_str());
-    return false;
-  }
-  // Find the start of the line holding "</Document>"; without one, append.
-  std::string line;
-  long line_start = 0, position = 0;
-  bool found = false;
-  int c;
-  while ((c = std::fgetc(file)) != EOF) {
-    line.push_back(static_cast<char>(c));
-    ++position;
-    if (c == '\n') {
-      if (line.find("</Document>") != std::string::npos) {
-        found = true;
-        break;
-      }
-      line.clear();
-      line_start = position;
+  std::string index;
+  {
+    std::FILE* file = std::fopen(index_path.c_str(), "rb");
+    if (!file) {
+      console_printf("cannot add %s to the link index %s\n", kml_name.c_str(), index_path.c_str());
+      return false;
+    }
+    char buffer[4096];
+    std::size_t count;
+    while ((count = std::fread(buffer, 1, sizeof(buffer), file)) > 0) index.append(buffer, count);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+      console_printf("cannot add %s to the link index %s\n", kml_name.c_str(), index_path.c_str());
+      return false;
     }
   }
-  if (!found && line.find("</Document>") != std::string::npos) found = true;
-  std::fseek(file, found ? line_start : position, SEEK_SET);
+  // The block goes over the line holding "</Document>" (appended when there is none),
+  // overwriting as many bytes as it has, as an in-place write would; the whole document
+  // is then renamed into place, so the index is complete after every tile.
+  std::size_t line_start = 0, position = index.size();
+  while (line_start < index.size()) {
+    const std::size_t line_end = index.find('\n', line_start);
+    const std::size_t next = line_end == std::string::npos ? index.size() : line_end + 1;
+    if (index.substr(line_start, next - line_start).find("</Document>") != std::string::npos) {
+      position = line_start;
+      break;
+    }
+    line_start = next;
+  }
   const std::string block = network_link_block(kml_name);
-  const bool written = std::fwrite(block.data(), 1, block.size(), file) == block.size();
-  const bool closed = std::fclose(file) == 0;
-  if (!written || !closed) {
+  index.replace(position, std::min(block.size(), index.size() - position), block);
+  if (write_text_atomically(index_path, index) != write_outcome::written) {
     console_printf("cannot add %s to the link index %s\n", kml_name.c_str(), index_path.c_str());
     return false;
   }
@@ -140,17 +147,23 @@ void make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_d
                      : plan_tiles(survey.width, survey.height, survey.pixel_count, tile_size);
   if (tiles.empty()) {
     console_printf("projecting entire image\n");
-    render_view(job, survey, joined, preview_scale);
+    const int projected = render_view(job, survey, joined, preview_scale);
+    console_printf("view 1 of 1, %d of %d images\n", projected, job.geometry_count);
     return;
   }
 
   console_printf("projecting tiled images\n");
+  int view_number = 0;
   for (const tile_window& tile : tiles) {
+    ++view_number;
     const view_params tile_view = tile_view_params(survey, tile.first_row, tile.first_column,
                                                    tile.row_count, tile.column_count);
     const std::string tile_path = tile_name(joined, tile.i, tile.j);
     console_printf("Projecting View %d %d\n", tile.i, tile.j);
-    if (render_view(job, tile_view, tile_path, preview_scale) == 0) continue;
+    const int projected = render_view(job, tile_view, tile_path, preview_scale);
+    console_printf("view %d of %d, %d of %d images\n", view_number, static_cast<int>(tiles.size()),
+                   projected, job.geometry_count);
+    if (projected == 0) continue;
     const std::string kml_name = before_first_dot(tile_name(output_filename, tile.i, tile.j)) + ".kml";
     add_link_index_entry(index_path, kml_name);
   }

@@ -1,6 +1,7 @@
 #include "app/run_main.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "app/config.h"
 #include "app/console.h"
@@ -23,9 +24,31 @@ bool focal_length_usable(const config_params& config) {
   return false;
 }
 
+void print_usage() {
+  console_printf(
+      "usage: aeroquilt CONFIGURATION_FILE\n"
+      "       aeroquilt --help | --version\n"
+      "\n"
+      "Projects the images of a survey flight onto a north-up map grid and writes the\n"
+      "mosaic (one image or tiles) with KML GroundOverlay and world files, as the\n"
+      "configuration file says. The kernel file kernels/direct_registration.cl is read\n"
+      "from the working folder, or from beside the installed program.\n"
+      "\n"
+      "exit status: 1 mosaic written, 0 stopped before the mosaic, 2 fatal error\n");
+}
+
 }  // namespace
 
 int run_main(int argc, char** argv) {
+  // Asked for usage or version: answer without touching any file.
+  if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
+    print_usage();
+    return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    console_printf("aeroquilt %s\n", AEROQUILT_VERSION);
+    return 0;
+  }
   mosaic_job job;
   if (argc < 2) {
     console_printf("need configuration file argument\n");

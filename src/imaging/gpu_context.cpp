@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -53,8 +54,21 @@ void release_mem(cl_mem& mem) { release_handle<cl_mem, clReleaseMemObject>(mem);
 
 }  // namespace
 
+// The kernel file beside the running program, where an installation puts it.
+static std::string kernel_path_beside_program() {
+  std::error_code error;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return std::string();
+  return (program.parent_path() / kernel_source_path).string();
+}
+
 std::string load_kernel_source() {
+  // The working directory first; an installed program also finds its own copy.
   std::ifstream file(kernel_source_path);
+  if (!file) {
+    const std::string beside = kernel_path_beside_program();
+    if (!beside.empty()) file.open(beside);
+  }
   if (!file) throw fatal_error("cannot open .cl file");
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }

@@ -78,7 +78,8 @@ class gpu_context {
   int32_t channels_ = 0;
 };
 
-// The whole text of kernels/direct_registration.cl; fatal "cannot open .cl file" when missing.
+// The whole text of kernels/direct_registration.cl, looked up in the working folder,
+// then beside the running program; fatal "cannot open .cl file" when in neither.
 std::string load_kernel_source();
 
 // Creates the program from one source string; fatal when creation fails.

@@ -1,6 +1,8 @@
 // Runs the built program and checks its messages and exit statuses.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "support/scratch.h"
 
 namespace aeroquilt {
@@ -15,6 +17,33 @@ TEST(RunMain, NoArgumentAsksForTheConfigurationAndStops) {
   std::string output;
   EXPECT_EQ(run_command(aeroquilt_binary(), output), 0);
   EXPECT_EQ(output, "need configuration file argument\n");
+}
+
+TEST(RunMain, HelpAndVersionAnswerWithoutTouchingFiles) {
+  scratch_dir dir("run");
+  std::string output;
+  EXPECT_EQ(run_command("cd " + dir.file("") + " && " + aeroquilt_binary() + " --help", output), 0);
+  EXPECT_EQ(output.rfind("usage: aeroquilt CONFIGURATION_FILE\n", 0), 0u) << output;
+  EXPECT_EQ(run_command("cd " + dir.file("") + " && " + aeroquilt_binary() + " --version", output), 0);
+  EXPECT_EQ(output.rfind("aeroquilt ", 0), 0u) << output;
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(RunMain, InstalledProgramFindsItsKernelFileFromAnyFolder) {
+  scratch_dir dir("install");
+  std::string output;
+  ASSERT_EQ(run_command("cmake --install " + std::filesystem::path(aeroquilt_binary()).parent_path().string() +
+                            " --prefix " + dir.file("prefix"),
+                        output),
+            0)
+      << output;
+  // From a folder without kernels/: the kernel file is found beside the program, so
+  // the run gets past the program build to the channel check that follows it.
+  write_text_file(dir.file("survey.cfg"),
+                  "image_width_pixels,64\nimage_height_pixels,48\nimage_kx,100\nimage_channels,5\n");
+  EXPECT_EQ(run_command("cd " + dir.file("") + " && " + dir.file("prefix/bin/aeroquilt") + " survey.cfg", output), 2);
+  EXPECT_EQ(output.find("cannot open .cl file"), std::string::npos) << output;
+  EXPECT_NE(output.find("OpenCl invalid number channel"), std::string::npos) << output;
 }
 
 TEST(RunMain, MissingConfigurationStopsWithExitZero) {

@@ -147,6 +147,7 @@ TEST_F(MosaicTruth, TilesMatchTheGroundAndTheWholeImageInTheirOverlaps) {
     }
   }
   EXPECT_GE(tiles, 4);
+  EXPECT_NE(run.output.find("view 1 of "), std::string::npos) << run.output;
   const std::string index = read_file(out + "mosaic_link.kml");
   EXPECT_NE(index.find("<href>mosaic_0_0.kml</href>"), std::string::npos);
 }

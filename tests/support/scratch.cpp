@@ -48,7 +48,8 @@ std::string read_file(const std::string& path) {
 
 std::string aeroquilt_binary() {
   const char* path = std::getenv("AEROQUILT_BINARY");
-  return path ? path : "build/aeroquilt";
+  // Absolute, so that tests may run it from another working folder.
+  return path ? path : std::filesystem::absolute("build/aeroquilt").string();
 }
 
 std::string source_dir() {
