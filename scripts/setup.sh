@@ -4,7 +4,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make pkg-config libopencv-dev libarmadillo-dev ocl-icd-opencl-dev
-          opencl-headers pocl-opencl-icd clinfo libgtest-dev proj-bin libxml2-utils)
+          opencl-headers pocl-opencl-icd clinfo libgtest-dev proj-bin libxml2-utils
+          libtiff-dev libgeotiff-dev gdal-bin)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

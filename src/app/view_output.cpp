@@ -1,8 +1,10 @@
 #include "app/view_output.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -48,34 +50,6 @@ int find_output_extension(const std::string& path, std::size_t& position) {
   return -1;
 }
 
-std::string ground_overlay_kml(const std::string& href, double north, double south, double east,
-                               double west, const char* indent) {
-  const std::string t = indent;
-  std::string kml;
-  kml += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  kml += "<kml xmlns = \"http://www.opengis.net/kml/2.2\">\n";
-  kml += t + "<GroundOverlay>\n";
-  kml += t + "<name>GroundOverlay.kml</name>\n";
-  kml += t + "<color>ffffffff</color>\n";
-  kml += t + "<drawOrder>1</drawOrder>\n";
-  kml += t + "<Icon>\n";
-  kml += t + "<href>" + href + "</href>\n";
-  kml += t + "<refreshMode>onInterval</refreshMode>\n";
-  kml += t + "<refreshInterval>10</refreshInterval>\n";
-  kml += t + "<viewBoundScale>1</viewBoundScale>\n";
-  kml += t + "</Icon>\n";
-  kml += t + "<LatLonBox>\n";
-  kml += t + "<north>" + format_double("%3.10f", north) + "</north>\n";
-  kml += t + "<south>" + format_double("%3.10f", south) + "</south>\n";
-  kml += t + "<east>" + format_double("%3.10f", east) + "</east>\n";
-  kml += t + "<west>" + format_double("%3.10f", west) + "</west>\n";
-  kml += t + "<rotation>0</rotation>\n";
-  kml += t + "</LatLonBox>\n";
-  kml += t + "</GroundOverlay>\n";
-  kml += "</kml>\n";
-  return kml;
-}
-
 std::string world_file_text(const view_params& view) {
   std::string text;
   for (double value : {static_cast<double>(view.lon_per_pixel), 0.0, 0.0,
@@ -87,18 +61,26 @@ std::string world_file_text(const view_params& view) {
 }
 
 bool write_output_text(const std::string& path, const std::string& text) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) {
-    console_printf("cannot write %s\n", path.c_str());
-    return false;
-  }
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  const bool closed = std::fclose(file) == 0;
-  if (!written || !closed) {
+  if (write_text_atomically(path, text) != write_outcome::written) {
     console_printf("cannot write %s\n", path.c_str());
     return false;
   }
   return true;
+}
+
+raster_georeference view_georeference(const view_params& view) {
+  constexpr double pi = 3.141592653589793;
+  // The same conversion as the record's own lon_min and lat_max, kept in double.
+  const double phi0 = view.ref_lat_rad, lambda0 = view.ref_lon_rad;
+  const double radius_east = view.radius_east, radius_north = view.radius_north;
+  const double east_scale = static_cast<double>(std::cos(view.ref_lat_rad)) * radius_east;
+  const double p = view.pixel_size;
+  raster_georeference georeference;
+  georeference.lon_step_deg = p / east_scale * 180.0 / pi;
+  georeference.lat_step_deg = -p / radius_north * 180.0 / pi;
+  georeference.first_lon_deg = (view.x_min + lambda0 * east_scale) / east_scale * 180.0 / pi;
+  georeference.first_lat_deg = (view.y_max + phi0 * radius_north) / radius_north * 180.0 / pi;
+  return georeference;
 }
 
 void show_preview(image_cache& canvas, double scale) {
@@ -120,37 +102,40 @@ void show_preview(image_cache& canvas, double scale) {
 
 // A write that fails is reported; the run goes on with its other outputs.
 static void write_image_reported(const std::string& path, const cv::Mat& image,
-                          const std::vector<int>& params) {
-  bool written = false;
-  try {
-    written = cv::imwrite(path, image, params);
-  } catch (const cv::Exception&) {
-    written = false;
-  }
-  if (!written) console_printf("cannot write %s\n", path.c_str());
+                                 const std::vector<int>& params,
+                                 const raster_georeference& georeference) {
+  if (write_image_atomically(path, image, params, &georeference) != write_outcome::written)
+    console_printf("cannot write %s\n", path.c_str());
 }
 
 void save_view_image(image_cache& canvas, const std::string& path) {
-  write_image_reported(path, canvas.current_image, {});
+  write_image_reported(path, canvas.current_image, {}, view_georeference(canvas.view));
 }
 
 void start_png_writer(image_cache& canvas, const std::string& path) {
   if (canvas.writer_thread.joinable()) canvas.writer_thread.join();
   const cv::Mat& image = canvas.current_image;
-  canvas.png_copy = cv::Mat::zeros(image.rows, image.cols, CV_8UC4);
-  for (int row = 0; row < image.rows; ++row) {
-    const cv::Vec3b* source = image.ptr<cv::Vec3b>(row);
-    cv::Vec4b* target = canvas.png_copy.ptr<cv::Vec4b>(row);
-    for (int column = 0; column < image.cols; ++column) {
-      const cv::Vec3b& pixel = source[column];
-      if (pixel[0] != 0 || pixel[1] != 0 || pixel[2] != 0)
-        target[column] = cv::Vec4b(pixel[0], pixel[1], pixel[2], 255);
+  // Every byte is written (black stays 0, 0, 0, 0), branch-free and over row
+  // bands in parallel: a mosaic has tens of millions of pixels.
+  canvas.png_copy.create(image.rows, image.cols, CV_8UC4);
+  cv::Mat& copy = canvas.png_copy;
+  cv::parallel_for_(cv::Range(0, image.rows), [&image, &copy](const cv::Range& rows) {
+    for (int row = rows.start; row < rows.end; ++row) {
+      const uchar* source = image.ptr<uchar>(row);
+      uchar* target = copy.ptr<uchar>(row);
+      for (int column = 0; column < image.cols; ++column, source += 3, target += 4) {
+        target[0] = source[0];
+        target[1] = source[1];
+        target[2] = source[2];
+        target[3] = (source[0] | source[1] | source[2]) != 0 ? 255 : 0;
+      }
     }
-  }
+  });
   canvas.png_name = path;
   canvas.png_params = {cv::IMWRITE_PNG_COMPRESSION, 3};
-  canvas.writer_thread = std::thread([&canvas] {
-    write_image_reported(canvas.png_name, canvas.png_copy, canvas.png_params);
+  const raster_georeference georeference = view_georeference(canvas.view);
+  canvas.writer_thread = std::thread([&canvas, georeference] {
+    write_image_reported(canvas.png_name, canvas.png_copy, canvas.png_params, georeference);
   });
 }
 
@@ -175,7 +160,9 @@ int render_view(mosaic_job& job, const view_params& view, const std::string& pat
       continue;
     ++projected;
     if (k % 20 == 0) {
-      gpu.read_view_output(canvas.current_image.data);
+      // Only a display can show an intermediate state; the final read-back below
+      // fills the canvas either way.
+      if (display_available()) gpu.read_view_output(canvas.current_image.data);
       show_preview(canvas, preview_scale);
     }
   }
@@ -201,6 +188,9 @@ int render_view(mosaic_job& job, const view_params& view, const std::string& pat
                     ground_overlay_kml(href, canvas.view.lat_max, canvas.view.lat_min,
                                        canvas.view.lon_max, canvas.view.lon_min, "\t"));
   write_output_text(side_file_path(path, extension_position, "tfw"), world_file_text(canvas.view));
+  // What GIS readers look for: the conventional world file and the .prj (a TIFF holds
+  // its georeferencing inside), describing each pixel centre exactly.
+  write_georeference_side_files(path, view_georeference(canvas.view));
   return projected;
 }
 

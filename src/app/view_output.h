@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/job.h"
+#include "app/output_files.h"
 
 namespace aeroquilt {
 
@@ -16,10 +17,12 @@ int render_view(mosaic_job& job, const view_params& view, const std::string& pat
 // Shows the canvas scaled by `scale` in the window "Figure 1" when a display exists.
 void show_preview(image_cache& canvas, double scale);
 
-// Writes the canvas image with default parameters on the calling thread.
+// Writes the canvas image with default parameters on the calling thread; a ".tif"
+// becomes a GeoTIFF placed by the canvas's view record.
 void save_view_image(image_cache& canvas, const std::string& path);
 
-// Makes the transparent PNG copy of the canvas and starts its writer thread.
+// Makes the transparent PNG copy of the canvas and starts its writer thread (placed,
+// for a TIFF name, by the canvas's view record as it is now).
 void start_png_writer(image_cache& canvas, const std::string& path);
 
 // Index in the output extension table (".JPG", ".jpg", ".bmp", ".tif", ".png",
@@ -31,14 +34,16 @@ int find_output_extension(const std::string& path, std::size_t& position);
 std::string side_file_path(const std::string& path, std::size_t extension_position,
                            const char* replacement);
 
-// The GroundOverlay document; `indent` starts each line from the GroundOverlay element on.
-std::string ground_overlay_kml(const std::string& href, double north, double south, double east,
-                               double west, const char* indent);
-
 // The six-line world file of a view.
 std::string world_file_text(const view_params& view);
 
-// Writes `text` to `path`, replacing it; reports the path and returns false on failure.
+// Where the pixel centres of `view` lie: pixel (r, c) at the geographic position of
+// the local point (x_min + c * pixel_size, y_max - r * pixel_size), converted with the
+// record's own reference point and radii, in double precision.
+raster_georeference view_georeference(const view_params& view);
+
+// Writes `text` to `path` through a temporary file, replacing it; reports the path and
+// returns false on failure.
 bool write_output_text(const std::string& path, const std::string& text);
 
 }  // namespace aeroquilt

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <memory>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "app/console.h"
 #include "app/fatal_error.h"
+#include "app/output_files.h"
 
 namespace aeroquilt {
 
@@ -19,20 +19,21 @@ constexpr double sphere_radius_m = 6378137.0;
 // Larger rasters are refused like any other oversized frame.
 constexpr double max_image_pixels = 400000000.0;
 
-struct file_closer {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-}  // namespace
-
-cv::Mat render_dem_image(const view_dem& dem, float pixel_size) {
-  if (!dem.built) throw fatal_error("DEM not initialized");
+// Degrees per image pixel, the same in latitude and longitude.
+float dem_image_step(const view_dem& dem, float pixel_size) {
   const float cs = dem.cell_size;
   const float pixels_per_cell =
       pixel_size == 0.0f
           ? 1.0f
           : static_cast<float>(cs * pi / 180.0 * sphere_radius_m / std::fabs(pixel_size));
-  const float step = cs / pixels_per_cell;  // degrees per pixel, latitude and longitude
+  return cs / pixels_per_cell;
+}
+
+}  // namespace
+
+cv::Mat render_dem_image(const view_dem& dem, float pixel_size) {
+  if (!dem.built) throw fatal_error("DEM not initialized");
+  const float step = dem_image_step(dem, pixel_size);
   const float rows_f = std::floor((dem.lat_end - dem.lat_start) / step) - 1.0f;
   const float cols_f = std::floor((dem.lon_end - dem.lon_start) / step) - 1.0f;
   if (!(rows_f >= 1.0f && cols_f >= 1.0f && double(rows_f) * double(cols_f) <= max_image_pixels)) {
@@ -67,15 +68,24 @@ cv::Mat render_dem_image(const view_dem& dem, float pixel_size) {
   return colour;
 }
 
+raster_georeference dem_image_georeference(const view_dem& dem, float pixel_size) {
+  raster_georeference georeference;
+  const double step = dem_image_step(dem, pixel_size);
+  georeference.lon_step_deg = step;
+  georeference.lat_step_deg = -step;
+  georeference.first_lon_deg = dem.lon_start;
+  georeference.first_lat_deg = dem.lat_end;
+  return georeference;
+}
+
 void export_dem_image(const view_dem& dem, const std::string& path, float pixel_size) {
   const cv::Mat image = render_dem_image(dem, pixel_size);
-  bool written = false;
-  try {
-    written = cv::imwrite(path, image);
-  } catch (const cv::Exception&) {
-    written = false;
+  const raster_georeference georeference = dem_image_georeference(dem, pixel_size);
+  if (write_image_atomically(path, image, {}, &georeference) == write_outcome::written) {
+    write_georeference_side_files(path, georeference);
+  } else {
+    console_printf("unable to write DEM image %s\n", path.c_str());
   }
-  if (!written) console_printf("unable to write DEM image %s\n", path.c_str());
 
   static const char* const extensions[] = {".JPG", ".jpg", ".bmp", ".tif", ".png", ".PNG"};
   std::string::size_type dot = std::string::npos;
@@ -87,36 +97,17 @@ void export_dem_image(const view_dem& dem, const std::string& path, float pixel_
   std::string kml_path = path;
   kml_path.replace(dot + 1, 3, "kml");
 
-  std::unique_ptr<std::FILE, file_closer> kml(std::fopen(kml_path.c_str(), "w"));
-  if (!kml) {
-    console_printf("unable to create KML file %s\n", kml_path.c_str());
-    return;
-  }
-  std::FILE* out = kml.get();
-  std::fprintf(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
-  std::fprintf(out, "<kml xmlns = \"http://www.opengis.net/kml/2.2\">\n");
-  std::fprintf(out, "<GroundOverlay>\n");
-  std::fprintf(out, "<name>GroundOverlay.kml</name>\n");
-  std::fprintf(out, "<color>ffffffff</color>\n");
-  std::fprintf(out, "<drawOrder>1</drawOrder>\n");
-  std::fprintf(out, "<Icon>\n");
-  std::fprintf(out, "<href>%s</href>\n", path.c_str());
-  std::fprintf(out, "<refreshMode>onInterval</refreshMode>\n");
-  std::fprintf(out, "<refreshInterval>10</refreshInterval>\n");
-  std::fprintf(out, "<viewBoundScale>1</viewBoundScale>\n");
-  std::fprintf(out, "</Icon>\n");
-  std::fprintf(out, "<LatLonBox>\n");
-  std::fprintf(out, "<north>%3.10f</north>\n", double(dem.lat_end));
-  std::fprintf(out, "<south>%3.10f</south>\n", double(dem.lat_start));
-  std::fprintf(out, "<east>%3.10f</east>\n", double(dem.lon_end));
-  std::fprintf(out, "<west>%3.10f</west>\n", double(dem.lon_start));
-  std::fprintf(out, "<rotation>0</rotation>\n");
-  std::fprintf(out, "</LatLonBox>\n");
-  std::fprintf(out, "</GroundOverlay>\n");
-  std::fprintf(out, "</kml>\n");
-  const bool failed = std::ferror(out) != 0;
-  if (std::fclose(kml.release()) != 0 || failed) {
-    console_printf("unable to write KML file %s\n", kml_path.c_str());
+  const std::string kml = ground_overlay_kml(path, dem.lat_end, dem.lat_start, dem.lon_end,
+                                             dem.lon_start, "");
+  switch (write_text_atomically(kml_path, kml)) {
+    case write_outcome::written:
+      break;
+    case write_outcome::not_created:
+      console_printf("unable to create KML file %s\n", kml_path.c_str());
+      break;
+    case write_outcome::not_written:
+      console_printf("unable to write KML file %s\n", kml_path.c_str());
+      break;
   }
 }
 

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <opencv2/imgcodecs.hpp>
+#include <random>
 
 #include "support/scratch.h"
 
@@ -102,6 +104,80 @@ TEST(PngWriter, BlackPixelsBecomeTransparentOthersOpaque) {
   EXPECT_EQ(png.at<cv::Vec4b>(3, 4), cv::Vec4b(10, 20, 30, 255));
   EXPECT_EQ(png.at<cv::Vec4b>(0, 0), cv::Vec4b(0, 0, 0, 0));
   EXPECT_EQ(cv::countNonZero(png.reshape(1) != 0), 2 + 4);  // every other byte stays 0
+}
+
+// The copy is made over row bands in parallel and reuses the previous copy's
+// buffer: a second view of the same size must not keep any byte of the first.
+TEST(PngWriter, ReusedCopyMatchesPerPixelRuleOverRandomCanvases) {
+  scratch_dir dir("png_random");
+  image_cache canvas;
+  std::mt19937 random(20240611);
+  std::uniform_int_distribution<int> byte(0, 255), coin(0, 3);
+  for (int round = 0; round < 2; ++round) {
+    // 300 x 97 pixels: enough rows for several bands, an odd width.
+    canvas.current_image.create(300, 97, CV_8UC3);
+    for (int row = 0; row < 300; ++row) {
+      for (int column = 0; column < 97; ++column) {
+        // A quarter black, the rest random (some with zero channels).
+        canvas.current_image.at<cv::Vec3b>(row, column) =
+            coin(random) == 0 ? cv::Vec3b(0, 0, 0)
+                              : cv::Vec3b(byte(random) / 2, byte(random) % 3, byte(random));
+      }
+    }
+    const std::string path = dir.file("view" + std::to_string(round) + ".png");
+    start_png_writer(canvas, path);
+    canvas.writer_thread.join();
+    const cv::Mat png = cv::imread(path, cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(png.type(), CV_8UC4);
+    int mismatches = 0;
+    for (int row = 0; row < 300; ++row) {
+      for (int column = 0; column < 97; ++column) {
+        const cv::Vec3b p = canvas.current_image.at<cv::Vec3b>(row, column);
+        const bool black = p[0] == 0 && p[1] == 0 && p[2] == 0;
+        const cv::Vec4b expected = black ? cv::Vec4b(0, 0, 0, 0) : cv::Vec4b(p[0], p[1], p[2], 255);
+        if (png.at<cv::Vec4b>(row, column) != expected) ++mismatches;
+      }
+    }
+    EXPECT_EQ(mismatches, 0) << "round " << round;
+  }
+}
+
+// Pixel centres of the first and last column and row against the record's own
+// single-precision bounds, over random places, sizes and pixel sizes.
+TEST(ViewGeoreference, FirstAndLastPixelCentresAreTheRecordsBounds) {
+  std::mt19937 random(20240611);
+  std::uniform_real_distribution<double> latitude(-70.0, 70.0), longitude(-179.0, 179.0);
+  std::uniform_real_distribution<double> extent(0.001, 0.05), pixel(0.05, 2.0);
+  int far_edges = 0;
+  for (int trial = 0; trial < 200; ++trial) {
+    const double lat0 = latitude(random), lon0 = longitude(random);
+    const double half_lat = extent(random), half_lon = extent(random);
+    const view_params view = subview_params(pixel(random), lon0 - half_lon, lat0 - half_lat,
+                                            lon0 + half_lon, lat0 + half_lat, lat0, lon0);
+    ASSERT_GT(view.width, 1);
+    ASSERT_GT(view.height, 1);
+    const raster_georeference g = view_georeference(view);
+    // One ulp of the record's float bounds (they are the same conversion, rounded).
+    const auto ulp = [](float value) { return double(std::nextafter(value, 2.0f * value) - value); };
+    const double lon_tolerance = std::fabs(ulp(view.lon_max)) + 1e-9;
+    const double lat_tolerance = std::fabs(ulp(view.lat_max)) + 1e-9;
+    EXPECT_NEAR(g.first_lon_deg, view.lon_min, lon_tolerance);
+    EXPECT_NEAR(g.first_lat_deg, view.lat_max, lat_tolerance);
+    // The last centre is the far bound when the float size computation kept every
+    // step (it can truncate one away: then the grid, not the bound, decides).
+    const double p = view.pixel_size;
+    if (std::fabs(double(view.x_range) - (view.width - 1) * p) < p / 2) {
+      ++far_edges;
+      EXPECT_NEAR(g.first_lon_deg + (view.width - 1) * g.lon_step_deg, view.lon_max, lon_tolerance);
+    }
+    if (std::fabs(double(view.y_range) - (view.height - 1) * p) < p / 2) {
+      ++far_edges;
+      EXPECT_NEAR(g.first_lat_deg + (view.height - 1) * g.lat_step_deg, view.lat_min,
+                  lat_tolerance);
+    }
+    EXPECT_LT(g.lat_step_deg, 0.0);
+  }
+  EXPECT_GT(far_edges, 200);
 }
 
 TEST(OutputText, UnwritablePathIsReportedNotFatal) {

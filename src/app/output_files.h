@@ -1,0 +1,77 @@
+#pragma once
+// Writing of output files: every file is written under a temporary name in its own
+// folder and renamed into place when complete, so that an interrupted run leaves
+// either the previous file or the finished one, never a truncated one. Also the
+// texts shared by the view and DEM outputs: the KML GroundOverlay, and the
+// georeferencing that GIS readers expect (conventional world file, .prj, GeoTIFF).
+
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+namespace aeroquilt {
+
+// Outcome of one output write; the caller reports it with its own message.
+enum class write_outcome {
+  written,
+  not_created,  // the temporary file could not be created (missing folder, no permission)
+  not_written,  // created, but writing, encoding or the final rename failed
+};
+
+// A fresh name in the folder of `path`: "<folder>/.<name>.partial-<pid>-<n>" followed by
+// the last extension of the name, which the image encoders choose the format from.
+// The file is created empty (exclusively) so that no other writer can take the name.
+// Empty on failure.
+std::string create_temporary_file(const std::string& path);
+
+// Writes `text` to `path` through a temporary file; no temporary file is left behind.
+write_outcome write_text_atomically(const std::string& path, const std::string& text);
+
+// Geographic placement of a north-up raster in degrees of WGS 84: the centre of pixel
+// (row r, column c) is at longitude first_lon_deg + c * lon_step_deg and latitude
+// first_lat_deg + r * lat_step_deg (lat_step_deg < 0: rows run south).
+struct raster_georeference {
+  double lon_step_deg = 0.0;
+  double lat_step_deg = 0.0;
+  double first_lon_deg = 0.0;
+  double first_lat_deg = 0.0;
+};
+
+// Writes `image` to `path` through a temporary file. The format follows the last
+// extension as in cv::imwrite (with `params`); a ".tif" or ".tiff" path (any case) with
+// `georeference` is written as a GeoTIFF with the same pixels, colour order RGB(A),
+// geographic WGS 84 (EPSG:4326), PixelIsArea. Four channels become an alpha band.
+write_outcome write_image_atomically(const std::string& path, const cv::Mat& image,
+                                     const std::vector<int>& params,
+                                     const raster_georeference* georeference);
+
+// True when the last extension of `path` is .tif or .tiff in any case (the image is a GeoTIFF).
+bool is_tiff_path(const std::string& path);
+
+// The conventional world file beside an image: the last extension replaced by its first
+// and last letters and "w", in lower case (".png" -> ".pgw", ".JPG" -> ".jgw", ".bmp" ->
+// ".bpw"). Empty for a TIFF, which carries its georeferencing inside, and for a name
+// without extension.
+std::string conventional_world_file_path(const std::string& image_path);
+
+// The ".prj" beside an image: its last extension replaced by "prj" (appended when none).
+std::string projection_file_path(const std::string& image_path);
+
+// Six lines A, D, B, E, C, F of a world file whose C and F name the centre of the first pixel.
+std::string conventional_world_file_text(const raster_georeference& georeference);
+
+// WKT (ESRI-style WKT1, as .prj files hold it) of geographic WGS 84, EPSG:4326; axes
+// longitude then latitude in degrees, as in the world file.
+extern const char* const wgs84_prj_text;
+
+// Writes the conventional world file (not for a TIFF) and the .prj beside `image_path`.
+// Returns false after reporting "cannot write <path>\n" for a file that failed.
+bool write_georeference_side_files(const std::string& image_path,
+                                   const raster_georeference& georeference);
+
+// The KML GroundOverlay document; `indent` starts each line from the GroundOverlay
+// element to its end tag. Bounds in degrees, written with "%3.10f".
+std::string ground_overlay_kml(const std::string& href, double north, double south, double east,
+                               double west, const char* indent);
+
+}  // namespace aeroquilt
