@@ -157,8 +157,9 @@ bool line_has_key(const std::string& line, const char* key) {
 
 }  // namespace
 
-int load_config(const std::string& path, config_params& config) {
+int load_config(const std::string& path, config_params& config, int* key_lines) {
   config = config_params{};
+  if (key_lines != nullptr) *key_lines = 0;
   file_handle file(std::fopen(path.c_str(), "r"));
   if (!file) {
     console_printf("Config file not found\n");
@@ -167,11 +168,21 @@ int load_config(const std::string& path, config_params& config) {
 
   char buffer[kLineBufferSize];
   while (std::fgets(buffer, sizeof(buffer), file.get()) != nullptr) {
-    const std::string line(buffer);
-    if (!line.empty() && (line[0] == '#' || line[0] == '/')) continue;
-    for (const key_rule& rule : kKeyRules) {
-      if (line_has_key(line, rule.key)) rule.set(config, line);
+    std::string line(buffer);
+    // Text mode on the system the files come from drops the carriage return of a
+    // CR LF line end; here it would end up in folder and file names.
+    if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0) {
+      line.erase(line.size() - 2, 1);
     }
+    if (!line.empty() && (line[0] == '#' || line[0] == '/')) continue;
+    bool has_key = false;
+    for (const key_rule& rule : kKeyRules) {
+      if (line_has_key(line, rule.key)) {
+        rule.set(config, line);
+        has_key = true;
+      }
+    }
+    if (has_key && key_lines != nullptr) ++*key_lines;
     if (std::feof(file.get())) break;
   }
 

@@ -52,9 +52,10 @@ struct config_params {
 // The run's one configuration, written once by run_main and read everywhere.
 extern config_params g_config;
 
-// Reads the file at `path` into `config` (reset to all zero first).
-// Returns 1 when the file opened, 0 (after "Config file not found\n") when not.
-int load_config(const std::string& path, config_params& config);
+// Reads the file at `path` into `config` (reset to all zero first); a CR LF line end
+// counts as LF. Returns 1 when the file opened, 0 (after "Config file not found\n")
+// when not. `key_lines`, when given, receives the number of lines that set a key.
+int load_config(const std::string& path, config_params& config, int* key_lines = nullptr);
 
 // Copies field `field` (counted from 1) of a comma-separated line into `destination`.
 void parse_text_field(const std::string& line, int field, std::string& destination);

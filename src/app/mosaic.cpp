@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 
 #include "app/config.h"
 #include "app/console.h"
@@ -15,8 +16,16 @@
 namespace aeroquilt {
 namespace {
 
-// Everything before the first "." of `text` (all of it when there is none).
-std::string before_first_dot(const std::string& text) { return text.substr(0, text.find('.')); }
+// Position of the first "." of the file name in `path`. Dots in folder names
+// ("./out/", "survey.2026/") are skipped: cutting there would send every tile and
+// the link index to a different folder under a broken name.
+std::size_t name_dot(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return path.find('.', slash == std::string::npos ? 0 : slash + 1);
+}
+
+// Everything before the file name's first "." (all of it when there is none).
+std::string before_first_dot(const std::string& text) { return text.substr(0, name_dot(text)); }
 
 std::string tabs(int count) { return std::string(count, '\t'); }
 
@@ -37,7 +46,7 @@ std::vector<tile_window> plan_tiles(int32_t width, int32_t height, int32_t pixel
 }
 
 std::string tile_name(const std::string& joined, int i, int j) {
-  const std::size_t dot = joined.find('.');
+  const std::size_t dot = name_dot(joined);
   const std::string extension = dot == std::string::npos ? "" : joined.substr(dot);
   return before_first_dot(joined) + "_" + std::to_string(i) + "_" + std::to_string(j) + extension;
 }
@@ -60,17 +69,17 @@ std::string network_link_block(const std::string& kml_name) {
 bool add_link_index_entry(const std::string& index_path, const std::string& kml_name) {
   std::string index;
   {
-    std::FILE* file = std::fopen(index_path.c_str(), "rb");
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+        std::fopen(index_path.c_str(), "rb"), &std::fclose);
     if (!file) {
       console_printf("cannot add %s to the link index %s\n", kml_name.c_str(), index_path.c_str());
       return false;
     }
     char buffer[4096];
     std::size_t count;
-    while ((count = std::fread(buffer, 1, sizeof(buffer), file)) > 0) index.append(buffer, count);
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) {
+    while ((count = std::fread(buffer, 1, sizeof(buffer), file.get())) > 0)
+      index.append(buffer, count);
+    if (std::ferror(file.get()) != 0) {
       console_printf("cannot add %s to the link index %s\n", kml_name.c_str(), index_path.c_str());
       return false;
     }
@@ -97,8 +106,8 @@ bool add_link_index_entry(const std::string& index_path, const std::string& kml_
   return true;
 }
 
-void make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_dir,
-                 const std::string& output_filename, double preview_scale, int32_t tile_size) {
+int make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_dir,
+                const std::string& output_filename, double preview_scale, int32_t tile_size) {
   const config_params& config = g_config;
   const std::string joined = output_dir + output_filename;
   // Refused before any work is done rather than after the first view is projected.
@@ -131,15 +140,24 @@ void make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_d
   if (survey.width < 1 || survey.height < 1) {
     console_printf("output view has no pixels (width %d, height %d): nothing to project\n",
                    survey.width, survey.height);
-    return;
+    return 0;
   }
 
   std::error_code error;
   if (!std::filesystem::is_directory(output_dir, error))
     std::filesystem::create_directory(output_dir, error);
+  // Without a folder to write in, every view would be projected for nothing and the
+  // run would still end as if the mosaic had been written.
+  std::error_code ignored;
+  if (!std::filesystem::is_directory(output_dir, ignored)) {
+    const std::string reason = error ? error.message() : "not a folder";
+    console_printf("cannot create output folder %s: %s\n", output_dir.c_str(), reason.c_str());
+    throw fatal_error("cannot create output folder " + output_dir + "\n");
+  }
 
   const std::string index_path = before_first_dot(joined) + "_link.kml";
-  write_output_text(index_path, empty_link_index());
+  if (!write_output_text(index_path, empty_link_index()))
+    throw fatal_error("cannot write " + index_path + "\n");
 
   // A tile size of 0 (not configured) means one whole image.
   const std::vector<tile_window> tiles =
@@ -149,11 +167,13 @@ void make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_d
     console_printf("projecting entire image\n");
     const int projected = render_view(job, survey, joined, preview_scale);
     console_printf("view 1 of 1, %d of %d images\n", projected, job.geometry_count);
-    return;
+    if (projected == 0) std::remove(index_path.c_str());  // an index of nothing
+    return projected > 0 ? 1 : 0;
   }
 
   console_printf("projecting tiled images\n");
   int view_number = 0;
+  int views_written = 0;
   for (const tile_window& tile : tiles) {
     ++view_number;
     const view_params tile_view = tile_view_params(survey, tile.first_row, tile.first_column,
@@ -164,9 +184,12 @@ void make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_d
     console_printf("view %d of %d, %d of %d images\n", view_number, static_cast<int>(tiles.size()),
                    projected, job.geometry_count);
     if (projected == 0) continue;
+    ++views_written;
     const std::string kml_name = before_first_dot(tile_name(output_filename, tile.i, tile.j)) + ".kml";
     add_link_index_entry(index_path, kml_name);
   }
+  if (views_written == 0) std::remove(index_path.c_str());  // an index of nothing
+  return views_written;
 }
 
 }  // namespace aeroquilt

@@ -11,8 +11,9 @@
 namespace aeroquilt {
 
 // Produces the mosaic of a prepared job into `output_dir` + `output_filename`.
-void make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_dir,
-                 const std::string& output_filename, double preview_scale, int32_t tile_size);
+// Returns the number of views written (0: no image could be projected anywhere).
+int make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_dir,
+                const std::string& output_filename, double preview_scale, int32_t tile_size);
 
 // One tile of the grid: column i (west to east), row j (north to south) and its
 // window in the survey view's pixels.

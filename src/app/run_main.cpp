@@ -1,13 +1,16 @@
 #include "app/run_main.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "app/config.h"
 #include "app/console.h"
+#include "app/fatal_error.h"
 #include "app/image_set.h"
 #include "app/job.h"
 #include "app/mosaic.h"
+#include "app/view_output.h"
 #include "terrain/dem_export.h"
 
 namespace aeroquilt {
@@ -22,6 +25,46 @@ bool focal_length_usable(const config_params& config) {
       "so that the focal length in pixels is positive\n",
       config.image_kx, config.camera_f, config.camera_sensor_width);
   return false;
+}
+
+// Values no stage can work with are reported with the file and key. An absurd frame
+// size would size the device buffers from it.
+bool frame_size_usable(const config_params& config, const char* path) {
+  const int64_t frame_pixels =
+      static_cast<int64_t>(config.image_width_pixels) * config.image_height_pixels;
+  if (config.image_width_pixels < 1 || config.image_height_pixels < 1 ||
+      frame_pixels > 400000000) {
+    console_printf(
+        "configuration file %s: image_width_pixels %d and image_height_pixels %d must be "
+        "positive, and the frame at most 400 megapixels\n",
+        path, config.image_width_pixels, config.image_height_pixels);
+    return false;
+  }
+  return true;
+}
+
+// A pixel size of zero, below zero or not a number would leave a view with no pixels.
+bool pixel_size_usable(const config_params& config, const char* path) {
+  // The views hold the pixel size in single precision.
+  const float pixel_size = static_cast<float>(config.output_pixel_size);
+  if (!(std::isfinite(pixel_size) && pixel_size > 0.0f)) {
+    console_printf("configuration file %s: output_pixel_size is %g, it must be a positive number "
+                   "of metres\n",
+                   path, config.output_pixel_size);
+    return false;
+  }
+  return true;
+}
+
+// The output name is checked before the output folder is made; the fatal text is the
+// pipeline's own.
+void require_output_extension(const config_params& config, const char* path) {
+  std::size_t position = 0;
+  if (find_output_extension(config.output_dir + config.output_filename, position) >= 0) return;
+  console_printf("configuration file %s: output_filename %s has no image extension (.png, .PNG, "
+                 ".jpg, .JPG, .bmp or .tif)\n",
+                 path, config.output_filename.c_str());
+  throw fatal_error("extension not found\n");
 }
 
 void print_usage() {
@@ -55,13 +98,29 @@ int run_main(int argc, char** argv) {
     pause_ms(1000);
     return 0;
   }
-  if (load_config(argv[1], g_config) == 0) return 0;
+  int key_lines = 0;
+  if (load_config(argv[1], g_config, &key_lines) == 0) return 0;
   const config_params& config = g_config;
+  if (key_lines == 0) {
+    // Said first; the checks below then name what is missing.
+    console_printf(
+        "configuration file %s holds no configuration key: is it a configuration file?\n",
+        argv[1]);
+  }
   if (!focal_length_usable(config)) return 0;
+  if (!frame_size_usable(config, argv[1])) return 0;
 
   if (prepare_image_set(job, config.image_dir, config.FPO_file) == 0) return 0;
-  make_mosaic(job, config.output_pixel_size, config.output_dir, config.output_filename, 0.1,
-              config.output_tile_size_pixels);
+  // Checked before the output folder is made, so that a refused run leaves nothing.
+  if (!pixel_size_usable(config, argv[1])) return 0;
+  require_output_extension(config, argv[1]);
+  const int views = make_mosaic(job, config.output_pixel_size, config.output_dir,
+                                config.output_filename, 0.1, config.output_tile_size_pixels);
+  // Every image failed to load, fit or fall in a view: a run without a mosaic.
+  if (views == 0) {
+    console_printf("no view was written: no image could be projected\n");
+    return 0;
+  }
   pause_ms(2000);
   if (config.generate_DEM_image == 0) return 1;
 

@@ -1,5 +1,6 @@
 #include "geometry/flight_log.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -35,16 +36,44 @@ size_t field_start(const char* line, int field) {
   return position;
 }
 
-// Reads pieces as the record pass does and counts the non-empty ones.
+// Fewer fields than name to heading: the comma search would wrap to the line's start
+// and read the name's digits as altitude or attitude.
+constexpr int kRequiredFields = 7;
+
+// A piece that does not end its line (over 999 characters) is followed by the rest
+// of that line; only the first piece of a line is a record.
+bool ends_line(const char* piece, std::FILE* file) {
+  const size_t length = strnlen(piece, kLineBufferSize);
+  return (length > 0 && piece[length - 1] == '\n') || std::feof(file);
+}
+
+// Reads pieces as the record pass does and counts the non-empty first pieces of lines.
 int count_pieces(std::FILE* file) {
   int count = 0;
   char buffer[kLineBufferSize];
   if (std::feof(file)) return 0;
+  bool line_start = true;
   while (std::fgets(buffer, sizeof(buffer), file) != nullptr) {
-    if (buffer[0] != '\0') ++count;
+    if (buffer[0] != '\0' && line_start) ++count;
+    line_start = ends_line(buffer, file);
     if (std::feof(file)) break;
   }
   return count;
+}
+
+int field_count(const char* line) {
+  const size_t length = strnlen(line, kLineBufferSize);
+  return 1 + static_cast<int>(std::count(line, line + length, ','));
+}
+
+// Position and attitude a camera can have: finite, latitude within the poles and
+// longitude within one turn (after a UTM conversion, whose garbage lands outside).
+bool record_in_range(const FPO_record& record) {
+  for (double value : {record.latitude, record.longitude, record.altitude, record.roll,
+                       record.pitch, record.heading}) {
+    if (!std::isfinite(value)) return false;
+  }
+  return std::fabs(record.latitude) <= 90.0 && std::fabs(record.longitude) <= kLargestLongitudeDeg;
 }
 
 void fill_record(const char* line, FPO_record& record) {
@@ -82,10 +111,30 @@ int read_flight_log(image_list& list, const std::string& path, const config_para
 
   char buffer[kLineBufferSize];
   int slot = 0;
+  int line_number = 0;
+  bool line_start = true;
   while (slot < list.count) {
     if (std::fgets(buffer, sizeof(buffer), file.get()) == nullptr) break;
+    const bool continued = !line_start;
+    line_start = ends_line(buffer, file.get());
+    if (continued) continue;  // the rest of an over-long line, reported below
+    ++line_number;
+    if (!line_start) {
+      console_printf("FPO file %s line %d is longer than 999 characters: the rest is ignored\n",
+                     path.c_str(), line_number);
+    }
     if (buffer[0] == '\0') continue;  // not counted either
     FPO_record& record = list.records[slot];
+    const int fields = field_count(buffer);
+    if (fields < kRequiredFields) {
+      console_printf(
+          "FPO file %s line %d has %d fields, 7 expected (name, latitude, longitude, altitude, "
+          "roll, pitch, heading): line left out\n",
+          path.c_str(), line_number, fields);
+      record.name.clear();
+      --list.count;
+      continue;
+    }
     fill_record(buffer, record);
 
     // Steep images are dropped on the logged angles, before scale and offset.
@@ -99,6 +148,16 @@ int read_flight_log(image_list& list, const std::string& path, const config_para
       const double easting = record.latitude;
       const double northing = record.longitude;
       utm_to_geographic(easting, northing, central_meridian, record.latitude, record.longitude);
+    }
+    if (!record_in_range(record)) {
+      console_printf(
+          "FPO file %s line %d: position or attitude out of range (latitude %g, longitude %g, "
+          "altitude %g, roll %g, pitch %g, heading %g): line left out\n",
+          path.c_str(), line_number, record.latitude, record.longitude, record.altitude,
+          record.roll, record.pitch, record.heading);
+      record.name.clear();
+      --list.count;
+      continue;
     }
 
     record.path = list.image_dir + record.name;

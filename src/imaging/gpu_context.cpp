@@ -193,7 +193,8 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels) {
       log.resize(log.find('\0') == std::string::npos ? log.size() : log.find('\0'));
     }
     report_cl_error(build_error);
-    std::cerr << log << std::endl;
+    // The compiler names its own temporary copy; say which file failed.
+    std::cerr << "kernel file " << kernel_source_path << " does not compile:\n" << log << std::endl;
     return false;
   }
 

@@ -90,6 +90,17 @@ bool DEM_grid::header_usable(const std::string& path, uint64_t file_size,
                    south_latitude);
     return false;
   }
+  // A grid beyond the poles or a turn of longitude is a corrupt header, and would
+  // let a view of a few degrees ask for billions of nodes.
+  const double north = south_latitude + row_count * cell_size;
+  const double east = west_longitude + column_count * cell_size;
+  if (south_latitude < -90.0 || north > 90.0 + cell_size || west_longitude < -360.0 ||
+      east > 360.0 + cell_size) {
+    console_printf(
+        "DEM file %s refused: latitudes %f to %f and longitudes %f to %f are not on the earth\n",
+        file, south_latitude, north, west_longitude, east);
+    return false;
+  }
   const uint64_t needed = cell_offset(row_count, 0, column_count);
   if (file_size < needed) {
     console_printf("DEM file %s refused: %d x %d heights need %llu bytes, the file holds %llu\n",

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "app/console.h"
 #include "support/scratch.h"
 
@@ -44,7 +46,9 @@ TEST(TilePlan, TinyTileSizesGiveOnePixelTilesWithTheirMargin) {
 
 TEST(TileNames, IndicesGoBeforeTheFirstDot) {
   EXPECT_EQ(tile_name("out/mosaic.png", 2, 0), "out/mosaic_2_0.png");
-  EXPECT_EQ(tile_name("out/v1.2/mosaic.png", 1, 3), "out/v1_1_3.2/mosaic.png");
+  // A dot in a folder name is not the extension's: tiles stay in their folder.
+  EXPECT_EQ(tile_name("out/v1.2/mosaic.png", 1, 3), "out/v1.2/mosaic_1_3.png");
+  EXPECT_EQ(tile_name("./out/mosaic.tif.png", 0, 2), "./out/mosaic_0_2.tif.png");
 }
 
 TEST(LinkIndex, EmptyIndexHasTheFixedTabCounts) {
@@ -74,6 +78,32 @@ TEST(LinkIndex, EachEntryIsWrittenOverTheClosingLines) {
   const std::string first_open = first.substr(0, first.find(std::string(29, '\t') + "</Document>"));
   EXPECT_EQ(text, head + first_open + network_link_block("mosaic_0_1.kml"));
   EXPECT_NE(text.find(std::string(23, '\t') + "<href>mosaic_0_0.kml</href>\n"), std::string::npos);
+}
+
+// Each entry replaces the whole document by rename: the old inode is never written
+// to, so a reader holding the previous index keeps a complete document.
+TEST(LinkIndex, EntriesReplaceTheDocumentWithoutTouchingThePreviousFile) {
+  scratch_dir dir("link_atomic");
+  const std::string path = dir.file("mosaic_link.kml");
+  write_text_file(path, empty_link_index());
+  std::filesystem::create_hard_link(path, dir.file("reader_view.kml"));
+  ASSERT_TRUE(add_link_index_entry(path, "mosaic_0_0.kml"));
+  EXPECT_EQ(read_file(dir.file("reader_view.kml")), empty_link_index());
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    ++files;
+    EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos);
+  }
+  EXPECT_EQ(files, 2);
+}
+
+// Without a "</Document>" line the block is appended, as an in-place write would.
+TEST(LinkIndex, IndexWithoutClosingLinesGetsTheBlockAppended) {
+  scratch_dir dir("link_append");
+  const std::string path = dir.file("x_link.kml");
+  write_text_file(path, "<kml>\n");
+  ASSERT_TRUE(add_link_index_entry(path, "x_0_0.kml"));
+  EXPECT_EQ(read_file(path), "<kml>\n" + network_link_block("x_0_0.kml"));
 }
 
 TEST(LinkIndex, MissingIndexIsReportedWithItsPath) {

@@ -153,7 +153,7 @@ TEST_F(flight_log_fixture, AFolderIsNotAnImage) {
                           "folder.jpg\n0 images found\n");
 }
 
-TEST_F(flight_log_fixture, BlankAndHeaderLinesAreRecordsThatFindNoImage) {
+TEST_F(flight_log_fixture, HeaderLineIsARecordAndABlankLineIsLeftOut) {
   add_images({"a.jpg"});
   read_log("name,lat,lon,alt,roll,pitch,heading\n\na.jpg,10,20,300,0,0,0,0,0\n");
   EXPECT_EQ(console_,
@@ -161,15 +161,11 @@ TEST_F(flight_log_fixture, BlankAndHeaderLinesAreRecordsThatFindNoImage) {
             "Could not find number.\nCould not find number.\nCould not find number.\n"
             "Could not find number.\nCould not find number.\nCould not find number.\n"
             "Could not find number.\nCould not find number.\n"
-            "Could not find number.\nCould not find number.\nCould not find number.\n"
-            "Could not find number.\nCould not find number.\nCould not find number.\n"
-            "Could not find number.\nCould not find number.\n"
+            "FPO file " + log_path() + " line 2 has 1 fields, 7 expected (name, latitude, "
+            "longitude, altitude, roll, pitch, heading): line left out\n"
             "image not found " +
                 list_.image_dir +
                 "name\n"
-                "image not found " +
-                list_.image_dir +
-                "\n"
                 "1 images found\n");
   ASSERT_EQ(list_.count, 1);
   EXPECT_EQ(list_.records[0].name, "a.jpg");
@@ -191,14 +187,46 @@ TEST_F(flight_log_fixture, RepeatedNameGivesTwoRecordsWithOnePath) {
   EXPECT_DOUBLE_EQ(list_.records[1].latitude, 11.0);
 }
 
-TEST_F(flight_log_fixture, MissingFieldsReadWhereTheCommaSearchLands) {
-  add_images({"a.jpg"});
-  // Field 4 onwards: the third comma search runs out and starts again at the line's
-  // start, where the first number is the latitude.
-  read_log("a.jpg,10,20\n");
+// A short line would read its missing fields from the line's start (the name's
+// digits as altitude and roll); it is left out with its line number instead.
+TEST_F(flight_log_fixture, LineWithFewerThanSevenFieldsIsLeftOutByNumber) {
+  add_images({"a1.jpg", "b.jpg"});
+  read_log("b.jpg,10,20,300,0,0,0\na1.jpg,10,20\n");
   ASSERT_EQ(list_.count, 1);
-  EXPECT_DOUBLE_EQ(list_.records[0].altitude, 10.0);
-  EXPECT_DOUBLE_EQ(list_.records[0].roll, 10.0);
+  EXPECT_EQ(list_.records[0].name, "b.jpg");  // seven fields are enough
+  EXPECT_NE(console_.find("fpo.txt line 2 has 3 fields, 7 expected"), std::string::npos)
+      << console_;
+}
+
+// Not finite, beyond a pole or beyond a turn of longitude (also what a UTM
+// conversion of garbage gives): the line is left out by number, the rest kept.
+TEST_F(flight_log_fixture, PositionOrAttitudeOutOfRangeIsLeftOutByNumber) {
+  add_images({"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg"});
+  read_log("a.jpg,10,20,300,0,0,0,0,0\n"
+           "b.jpg,95,20,300,0,0,0,0,0\n"
+           "c.jpg,10,20,300,0,0,0e999,0,0\n"
+           "d.jpg,1e12,-1e12,300,0,0,0,0,0\n"
+           "e.jpg,10,20,1e999,0,0,0,0,0\n");
+  ASSERT_EQ(list_.count, 1);
+  EXPECT_EQ(list_.records[0].name, "a.jpg");
+  for (int line = 2; line <= 5; ++line) {
+    EXPECT_NE(console_.find("fpo.txt line " + std::to_string(line) +
+                            ": position or attitude out of range"),
+              std::string::npos)
+        << line << "\n" << console_;
+  }
+}
+
+// A line over 999 characters is one record: its first piece; the rest is reported
+// and ignored instead of being read as further records.
+TEST_F(flight_log_fixture, OverlongLineIsOneRecordAndItsRestIsIgnored) {
+  add_images({"a.jpg", "b.jpg"});
+  read_log("a.jpg,10,20,300,0,0,0,0,0" + std::string(2500, ' ') + "x.jpg,1,2,3,4,5,6\n" +
+           "b.jpg,11,21,300,0,0,0,0,0\n");
+  EXPECT_EQ(console_.rfind("2 lines in FPO file\n", 0), 0u) << console_;
+  EXPECT_NE(console_.find("fpo.txt line 1 is longer than 999 characters"), std::string::npos);
+  ASSERT_EQ(list_.count, 2);
+  EXPECT_EQ(list_.records[1].name, "b.jpg");
 }
 
 TEST_F(flight_log_fixture, NamesLongerThan99CharactersAreKeptWhole) {

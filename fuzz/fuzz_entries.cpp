@@ -1,0 +1,193 @@
+#include "fuzz/fuzz_entries.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/config.h"
+#include "app/console.h"
+#include "app/fatal_error.h"
+#include "geometry/camera_model.h"
+#include "geometry/flight_log.h"
+#include "geometry/footprints.h"
+#include "imaging/image_cache.h"
+#include "terrain/dem_file.h"
+#include "terrain/dem_sampling.h"
+
+namespace aeroquilt::fuzz {
+namespace {
+
+// A folder of this process for the input files (the readers take paths), removed
+// at exit. Each input replaces the previous one's file.
+class work_folder {
+ public:
+  work_folder() {
+    std::error_code error;
+    const std::filesystem::path shm = "/dev/shm";
+    const std::filesystem::path base =
+        std::filesystem::is_directory(shm, error) ? shm : std::filesystem::temp_directory_path();
+    path_ = base / ("aeroquilt_fuzz_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(path_ / "images", error);
+    // One image that flight-log records may name, so that some reach the geometry.
+    std::FILE* image = std::fopen((path_ / "images" / "img.png").c_str(), "wb");
+    if (image != nullptr) std::fclose(image);
+  }
+  ~work_folder() {
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+  }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+const work_folder& folder() {
+  static const work_folder instance;
+  return instance;
+}
+
+std::string write_input(const std::string& name, const uint8_t* data, std::size_t size) {
+  const std::string path = folder().file(name);
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return path;
+  if (size > 0) std::fwrite(data, 1, size, file);
+  std::fclose(file);
+  return path;
+}
+
+// Restores the global configuration that an entry sets up.
+class config_scope {
+ public:
+  config_scope() : saved_(g_config) {}
+  ~config_scope() { g_config = saved_; }
+  config_scope(const config_scope&) = delete;
+  config_scope& operator=(const config_scope&) = delete;
+
+ private:
+  config_params saved_;
+};
+
+int32_t header_int32(const uint8_t* data, std::size_t size, std::size_t offset) {
+  if (size < offset + 4) return 0;
+  int32_t value;
+  std::memcpy(&value, data + offset, 4);
+  return value;
+}
+
+}  // namespace
+
+int config_reader_entry(const uint8_t* data, std::size_t size) {
+  // Messages are collected and the readers' pauses recorded instead of slept.
+  const console_capture capture;
+  config_params config;
+  load_config(write_input("config.cfg", data, size), config);
+
+  // The parsers also run on the bytes directly, as one zero-terminated line.
+  std::string line(reinterpret_cast<const char*>(data), size);
+  const std::string text = line.c_str();
+  parse_number(text.c_str());
+  parse_exponent(text.c_str());
+  std::string field;
+  for (int k = 1; k <= 4; ++k) parse_text_field(line, k, field);
+  return 0;
+}
+
+int flight_log_entry(const uint8_t* data, std::size_t size) {
+  const console_capture capture;
+  const config_scope scope;
+  config_params& config = g_config;
+  config = config_params{};
+  config.image_width_pixels = 16;
+  config.image_height_pixels = 12;
+  config.image_kx = 50.0;
+  config.image_channels = 3;
+  config.RPH_scale[0] = config.RPH_scale[1] = config.RPH_scale[2] = 1.0;
+  config.topo_height = 100.0;
+  config.meridian_longitude = 9.0;
+
+  image_list list;
+  list.image_dir = folder().file("images") + "/";
+  read_flight_log(list, write_input("flight_log.txt", data, size), config);
+
+  const int count = std::min(list.count, 64);
+  for (int i = 0; i < count; ++i) {
+    image_geometry geometry;
+    build_camera_model(geometry, config, list, i);
+    project_footprint_flat(geometry);
+  }
+  return 0;
+}
+
+int dem_loader_entry(const uint8_t* data, std::size_t size) {
+  const console_capture capture;
+  const std::string path = write_input("terrain.dem", data, size);
+
+  DEM_grid stream_grid;
+  if (open_dem_stream(stream_grid, path) != 0) {
+    dem_cell_height(stream_grid, stream_grid.south_latitude, stream_grid.west_longitude);
+    dem_cell_height(stream_grid, stream_grid.north_latitude, stream_grid.east_longitude);
+  }
+
+  view_dem dem;
+  load_dem(dem, path);
+  const DEM_grid& grid = *dem.grid;
+  const double cs = grid.cell_size;
+  const double probes[][2] = {{grid.south_latitude, grid.west_longitude},
+                              {grid.north_latitude, grid.east_longitude},
+                              {grid.south_latitude - cs, grid.west_longitude + cs},
+                              {(grid.south_latitude + grid.north_latitude) * 0.5,
+                               (grid.west_longitude + grid.east_longitude) * 0.5}};
+  for (const auto& probe : probes) dem_cell_height(grid, probe[0], probe[1]);
+
+  // A view of two cells from the south-west corner, as a survey inside the grid asks
+  // for; skipped where single precision cannot tell its edges apart (the node count
+  // would then come from rounding, not from the file).
+  if (grid.row_count >= 6 && grid.column_count >= 6) {
+    const float lat_min = static_cast<float>(grid.south_latitude + 2.0 * cs);
+    const float lon_min = static_cast<float>(grid.west_longitude + 2.0 * cs);
+    const float lat_max = static_cast<float>(grid.south_latitude + 4.0 * cs);
+    const float lon_max = static_cast<float>(grid.west_longitude + 4.0 * cs);
+    const float fcs = static_cast<float>(cs);
+    if (fcs > 0.0f && std::fabs(lat_max - lat_min) <= 16.0f * fcs &&
+        std::fabs(lon_max - lon_min) <= 16.0f * fcs && lat_max > lat_min && lon_max > lon_min) {
+      if (build_view_dem(dem, lat_min, lon_min, lat_max, lon_max) != 0) {
+        view_dem_height(dem, (lat_min + lat_max) * 0.5f, (lon_min + lon_max) * 0.5f);
+        dem_height_bicubic(dem, (lat_min + lat_max) * 0.5f, (lon_min + lon_max) * 0.5f);
+      }
+    }
+  }
+  return 0;
+}
+
+int raw_frame_entry(const uint8_t* data, std::size_t size) {
+  const console_capture capture;
+  const config_scope scope;
+  // The reader insists on the configured size: a small header size is configured so
+  // that the pixel read is reached; others meet the 8 x 6 frame.
+  const int32_t width = header_int32(data, size, 0);
+  const int32_t height = header_int32(data, size, 4);
+  const bool small = width >= 1 && width <= 256 && height >= 1 && height <= 256;
+  g_config = config_params{};
+  g_config.image_width_pixels = small ? width : 8;
+  g_config.image_height_pixels = small ? height : 6;
+  g_config.image_channels = 3;
+  g_config.vingette_removal_multiplier = 1.0;
+
+  static image_cache cache;  // large (1500 slots): made once
+  cache.vignette_ready = false;
+  const std::string path = write_input("frame_rgb.raw", data, size);
+  cache.load_image(path);
+  build_vignette_table(cache, g_config);
+  cache.load_image(path);
+  return 0;
+}
+
+}  // namespace aeroquilt::fuzz
