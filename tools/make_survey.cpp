@@ -1,6 +1,7 @@
 // Writes a complete synthetic survey (configuration, flight log, DEM, images) into
 // a folder, for demonstrations and benchmarks:
-//   make_survey <folder> [--dem] [--small | --large] [--utm] [--raw | --thermal] [--jet] [--tile N]
+//   make_survey <folder> [--dem] [--small | --large] [--utm] [--raw | --thermal | --jpeg]
+//               [--frame WxH] [--jet] [--tile N]
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,13 +18,15 @@ using aeroquilt::testing::survey_spec;
 void usage() {
   std::fprintf(
       stderr,
-      "usage: make_survey <folder> [--dem] [--small | --large] [--utm] [--raw | --thermal] [--jet] "
-      "[--tile N]\n"
+      "usage: make_survey <folder> [--dem] [--small | --large] [--utm] [--raw | --thermal | --jpeg] "
+      "[--frame WxH] [--jet] [--tile N]\n"
       "  --dem      hilly terrain, projected with the DEM (default: flat ground)\n"
       "  --small    3 lines of 5 frames of 160 x 120 (the test survey)\n"
       "  --large    8 lines of 16 frames of 640 x 480 (benchmarks)\n"
       "  --utm      log positions as UTM easting and northing\n"
-      "  --raw      raw RGB frames; --thermal 16-bit thermal frames\n"
+      "  --raw      raw RGB frames; --thermal 16-bit thermal frames; --jpeg JPEG frames\n"
+      "  --frame WxH  frame size in pixels; the focal length follows the width, so the\n"
+      "             field of view and the flight plan stay (give it after --small/--large)\n"
       "  --jet      jet colour map on the output\n"
       "  --tile N   output_tile_size_pixels N\n");
 }
@@ -66,6 +69,17 @@ int main(int argc, char** argv) {
       spec.image_format = survey_image_format::raw_rgb;
     } else if (arg == "--thermal") {
       spec.image_format = survey_image_format::thermal16;
+    } else if (arg == "--jpeg") {
+      spec.image_format = survey_image_format::jpeg;
+    } else if (arg == "--frame" && i + 1 < argc) {
+      int width = 0, height = 0;
+      if (std::sscanf(argv[++i], "%dx%d", &width, &height) != 2 || width < 2 || height < 2) {
+        usage();
+        return 2;
+      }
+      spec.focal_length_px *= static_cast<double>(width) / spec.image_width;
+      spec.image_width = width;
+      spec.image_height = height;
     } else if (arg == "--jet") {
       spec.jet_colormap = true;
     } else if (arg == "--tile" && i + 1 < argc) {

@@ -581,6 +581,8 @@ survey_truth plan_survey(const survey_spec& spec, const std::string& folder) {
       const int index = static_cast<int>(truth.cameras.size());
       if (spec.image_format == survey_image_format::raw_rgb)
         std::snprintf(name, sizeof(name), "img_rgb_%03d.raw", index);
+      else if (spec.image_format == survey_image_format::jpeg)
+        std::snprintf(name, sizeof(name), "img_%03d.jpg", index);
       else
         std::snprintf(name, sizeof(name), "img_%03d.png", index);
       cam.name = name;

@@ -22,6 +22,7 @@ enum class survey_image_format {
   png,        // 8-bit colour PNG
   raw_rgb,    // headered raw BGR frames; file names contain "rgb"
   thermal16,  // 16-bit single-channel PNG of radiometric counts
+  jpeg,       // 8-bit colour JPEG (OpenCV's default quality 95), lossy
 };
 
 // Everything that shapes a survey. The defaults make a small survey (3 lines of

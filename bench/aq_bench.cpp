@@ -1,0 +1,297 @@
+// Benchmark driver for bench/run_bench.sh:
+//   aq_bench make <folder> rgb|thermal   the benchmark survey (once) and its peer inputs
+//   aq_bench run <config>                a whole run in process; pauses recorded, not slept
+//   aq_bench stages <config>             the run's stages one after the other, each timed
+//   aq_bench floor <config> <mosaic>     decode every frame once, encode the mosaic once
+//
+// Times are wall-clock seconds on stdout as "key value" lines, which the script parses.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "app/config.h"
+#include "app/console.h"
+#include "app/image_set.h"
+#include "app/job.h"
+#include "app/run_main.h"
+#include "app/view_output.h"
+#include "imaging/radiometry.h"
+#include "imaging/view_projection.h"
+#include "support/synthetic_survey.h"
+
+namespace {
+
+using namespace aeroquilt;
+using aeroquilt::testing::survey_image_format;
+using aeroquilt::testing::survey_spec;
+using aeroquilt::testing::survey_truth;
+using clock_type = std::chrono::steady_clock;
+
+double seconds_since(clock_type::time_point start) {
+  return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+// 10 lines of 16 frames at 250 m: 0.1 m ground resolution in the 1280 x 1024
+// colour frames (0.2 m in the 640 x 512 thermal ones, same field of view),
+// 61 % forward and 30 % side overlap, mosaic at 0.2 m.
+survey_spec bench_spec(bool thermal) {
+  survey_spec spec;
+  spec.image_width = thermal ? 640 : 1280;
+  spec.image_height = thermal ? 512 : 1024;
+  spec.focal_length_px = thermal ? 1250.0 : 2500.0;
+  spec.supersampling = 1;
+  spec.line_count = 10;
+  spec.images_per_line = 16;
+  spec.line_spacing_m = 90.0;
+  spec.image_spacing_m = 40.0;
+  spec.dem_margin_m = 300.0;
+  spec.output_pixel_size_m = 0.2;
+  spec.image_format = thermal ? survey_image_format::thermal16 : survey_image_format::jpeg;
+  return spec;
+}
+
+// A VRT of one frame with a 5 x 5 grid of ground control points (pixel centres
+// to longitude and latitude, from the survey's own ray caster), for gdalwarp.
+std::string gcp_vrt(const survey_truth& truth, int camera) {
+  const survey_spec& spec = truth.spec;
+  const bool thermal = spec.image_format == survey_image_format::thermal16;
+  std::string xml = "<VRTDataset rasterXSize=\"" + std::to_string(spec.image_width) +
+                    "\" rasterYSize=\"" + std::to_string(spec.image_height) + "\">\n";
+  xml += "  <GCPList Projection=\"EPSG:4326\">\n";
+  int id = 0;
+  for (int gy = 0; gy < 5; ++gy) {
+    for (int gx = 0; gx < 5; ++gx) {
+      // GDAL pixel coordinates have 0 at the frame's outer edge; the survey's u
+      // and v count 1 at the first pixel's centre.
+      const double pixel = 0.5 + gx * (spec.image_width - 1) / 4.0;
+      const double line = 0.5 + gy * (spec.image_height - 1) / 4.0;
+      aeroquilt::testing::local_point ground;
+      if (!truth.pixel_ground_point(camera, pixel + 0.5, line + 0.5, ground))
+        throw std::runtime_error("control point ray misses the ground");
+      const auto geo = truth.local_to_geographic(ground.x_m, ground.y_m);
+      char text[200];
+      std::snprintf(text, sizeof(text),
+                    "    <GCP Id=\"%d\" Pixel=\"%.3f\" Line=\"%.3f\" X=\"%.10f\" Y=\"%.10f\"/>\n",
+                    ++id, pixel, line, geo.longitude_deg, geo.latitude_deg);
+      xml += text;
+    }
+  }
+  xml += "  </GCPList>\n";
+  const char* colours[3] = {"Red", "Green", "Blue"};
+  const int bands = thermal ? 1 : 3;
+  const std::string source =
+      std::filesystem::absolute(truth.files.image_dir + truth.cameras[camera].name).string();
+  for (int band = 1; band <= bands; ++band) {
+    xml += "  <VRTRasterBand dataType=\"" + std::string(thermal ? "UInt16" : "Byte") +
+           "\" band=\"" + std::to_string(band) + "\">\n";
+    xml += "    <ColorInterp>" + std::string(thermal ? "Gray" : colours[band - 1]) +
+           "</ColorInterp>\n";
+    xml += "    <SimpleSource><SourceFilename relativeToVRT=\"0\">" + source +
+           "</SourceFilename><SourceBand>" + std::to_string(band) +
+           "</SourceBand></SimpleSource>\n";
+    xml += "  </VRTRasterBand>\n";
+  }
+  return xml + "</VRTDataset>\n";
+}
+
+int make_bench_survey(const std::string& folder, bool thermal) {
+  const survey_spec spec = bench_spec(thermal);
+  const auto start = clock_type::now();
+  const survey_truth truth = std::filesystem::exists(folder + "/survey.cfg")
+                                 ? aeroquilt::testing::plan_survey(spec, folder)
+                                 : aeroquilt::testing::make_survey(spec, folder);
+  const std::string peer_dir = folder + "/peer/";
+  std::filesystem::create_directories(peer_dir);
+  std::ofstream list(peer_dir + "frames.txt");
+  for (int i = 0; i < static_cast<int>(truth.cameras.size()); ++i) {
+    char name[32];
+    std::snprintf(name, sizeof(name), "frame_%03d.vrt", i);
+    std::ofstream(peer_dir + name) << gcp_vrt(truth, i);
+    list << peer_dir + name << "\n";
+  }
+  std::printf("frames %zu\nframe_size %dx%d\nmake_seconds %.2f\n", truth.cameras.size(),
+              spec.image_width, spec.image_height, seconds_since(start));
+  return 0;
+}
+
+int whole_run(const std::string& config_path) {
+  console_capture capture;
+  std::string path = config_path;
+  char program[] = "aeroquilt";
+  char* argv[] = {program, path.data(), nullptr};
+  const auto start = clock_type::now();
+  const int code = run_main(2, argv);
+  const double seconds = seconds_since(start);
+  std::printf("run_seconds %.3f\npaused_seconds %.3f\nexit_code %d\n", seconds,
+              capture.paused_ms() / 1000.0, code);
+  return 0;
+}
+
+// The stages of one whole-view run, in the order the program does them but one
+// at a time (no loader threads), so that each can be timed on its own.
+int staged_run(const std::string& config_path) {
+  console_capture capture;
+  mosaic_job job;
+  const auto start = clock_type::now();
+  if (load_config(config_path, g_config) == 0) return 1;
+  const config_params& config = g_config;
+  if (prepare_image_set(job, config.image_dir, config.FPO_file) == 0) return 1;
+  const double prepare = seconds_since(start);
+
+  auto t = clock_type::now();
+  const view_params view = survey_view_params(job_footprints(job), config.output_pixel_size,
+                                              job.images.centre_lat, job.images.centre_lon);
+  image_cache& canvas = job.output_canvas;
+  install_view(canvas, view);
+  job.dem.requested_extent[0] = view.lat_min;
+  job.dem.requested_extent[1] = view.lon_min;
+  job.dem.requested_extent[2] = view.lat_max;
+  job.dem.requested_extent[3] = view.lon_max;
+  if (build_view_dem(job.dem, view.lat_min, view.lon_min, view.lat_max, view.lon_max) == 0)
+    return 1;
+  job.gpu.create_view_buffers(canvas.view, canvas.current_image.data);
+  job.gpu.finish();
+  const double view_setup = seconds_since(t);
+
+  double decode = 0.0, host_prep = 0.0, kernel = 0.0, readback = 0.0;
+  int projected = 0, readbacks = 0;
+  double window_pixels = 0.0;
+  for (int k = 0; k < job.geometry_count; ++k) {
+    const image_geometry& geometry = job.geometries[k];
+    footprint_window window;
+    if (!view_window(geometry.footprint_corners, canvas.view, window)) continue;
+    t = clock_type::now();
+    cv::Mat image = add_projection_offset(job.input_cache.load_image(geometry.path));
+    decode += seconds_since(t);
+    t = clock_type::now();
+    write_image_matrices(geometry, canvas.view);
+    image.convertTo(image, -1, config.image_data_multiplier);
+    if (config.convert_to_jet_colormap != 0) cv::applyColorMap(image, image, cv::COLORMAP_JET);
+    host_prep += seconds_since(t);
+    t = clock_type::now();
+    if (config.USE_DEM != 0) {
+      job.gpu.enqueue_projection_dem(image.data, window.r0, window.rows(), window.c0,
+                                     window.cols(), canvas.view, job.dem.dem_buffer.data(),
+                                     job.dem.buffer_size,
+                                     static_cast<float>(job.images.centre_lat),
+                                     static_cast<float>(job.images.centre_lon));
+    } else {
+      job.gpu.enqueue_projection(image.data, window.r0, window.rows(), window.c0, window.cols(),
+                                 canvas.view);
+    }
+    job.gpu.finish();
+    kernel += seconds_since(t);
+    window_pixels += static_cast<double>(window.rows()) * window.cols();
+    ++projected;
+    if (k % 20 == 0) {
+      t = clock_type::now();
+      job.gpu.read_view_output(canvas.current_image.data);
+      readback += seconds_since(t);
+      ++readbacks;
+    }
+  }
+  t = clock_type::now();
+  job.gpu.read_view_output(canvas.current_image.data);
+  const double final_readback = seconds_since(t);
+  job.gpu.release_view_buffers();
+
+  t = clock_type::now();
+  const std::string out_path = config.output_dir + "stages_" + config.output_filename;
+  std::filesystem::create_directories(config.output_dir);
+  std::size_t extension_position = 0;
+  if (find_output_extension(out_path, extension_position) >= 4) {
+    start_png_writer(canvas, out_path);
+    canvas.writer_thread.join();
+  } else {
+    save_view_image(canvas, out_path);
+  }
+  const double encode = seconds_since(t);
+  std::filesystem::remove(out_path);
+  const double total = seconds_since(start);
+
+  std::printf("prepare_seconds %.3f\nview_setup_seconds %.3f\ndecode_seconds %.3f\n"
+              "host_prep_seconds %.3f\nkernel_seconds %.3f\npreview_readback_seconds %.3f\n"
+              "preview_readbacks %d\nfinal_readback_seconds %.3f\nencode_seconds %.3f\n"
+              "staged_total_seconds %.3f\nimages %d\noutput_megapixels %.3f\n"
+              "kernel_window_megapixels %.3f\noutput_width %d\noutput_height %d\n"
+              "lon_min %.10f\nlat_max %.10f\nlon_per_pixel %.12g\nlat_per_pixel %.12g\n",
+              prepare, view_setup, decode, host_prep, kernel, readback, readbacks, final_readback,
+              encode, total, projected, view.width * static_cast<double>(view.height) / 1e6,
+              window_pixels / 1e6, view.width, view.height, static_cast<double>(view.lon_min),
+              static_cast<double>(view.lat_max), static_cast<double>(view.lon_per_pixel),
+              static_cast<double>(view.lat_per_pixel));
+  return 0;
+}
+
+// The floor: every input frame decoded once and the mosaic encoded once, with
+// OpenCV as the program uses it (PNG outputs: four channels, compression 3).
+int floor_run(const std::string& config_path, const std::string& mosaic_path) {
+  console_capture capture;
+  if (load_config(config_path, g_config) == 0) return 1;
+  const bool thermal = g_config.use_16bit_image_input != 0;
+  std::vector<std::string> frames;
+  for (const auto& entry : std::filesystem::directory_iterator(g_config.image_dir))
+    frames.push_back(entry.path().string());
+  std::sort(frames.begin(), frames.end());
+
+  auto t = clock_type::now();
+  std::size_t decoded = 0;
+  for (const std::string& frame : frames) {
+    const cv::Mat image =
+        cv::imread(frame, thermal ? cv::IMREAD_ANYDEPTH : cv::IMREAD_COLOR);
+    decoded += image.empty() ? 0 : 1;
+  }
+  const double decode = seconds_since(t);
+
+  const cv::Mat mosaic = cv::imread(mosaic_path, cv::IMREAD_UNCHANGED);
+  if (mosaic.empty()) {
+    std::fprintf(stderr, "cannot read %s\n", mosaic_path.c_str());
+    return 1;
+  }
+  const std::string encoded_path = mosaic_path + ".floor.png";
+  t = clock_type::now();
+  const bool png = mosaic_path.size() > 4 &&
+                   (mosaic_path.substr(mosaic_path.size() - 4) == ".png" ||
+                    mosaic_path.substr(mosaic_path.size() - 4) == ".PNG");
+  if (png) {
+    cv::imwrite(encoded_path, mosaic, {cv::IMWRITE_PNG_COMPRESSION, 3});
+  } else {
+    cv::imwrite(encoded_path + mosaic_path.substr(mosaic_path.rfind('.')), mosaic);
+  }
+  const double encode = seconds_since(t);
+  std::filesystem::remove(encoded_path);
+  std::printf("floor_frames %zu\nfloor_decode_seconds %.3f\nfloor_encode_seconds %.3f\n"
+              "floor_seconds %.3f\n",
+              decoded, decode, encode, decode + encode);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string command = argc > 1 ? argv[1] : "";
+  try {
+    if (command == "make" && argc == 4)
+      return make_bench_survey(argv[2], std::strcmp(argv[3], "thermal") == 0);
+    if (command == "run" && argc == 3) return whole_run(argv[2]);
+    if (command == "stages" && argc == 3) return staged_run(argv[2]);
+    if (command == "floor" && argc == 4) return floor_run(argv[2], argv[3]);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "aq_bench: %s\n", e.what());
+    return 1;
+  }
+  std::fprintf(stderr,
+               "usage: aq_bench make <folder> rgb|thermal | run <config> | stages <config> | "
+               "floor <config> <mosaic>\n");
+  return 2;
+}
