@@ -101,15 +101,17 @@ void show_preview(image_cache& canvas, double scale) {
 }
 
 // A write that fails is reported; the run goes on with its other outputs.
-static void write_image_reported(const std::string& path, const cv::Mat& image,
+static bool write_image_reported(const std::string& path, const cv::Mat& image,
                                  const std::vector<int>& params,
                                  const raster_georeference& georeference) {
-  if (write_image_atomically(path, image, params, &georeference) != write_outcome::written)
-    console_printf("cannot write %s\n", path.c_str());
+  if (write_image_atomically(path, image, params, &georeference) == write_outcome::written)
+    return true;
+  console_printf("cannot write %s\n", path.c_str());
+  return false;
 }
 
-void save_view_image(image_cache& canvas, const std::string& path) {
-  write_image_reported(path, canvas.current_image, {}, view_georeference(canvas.view));
+bool save_view_image(image_cache& canvas, const std::string& path) {
+  return write_image_reported(path, canvas.current_image, {}, view_georeference(canvas.view));
 }
 
 void start_png_writer(image_cache& canvas, const std::string& path) {
@@ -134,8 +136,10 @@ void start_png_writer(image_cache& canvas, const std::string& path) {
   canvas.png_name = path;
   canvas.png_params = {cv::IMWRITE_PNG_COMPRESSION, 3};
   const raster_georeference georeference = view_georeference(canvas.view);
+  canvas.png_written = false;
   canvas.writer_thread = std::thread([&canvas, georeference] {
-    write_image_reported(canvas.png_name, canvas.png_copy, canvas.png_params, georeference);
+    canvas.png_written =
+        write_image_reported(canvas.png_name, canvas.png_copy, canvas.png_params, georeference);
   });
 }
 
@@ -175,12 +179,17 @@ int render_view(mosaic_job& job, const view_params& view, const std::string& pat
   std::size_t extension_position = 0;
   const int extension = find_output_extension(path, extension_position);
   if (extension < 0) throw fatal_error("extension not found\n");
+  bool saved = false;
   if (extension >= 4) {
     start_png_writer(canvas, path);
+    canvas.writer_thread.join();
+    saved = canvas.png_written;
   } else {
-    save_view_image(canvas, path);
+    saved = save_view_image(canvas, path);
   }
-  if (canvas.writer_thread.joinable()) canvas.writer_thread.join();
+  // Side files for an image that is not there would point at nothing, and the
+  // view must not count as written.
+  if (!saved) return 0;
 
   const std::size_t slash = path.find_last_of("/\\");
   const std::string href = slash == std::string::npos ? path : path.substr(slash + 1);

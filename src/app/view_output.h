@@ -18,8 +18,9 @@ int render_view(mosaic_job& job, const view_params& view, const std::string& pat
 void show_preview(image_cache& canvas, double scale);
 
 // Writes the canvas image with default parameters on the calling thread; a ".tif"
-// becomes a GeoTIFF placed by the canvas's view record.
-void save_view_image(image_cache& canvas, const std::string& path);
+// becomes a GeoTIFF placed by the canvas's view record. False (after
+// "cannot write %s\n") when the image could not be written.
+bool save_view_image(image_cache& canvas, const std::string& path);
 
 // Makes the transparent PNG copy of the canvas and starts its writer thread (placed,
 // for a TIFF name, by the canvas's view record as it is now).

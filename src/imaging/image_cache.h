@@ -66,6 +66,7 @@ class image_cache {
   std::string png_name;
   std::vector<int> png_params;
   std::thread writer_thread;
+  bool png_written = false;  // the writer thread's result; read after joining it
 
   // Slot access for tests and diagnostics.
   int slot_state_of(int slot) const;

@@ -160,6 +160,17 @@ TEST_F(RunOptions, UnknownExtensionIsRefusedBeforeAnyViewIsProjected) {
   EXPECT_FALSE(result.printed("generating DEM for View")) << result.output;
 }
 
+TEST_F(RunOptions, ImageThatCannotBeWrittenLeavesNoSideFilesAndNoMosaic) {
+  const survey_truth truth = make(small());
+  // A folder in the mosaic's place: the finished image cannot be renamed there.
+  std::filesystem::create_directories(truth.files.mosaic + "/occupied");
+  const run_result result = run(truth);
+  EXPECT_EQ(result.status, 0) << result.output;
+  EXPECT_TRUE(result.printed("cannot write " + truth.files.mosaic + "\n")) << result.output;
+  EXPECT_FALSE(std::filesystem::exists(truth.files.output_dir + "mosaic.kml"));
+  EXPECT_FALSE(std::filesystem::exists(truth.files.output_dir + "mosaic.tfw"));
+}
+
 TEST_F(RunOptions, DemImageIsExportedWithItsKml) {
   survey_spec spec = small();
   spec.hills = true;
