@@ -1,7 +1,6 @@
 #include "app/run_main.h"
 
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 
 #include "app/config.h"
@@ -27,16 +26,13 @@ bool focal_length_usable(const config_params& config) {
   return false;
 }
 
-// Values no stage can work with are reported with the file and key. An absurd frame
-// size would size the device buffers from it.
+// Values no stage can work with are reported with the file and key. (A frame over
+// 400 megapixels keeps the device's own fatal "invalid width or height".)
 bool frame_size_usable(const config_params& config, const char* path) {
-  const int64_t frame_pixels =
-      static_cast<int64_t>(config.image_width_pixels) * config.image_height_pixels;
-  if (config.image_width_pixels < 1 || config.image_height_pixels < 1 ||
-      frame_pixels > 400000000) {
+  if (config.image_width_pixels < 1 || config.image_height_pixels < 1) {
     console_printf(
         "configuration file %s: image_width_pixels %d and image_height_pixels %d must be "
-        "positive, and the frame at most 400 megapixels\n",
+        "positive\n",
         path, config.image_width_pixels, config.image_height_pixels);
     return false;
   }
