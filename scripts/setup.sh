@@ -19,4 +19,7 @@ fi
 
 build_dir=${AEROQUILT_BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=${AEROQUILT_BUILD_TYPE:-RelWithDebInfo} ${AEROQUILT_CMAKE_ARGS:-}
-cmake --build "$build_dir" -j"$(nproc)"
+# AEROQUILT_BUILD_TARGETS limits the build to some targets (the thread-checker run).
+targets=()
+for target in ${AEROQUILT_BUILD_TARGETS:-}; do targets+=(--target "$target"); done
+cmake --build "$build_dir" -j"$(nproc)" "${targets[@]}"
