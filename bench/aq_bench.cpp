@@ -13,11 +13,10 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
-
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <string>
+#include <vector>
 
 #include "app/config.h"
 #include "app/console.h"
@@ -45,36 +44,36 @@ double seconds_since(clock_type::time_point start) {
 // colour frames (0.2 m in the 640 x 512 thermal ones, same field of view),
 // 61 % forward and 30 % side overlap, mosaic at 0.2 m.
 survey_spec bench_spec(bool thermal) {
-  survey_spec spec;
-  spec.image_width = thermal ? 640 : 1280;
-  spec.image_height = thermal ? 512 : 1024;
-  spec.focal_length_px = thermal ? 1250.0 : 2500.0;
-  spec.supersampling = 1;
-  spec.line_count = 10;
-  spec.images_per_line = 16;
-  spec.line_spacing_m = 90.0;
-  spec.image_spacing_m = 40.0;
-  spec.dem_margin_m = 300.0;
-  spec.output_pixel_size_m = 0.2;
-  spec.image_format = thermal ? survey_image_format::thermal16 : survey_image_format::jpeg;
-  return spec;
+  survey_spec design;
+  design.image_width = thermal ? 640 : 1280;
+  design.image_height = thermal ? 512 : 1024;
+  design.focal_length_px = thermal ? 1250.0 : 2500.0;
+  design.supersampling = 1;
+  design.line_count = 10;
+  design.images_per_line = 16;
+  design.line_spacing_m = 90.0;
+  design.image_spacing_m = 40.0;
+  design.dem_margin_m = 300.0;
+  design.output_pixel_size_m = 0.2;
+  design.image_format = thermal ? survey_image_format::thermal16 : survey_image_format::jpeg;
+  return design;
 }
 
 // A VRT of one frame with a 5 x 5 grid of ground control points (pixel centres
 // to longitude and latitude, from the survey's own ray caster), for gdalwarp.
 std::string gcp_vrt(const survey_truth& truth, int camera) {
-  const survey_spec& spec = truth.spec;
-  const bool thermal = spec.image_format == survey_image_format::thermal16;
-  std::string xml = "<VRTDataset rasterXSize=\"" + std::to_string(spec.image_width) +
-                    "\" rasterYSize=\"" + std::to_string(spec.image_height) + "\">\n";
+  const survey_spec& design = truth.design;
+  const bool thermal = design.image_format == survey_image_format::thermal16;
+  std::string xml = "<VRTDataset rasterXSize=\"" + std::to_string(design.image_width) +
+                    "\" rasterYSize=\"" + std::to_string(design.image_height) + "\">\n";
   xml += "  <GCPList Projection=\"EPSG:4326\">\n";
   int id = 0;
   for (int gy = 0; gy < 5; ++gy) {
     for (int gx = 0; gx < 5; ++gx) {
       // GDAL pixel coordinates have 0 at the frame's outer edge; the survey's u
       // and v count 1 at the first pixel's centre.
-      const double pixel = 0.5 + gx * (spec.image_width - 1) / 4.0;
-      const double line = 0.5 + gy * (spec.image_height - 1) / 4.0;
+      const double pixel = 0.5 + gx * (design.image_width - 1) / 4.0;
+      const double line = 0.5 + gy * (design.image_height - 1) / 4.0;
       aeroquilt::testing::local_point ground;
       if (!truth.pixel_ground_point(camera, pixel + 0.5, line + 0.5, ground))
         throw std::runtime_error("control point ray misses the ground");
@@ -105,11 +104,11 @@ std::string gcp_vrt(const survey_truth& truth, int camera) {
 }
 
 int make_bench_survey(const std::string& folder, bool thermal) {
-  const survey_spec spec = bench_spec(thermal);
+  const survey_spec design = bench_spec(thermal);
   const auto start = clock_type::now();
   const survey_truth truth = std::filesystem::exists(folder + "/survey.cfg")
-                                 ? aeroquilt::testing::plan_survey(spec, folder)
-                                 : aeroquilt::testing::make_survey(spec, folder);
+                                 ? aeroquilt::testing::plan_survey(design, folder)
+                                 : aeroquilt::testing::make_survey(design, folder);
   const std::string peer_dir = folder + "/peer/";
   std::filesystem::create_directories(peer_dir);
   std::ofstream list(peer_dir + "frames.txt");
@@ -120,7 +119,7 @@ int make_bench_survey(const std::string& folder, bool thermal) {
     list << peer_dir + name << "\n";
   }
   std::printf("frames %zu\nframe_size %dx%d\nmake_seconds %.2f\n", truth.cameras.size(),
-              spec.image_width, spec.image_height, seconds_since(start));
+              design.image_width, design.image_height, seconds_since(start));
   return 0;
 }
 
@@ -180,9 +179,8 @@ int staged_run(const std::string& config_path) {
     host_prep += seconds_since(t);
     t = clock_type::now();
     if (config.USE_DEM != 0) {
-      job.gpu.enqueue_projection_dem(image.data, window.r0, window.rows(), window.c0,
-                                     window.cols(), canvas.view, job.dem.dem_buffer.data(),
-                                     job.dem.buffer_size,
+      job.gpu.enqueue_projection_dem(image.data, window.r0, window.rows(), window.c0, window.cols(),
+                                     canvas.view, job.dem.dem_buffer.data(), job.dem.buffer_size,
                                      static_cast<float>(job.images.centre_lat),
                                      static_cast<float>(job.images.centre_lon));
     } else {
@@ -219,17 +217,17 @@ int staged_run(const std::string& config_path) {
   std::filesystem::remove(out_path);
   const double total = seconds_since(start);
 
-  std::printf("prepare_seconds %.3f\nview_setup_seconds %.3f\ndecode_seconds %.3f\n"
-              "host_prep_seconds %.3f\nkernel_seconds %.3f\npreview_readback_seconds %.3f\n"
-              "preview_readbacks %d\nfinal_readback_seconds %.3f\nencode_seconds %.3f\n"
-              "staged_total_seconds %.3f\nimages %d\noutput_megapixels %.3f\n"
-              "kernel_window_megapixels %.3f\noutput_width %d\noutput_height %d\n"
-              "lon_min %.10f\nlat_max %.10f\nlon_per_pixel %.12g\nlat_per_pixel %.12g\n",
-              prepare, view_setup, decode, host_prep, kernel, readback, readbacks, final_readback,
-              encode, total, projected, view.width * static_cast<double>(view.height) / 1e6,
-              window_pixels / 1e6, view.width, view.height, static_cast<double>(view.lon_min),
-              static_cast<double>(view.lat_max), static_cast<double>(view.lon_per_pixel),
-              static_cast<double>(view.lat_per_pixel));
+  std::printf(
+      "prepare_seconds %.3f\nview_setup_seconds %.3f\ndecode_seconds %.3f\n"
+      "host_prep_seconds %.3f\nkernel_seconds %.3f\npreview_readback_seconds %.3f\n"
+      "preview_readbacks %d\nfinal_readback_seconds %.3f\nencode_seconds %.3f\n"
+      "staged_total_seconds %.3f\nimages %d\noutput_megapixels %.3f\n"
+      "kernel_window_megapixels %.3f\noutput_width %d\noutput_height %d\n"
+      "lon_min %.10f\nlat_max %.10f\nlon_per_pixel %.12g\nlat_per_pixel %.12g\n",
+      prepare, view_setup, decode, host_prep, kernel, readback, readbacks, final_readback, encode,
+      total, projected, view.width * static_cast<double>(view.height) / 1e6, window_pixels / 1e6,
+      view.width, view.height, static_cast<double>(view.lon_min), static_cast<double>(view.lat_max),
+      static_cast<double>(view.lon_per_pixel), static_cast<double>(view.lat_per_pixel));
   return 0;
 }
 
@@ -247,8 +245,7 @@ int floor_run(const std::string& config_path, const std::string& mosaic_path) {
   auto t = clock_type::now();
   std::size_t decoded = 0;
   for (const std::string& frame : frames) {
-    const cv::Mat image =
-        cv::imread(frame, thermal ? cv::IMREAD_ANYDEPTH : cv::IMREAD_COLOR);
+    const cv::Mat image = cv::imread(frame, thermal ? cv::IMREAD_ANYDEPTH : cv::IMREAD_COLOR);
     decoded += image.empty() ? 0 : 1;
   }
   const double decode = seconds_since(t);
@@ -260,9 +257,9 @@ int floor_run(const std::string& config_path, const std::string& mosaic_path) {
   }
   const std::string encoded_path = mosaic_path + ".floor.png";
   t = clock_type::now();
-  const bool png = mosaic_path.size() > 4 &&
-                   (mosaic_path.substr(mosaic_path.size() - 4) == ".png" ||
-                    mosaic_path.substr(mosaic_path.size() - 4) == ".PNG");
+  const bool png =
+      mosaic_path.size() > 4 && (mosaic_path.substr(mosaic_path.size() - 4) == ".png" ||
+                                 mosaic_path.substr(mosaic_path.size() - 4) == ".PNG");
   if (png) {
     cv::imwrite(encoded_path, mosaic, {cv::IMWRITE_PNG_COMPRESSION, 3});
   } else {
@@ -270,9 +267,10 @@ int floor_run(const std::string& config_path, const std::string& mosaic_path) {
   }
   const double encode = seconds_since(t);
   std::filesystem::remove(encoded_path);
-  std::printf("floor_frames %zu\nfloor_decode_seconds %.3f\nfloor_encode_seconds %.3f\n"
-              "floor_seconds %.3f\n",
-              decoded, decode, encode, decode + encode);
+  std::printf(
+      "floor_frames %zu\nfloor_decode_seconds %.3f\nfloor_encode_seconds %.3f\n"
+      "floor_seconds %.3f\n",
+      decoded, decode, encode, decode + encode);
   return 0;
 }
 

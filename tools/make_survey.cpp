@@ -18,7 +18,8 @@ using aeroquilt::testing::survey_spec;
 void usage() {
   std::fprintf(
       stderr,
-      "usage: make_survey <folder> [--dem] [--small | --large] [--utm] [--raw | --thermal | --jpeg] "
+      "usage: make_survey <folder> [--dem] [--small | --large] [--utm] [--raw | --thermal | "
+      "--jpeg] "
       "[--frame WxH] [--jet] [--tile N]\n"
       "  --dem      hilly terrain, projected with the DEM (default: flat ground)\n"
       "  --small    3 lines of 5 frames of 160 x 120 (the test survey)\n"
@@ -33,15 +34,15 @@ void usage() {
 
 // Scales the camera and the flight plan together so that the ground resolution
 // (about 0.5 m) and the overlaps stay those of the small survey.
-void scale_survey(survey_spec& spec, int factor, int lines, int images_per_line) {
-  spec.image_width = 160 * factor;
-  spec.image_height = 120 * factor;
-  spec.focal_length_px = 500.0 * factor;
-  spec.line_spacing_m = 45.0 * factor;
-  spec.image_spacing_m = 24.0 * factor;
-  spec.line_count = lines;
-  spec.images_per_line = images_per_line;
-  spec.dem_margin_m = 300.0 * factor;
+void scale_survey(survey_spec& design, int factor, int lines, int images_per_line) {
+  design.image_width = 160 * factor;
+  design.image_height = 120 * factor;
+  design.focal_length_px = 500.0 * factor;
+  design.line_spacing_m = 45.0 * factor;
+  design.image_spacing_m = 24.0 * factor;
+  design.line_count = lines;
+  design.images_per_line = images_per_line;
+  design.dem_margin_m = 300.0 * factor;
 }
 
 }  // namespace
@@ -51,48 +52,48 @@ int main(int argc, char** argv) {
     usage();
     return 2;
   }
-  survey_spec spec;
-  scale_survey(spec, 2, 4, 8);  // the demonstration survey
+  survey_spec design;
+  scale_survey(design, 2, 4, 8);  // the demonstration survey
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--dem") {
-      spec.hills = true;
-      spec.use_dem = true;
+      design.hills = true;
+      design.use_dem = true;
     } else if (arg == "--small") {
-      scale_survey(spec, 1, 3, 5);
+      scale_survey(design, 1, 3, 5);
     } else if (arg == "--large") {
-      scale_survey(spec, 4, 8, 16);
-      spec.supersampling = 1;
+      scale_survey(design, 4, 8, 16);
+      design.supersampling = 1;
     } else if (arg == "--utm") {
-      spec.utm_positions = true;
+      design.utm_positions = true;
     } else if (arg == "--raw") {
-      spec.image_format = survey_image_format::raw_rgb;
+      design.image_format = survey_image_format::raw_rgb;
     } else if (arg == "--thermal") {
-      spec.image_format = survey_image_format::thermal16;
+      design.image_format = survey_image_format::thermal16;
     } else if (arg == "--jpeg") {
-      spec.image_format = survey_image_format::jpeg;
+      design.image_format = survey_image_format::jpeg;
     } else if (arg == "--frame" && i + 1 < argc) {
       int width = 0, height = 0;
       if (std::sscanf(argv[++i], "%dx%d", &width, &height) != 2 || width < 2 || height < 2) {
         usage();
         return 2;
       }
-      spec.focal_length_px *= static_cast<double>(width) / spec.image_width;
-      spec.image_width = width;
-      spec.image_height = height;
+      design.focal_length_px *= static_cast<double>(width) / design.image_width;
+      design.image_width = width;
+      design.image_height = height;
     } else if (arg == "--jet") {
-      spec.jet_colormap = true;
+      design.jet_colormap = true;
     } else if (arg == "--tile" && i + 1 < argc) {
-      spec.output_tile_size_pixels = std::atoi(argv[++i]);
+      design.output_tile_size_pixels = std::atoi(argv[++i]);
     } else {
       usage();
       return 2;
     }
   }
   try {
-    const auto truth = aeroquilt::testing::make_survey(spec, argv[1]);
+    const auto truth = aeroquilt::testing::make_survey(design, argv[1]);
     std::printf("%zu images of %d x %d, survey centre %.8f %.8f\nconfiguration: %s\n",
-                truth.cameras.size(), spec.image_width, spec.image_height,
+                truth.cameras.size(), design.image_width, design.image_height,
                 truth.centre_latitude_deg, truth.centre_longitude_deg, truth.files.config.c_str());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "make_survey: %s\n", e.what());

@@ -19,8 +19,8 @@ struct config_params {
   double RPH_scale[3] = {0, 0, 0};   // roll, pitch, heading
   double RPH_offset[3] = {0, 0, 0};  // degrees
   double Lever_Arm[3] = {0, 0, 0};
-  double topo_height = 0;            // metres
-  double meridian_longitude = 0;     // degrees
+  double topo_height = 0;         // metres
+  double meridian_longitude = 0;  // degrees
   std::string DEM_filename;
   std::string image_dir;
   std::string image_dir_raw;
@@ -29,7 +29,7 @@ struct config_params {
   std::string output_filename;
   std::string output_DEM_filename;
   int32_t generate_DEM_image = 0;
-  double output_pixel_size = 0;      // metres
+  double output_pixel_size = 0;  // metres
   int32_t output_tile_size_pixels = 0;
   int32_t do_average_image_error_removal = 0;
   double image_data_multiplier = 0;
@@ -43,7 +43,7 @@ struct config_params {
   double subview_max_lat = 0;
   double projection_angle_limit = 0;  // degrees; 0 selects 80
   int32_t use_16bit_image_input = 0;
-  double tau_set_min_temp = 0;        // degrees Celsius
+  double tau_set_min_temp = 0;  // degrees Celsius
   double tau_set_max_temp = 0;
   int32_t USE_DEM = 0;
   int32_t convert_to_jet_colormap = 0;
@@ -60,7 +60,8 @@ int load_config(const std::string& path, config_params& config, int* key_lines =
 // Copies field `field` (counted from 1) of a comma-separated line into `destination`.
 void parse_text_field(const std::string& line, int field, std::string& destination);
 
-// Reads a number from the first 25 characters of `text` ("Could not find number.\n" and 0 when none).
+// Reads a number from the first 25 characters of `text` ("Could not find number.\n" and 0 when
+// none).
 double parse_number(const char* text);
 
 // Reads the exponent after an "e" from the first 10 characters of `text`.

@@ -11,7 +11,8 @@ namespace aeroquilt {
 std::vector<arma::mat> job_footprints(const mosaic_job& job) {
   std::vector<arma::mat> footprints;
   footprints.reserve(job.geometries.size());
-  for (const image_geometry& geometry : job.geometries) footprints.push_back(geometry.footprint_corners);
+  for (const image_geometry& geometry : job.geometries)
+    footprints.push_back(geometry.footprint_corners);
   return footprints;
 }
 
@@ -59,8 +60,8 @@ int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::
     return 0;
   }
 
-  const int64_t bytes_per_image = static_cast<int64_t>(config.image_width_pixels) *
-                                  config.image_height_pixels * 3;
+  const int64_t bytes_per_image =
+      static_cast<int64_t>(config.image_width_pixels) * config.image_height_pixels * 3;
   size_image_cache(job.input_cache, 4000000000.0, static_cast<double>(bytes_per_image));
 
   job.survey_view =

@@ -69,8 +69,8 @@ std::string network_link_block(const std::string& kml_name) {
 bool add_link_index_entry(const std::string& index_path, const std::string& kml_name) {
   std::string index;
   {
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
-        std::fopen(index_path.c_str(), "rb"), &std::fclose);
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(index_path.c_str(), "rb"),
+                                                               &std::fclose);
     if (!file) {
       console_printf("cannot add %s to the link index %s\n", kml_name.c_str(), index_path.c_str());
       return false;
@@ -112,16 +112,16 @@ int make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_di
   const std::string joined = output_dir + output_filename;
   // Refused before any work is done rather than after the first view is projected.
   std::size_t extension_position = 0;
-  if (find_output_extension(joined, extension_position) < 0) throw fatal_error("extension not found\n");
+  if (find_output_extension(joined, extension_position) < 0)
+    throw fatal_error("extension not found\n");
 
   if (config.project_subview_only != 0) {
     job.survey_view = subview_params(pixel_size, config.subview_min_lon, config.subview_min_lat,
                                      config.subview_max_lon, config.subview_max_lat,
                                      job.images.centre_lat, job.images.centre_lon);
   } else {
-    job.survey_view =
-        survey_view_params(job_footprints(job), pixel_size, job.images.centre_lat,
-                           job.images.centre_lon);
+    job.survey_view = survey_view_params(job_footprints(job), pixel_size, job.images.centre_lat,
+                                         job.images.centre_lon);
   }
   const view_params& survey = job.survey_view;
 
@@ -185,7 +185,8 @@ int make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_di
                    projected, job.geometry_count);
     if (projected == 0) continue;
     ++views_written;
-    const std::string kml_name = before_first_dot(tile_name(output_filename, tile.i, tile.j)) + ".kml";
+    const std::string kml_name =
+        before_first_dot(tile_name(output_filename, tile.i, tile.j)) + ".kml";
     add_link_index_entry(index_path, kml_name);
   }
   if (views_written == 0) std::remove(index_path.c_str());  // an index of nothing

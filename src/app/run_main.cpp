@@ -44,9 +44,10 @@ bool pixel_size_usable(const config_params& config, const char* path) {
   // The views hold the pixel size in single precision.
   const float pixel_size = static_cast<float>(config.output_pixel_size);
   if (!(std::isfinite(pixel_size) && pixel_size > 0.0f)) {
-    console_printf("configuration file %s: output_pixel_size is %g, it must be a positive number "
-                   "of metres\n",
-                   path, config.output_pixel_size);
+    console_printf(
+        "configuration file %s: output_pixel_size is %g, it must be a positive number "
+        "of metres\n",
+        path, config.output_pixel_size);
     return false;
   }
   return true;
@@ -57,9 +58,10 @@ bool pixel_size_usable(const config_params& config, const char* path) {
 void require_output_extension(const config_params& config, const char* path) {
   std::size_t position = 0;
   if (find_output_extension(config.output_dir + config.output_filename, position) >= 0) return;
-  console_printf("configuration file %s: output_filename %s has no image extension (.png, .PNG, "
-                 ".jpg, .JPG, .bmp or .tif)\n",
-                 path, config.output_filename.c_str());
+  console_printf(
+      "configuration file %s: output_filename %s has no image extension (.png, .PNG, "
+      ".jpg, .JPG, .bmp or .tif)\n",
+      path, config.output_filename.c_str());
   throw fatal_error("extension not found\n");
 }
 
@@ -100,8 +102,7 @@ int run_main(int argc, char** argv) {
   if (key_lines == 0) {
     // Said first; the checks below then name what is missing.
     console_printf(
-        "configuration file %s holds no configuration key: is it a configuration file?\n",
-        argv[1]);
+        "configuration file %s holds no configuration key: is it a configuration file?\n", argv[1]);
   }
   if (!focal_length_usable(config)) return 0;
   if (!frame_size_usable(config, argv[1])) return 0;

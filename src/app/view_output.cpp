@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-
 #include <opencv2/core/utility.hpp>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -52,9 +51,9 @@ int find_output_extension(const std::string& path, std::size_t& position) {
 
 std::string world_file_text(const view_params& view) {
   std::string text;
-  for (double value : {static_cast<double>(view.lon_per_pixel), 0.0, 0.0,
-                       -static_cast<double>(view.lat_per_pixel), static_cast<double>(view.lon_min),
-                       static_cast<double>(view.lat_max)}) {
+  for (double value :
+       {static_cast<double>(view.lon_per_pixel), 0.0, 0.0, -static_cast<double>(view.lat_per_pixel),
+        static_cast<double>(view.lon_min), static_cast<double>(view.lat_max)}) {
     text += format_double("%1.10g", value) + "\n";
   }
   return text + "\n";

@@ -2,9 +2,8 @@
 // The camera of one image: its position and attitude in the local frame, and the
 // matrices that turn a pixel into a ray and a ground point into a pixel.
 
-#include <string>
-
 #include <armadillo>
+#include <string>
 
 #include "app/config.h"
 #include "geometry/flight_log.h"
@@ -13,26 +12,26 @@ namespace aeroquilt {
 
 struct image_geometry {
   std::string path;
-  double latitude = 0, longitude = 0;  // radians
-  double altitude = 0;                 // metres
-  double ref_lat = 0, ref_lon = 0;     // radians
-  arma::vec attitude;                  // roll, pitch, heading, radians
-  arma::vec camera_position;           // C: east, north, up, metres
+  double latitude = 0, longitude = 0;        // radians
+  double altitude = 0;                       // metres
+  double ref_lat = 0, ref_lon = 0;           // radians
+  arma::vec attitude;                        // roll, pitch, heading, radians
+  arma::vec camera_position;                 // C: east, north, up, metres
   double image_width = 0, image_height = 0;  // W, H pixels
-  double focal_length_px = 0;          // kx
-  arma::mat attitude_rotation;         // R: aircraft axes to navigation (NED)
-  arma::mat ned_to_enu;                // S
-  arma::mat camera_to_body;            // T
-  arma::mat camera_rotation;           // A = S R T: camera axes to local axes
-  arma::mat camera_rotation_t;         // A^T
-  arma::mat camera_to_world;           // 4x4
-  arma::mat world_to_camera;           // 4x4
-  arma::mat canonical_projection;      // 3x4 [I 0]
-  arma::mat pixel_axes;                // K0
-  arma::mat focal_matrix;              // Kx
+  double focal_length_px = 0;                // kx
+  arma::mat attitude_rotation;               // R: aircraft axes to navigation (NED)
+  arma::mat ned_to_enu;                      // S
+  arma::mat camera_to_body;                  // T
+  arma::mat camera_rotation;                 // A = S R T: camera axes to local axes
+  arma::mat camera_rotation_t;               // A^T
+  arma::mat camera_to_world;                 // 4x4
+  arma::mat world_to_camera;                 // 4x4
+  arma::mat canonical_projection;            // 3x4 [I 0]
+  arma::mat pixel_axes;                      // K0
+  arma::mat focal_matrix;                    // Kx
   arma::mat focal_matrix_inv;
-  arma::mat pixel_to_ray;              // Kx^-1 K0
-  arma::mat footprint_corners;         // 5x3 local x, y, z of the corner pixels
+  arma::mat pixel_to_ray;       // Kx^-1 K0
+  arma::mat footprint_corners;  // 5x3 local x, y, z of the corner pixels
 };
 
 // Fills `geometry` from record `index` of `list` and the configuration.

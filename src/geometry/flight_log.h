@@ -19,7 +19,7 @@ struct FPO_record {
   double heading = 0;
   double aux_8 = 0;
   double aux_9 = 0;
-  std::string path;     // image folder text followed by name
+  std::string path;  // image folder text followed by name
   uint8_t found = 0;
 };
 

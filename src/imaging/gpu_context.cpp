@@ -123,8 +123,9 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels) {
     return false;
   }
   for (cl_uint i = 0; i < platform_count; ++i) {
-    std::cout << "\t (" << (i + 1) << ") : "
-              << info_text(clGetPlatformInfo, platforms[i], CL_PLATFORM_NAME) << std::endl;
+    std::cout << "\t (" << (i + 1)
+              << ") : " << info_text(clGetPlatformInfo, platforms[i], CL_PLATFORM_NAME)
+              << std::endl;
   }
   const cl_platform_id platform = platforms[0];
 
@@ -144,15 +145,15 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels) {
     return false;
   }
   for (cl_uint i = 0; i < device_count; ++i) {
-    std::cout << "\t (" << (i + 1) << ") : "
-              << info_text(clGetDeviceInfo, devices[i], CL_DEVICE_NAME) << std::endl;
+    std::cout << "\t (" << (i + 1)
+              << ") : " << info_text(clGetDeviceInfo, devices[i], CL_DEVICE_NAME) << std::endl;
   }
   device_ = devices[0];
 
-  const cl_context_properties properties[] = {
-      CL_CONTEXT_PLATFORM, reinterpret_cast<cl_context_properties>(platform), 0};
-  context_ = clCreateContext(properties, device_count, devices.data(), nullptr, nullptr,
-                             &last_error_);
+  const cl_context_properties properties[] = {CL_CONTEXT_PLATFORM,
+                                              reinterpret_cast<cl_context_properties>(platform), 0};
+  context_ =
+      clCreateContext(properties, device_count, devices.data(), nullptr, nullptr, &last_error_);
   if (last_error_ != CL_SUCCESS) {
     context_ = nullptr;
     report_cl_error(last_error_);
@@ -160,7 +161,8 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels) {
   }
   std::cout << "Context created" << std::endl;
 
-  const std::size_t frame_pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  const std::size_t frame_pixels =
+      static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
   auto make_buffer = [&](cl_mem& target, cl_mem_flags flags, std::size_t bytes) {
     target = clCreateBuffer(context_, flags, bytes, nullptr, &last_error_);
     if (last_error_ != CL_SUCCESS) {
@@ -170,7 +172,8 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels) {
     }
     return true;
   };
-  if (!make_buffer(image_buffer_, CL_MEM_READ_WRITE, frame_pixels * kernel_pixel_bytes)) return false;
+  if (!make_buffer(image_buffer_, CL_MEM_READ_WRITE, frame_pixels * kernel_pixel_bytes))
+    return false;
   if (!make_buffer(dem_buffer_, CL_MEM_READ_WRITE, device_dem_buffer_bytes)) return false;
   dem_buffer_bytes_ = device_dem_buffer_bytes;
   if (!make_buffer(spare_buffers_[0], CL_MEM_READ_ONLY | CL_MEM_ALLOC_HOST_PTR, frame_pixels * 2) ||
@@ -234,8 +237,7 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels) {
 bool gpu_context::create_view_buffers(const view_params& view, const void* initial_pixels) {
   release_view_buffers();
   const int64_t pixels = static_cast<int64_t>(view.width) * static_cast<int64_t>(view.height);
-  const std::size_t bytes =
-      pixels > 0 ? static_cast<std::size_t>(pixels) * kernel_pixel_bytes : 0;
+  const std::size_t bytes = pixels > 0 ? static_cast<std::size_t>(pixels) * kernel_pixel_bytes : 0;
 
   output_buffer_ = clCreateBuffer(context_, CL_MEM_READ_WRITE, bytes, nullptr, &last_error_);
   if (last_error_ != CL_SUCCESS) {
@@ -253,7 +255,8 @@ bool gpu_context::create_view_buffers(const view_params& view, const void* initi
     return false;
   }
 
-  view_buffer_ = clCreateBuffer(context_, CL_MEM_READ_ONLY, view_record_bytes, nullptr, &last_error_);
+  view_buffer_ =
+      clCreateBuffer(context_, CL_MEM_READ_ONLY, view_record_bytes, nullptr, &last_error_);
   if (last_error_ != CL_SUCCESS) {
     view_buffer_ = nullptr;
     report_cl_error(last_error_);
@@ -289,8 +292,8 @@ bool gpu_context::launch_ready(const unsigned char* image_pixels, const view_par
                                  kernel_pixel_bytes;
   // A record that does not describe the output buffer would let the kernel write
   // past it; a failed load leaves no pixels to upload.
-  return queue_ != nullptr && channels_ >= 1 && view_buffer_ != nullptr && output_buffer_ != nullptr &&
-         view_bytes == output_bytes_ && image_pixels != nullptr;
+  return queue_ != nullptr && channels_ >= 1 && view_buffer_ != nullptr &&
+         output_buffer_ != nullptr && view_bytes == output_bytes_ && image_pixels != nullptr;
 }
 
 bool gpu_context::upload_and_launch(cl_kernel kernel, const unsigned char* image_pixels, int r0,
@@ -360,8 +363,8 @@ bool gpu_context::enqueue_projection_dem(const unsigned char* image_pixels, int 
   }
   // The DEM write must precede the blocking image upload, which orders it.
   if (dem_size > 0) {
-    const cl_int error = clEnqueueWriteBuffer(queue_, dem_buffer_, CL_FALSE, 0, dem_size,
-                                              dem_bytes, 0, nullptr, nullptr);
+    const cl_int error = clEnqueueWriteBuffer(queue_, dem_buffer_, CL_FALSE, 0, dem_size, dem_bytes,
+                                              0, nullptr, nullptr);
     if (error != CL_SUCCESS) {
       last_error_ = error;
       report_cl_error(error);
@@ -370,9 +373,12 @@ bool gpu_context::enqueue_projection_dem(const unsigned char* image_pixels, int 
   }
   const cl_int dem_size_arg = static_cast<cl_int>(std::min<uint32_t>(dem_size, 0x7fffffffu));
   cl_int error = clSetKernelArg(kernel_project_dem_, 5, sizeof(cl_mem), &dem_buffer_);
-  if (error == CL_SUCCESS) error = clSetKernelArg(kernel_project_dem_, 6, sizeof(cl_int), &dem_size_arg);
-  if (error == CL_SUCCESS) error = clSetKernelArg(kernel_project_dem_, 7, sizeof(float), &ref_lat_deg);
-  if (error == CL_SUCCESS) error = clSetKernelArg(kernel_project_dem_, 8, sizeof(float), &ref_lon_deg);
+  if (error == CL_SUCCESS)
+    error = clSetKernelArg(kernel_project_dem_, 6, sizeof(cl_int), &dem_size_arg);
+  if (error == CL_SUCCESS)
+    error = clSetKernelArg(kernel_project_dem_, 7, sizeof(float), &ref_lat_deg);
+  if (error == CL_SUCCESS)
+    error = clSetKernelArg(kernel_project_dem_, 8, sizeof(float), &ref_lon_deg);
   if (error != CL_SUCCESS) {
     last_error_ = error;
     report_cl_error(error);

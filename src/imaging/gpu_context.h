@@ -3,11 +3,11 @@
 // the program built from kernels/direct_registration.cl, its five kernels, the
 // run-long buffers (camera image, DEM) and the two buffers of the current view.
 
+#include <CL/cl.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-#include <CL/cl.h>
 
 #include "terrain/view_params.h"
 
@@ -37,8 +37,8 @@ class gpu_context {
   bool enqueue_projection(const unsigned char* image_pixels, int r0, int rows, int c0, int cols,
                           const view_params& view);
   // Uploads record, DEM bytes and image, launches "project_image_dem" over the window.
-  bool enqueue_projection_dem(const unsigned char* image_pixels, int r0, int rows, int c0,
-                              int cols, const view_params& view, const unsigned char* dem_bytes,
+  bool enqueue_projection_dem(const unsigned char* image_pixels, int r0, int rows, int c0, int cols,
+                              const view_params& view, const unsigned char* dem_bytes,
                               uint32_t dem_size, float ref_lat_deg, float ref_lon_deg);
   // Waits for the queue to drain.
   void finish();

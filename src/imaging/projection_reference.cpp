@@ -64,8 +64,8 @@ bool dem_height(float x, float y, const view_params& view, const unsigned char* 
   auto c = [&](int k) { return float_at(coef, static_cast<std::size_t>(k) * 4); };
   float height = 0.0f, u_power = 1.0f;
   for (int m = 0; m < 4; ++m) {
-    height += u_power * (c(4 * m) + c(4 * m + 1) * v + c(4 * m + 2) * (v * v) +
-                         c(4 * m + 3) * (v * v * v));
+    height += u_power *
+              (c(4 * m) + c(4 * m + 1) * v + c(4 * m + 2) * (v * v) + c(4 * m + 3) * (v * v * v));
     u_power *= u;
   }
   z = height;
@@ -126,8 +126,8 @@ void project_window_reference(cv::Mat& output, int r0, int rows, int c0, int col
                               float ref_lat_deg, float ref_lon_deg) {
   for (int row = std::max(r0, 0); row < r0 + rows && row < output.rows; ++row) {
     for (int column = std::max(c0, 0); column < c0 + cols && column < output.cols; ++column) {
-      const projected_pixel pixel = project_pixel_reference(
-          row, column, view, image, dem_bytes, dem_size, ref_lat_deg, ref_lon_deg);
+      const projected_pixel pixel = project_pixel_reference(row, column, view, image, dem_bytes,
+                                                            dem_size, ref_lat_deg, ref_lon_deg);
       if (pixel.written) {
         output.at<cv::Vec3b>(row, column) = cv::Vec3b(pixel.bgr[0], pixel.bgr[1], pixel.bgr[2]);
       }

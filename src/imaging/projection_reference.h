@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-
 #include <opencv2/core.hpp>
 
 #include "terrain/view_params.h"
@@ -13,7 +12,7 @@
 namespace aeroquilt {
 
 struct projected_pixel {
-  bool written = false;          // false: the kernel leaves the output pixel as it was
+  bool written = false;  // false: the kernel leaves the output pixel as it was
   unsigned char bgr[3] = {0, 0, 0};
 };
 

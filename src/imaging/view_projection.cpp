@@ -1,7 +1,6 @@
 #include "imaging/view_projection.h"
 
 #include <cmath>
-
 #include <opencv2/imgproc.hpp>
 
 #include "app/config.h"
@@ -35,9 +34,9 @@ void write_image_matrices(const image_geometry& geometry, view_params& view) {
   }
 }
 
-int project_view_image(int index, const std::vector<image_geometry>& geometries,
-                       image_cache& cache, gpu_context& gpu, view_params& view,
-                       const view_dem& dem, double ref_lat_deg, double ref_lon_deg) {
+int project_view_image(int index, const std::vector<image_geometry>& geometries, image_cache& cache,
+                       gpu_context& gpu, view_params& view, const view_dem& dem, double ref_lat_deg,
+                       double ref_lon_deg) {
   const image_geometry& geometry = geometries[index];
   footprint_window window;
   if (!view_window(geometry.footprint_corners, view, window)) return 0;

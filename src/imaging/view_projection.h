@@ -28,8 +28,8 @@ void write_image_matrices(const image_geometry& geometry, view_params& view);
 // Projects image `index` into the view: prefetches the next two images, takes the
 // image from the cache, uploads it and launches the kernel over its window.
 // 1 when launched, 0 when its footprint misses the view or it could not be loaded.
-int project_view_image(int index, const std::vector<image_geometry>& geometries,
-                       image_cache& cache, gpu_context& gpu, view_params& view,
-                       const view_dem& dem, double ref_lat_deg, double ref_lon_deg);
+int project_view_image(int index, const std::vector<image_geometry>& geometries, image_cache& cache,
+                       gpu_context& gpu, view_params& view, const view_dem& dem, double ref_lat_deg,
+                       double ref_lon_deg);
 
 }  // namespace aeroquilt

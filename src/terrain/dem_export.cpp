@@ -97,8 +97,8 @@ void export_dem_image(const view_dem& dem, const std::string& path, float pixel_
   std::string kml_path = path;
   kml_path.replace(dot + 1, 3, "kml");
 
-  const std::string kml = ground_overlay_kml(path, dem.lat_end, dem.lat_start, dem.lon_end,
-                                             dem.lon_start, "");
+  const std::string kml =
+      ground_overlay_kml(path, dem.lat_end, dem.lat_start, dem.lon_end, dem.lon_start, "");
   switch (write_text_atomically(kml_path, kml)) {
     case write_outcome::written:
       break;

@@ -2,12 +2,11 @@
 // Terrain heights from bicubic Hermite patches over the DEM cells: evaluated on the
 // fly for rays, or resampled per view into a node grid packed for the GPU.
 
+#include <armadillo>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
-
-#include <armadillo>
 
 #include "terrain/dem_file.h"
 
@@ -19,8 +18,8 @@ struct dem_node {
   float coef[16];  // c[4m + n]: m power of the longitude fraction, n of the latitude fraction
   float lat;       // degrees
   float lon;
-  float height;    // metres
-  float d_lon;     // metres per cell
+  float height;  // metres
+  float d_lon;   // metres per cell
   float d_lat;
   float d_latlon;
   float cell_size;  // degrees
@@ -44,12 +43,12 @@ class view_dem {
   std::unique_ptr<DEM_grid> grid;
   float requested_extent[4] = {0, 0, 0, 0};  // lat min, lon min, lat max, lon max
   float lat_start = 0, lon_start = 0, lat_end = 0, lon_end = 0;  // degrees
-  std::vector<dem_node> nodes;          // node_rows x node_cols, row 0 south
-  std::vector<dem_node*> row_table;     // first node of each row
+  std::vector<dem_node> nodes;       // node_rows x node_cols, row 0 south
+  std::vector<dem_node*> row_table;  // first node of each row
   int32_t node_rows = 0, node_cols = 0;
-  arma::mat hermite_basis;              // 4x4
-  arma::mat work;                       // 4x4 scratch: the builders are not re-entrant
-  float cell_size = 0;                  // degrees
+  arma::mat hermite_basis;                // 4x4
+  arma::mat work;                         // 4x4 scratch: the builders are not re-entrant
+  float cell_size = 0;                    // degrees
   std::vector<unsigned char> dem_buffer;  // packed for the GPU
   uint32_t buffer_size = 0;
   bool built = false;

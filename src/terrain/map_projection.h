@@ -17,8 +17,8 @@ struct local_frame {
 double utm_central_meridian(double meridian_longitude);
 
 // UTM easting/northing (metres, no false northing) to latitude/longitude (degrees).
-void utm_to_geographic(double easting, double northing, double central_meridian,
-                       double& latitude, double& longitude);
+void utm_to_geographic(double easting, double northing, double central_meridian, double& latitude,
+                       double& longitude);
 
 // Radii of the local frame at `ref_lat` (degrees), in double precision.
 void local_radii(double ref_lat, double& radius_east, double& radius_north);
@@ -27,11 +27,11 @@ void local_radii(double ref_lat, double& radius_east, double& radius_north);
 local_frame make_local_frame(double ref_lat, double ref_lon);
 
 // Geographic (degrees) to local (metres) about `frame`.
-void geographic_to_local(double latitude, double longitude, const local_frame& frame,
-                         double& x, double& y);
+void geographic_to_local(double latitude, double longitude, const local_frame& frame, double& x,
+                         double& y);
 
 // Local (metres) to geographic (degrees) about `frame`.
-void local_to_geographic(double x, double y, const local_frame& frame,
-                         double& latitude, double& longitude);
+void local_to_geographic(double x, double y, const local_frame& frame, double& latitude,
+                         double& longitude);
 
 }  // namespace aeroquilt

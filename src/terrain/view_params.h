@@ -2,12 +2,11 @@
 // The 228-byte record that describes one output view. It is also the wire format
 // read by the projection kernels, so its layout is fixed byte for byte.
 
+#include <armadillo>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
-
-#include <armadillo>
 
 namespace aeroquilt {
 

@@ -24,7 +24,8 @@ TEST(RunMain, HelpAndVersionAnswerWithoutTouchingFiles) {
   std::string output;
   EXPECT_EQ(run_command("cd " + dir.file("") + " && " + aeroquilt_binary() + " --help", output), 0);
   EXPECT_EQ(output.rfind("usage: aeroquilt CONFIGURATION_FILE\n", 0), 0u) << output;
-  EXPECT_EQ(run_command("cd " + dir.file("") + " && " + aeroquilt_binary() + " --version", output), 0);
+  EXPECT_EQ(run_command("cd " + dir.file("") + " && " + aeroquilt_binary() + " --version", output),
+            0);
   EXPECT_EQ(output.rfind("aeroquilt ", 0), 0u) << output;
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
@@ -32,16 +33,21 @@ TEST(RunMain, HelpAndVersionAnswerWithoutTouchingFiles) {
 TEST(RunMain, InstalledProgramFindsItsKernelFileFromAnyFolder) {
   scratch_dir dir("install");
   std::string output;
-  ASSERT_EQ(run_command("cmake --install " + std::filesystem::path(aeroquilt_binary()).parent_path().string() +
+  ASSERT_EQ(run_command("cmake --install " +
+                            std::filesystem::path(aeroquilt_binary()).parent_path().string() +
                             " --prefix " + dir.file("prefix"),
                         output),
             0)
       << output;
   // From a folder without kernels/: the kernel file is found beside the program, so
   // the run gets past the program build to the channel check that follows it.
-  write_text_file(dir.file("survey.cfg"),
-                  "image_width_pixels,64\nimage_height_pixels,48\nimage_kx,100\nimage_channels,5\n");
-  EXPECT_EQ(run_command("cd " + dir.file("") + " && " + dir.file("prefix/bin/aeroquilt") + " survey.cfg", output), 2);
+  write_text_file(
+      dir.file("survey.cfg"),
+      "image_width_pixels,64\nimage_height_pixels,48\nimage_kx,100\nimage_channels,5\n");
+  EXPECT_EQ(
+      run_command("cd " + dir.file("") + " && " + dir.file("prefix/bin/aeroquilt") + " survey.cfg",
+                  output),
+      2);
   EXPECT_EQ(output.find("cannot open .cl file"), std::string::npos) << output;
   EXPECT_NE(output.find("OpenCl invalid number channel"), std::string::npos) << output;
 }
@@ -67,10 +73,12 @@ TEST(RunMain, MissingKernelFileIsFatalWithStatusTwo) {
   scratch_dir dir("run");
   write_text_file(dir.file("survey.cfg"),
                   "image_width_pixels,64\nimage_height_pixels,48\nimage_kx,100\nimage_channels,3\n"
-                  "DEM_filename," + dir.file("none.dem") + "\n");
+                  "DEM_filename," +
+                      dir.file("none.dem") + "\n");
   std::string output;
   // Started from a folder without kernels/direct_registration.cl.
-  EXPECT_EQ(run_command("cd " + dir.file("") + " && " + aeroquilt_binary() + " survey.cfg", output), 2);
+  EXPECT_EQ(run_command("cd " + dir.file("") + " && " + aeroquilt_binary() + " survey.cfg", output),
+            2);
   EXPECT_NE(output.find("cannot open .cl file"), std::string::npos) << output;
 }
 

@@ -29,8 +29,8 @@ view_params known_view() {
 
 TEST(GroundOverlay, PerViewDocumentIsByteExact) {
   const view_params view = known_view();
-  const std::string kml =
-      ground_overlay_kml("mosaic.png", view.lat_max, view.lat_min, view.lon_max, view.lon_min, "\t");
+  const std::string kml = ground_overlay_kml("mosaic.png", view.lat_max, view.lat_min, view.lon_max,
+                                             view.lon_min, "\t");
   const std::string expected =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<kml xmlns = \"http://www.opengis.net/kml/2.2\">\n"
@@ -69,7 +69,7 @@ TEST(OutputExtension, TableOrderAndFirstOccurrenceDecide) {
   std::size_t position = 0;
   EXPECT_EQ(find_output_extension("out/mosaic.png", position), 4);
   EXPECT_EQ(position, 10u);
-  EXPECT_EQ(find_output_extension("out/mosaic.PNG", position), 5);  // PNG path too
+  EXPECT_EQ(find_output_extension("out/mosaic.PNG", position), 5);   // PNG path too
   EXPECT_EQ(find_output_extension("out/mosaic.tiff", position), 3);  // ".tif" inside ".tiff"
   EXPECT_EQ(find_output_extension("a.tif.png", position), 3);        // .tif is searched first
   EXPECT_EQ(position, 1u);
@@ -158,7 +158,9 @@ TEST(ViewGeoreference, FirstAndLastPixelCentresAreTheRecordsBounds) {
     ASSERT_GT(view.height, 1);
     const raster_georeference g = view_georeference(view);
     // One ulp of the record's float bounds (they are the same conversion, rounded).
-    const auto ulp = [](float value) { return double(std::nextafter(value, 2.0f * value) - value); };
+    const auto ulp = [](float value) {
+      return double(std::nextafter(value, 2.0f * value) - value);
+    };
     const double lon_tolerance = std::fabs(ulp(view.lon_max)) + 1e-9;
     const double lat_tolerance = std::fabs(ulp(view.lat_max)) + 1e-9;
     EXPECT_NEAR(g.first_lon_deg, view.lon_min, lon_tolerance);

@@ -341,12 +341,12 @@ class BadInput : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = std::make_unique<scratch_dir>("bad_input");
-    survey_spec spec;
-    spec.line_count = 1;
-    spec.images_per_line = 4;
-    spec.attitude_jitter_deg = 0.5;
+    survey_spec design;
+    design.line_count = 1;
+    design.images_per_line = 4;
+    design.attitude_jitter_deg = 0.5;
     base_ = std::make_unique<base_survey>();
-    base_->truth = make_survey(spec, dir_->file("base"));
+    base_->truth = make_survey(design, dir_->file("base"));
     base_->log_lines = split_lines(read_file(base_->truth.files.flight_log));
     const std::string base_config = read_file(base_->truth.files.config);
 

@@ -112,13 +112,13 @@ class GisOutputs : public ::testing::Test {
  protected:
   // Two lines of three frames: small, and still hundreds of pixels on a side.
   static survey_spec small() {
-    survey_spec spec;
-    spec.line_count = 2;
-    spec.images_per_line = 3;
-    return spec;
+    survey_spec design;
+    design.line_count = 2;
+    design.images_per_line = 3;
+    return design;
   }
-  survey_truth run(const survey_spec& spec, const std::string& name) {
-    const survey_truth truth = make_survey(spec, dir_.file(name));
+  survey_truth run(const survey_spec& design, const std::string& name) {
+    const survey_truth truth = make_survey(design, dir_.file(name));
     std::string output;
     const int status = run_command(aeroquilt_binary() + " " + truth.files.config, output);
     EXPECT_EQ(status, 1) << output;
@@ -136,7 +136,7 @@ class GisOutputs : public ::testing::Test {
     const cv::Mat image = cv::imread(image_path, cv::IMREAD_UNCHANGED);
     EXPECT_EQ(raster.width, image.cols);
     EXPECT_EQ(raster.height, image.rows);
-    const double p = truth.spec.output_pixel_size_m;
+    const double p = truth.design.output_pixel_size_m;
     const world_file tfw = read_world_file(tfw_path);
     const double a = raster.transform[1], e = raster.transform[5];
     EXPECT_EQ(raster.transform[2], 0.0);
@@ -199,9 +199,9 @@ TEST_F(GisOutputs, PngViewHasConventionalWorldFileAndPrjThatGdalPlacesOnTheGrid)
 }
 
 TEST_F(GisOutputs, JpegViewIsPlacedThroughItsJgw) {
-  survey_spec spec = small();
-  spec.output_filename = "mosaic.jpg";
-  const survey_truth truth = run(spec, "jpg");
+  survey_spec design = small();
+  design.output_filename = "mosaic.jpg";
+  const survey_truth truth = run(design, "jpg");
   const std::string out = truth.files.output_dir;
   ASSERT_TRUE(std::filesystem::exists(out + "mosaic.jgw"));
   EXPECT_TRUE(std::filesystem::exists(out + "mosaic.prj"));
@@ -211,12 +211,12 @@ TEST_F(GisOutputs, JpegViewIsPlacedThroughItsJgw) {
 }
 
 TEST_F(GisOutputs, TiffViewIsAGeoTiffWithThePixelsOfThePngView) {
-  survey_spec spec = small();
-  const survey_truth png = run(spec, "png");
-  spec.output_filename = "mosaic.tif";
-  spec.generate_dem_image = true;
-  spec.output_dem_filename = "dem.tif";
-  const survey_truth tif = run(spec, "tif");
+  survey_spec design = small();
+  const survey_truth png = run(design, "png");
+  design.output_filename = "mosaic.tif";
+  design.generate_dem_image = true;
+  design.output_dem_filename = "dem.tif";
+  const survey_truth tif = run(design, "tif");
   const std::string out = tif.files.output_dir;
 
   const gdal_raster raster = expect_placed_on_view_grid(tif, tif.files.mosaic, out + "mosaic.tfw");
@@ -257,15 +257,15 @@ TEST_F(GisOutputs, TiffViewIsAGeoTiffWithThePixelsOfThePngView) {
 }
 
 TEST_F(GisOutputs, TilesArePlacedOnTheGridOfTheWholeView) {
-  survey_spec spec = small();
-  spec.output_filename = "mosaic.jpg";
-  const survey_truth whole = run(spec, "whole");
+  survey_spec design = small();
+  design.output_filename = "mosaic.jpg";
+  const survey_truth whole = run(design, "whole");
   const gdal_raster whole_raster =
       expect_placed_on_view_grid(whole, whole.files.mosaic, whole.files.output_dir + "mosaic.tfw");
   const double a = whole_raster.transform[1], e = whole_raster.transform[5];
 
-  spec.output_tile_size_pixels = 200 * 200;  // S = 200 pixels
-  const survey_truth tiled = run(spec, "tiled");
+  design.output_tile_size_pixels = 200 * 200;  // S = 200 pixels
+  const survey_truth tiled = run(design, "tiled");
   const std::string out = tiled.files.output_dir;
   int tiles = 0;
   for (int i = 0; i < 10; ++i) {
@@ -284,12 +284,12 @@ TEST_F(GisOutputs, TilesArePlacedOnTheGridOfTheWholeView) {
 }
 
 TEST_F(GisOutputs, KmlFilesValidateAgainstTheKml22Schema) {
-  survey_spec spec = small();
-  spec.hills = true;
-  spec.use_dem = true;
-  spec.generate_dem_image = true;
-  spec.output_tile_size_pixels = 200 * 200;
-  const survey_truth truth = run(spec, "kml");
+  survey_spec design = small();
+  design.hills = true;
+  design.use_dem = true;
+  design.generate_dem_image = true;
+  design.output_tile_size_pixels = 200 * 200;
+  const survey_truth truth = run(design, "kml");
   const std::string out = truth.files.output_dir;
 
   int tiles = 0;

@@ -36,7 +36,7 @@ truth_stats compare_view(const survey_truth& truth, const std::string& image_pat
   const cv::Mat mosaic = cv::imread(image_path, cv::IMREAD_UNCHANGED);
   EXPECT_FALSE(mosaic.empty()) << image_path;
   if (mosaic.empty()) return {};
-  const double p = truth.spec.output_pixel_size_m;
+  const double p = truth.design.output_pixel_size_m;
   const view_origin origin = view_origin_from_world_file(truth, read_world_file(world_path), p);
   const cv::Mat expected =
       render_truth(truth, origin.x_min_m, origin.y_max_m, p, mosaic.cols, mosaic.rows);
@@ -56,13 +56,13 @@ void expect_registered(const truth_stats& stats, const std::string& label) {
 
 class MosaicTruth : public ::testing::Test {
  protected:
-  survey_truth make(survey_spec spec) { return make_survey(spec, dir_.file("survey")); }
+  survey_truth make(survey_spec design) { return make_survey(design, dir_.file("survey")); }
   scratch_dir dir_{"e2e"};
 };
 
 TEST_F(MosaicTruth, FlatGroundMosaicMatchesTheGround) {
-  survey_spec spec;  // headings 30 and 210, roll and pitch within 1.5 degrees
-  const survey_truth truth = make(spec);
+  survey_spec design;  // headings 30 and 210, roll and pitch within 1.5 degrees
+  const survey_truth truth = make(design);
   const run_result run = run_survey(truth);
   ASSERT_EQ(run.status, 1) << run.output;
   expect_registered(compare_view(truth, truth.files.mosaic, truth.files.world_file), "flat");
@@ -71,12 +71,12 @@ TEST_F(MosaicTruth, FlatGroundMosaicMatchesTheGround) {
 }
 
 TEST_F(MosaicTruth, HillyTerrainMosaicMatchesTheGround) {
-  survey_spec spec;
-  spec.hills = true;
-  spec.use_dem = true;
-  spec.heading_deg = 123.0;
-  spec.attitude_jitter_deg = 3.0;
-  const survey_truth truth = make(spec);
+  survey_spec design;
+  design.hills = true;
+  design.use_dem = true;
+  design.heading_deg = 123.0;
+  design.attitude_jitter_deg = 3.0;
+  const survey_truth truth = make(design);
   const run_result run = run_survey(truth);
   ASSERT_EQ(run.status, 1) << run.output;
   expect_registered(compare_view(truth, truth.files.mosaic, truth.files.world_file), "hills");
@@ -84,11 +84,11 @@ TEST_F(MosaicTruth, HillyTerrainMosaicMatchesTheGround) {
 
 TEST_F(MosaicTruth, HillsProjectedAsFlatGroundAreVisiblyMisplaced) {
   // The same hilly survey without the DEM: the truth comparison must notice.
-  survey_spec spec;
-  spec.hills = true;
-  spec.use_dem = false;
-  spec.heading_deg = 123.0;
-  const survey_truth truth = make(spec);
+  survey_spec design;
+  design.hills = true;
+  design.use_dem = false;
+  design.heading_deg = 123.0;
+  const survey_truth truth = make(design);
   const run_result run = run_survey(truth);
   ASSERT_EQ(run.status, 1) << run.output;
   const truth_stats stats = compare_view(truth, truth.files.mosaic, truth.files.world_file);
@@ -96,26 +96,26 @@ TEST_F(MosaicTruth, HillsProjectedAsFlatGroundAreVisiblyMisplaced) {
 }
 
 TEST_F(MosaicTruth, UtmFlightLogGivesTheSameMosaic) {
-  survey_spec spec;
-  spec.utm_positions = true;
-  const survey_truth truth = make(spec);
+  survey_spec design;
+  design.utm_positions = true;
+  const survey_truth truth = make(design);
   const run_result run = run_survey(truth);
   ASSERT_EQ(run.status, 1) << run.output;
   expect_registered(compare_view(truth, truth.files.mosaic, truth.files.world_file), "utm");
 }
 
 TEST_F(MosaicTruth, TilesMatchTheGroundAndTheWholeImageInTheirOverlaps) {
-  survey_spec spec;
-  spec.hills = true;
-  spec.use_dem = true;
-  const survey_truth whole = make(spec);
+  survey_spec design;
+  design.hills = true;
+  design.use_dem = true;
+  const survey_truth whole = make(design);
   ASSERT_EQ(run_survey(whole).status, 1);
   cv::Mat whole_mosaic;
   compare_view(whole, whole.files.mosaic, whole.files.world_file, &whole_mosaic);
   ASSERT_FALSE(whole_mosaic.empty());
 
-  spec.output_tile_size_pixels = 300 * 300;  // S = 300 pixels
-  const survey_truth tiled = make_survey(spec, dir_.file("tiled"));
+  design.output_tile_size_pixels = 300 * 300;  // S = 300 pixels
+  const survey_truth tiled = make_survey(design, dir_.file("tiled"));
   const run_result run = run_survey(tiled);
   ASSERT_EQ(run.status, 1) << run.output;
   const std::string out = tiled.files.output_dir;

@@ -25,13 +25,13 @@ class RunOptions : public ::testing::Test {
  protected:
   // A small survey: two lines of three frames.
   survey_spec small() {
-    survey_spec spec;
-    spec.line_count = 2;
-    spec.images_per_line = 3;
-    return spec;
+    survey_spec design;
+    design.line_count = 2;
+    design.images_per_line = 3;
+    return design;
   }
-  survey_truth make(const survey_spec& spec, const std::string& name = "survey") {
-    return make_survey(spec, dir_.file(name));
+  survey_truth make(const survey_spec& design, const std::string& name = "survey") {
+    return make_survey(design, dir_.file(name));
   }
   // Runs the program, with `extra` configuration lines appended (later keys win).
   run_result run(const survey_truth& truth, const std::string& extra = "") {
@@ -44,7 +44,7 @@ class RunOptions : public ::testing::Test {
     const cv::Mat mosaic = cv::imread(truth.files.mosaic, cv::IMREAD_UNCHANGED);
     EXPECT_FALSE(mosaic.empty());
     if (mosaic.empty()) return {};
-    const double p = truth.spec.output_pixel_size_m;
+    const double p = truth.design.output_pixel_size_m;
     const view_origin o =
         view_origin_from_world_file(truth, read_world_file(truth.files.world_file), p);
     return compare_to_truth(
@@ -62,9 +62,9 @@ class RunOptions : public ::testing::Test {
 };
 
 TEST_F(RunOptions, ThermalFramesAreRenderedInFalseGreyAndRegistered) {
-  survey_spec spec;
-  spec.image_format = survey_image_format::thermal16;
-  const survey_truth truth = make(spec);
+  survey_spec design;
+  design.image_format = survey_image_format::thermal16;
+  const survey_truth truth = make(design);
   const run_result result = run(truth);
   ASSERT_EQ(result.status, 1) << result.output;
   const truth_stats stats = compare(truth);
@@ -73,10 +73,10 @@ TEST_F(RunOptions, ThermalFramesAreRenderedInFalseGreyAndRegistered) {
 }
 
 TEST_F(RunOptions, ThermalWithJetColourMapMatchesItsTruth) {
-  survey_spec spec;
-  spec.image_format = survey_image_format::thermal16;
-  spec.jet_colormap = true;
-  const survey_truth truth = make(spec);
+  survey_spec design;
+  design.image_format = survey_image_format::thermal16;
+  design.jet_colormap = true;
+  const survey_truth truth = make(design);
   const run_result result = run(truth);
   ASSERT_EQ(result.status, 1) << result.output;
   const truth_stats stats = compare(truth);
@@ -85,11 +85,11 @@ TEST_F(RunOptions, ThermalWithJetColourMapMatchesItsTruth) {
 }
 
 TEST_F(RunOptions, ThermalRunningAverageIsWarmedUpAndApplied) {
-  survey_spec spec = small();
-  spec.image_format = survey_image_format::thermal16;
-  const survey_truth plain = make(spec, "plain");
+  survey_spec design = small();
+  design.image_format = survey_image_format::thermal16;
+  const survey_truth plain = make(design, "plain");
   ASSERT_EQ(run(plain).status, 1);
-  const survey_truth averaged = make(spec, "averaged");
+  const survey_truth averaged = make(design, "averaged");
   const run_result result = run(averaged, "do_average_image_error_removal,4\n");
   ASSERT_EQ(result.status, 1) << result.output;
   EXPECT_TRUE(result.printed("computing average image frame error\n"));
@@ -110,15 +110,15 @@ TEST_F(RunOptions, ThermalRunningAverageIsWarmedUpAndApplied) {
 }
 
 TEST_F(RunOptions, RawFramesAreRegisteredAndTheVignetteTableScalesThem) {
-  survey_spec spec = small();
-  spec.image_format = survey_image_format::raw_rgb;
-  const survey_truth plain = make(spec, "raw");
+  survey_spec design = small();
+  design.image_format = survey_image_format::raw_rgb;
+  const survey_truth plain = make(design, "raw");
   ASSERT_EQ(run(plain).status, 1);
   const truth_stats stats = compare(plain);
   EXPECT_LT(stats.median_offset_px, 0.25) << describe(stats);
   EXPECT_GT(stats.ncc, 0.9) << describe(stats);
 
-  const survey_truth corrected = make(spec, "raw_vignette");
+  const survey_truth corrected = make(design, "raw_vignette");
   const run_result result = run(corrected, "vingette_removal_multiplier,0.5\n");
   ASSERT_EQ(result.status, 1) << result.output;
   EXPECT_TRUE(result.printed("generating vingette correction table\n"));
@@ -129,9 +129,9 @@ TEST_F(RunOptions, RawFramesAreRegisteredAndTheVignetteTableScalesThem) {
 }
 
 TEST_F(RunOptions, UpperCasePngIsWrittenWithTransparency) {
-  survey_spec spec = small();
-  spec.output_filename = "mosaic.PNG";
-  const survey_truth truth = make(spec);
+  survey_spec design = small();
+  design.output_filename = "mosaic.PNG";
+  const survey_truth truth = make(design);
   ASSERT_EQ(run(truth).status, 1);
   const cv::Mat mosaic = cv::imread(truth.files.output_dir + "mosaic.PNG", cv::IMREAD_UNCHANGED);
   ASSERT_EQ(mosaic.channels(), 4);
@@ -140,9 +140,9 @@ TEST_F(RunOptions, UpperCasePngIsWrittenWithTransparency) {
 }
 
 TEST_F(RunOptions, TiffNameKeepsItsFourthLetterInTheSideFiles) {
-  survey_spec spec = small();
-  spec.output_filename = "mosaic.tiff";
-  const survey_truth truth = make(spec);
+  survey_spec design = small();
+  design.output_filename = "mosaic.tiff";
+  const survey_truth truth = make(design);
   ASSERT_EQ(run(truth).status, 1);
   const std::string out = truth.files.output_dir;
   EXPECT_FALSE(cv::imread(out + "mosaic.tiff").empty());
@@ -151,9 +151,9 @@ TEST_F(RunOptions, TiffNameKeepsItsFourthLetterInTheSideFiles) {
 }
 
 TEST_F(RunOptions, UnknownExtensionIsRefusedBeforeAnyViewIsProjected) {
-  survey_spec spec = small();
-  spec.output_filename = "mosaic.jpeg";
-  const survey_truth truth = make(spec);
+  survey_spec design = small();
+  design.output_filename = "mosaic.jpeg";
+  const survey_truth truth = make(design);
   const run_result result = run(truth);
   EXPECT_EQ(result.status, 2);
   EXPECT_TRUE(result.printed("extension not found\n")) << result.output;
@@ -172,11 +172,11 @@ TEST_F(RunOptions, ImageThatCannotBeWrittenLeavesNoSideFilesAndNoMosaic) {
 }
 
 TEST_F(RunOptions, DemImageIsExportedWithItsKml) {
-  survey_spec spec = small();
-  spec.hills = true;
-  spec.use_dem = true;
-  spec.generate_dem_image = true;
-  const survey_truth truth = make(spec);
+  survey_spec design = small();
+  design.hills = true;
+  design.use_dem = true;
+  design.generate_dem_image = true;
+  const survey_truth truth = make(design);
   const run_result result = run(truth);
   ASSERT_EQ(result.status, 1) << result.output;
   const std::string image = truth.files.output_dir + "dem.png";
@@ -186,10 +186,10 @@ TEST_F(RunOptions, DemImageIsExportedWithItsKml) {
 }
 
 TEST_F(RunOptions, DemThatMissesACornerStopsThePreparation) {
-  survey_spec spec = small();
-  spec.use_dem = true;
-  spec.dem_margin_m = -60.0;  // the DEM ends inside the survey
-  const survey_truth truth = make(spec);
+  survey_spec design = small();
+  design.use_dem = true;
+  design.dem_margin_m = -60.0;  // the DEM ends inside the survey
+  const survey_truth truth = make(design);
   const run_result result = run(truth);
   EXPECT_EQ(result.status, 0);
   EXPECT_TRUE(result.printed("image corner out of DEM range\n")) << result.output;
@@ -198,13 +198,13 @@ TEST_F(RunOptions, DemThatMissesACornerStopsThePreparation) {
 }
 
 TEST_F(RunOptions, EmptySubviewIsRefusedWithoutOutput) {
-  survey_spec spec = small();
-  spec.project_subview_only = true;
-  spec.subview_min_lon = 9.3;  // west edge east of the east edge
-  spec.subview_max_lon = 9.1;
-  spec.subview_min_lat = 45.2;
-  spec.subview_max_lat = 45.4;
-  const survey_truth truth = make(spec);
+  survey_spec design = small();
+  design.project_subview_only = true;
+  design.subview_min_lon = 9.3;  // west edge east of the east edge
+  design.subview_max_lon = 9.1;
+  design.subview_min_lat = 45.2;
+  design.subview_max_lat = 45.4;
+  const survey_truth truth = make(design);
   const run_result result = run(truth);
   EXPECT_EQ(result.status, 0) << result.output;  // no mosaic was written
   EXPECT_TRUE(result.printed("nothing to project")) << result.output;
@@ -212,17 +212,17 @@ TEST_F(RunOptions, EmptySubviewIsRefusedWithoutOutput) {
 }
 
 TEST_F(RunOptions, SubviewLimitsTheMosaicToItsWindow) {
-  survey_spec spec = small();
-  const survey_truth full = make(spec, "full");
+  survey_spec design = small();
+  const survey_truth full = make(design, "full");
   ASSERT_EQ(run(full).status, 1);
   const cv::Mat whole = cv::imread(full.files.mosaic, cv::IMREAD_UNCHANGED);
 
-  spec.project_subview_only = true;
-  spec.subview_min_lon = spec.centre_longitude_deg - 0.0005;
-  spec.subview_max_lon = spec.centre_longitude_deg + 0.0005;
-  spec.subview_min_lat = spec.centre_latitude_deg - 0.0003;
-  spec.subview_max_lat = spec.centre_latitude_deg + 0.0003;
-  const survey_truth sub = make(spec, "sub");
+  design.project_subview_only = true;
+  design.subview_min_lon = design.centre_longitude_deg - 0.0005;
+  design.subview_max_lon = design.centre_longitude_deg + 0.0005;
+  design.subview_min_lat = design.centre_latitude_deg - 0.0003;
+  design.subview_max_lat = design.centre_latitude_deg + 0.0003;
+  const survey_truth sub = make(design, "sub");
   ASSERT_EQ(run(sub).status, 1);
   const cv::Mat window = cv::imread(sub.files.mosaic, cv::IMREAD_UNCHANGED);
   ASSERT_FALSE(window.empty());
@@ -230,7 +230,7 @@ TEST_F(RunOptions, SubviewLimitsTheMosaicToItsWindow) {
   // 0.001 degrees of longitude at 45.3 degrees is about 78 m: about 157 pixels of 0.5 m.
   EXPECT_NEAR(window.cols, 157, 2);
   const world_file world = read_world_file(sub.files.world_file);
-  EXPECT_NEAR(world.lon_min, spec.subview_min_lon, 0.5 * 0.5 / 78000.0 * 1.1);
+  EXPECT_NEAR(world.lon_min, design.subview_min_lon, 0.5 * 0.5 / 78000.0 * 1.1);
 }
 
 }  // namespace

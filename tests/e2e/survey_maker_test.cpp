@@ -31,9 +31,9 @@ std::array<double, 3> times(const std::array<double, 9>& m, const std::array<dou
 survey_truth single_camera(int width, int height, double kx, double height_m, double roll,
                            double pitch, double heading) {
   survey_truth truth;
-  truth.spec.image_width = width;
-  truth.spec.image_height = height;
-  truth.spec.focal_length_px = kx;
+  truth.design.image_width = width;
+  truth.design.image_height = height;
+  truth.design.focal_length_px = kx;
   truth.centre_latitude_deg = 45.3;
   truth.centre_longitude_deg = 9.2;
   truth.radius_east_m = 6388838.29;  // N at 45.3 degrees (close enough for these geometric checks)
@@ -93,11 +93,12 @@ TEST(SurveyRayModel, FlatFootprintCornersMatchTheHandWorkedExample) {
 }
 
 TEST(SurveyRayModel, GroundPointOnHillsLiesOnTerrainAndMapsBackToItsPixel) {
-  survey_spec spec;
-  spec.hills = true;
-  const survey_truth truth = plan_survey(spec, "/tmp/unused_survey");
+  survey_spec design;
+  design.hills = true;
+  const survey_truth truth = plan_survey(design, "/tmp/unused_survey");
   std::mt19937 random(3);
-  std::uniform_real_distribution<double> u_of(1.0, spec.image_width), v_of(1.0, spec.image_height);
+  std::uniform_real_distribution<double> u_of(1.0, design.image_width),
+      v_of(1.0, design.image_height);
   for (int k = 0; k < 200; ++k) {
     const int cam = k % static_cast<int>(truth.cameras.size());
     const double u = u_of(random), v = v_of(random);
@@ -114,13 +115,13 @@ TEST(SurveyRayModel, GroundPointOnHillsLiesOnTerrainAndMapsBackToItsPixel) {
 // --- Rendering -----------------------------------------------------------------
 
 TEST(SurveyRendering, PixelShowsTheTextureWhereItsRayMeetsTheHills) {
-  survey_spec spec;
-  spec.hills = true;
-  spec.supersampling = 1;
-  const survey_truth truth = plan_survey(spec, "/tmp/unused_survey");
+  survey_spec design;
+  design.hills = true;
+  design.supersampling = 1;
+  const survey_truth truth = plan_survey(design, "/tmp/unused_survey");
   const cv::Mat image = truth.render_image(4);
   ASSERT_EQ(image.type(), CV_8UC3);
-  const int c = spec.image_width / 2, r = spec.image_height / 2;
+  const int c = design.image_width / 2, r = design.image_height / 2;
   local_point g;
   ASSERT_TRUE(truth.pixel_ground_point(4, c + 1, r + 1, g));
   const geo_point p = truth.local_to_geographic(g.x_m, g.y_m);
@@ -155,16 +156,16 @@ TEST(SurveyRendering, TextureStaysWithinTenAnd245AndHasDetailAtSmallScales) {
 }
 
 TEST(SurveyRendering, ThermalTruthIsTheGreyRenderedFromTheWrittenCounts) {
-  survey_spec spec;
-  spec.image_format = survey_image_format::thermal16;
-  spec.supersampling = 1;
-  spec.thermal_min_c = 10.0;
-  spec.thermal_max_c = 30.0;
-  const survey_truth truth = plan_survey(spec, "/tmp/unused_survey");
+  survey_spec design;
+  design.image_format = survey_image_format::thermal16;
+  design.supersampling = 1;
+  design.thermal_min_c = 10.0;
+  design.thermal_max_c = 30.0;
+  const survey_truth truth = plan_survey(design, "/tmp/unused_survey");
   const cv::Mat counts = truth.render_image(2);
   ASSERT_EQ(counts.type(), CV_16UC1);
-  for (int r = 5; r < spec.image_height; r += 23) {
-    for (int c = 3; c < spec.image_width; c += 31) {
+  for (int r = 5; r < design.image_height; r += 23) {
+    for (int c = 3; c < design.image_width; c += 31) {
       local_point g;
       ASSERT_TRUE(truth.pixel_ground_point(2, c + 1, r + 1, g));
       // Celsius = count * 0.04 - 273; grey = trunc(255 * (t - min) / (max - min)).
@@ -179,12 +180,12 @@ TEST(SurveyRendering, ThermalTruthIsTheGreyRenderedFromTheWrittenCounts) {
 }
 
 TEST(SurveyRendering, ProjectionValuesAddOneScaleAndSaturate) {
-  survey_spec spec;
-  spec.image_data_multiplier = 2.0;
+  survey_spec design;
+  design.image_data_multiplier = 2.0;
   cv::Mat bgr(1, 2, CV_8UC3);
   bgr.at<cv::Vec3b>(0, 0) = {10, 200, 255};
   bgr.at<cv::Vec3b>(0, 1) = {0, 50, 126};
-  apply_projection_values(spec, bgr);
+  apply_projection_values(design, bgr);
   EXPECT_EQ(bgr.at<cv::Vec3b>(0, 0), cv::Vec3b(22, 255, 255));
   EXPECT_EQ(bgr.at<cv::Vec3b>(0, 1), cv::Vec3b(2, 102, 254));
 }
@@ -193,10 +194,10 @@ TEST(SurveyRendering, ProjectionValuesAddOneScaleAndSaturate) {
 
 TEST(SurveyFiles, WritesConfigurationFlightLogImagesAndDem) {
   scratch_dir dir("survey");
-  survey_spec spec;
-  spec.hills = true;
-  spec.use_dem = true;
-  const survey_truth truth = make_survey(spec, dir.path().string());
+  survey_spec design;
+  design.hills = true;
+  design.use_dem = true;
+  const survey_truth truth = make_survey(design, dir.path().string());
 
   const std::string config = read_file(truth.files.config);
   for (const char* line : {"image_width_pixels,160\n", "image_height_pixels,120\n",
@@ -244,7 +245,7 @@ TEST(SurveyFiles, WritesConfigurationFlightLogImagesAndDem) {
   std::memcpy(&south, dem.data() + 16, 8);
   std::memcpy(&cell, dem.data() + 24, 8);
   ASSERT_EQ(dem.size(), 32u + 4u * a * b);
-  EXPECT_EQ(cell, spec.dem_cell_deg);
+  EXPECT_EQ(cell, design.dem_cell_deg);
   for (const auto& [i, j] : {std::pair{0, 0}, std::pair{b / 2, a / 3}, std::pair{b - 1, a - 1}}) {
     float h;
     std::memcpy(&h, dem.data() + 32 + 4 * (static_cast<std::size_t>(b) * j + i), 4);
@@ -274,11 +275,11 @@ TEST(SurveyFiles, WritesConfigurationFlightLogImagesAndDem) {
 
 TEST(SurveyFiles, RawFramesCarryTheirSizeAndTheRenderedBytes) {
   scratch_dir dir("survey");
-  survey_spec spec;
-  spec.image_format = survey_image_format::raw_rgb;
-  spec.line_count = 1;
-  spec.images_per_line = 2;
-  const survey_truth truth = make_survey(spec, dir.path().string());
+  survey_spec design;
+  design.image_format = survey_image_format::raw_rgb;
+  design.line_count = 1;
+  design.images_per_line = 2;
+  const survey_truth truth = make_survey(design, dir.path().string());
   const std::string name = truth.cameras[1].name;
   EXPECT_NE(name.find("rgb"), std::string::npos);
   const std::string bytes = read_file(truth.files.image_dir + name);
@@ -294,19 +295,19 @@ TEST(SurveyFiles, RawFramesCarryTheirSizeAndTheRenderedBytes) {
 
 TEST(SurveyFiles, ThermalFramesAreSixteenBitCountsWithinTheConfiguredRange) {
   scratch_dir dir("survey");
-  survey_spec spec;
-  spec.image_format = survey_image_format::thermal16;
-  spec.line_count = 1;
-  spec.images_per_line = 1;
-  const survey_truth truth = make_survey(spec, dir.path().string());
+  survey_spec design;
+  design.image_format = survey_image_format::thermal16;
+  design.line_count = 1;
+  design.images_per_line = 1;
+  const survey_truth truth = make_survey(design, dir.path().string());
   const cv::Mat counts =
       cv::imread(truth.files.image_dir + truth.cameras[0].name, cv::IMREAD_ANYDEPTH);
   ASSERT_EQ(counts.type(), CV_16UC1);
   EXPECT_EQ(cv::norm(counts, truth.render_image(0), cv::NORM_INF), 0.0);
   double lo, hi;
   cv::minMaxLoc(counts, &lo, &hi);
-  EXPECT_GE(lo * 0.04 - 273.0, spec.thermal_min_c);  // degrees Celsius
-  EXPECT_LE(hi * 0.04 - 273.0, spec.thermal_max_c);
+  EXPECT_GE(lo * 0.04 - 273.0, design.thermal_min_c);  // degrees Celsius
+  EXPECT_LE(hi * 0.04 - 273.0, design.thermal_max_c);
   EXPECT_NE(read_file(truth.files.config).find("use_16bit_image_input,1\n"), std::string::npos);
 }
 
@@ -318,10 +319,10 @@ TEST(SurveyFiles, RefusesAFolderThatWouldTurnPngImagesIntoRawFrames) {
 
 TEST(SurveyCoverage, FlightLinesCoverOneContiguousArea) {
   for (const bool hills : {false, true}) {
-    survey_spec spec;
-    spec.hills = hills;
-    spec.use_dem = hills;
-    const survey_truth truth = plan_survey(spec, "/tmp/unused_survey");
+    survey_spec design;
+    design.hills = hills;
+    design.use_dem = hills;
+    const survey_truth truth = plan_survey(design, "/tmp/unused_survey");
     const double p = 1.0;  // metre grid is enough to see gaps
     const cv::Mat mask = expected_coverage_mask(truth, -150, 150, p, 301, 301, 0.0);
     cv::Mat labels;
@@ -384,11 +385,11 @@ TEST(SurveyUtm, ZoneFollowsTheConfiguredMeridian) {
 
 TEST(SurveyUtm, UtmLogHoldsEastingNorthingOfTheCameras) {
   scratch_dir dir("survey");
-  survey_spec spec;
-  spec.utm_positions = true;
-  spec.line_count = 1;
-  spec.images_per_line = 2;
-  const survey_truth truth = make_survey(spec, dir.path().string());
+  survey_spec design;
+  design.utm_positions = true;
+  design.line_count = 1;
+  design.images_per_line = 2;
+  const survey_truth truth = make_survey(design, dir.path().string());
   std::istringstream log(read_file(truth.files.flight_log));
   std::string line;
   ASSERT_TRUE(std::getline(log, line));

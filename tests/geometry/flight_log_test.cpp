@@ -161,9 +161,11 @@ TEST_F(flight_log_fixture, HeaderLineIsARecordAndABlankLineIsLeftOut) {
             "Could not find number.\nCould not find number.\nCould not find number.\n"
             "Could not find number.\nCould not find number.\nCould not find number.\n"
             "Could not find number.\nCould not find number.\n"
-            "FPO file " + log_path() + " line 2 has 1 fields, 7 expected (name, latitude, "
-            "longitude, altitude, roll, pitch, heading): line left out\n"
-            "image not found " +
+            "FPO file " +
+                log_path() +
+                " line 2 has 1 fields, 7 expected (name, latitude, "
+                "longitude, altitude, roll, pitch, heading): line left out\n"
+                "image not found " +
                 list_.image_dir +
                 "name\n"
                 "1 images found\n");
@@ -202,18 +204,20 @@ TEST_F(flight_log_fixture, LineWithFewerThanSevenFieldsIsLeftOutByNumber) {
 // conversion of garbage gives): the line is left out by number, the rest kept.
 TEST_F(flight_log_fixture, PositionOrAttitudeOutOfRangeIsLeftOutByNumber) {
   add_images({"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg"});
-  read_log("a.jpg,10,20,300,0,0,0,0,0\n"
-           "b.jpg,95,20,300,0,0,0,0,0\n"
-           "c.jpg,10,20,300,0,0,0e999,0,0\n"
-           "d.jpg,1e12,-1e12,300,0,0,0,0,0\n"
-           "e.jpg,10,20,1e999,0,0,0,0,0\n");
+  read_log(
+      "a.jpg,10,20,300,0,0,0,0,0\n"
+      "b.jpg,95,20,300,0,0,0,0,0\n"
+      "c.jpg,10,20,300,0,0,0e999,0,0\n"
+      "d.jpg,1e12,-1e12,300,0,0,0,0,0\n"
+      "e.jpg,10,20,1e999,0,0,0,0,0\n");
   ASSERT_EQ(list_.count, 1);
   EXPECT_EQ(list_.records[0].name, "a.jpg");
   for (int line = 2; line <= 5; ++line) {
     EXPECT_NE(console_.find("fpo.txt line " + std::to_string(line) +
                             ": position or attitude out of range"),
               std::string::npos)
-        << line << "\n" << console_;
+        << line << "\n"
+        << console_;
   }
 }
 

@@ -33,8 +33,8 @@ TEST(FlatFootprint, NadirCameraAtEightHundredMetres) {
   // Corner pixels at 1 and W (1 and H) about W/2, H/2: 800 m / 1000 px per pixel offset.
   image_geometry geometry = camera(0, 0, 0, arma::vec{0, 0, 800});
   ASSERT_EQ(project_footprint_flat(geometry), 1);
-  const double expected[5][3] = {{-255.2, 191.2, 0}, {256, 191.2, 0}, {256, -192, 0},
-                                 {-255.2, -192, 0},  {-255.2, 191.2, 0}};
+  const double expected[5][3] = {
+      {-255.2, 191.2, 0}, {256, 191.2, 0}, {256, -192, 0}, {-255.2, -192, 0}, {-255.2, 191.2, 0}};
   for (int row = 0; row < 5; ++row)
     for (int column = 0; column < 3; ++column)
       EXPECT_NEAR(geometry.footprint_corners(row, column), expected[row][column], 1e-9)
@@ -47,8 +47,10 @@ TEST(FlatFootprint, DoublingTheHeightDoublesTheOffsets) {
   ASSERT_EQ(project_footprint_flat(low), 1);
   ASSERT_EQ(project_footprint_flat(high), 1);
   for (int row = 0; row < 5; ++row) {
-    EXPECT_NEAR(high.footprint_corners(row, 0) - 100, 2 * (low.footprint_corners(row, 0) - 100), 1e-9);
-    EXPECT_NEAR(high.footprint_corners(row, 1) + 50, 2 * (low.footprint_corners(row, 1) + 50), 1e-9);
+    EXPECT_NEAR(high.footprint_corners(row, 0) - 100, 2 * (low.footprint_corners(row, 0) - 100),
+                1e-9);
+    EXPECT_NEAR(high.footprint_corners(row, 1) + 50, 2 * (low.footprint_corners(row, 1) + 50),
+                1e-9);
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include "imaging/gpu_context.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <climits>
@@ -10,8 +11,6 @@
 #include <regex>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "app/fatal_error.h"
 #include "support/scratch.h"

@@ -2,16 +2,16 @@
 // reference of their per-pixel mapping, and the mapping itself against the
 // camera model's forward rays. Fails when no OpenCL device is found.
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <opencv2/core.hpp>
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <opencv2/core.hpp>
 
 #include "app/fatal_error.h"
 #include "geometry/camera_model.h"
@@ -90,7 +90,8 @@ cv::Mat textured_image(unsigned seed) {
 cv::Mat ramp_image() {
   cv::Mat image(frame_height, frame_width, CV_8UC3);
   for (int r = 0; r < image.rows; ++r) {
-    for (int c = 0; c < image.cols; ++c) image.at<cv::Vec3b>(r, c) = cv::Vec3b(2 * c + 1, 2 * r + 1, 1);
+    for (int c = 0; c < image.cols; ++c)
+      image.at<cv::Vec3b>(r, c) = cv::Vec3b(2 * c + 1, 2 * r + 1, 1);
   }
   return image;
 }
@@ -168,10 +169,9 @@ class hilly_dem {
   explicit hilly_dem(const view_params& view) : scratch_("hilly_dem") {
     const double cell_deg = 0.0002;  // about 22 m north-south
     const std::string path = scratch_.file("hills.dem");
-    testing::write_dem_file(path, 200, 200, ref_lon_deg - 0.02, ref_lat_deg - 0.02, cell_deg,
-                            [](int i, int j) {
-                              return float(40.0 + 25.0 * std::sin(i * 1.0) * std::cos(j * 0.8));
-                            });
+    testing::write_dem_file(
+        path, 200, 200, ref_lon_deg - 0.02, ref_lat_deg - 0.02, cell_deg,
+        [](int i, int j) { return float(40.0 + 25.0 * std::sin(i * 1.0) * std::cos(j * 0.8)); });
     load_dem(dem, path);
     built = build_view_dem(dem, view.lat_min, view.lon_min, view.lat_max, view.lon_max) == 1;
   }
@@ -316,9 +316,9 @@ TEST_F(ProjectionKernel, EachViewPixelShowsTheImagePixelWhoseRayMeetsItsGround) 
     set_camera(view, g);
     fresh_output(view);
     if (terrain) {
-      ASSERT_TRUE(gpu_->enqueue_projection_dem(
-          image.data, 0, view.height, 0, view.width, view, hills.dem.dem_buffer.data(),
-          hills.dem.buffer_size, float(ref_lat_deg), float(ref_lon_deg)));
+      ASSERT_TRUE(gpu_->enqueue_projection_dem(image.data, 0, view.height, 0, view.width, view,
+                                               hills.dem.dem_buffer.data(), hills.dem.buffer_size,
+                                               float(ref_lat_deg), float(ref_lon_deg)));
     } else {
       ASSERT_TRUE(gpu_->enqueue_projection(image.data, 0, view.height, 0, view.width, view));
     }
@@ -347,8 +347,7 @@ TEST_F(ProjectionKernel, DemLargerThanTheDeviceBufferGrowsTheBuffer) {
   std::memcpy(dem.data() + 24, &node_cols, 4);
   dem_node last{};
   last.coef[0] = 30.0f;
-  std::memcpy(dem.data() + 28 + std::size_t(node_cols - 2) * sizeof(dem_node), &last,
-              sizeof(last));
+  std::memcpy(dem.data() + 28 + std::size_t(node_cols - 2) * sizeof(dem_node), &last, sizeof(last));
 
   view_params view = small_view();
   set_camera(view, camera({0, 0, 0}, 0.0, 0.0, 80.0));

@@ -53,7 +53,8 @@ TEST(FootprintWindow, FootprintsOutsideTheViewMissIt) {
 TEST(ImageMatrices, ExtrinsicAndIntrinsicAreWrittenRowMajor) {
   image_geometry geometry;
   geometry.canonical_projection = arma::join_rows(arma::eye(3, 3), arma::zeros(3, 1));
-  geometry.world_to_camera = arma::reshape(arma::regspace(1, 16), 4, 4).t();  // rows 1..4, 5..8, ...
+  geometry.world_to_camera =
+      arma::reshape(arma::regspace(1, 16), 4, 4).t();  // rows 1..4, 5..8, ...
   geometry.pixel_axes = arma::mat{{-1, 0, 32}, {0, -1, 24}, {0, 0, 1}};
   geometry.focal_matrix = arma::mat{{100, 0, 0}, {0, 100, 0}, {0, 0, 1}};
   view_params view = test_view();

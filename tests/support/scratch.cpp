@@ -1,20 +1,22 @@
 #include "support/scratch.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace aeroquilt::testing {
 
 scratch_dir::scratch_dir(const std::string& label) {
   std::random_device device;
-  path_ = std::filesystem::temp_directory_path() /
-          ("aeroquilt_" + label + "_" + std::to_string(::getpid()) + "_" + std::to_string(device()));
+  path_ =
+      std::filesystem::temp_directory_path() /
+      ("aeroquilt_" + label + "_" + std::to_string(::getpid()) + "_" + std::to_string(device()));
   std::filesystem::create_directories(path_);
 }
 

@@ -188,10 +188,11 @@ struct anchor_metres {
   double east, north;
 };
 
-anchor_metres to_anchor(const survey_spec& spec, double latitude_deg, double longitude_deg) {
-  const double lon_scale = texture_m_per_deg_lon_equator * std::cos(spec.centre_latitude_deg * deg);
-  return {(longitude_deg - spec.centre_longitude_deg) * lon_scale,
-          (latitude_deg - spec.centre_latitude_deg) * texture_m_per_deg_lat};
+anchor_metres to_anchor(const survey_spec& design, double latitude_deg, double longitude_deg) {
+  const double lon_scale =
+      texture_m_per_deg_lon_equator * std::cos(design.centre_latitude_deg * deg);
+  return {(longitude_deg - design.centre_longitude_deg) * lon_scale,
+          (latitude_deg - design.centre_latitude_deg) * texture_m_per_deg_lat};
 }
 
 double hills_height(double east, double north) {
@@ -246,8 +247,8 @@ local_point survey_truth::geographic_to_local(double latitude_deg, double longit
 }
 
 double survey_truth::terrain_height_m(double latitude_deg, double longitude_deg) const {
-  if (!spec.hills) return 0.0;
-  const anchor_metres m = to_anchor(spec, latitude_deg, longitude_deg);
+  if (!design.hills) return 0.0;
+  const anchor_metres m = to_anchor(design, latitude_deg, longitude_deg);
   return hills_height(m.east, m.north);
 }
 
@@ -257,7 +258,7 @@ double survey_truth::terrain_height_local_m(double x_m, double y_m) const {
 }
 
 cv::Vec3d survey_truth::texture_bgr(double latitude_deg, double longitude_deg) const {
-  const anchor_metres m = to_anchor(spec, latitude_deg, longitude_deg);
+  const anchor_metres m = to_anchor(design, latitude_deg, longitude_deg);
   const double e = m.east, n = m.north;
   const double grey = 0.15 * value_noise(e, n, 1.0, 11) + 0.25 * value_noise(e, n, 2.0, 12) +
                       0.25 * value_noise(e, n, 4.0, 13) + 0.2 * value_noise(e, n, 8.0, 14) +
@@ -271,14 +272,15 @@ cv::Vec3d survey_truth::texture_bgr(double latitude_deg, double longitude_deg) c
 double survey_truth::ground_temperature_c(double latitude_deg, double longitude_deg) const {
   const cv::Vec3d bgr = texture_bgr(latitude_deg, longitude_deg);
   const double luminance = 0.114 * bgr[0] + 0.587 * bgr[1] + 0.299 * bgr[2];
-  const double span = spec.thermal_max_c - spec.thermal_min_c;
-  return spec.thermal_min_c + span * (0.05 + 0.9 * luminance / 255.0);
+  const double span = design.thermal_max_c - design.thermal_min_c;
+  return design.thermal_min_c + span * (0.05 + 0.9 * luminance / 255.0);
 }
 
 std::array<double, 3> survey_truth::pixel_direction(int camera, double u, double v) const {
   const survey_camera& cam = cameras.at(static_cast<std::size_t>(camera));
-  const double kx = spec.focal_length_px;
-  const vec3 in_camera{(spec.image_width / 2.0 - u) / kx, (spec.image_height / 2.0 - v) / kx, 1.0};
+  const double kx = design.focal_length_px;
+  const vec3 in_camera{(design.image_width / 2.0 - u) / kx, (design.image_height / 2.0 - v) / kx,
+                       1.0};
   return multiply(cam.camera_to_local, in_camera);
 }
 
@@ -289,7 +291,7 @@ bool survey_truth::cast_ray(const std::array<double, 3>& origin,
     return local_point{origin[0] + t * direction[0], origin[1] + t * direction[1],
                        origin[2] + t * direction[2]};
   };
-  if (!spec.hills) {
+  if (!design.hills) {
     ground = at(-origin[2] / direction[2]);
     ground.z_m = 0.0;
     return true;
@@ -358,14 +360,14 @@ bool survey_truth::local_to_pixel(int camera, const local_point& point, double& 
                a[1] * rel[0] + a[4] * rel[1] + a[7] * rel[2],
                a[2] * rel[0] + a[5] * rel[1] + a[8] * rel[2]};
   if (!(q[2] > 0.0)) return false;
-  u = spec.image_width / 2.0 - spec.focal_length_px * q[0] / q[2];
-  v = spec.image_height / 2.0 - spec.focal_length_px * q[1] / q[2];
+  u = design.image_width / 2.0 - design.focal_length_px * q[0] / q[2];
+  v = design.image_height / 2.0 - design.focal_length_px * q[1] / q[2];
   return true;
 }
 
 cv::Mat survey_truth::render_image(int camera) const {
-  const int w = spec.image_width, h = spec.image_height, n = std::max(1, spec.supersampling);
-  const bool thermal = spec.image_format == survey_image_format::thermal16;
+  const int w = design.image_width, h = design.image_height, n = std::max(1, design.supersampling);
+  const bool thermal = design.image_format == survey_image_format::thermal16;
   cv::Mat image = thermal ? cv::Mat(h, w, CV_16UC1) : cv::Mat(h, w, CV_8UC3);
   for (int r = 0; r < h; ++r) {
     for (int c = 0; c < w; ++c) {
@@ -399,7 +401,7 @@ cv::Mat survey_truth::render_image(int camera) const {
 }
 
 cv::Vec3b survey_truth::recorded_bgr(double x_m, double y_m, double footprint_m) const {
-  const bool thermal = spec.image_format == survey_image_format::thermal16;
+  const bool thermal = design.image_format == survey_image_format::thermal16;
   cv::Vec3d colour(0, 0, 0);
   double temperature = 0.0;
   for (int sy = 0; sy < 2; ++sy) {
@@ -415,7 +417,7 @@ cv::Vec3b survey_truth::recorded_bgr(double x_m, double y_m, double footprint_m)
   }
   if (thermal) {
     const std::uint8_t grey =
-        thermal_grey(thermal_count(temperature / 4.0), spec.thermal_min_c, spec.thermal_max_c);
+        thermal_grey(thermal_count(temperature / 4.0), design.thermal_min_c, design.thermal_max_c);
     return {grey, grey, grey};
   }
   cv::Vec3b out;
@@ -427,14 +429,14 @@ cv::Vec3b survey_truth::recorded_bgr(double x_m, double y_m, double footprint_m)
 cv::Vec3b survey_truth::expected_bgr(double x_m, double y_m, double footprint_m) const {
   cv::Mat one(1, 1, CV_8UC3, cv::Scalar::all(0));
   one.at<cv::Vec3b>(0, 0) = recorded_bgr(x_m, y_m, footprint_m);
-  apply_projection_values(spec, one);
+  apply_projection_values(design, one);
   return one.at<cv::Vec3b>(0, 0);
 }
 
-void apply_projection_values(const survey_spec& spec, cv::Mat& bgr) {
+void apply_projection_values(const survey_spec& design, cv::Mat& bgr) {
   cv::add(bgr, cv::Scalar(1, 1, 1), bgr);
-  bgr.convertTo(bgr, CV_8UC3, spec.image_data_multiplier);
-  if (spec.jet_colormap) cv::applyColorMap(bgr, bgr, cv::COLORMAP_JET);
+  bgr.convertTo(bgr, CV_8UC3, design.image_data_multiplier);
+  if (design.jet_colormap) cv::applyColorMap(bgr, bgr, cv::COLORMAP_JET);
 }
 
 std::array<double, 9> camera_to_local_rotation(double roll_deg, double pitch_deg,
@@ -525,14 +527,14 @@ void utm_to_geographic_exact(double easting_m, double northing_m, double central
 
 // --- Planning ----------------------------------------------------------------
 
-survey_truth plan_survey(const survey_spec& spec, const std::string& folder) {
-  if (spec.image_width <= 0 || spec.image_height <= 0 || spec.focal_length_px <= 0.0 ||
-      spec.line_count <= 0 || spec.images_per_line <= 0 || spec.output_pixel_size_m <= 0.0 ||
-      spec.dem_cell_deg <= 0.0)
-    throw std::invalid_argument("survey spec: sizes must be positive");
+survey_truth plan_survey(const survey_spec& design, const std::string& folder) {
+  if (design.image_width <= 0 || design.image_height <= 0 || design.focal_length_px <= 0.0 ||
+      design.line_count <= 0 || design.images_per_line <= 0 || design.output_pixel_size_m <= 0.0 ||
+      design.dem_cell_deg <= 0.0)
+    throw std::invalid_argument("survey design: sizes must be positive");
 
   survey_truth truth;
-  truth.spec = spec;
+  truth.design = design;
 
   std::string root = folder;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
@@ -543,60 +545,61 @@ survey_truth plan_survey(const survey_spec& spec, const std::string& folder) {
   files.dem = files.folder + "terrain.dem";
   files.config = files.folder + "survey.cfg";
   files.output_dir = files.folder + "out/";
-  files.mosaic = files.output_dir + spec.output_filename;
-  const std::size_t dot = spec.output_filename.rfind('.');
+  files.mosaic = files.output_dir + design.output_filename;
+  const std::size_t dot = design.output_filename.rfind('.');
   files.world_file =
       files.output_dir +
-      (dot == std::string::npos ? spec.output_filename : spec.output_filename.substr(0, dot)) +
+      (dot == std::string::npos ? design.output_filename : design.output_filename.substr(0, dot)) +
       ".tfw";
-  if (spec.image_format != survey_image_format::raw_rgb && contains_rgb(files.image_dir))
+  if (design.image_format != survey_image_format::raw_rgb && contains_rgb(files.image_dir))
     throw std::invalid_argument(
         "survey folder must not contain \"rgb\": the system would read its images as raw frames");
 
   // Plan positions in a nominal frame about the requested centre.
   double nominal_east, nominal_north;
-  frame_radii(spec.centre_latitude_deg, nominal_east, nominal_north);
-  const double cos_lat = std::cos(spec.centre_latitude_deg * deg);
-  const double central_meridian = utm_zone_central_meridian(spec.meridian_longitude_deg);
+  frame_radii(design.centre_latitude_deg, nominal_east, nominal_north);
+  const double cos_lat = std::cos(design.centre_latitude_deg * deg);
+  const double central_meridian = utm_zone_central_meridian(design.meridian_longitude_deg);
 
-  std::mt19937 random(spec.seed);
+  std::mt19937 random(design.seed);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
   const int digits_deg = 10;  // 1e-10 degree, about 10 micrometres
   const std::string deg_format = "%." + std::to_string(digits_deg) + "f";
 
-  for (int line = 0; line < spec.line_count; ++line) {
+  for (int line = 0; line < design.line_count; ++line) {
     const bool reverse = (line % 2) == 1;
-    const double heading = spec.heading_deg * deg;
+    const double heading = design.heading_deg * deg;
     const double fwd_e = std::sin(heading), fwd_n = std::cos(heading);
     const double right_e = std::cos(heading), right_n = -std::sin(heading);
-    const double across = (line - (spec.line_count - 1) / 2.0) * spec.line_spacing_m;
-    for (int k = 0; k < spec.images_per_line; ++k) {
-      const int step = reverse ? spec.images_per_line - 1 - k : k;
-      const double along = (step - (spec.images_per_line - 1) / 2.0) * spec.image_spacing_m;
+    const double across = (line - (design.line_count - 1) / 2.0) * design.line_spacing_m;
+    for (int k = 0; k < design.images_per_line; ++k) {
+      const int step = reverse ? design.images_per_line - 1 - k : k;
+      const double along = (step - (design.images_per_line - 1) / 2.0) * design.image_spacing_m;
       const double east = across * right_e + along * fwd_e;
       const double north = across * right_n + along * fwd_n;
 
       survey_camera cam;
       char name[64];
       const int index = static_cast<int>(truth.cameras.size());
-      if (spec.image_format == survey_image_format::raw_rgb)
+      if (design.image_format == survey_image_format::raw_rgb)
         std::snprintf(name, sizeof(name), "img_rgb_%03d.raw", index);
-      else if (spec.image_format == survey_image_format::jpeg)
+      else if (design.image_format == survey_image_format::jpeg)
         std::snprintf(name, sizeof(name), "img_%03d.jpg", index);
       else
         std::snprintf(name, sizeof(name), "img_%03d.png", index);
       cam.name = name;
 
-      const double lat = spec.centre_latitude_deg + north / nominal_north / deg;
-      const double lon = spec.centre_longitude_deg + east / (nominal_east * cos_lat) / deg;
+      const double lat = design.centre_latitude_deg + north / nominal_north / deg;
+      const double lon = design.centre_longitude_deg + east / (nominal_east * cos_lat) / deg;
       double heading_deg =
-          spec.heading_deg + (reverse ? 180.0 : 0.0) + spec.heading_jitter_deg * unit(random);
+          design.heading_deg + (reverse ? 180.0 : 0.0) + design.heading_jitter_deg * unit(random);
       heading_deg = std::fmod(heading_deg + 360.0, 360.0);
-      cam.roll_deg = reparse(format_number("%.4f", spec.attitude_jitter_deg * unit(random)));
-      cam.pitch_deg = reparse(format_number("%.4f", spec.attitude_jitter_deg * unit(random)));
+      cam.roll_deg = reparse(format_number("%.4f", design.attitude_jitter_deg * unit(random)));
+      cam.pitch_deg = reparse(format_number("%.4f", design.attitude_jitter_deg * unit(random)));
       cam.heading_deg = reparse(format_number("%.4f", heading_deg));
-      cam.altitude_m = reparse(format_number("%.3f", spec.topo_height_m + spec.flight_height_m));
-      if (spec.utm_positions) {
+      cam.altitude_m =
+          reparse(format_number("%.3f", design.topo_height_m + design.flight_height_m));
+      if (design.utm_positions) {
         double e, n;
         geographic_to_utm(lat, lon, central_meridian, e, n);
         cam.easting_m = reparse(format_number("%.4f", e));
@@ -631,22 +634,22 @@ survey_truth plan_survey(const survey_spec& spec, const std::string& folder) {
                           (cam.longitude_deg * deg - truth.centre_longitude_deg * deg) *
                           truth.radius_east_m,
                       (cam.latitude_deg * deg - phi0) * truth.radius_north_m,
-                      cam.altitude_m - spec.topo_height_m};
+                      cam.altitude_m - design.topo_height_m};
     cam.camera_to_local = camera_to_local_rotation(cam.roll_deg, cam.pitch_deg, cam.heading_deg);
   }
 
   // DEM extent: the footprints on the terrain and on flat ground, plus the margin.
   double x_lo = 1e30, x_hi = -1e30, y_lo = 1e30, y_hi = -1e30;
   const double corners[4][2] = {{1.0, 1.0},
-                                {double(spec.image_width), 1.0},
-                                {double(spec.image_width), double(spec.image_height)},
-                                {1.0, double(spec.image_height)}};
+                                {double(design.image_width), 1.0},
+                                {double(design.image_width), double(design.image_height)},
+                                {1.0, double(design.image_height)}};
   for (int i = 0; i < static_cast<int>(truth.cameras.size()); ++i) {
     for (const auto& corner : corners) {
       const std::array<double, 3> d = truth.pixel_direction(i, corner[0], corner[1]);
       const std::array<double, 3>& c = truth.cameras[i].position_m;
       if (!(d[2] < 0.0))
-        throw std::invalid_argument("survey spec: a corner ray does not point down");
+        throw std::invalid_argument("survey design: a corner ray does not point down");
       local_point ground;
       std::vector<local_point> points{{c[0] - c[2] / d[2] * d[0], c[1] - c[2] / d[2] * d[1], 0.0}};
       if (truth.pixel_ground_point(i, corner[0], corner[1], ground)) points.push_back(ground);
@@ -659,10 +662,10 @@ survey_truth plan_survey(const survey_spec& spec, const std::string& folder) {
     }
   }
   const geo_point south_west =
-      truth.local_to_geographic(x_lo - spec.dem_margin_m, y_lo - spec.dem_margin_m);
+      truth.local_to_geographic(x_lo - design.dem_margin_m, y_lo - design.dem_margin_m);
   const geo_point north_east =
-      truth.local_to_geographic(x_hi + spec.dem_margin_m, y_hi + spec.dem_margin_m);
-  const double cell = spec.dem_cell_deg;
+      truth.local_to_geographic(x_hi + design.dem_margin_m, y_hi + design.dem_margin_m);
+  const double cell = design.dem_cell_deg;
   truth.dem.cell_size = cell;
   truth.dem.west_longitude = std::floor(south_west.longitude_deg / cell) * cell;
   truth.dem.south_latitude = std::floor(south_west.latitude_deg / cell) * cell;
@@ -700,7 +703,7 @@ void write_flight_log(const survey_truth& truth) {
   std::string text;
   for (const survey_camera& cam : truth.cameras) {
     const std::string position =
-        truth.spec.utm_positions
+        truth.design.utm_positions
             ? format_number("%.4f", cam.easting_m) + "," + format_number("%.4f", cam.northing_m)
             : format_number("%.10f", cam.latitude_deg) + "," +
                   format_number("%.10f", cam.longitude_deg);
@@ -712,7 +715,7 @@ void write_flight_log(const survey_truth& truth) {
 }
 
 void write_config(const survey_truth& truth) {
-  const survey_spec& s = truth.spec;
+  const survey_spec& s = truth.design;
   std::string text = "# synthetic survey made by make_survey\n";
   const auto key = [&](const std::string& name, const std::string& value) {
     text += name + "," + value + "\n";
@@ -770,7 +773,7 @@ void write_config(const survey_truth& truth) {
 void write_image(const survey_truth& truth, int index) {
   const cv::Mat image = truth.render_image(index);
   const std::string path = truth.files.image_dir + truth.cameras[index].name;
-  if (truth.spec.image_format == survey_image_format::raw_rgb) {
+  if (truth.design.image_format == survey_image_format::raw_rgb) {
     std::string bytes;
     put_i32(bytes, image.cols);
     put_i32(bytes, image.rows);
@@ -783,8 +786,8 @@ void write_image(const survey_truth& truth, int index) {
 
 }  // namespace
 
-survey_truth make_survey(const survey_spec& spec, const std::string& folder) {
-  survey_truth truth = plan_survey(spec, folder);
+survey_truth make_survey(const survey_spec& design, const std::string& folder) {
+  survey_truth truth = plan_survey(design, folder);
   std::filesystem::create_directories(truth.files.image_dir);
   write_dem(truth);
   write_flight_log(truth);

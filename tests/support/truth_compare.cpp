@@ -123,21 +123,21 @@ cv::Mat render_truth(const survey_truth& truth, double x_min_m, double y_max_m, 
                                                        y_max_m - r * pixel_size_m, pixel_size_m);
     }
   });
-  apply_projection_values(truth.spec, image);
+  apply_projection_values(truth.design, image);
   return image;
 }
 
 cv::Mat expected_coverage_mask(const survey_truth& truth, double x_min_m, double y_max_m,
                                double pixel_size_m, int width, int height, double margin_px) {
   cv::Mat mask(height, width, CV_8UC1, cv::Scalar(0));
-  const double u_lo = 1.0 + margin_px, u_hi = truth.spec.image_width - margin_px;
-  const double v_lo = 1.0 + margin_px, v_hi = truth.spec.image_height - margin_px;
+  const double u_lo = 1.0 + margin_px, u_hi = truth.design.image_width - margin_px;
+  const double v_lo = 1.0 + margin_px, v_hi = truth.design.image_height - margin_px;
   const int cameras = static_cast<int>(truth.cameras.size());
   cv::parallel_for_(cv::Range(0, height), [&](const cv::Range& rows) {
     for (int r = rows.start; r < rows.end; ++r) {
       for (int c = 0; c < width; ++c) {
         local_point p{x_min_m + c * pixel_size_m, y_max_m - r * pixel_size_m, 0.0};
-        if (truth.spec.use_dem) p.z_m = truth.terrain_height_local_m(p.x_m, p.y_m);
+        if (truth.design.use_dem) p.z_m = truth.terrain_height_local_m(p.x_m, p.y_m);
         for (int i = 0; i < cameras; ++i) {
           double u, v;
           if (truth.local_to_pixel(i, p, u, v) && u >= u_lo && u <= u_hi && v >= v_lo &&

@@ -170,7 +170,8 @@ TEST(ExportDemImage, ConventionalWorldFileAndPrjPlaceTheFirstPixelOnTheGridCorne
   EXPECT_EQ(b, 0.0);
   EXPECT_NEAR(c, fixture.dem.lon_start, 1e-12);
   EXPECT_NEAR(f, fixture.dem.lat_end, 1e-12);
-  EXPECT_NE(testing::read_file(fixture.dir.file("dem.prj")).find("GCS_WGS_1984"), std::string::npos);
+  EXPECT_NE(testing::read_file(fixture.dir.file("dem.prj")).find("GCS_WGS_1984"),
+            std::string::npos);
   for (const auto& entry : std::filesystem::directory_iterator(fixture.dir.path()))
     EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos);
 }
