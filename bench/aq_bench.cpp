@@ -152,11 +152,7 @@ int staged_run(const std::string& config_path) {
                                               job.images.centre_lat, job.images.centre_lon);
   image_cache& canvas = job.output_canvas;
   install_view(canvas, view);
-  job.dem.requested_extent[0] = view.lat_min;
-  job.dem.requested_extent[1] = view.lon_min;
-  job.dem.requested_extent[2] = view.lat_max;
-  job.dem.requested_extent[3] = view.lon_max;
-  if (build_view_dem(job.dem, view.lat_min, view.lon_min, view.lat_max, view.lon_max) == 0)
+  if (build_view_dem(job.dem, view) == 0)
     return 1;
   job.gpu.create_view_buffers(canvas.view, canvas.current_image.data);
   job.gpu.finish();

@@ -72,12 +72,7 @@ int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::
 int prepare_survey_dem(mosaic_job& job) {
   job.survey_view =
       survey_view_params(job_footprints(job), 1.0, job.images.centre_lat, job.images.centre_lon);
-  const view_params& view = job.survey_view;
-  job.dem.requested_extent[0] = view.lat_min;
-  job.dem.requested_extent[1] = view.lon_min;
-  job.dem.requested_extent[2] = view.lat_max;
-  job.dem.requested_extent[3] = view.lon_max;
-  return build_view_dem(job.dem, view.lat_min, view.lon_min, view.lat_max, view.lon_max);
+  return build_view_dem(job.dem, job.survey_view);
 }
 
 }  // namespace aeroquilt

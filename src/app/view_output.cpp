@@ -147,11 +147,7 @@ int render_view(mosaic_job& job, const view_params& view, const std::string& pat
   image_cache& canvas = job.output_canvas;
   install_view(canvas, view);
   console_printf("generating DEM for View, %s\n", g_config.DEM_filename.c_str());
-  job.dem.requested_extent[0] = view.lat_min;
-  job.dem.requested_extent[1] = view.lon_min;
-  job.dem.requested_extent[2] = view.lat_max;
-  job.dem.requested_extent[3] = view.lon_max;
-  if (build_view_dem(job.dem, view.lat_min, view.lon_min, view.lat_max, view.lon_max) == 0)
+  if (build_view_dem(job.dem, view) == 0)
     return 0;
 
   gpu_context& gpu = job.gpu;

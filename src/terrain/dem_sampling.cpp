@@ -52,6 +52,14 @@ float evaluate_patch(const float coef[16], float u, float v) {
   return height;
 }
 
+int build_view_dem(view_dem& dem, const view_params& view) {
+  dem.requested_extent[0] = view.lat_min;
+  dem.requested_extent[1] = view.lon_min;
+  dem.requested_extent[2] = view.lat_max;
+  dem.requested_extent[3] = view.lon_max;
+  return build_view_dem(dem, view.lat_min, view.lon_min, view.lat_max, view.lon_max);
+}
+
 int build_view_dem(view_dem& dem, float lat_min, float lon_min, float lat_max, float lon_max) {
   const DEM_grid empty_grid;
   const DEM_grid& grid = dem.grid ? *dem.grid : empty_grid;

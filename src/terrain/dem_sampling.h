@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "terrain/dem_file.h"
+#include "terrain/view_params.h"
 
 namespace aeroquilt {
 
@@ -56,6 +57,9 @@ class view_dem {
 
 // Resamples the DEM over a view (single-precision degrees). 1 built, 0 refused.
 int build_view_dem(view_dem& dem, float lat_min, float lon_min, float lat_max, float lon_max);
+
+// Records the view's geographic extent as the requested one and resamples the DEM over it.
+int build_view_dem(view_dem& dem, const view_params& view);
 
 // Fills the nodes and their patch coefficients (a step of build_view_dem).
 void compute_dem_nodes(view_dem& dem);
