@@ -32,12 +32,13 @@ void usage() {
       "  --tile N   output_tile_size_pixels N\n");
 }
 
-// Scales the camera and the flight plan together so that the ground resolution
-// (about 0.5 m) and the overlaps stay those of the small survey.
+// Scales the frames and the flight plan together so that the ground resolution
+// (about 0.5 m, set by the focal length and the height) and the overlaps stay those
+// of the small survey: the footprint grows with the frame, and so do the spacings.
 void scale_survey(survey_spec& design, int factor, int lines, int images_per_line) {
   design.image_width = 160 * factor;
   design.image_height = 120 * factor;
-  design.focal_length_px = 500.0 * factor;
+  design.focal_length_px = 500.0;
   design.line_spacing_m = 45.0 * factor;
   design.image_spacing_m = 24.0 * factor;
   design.line_count = lines;
