@@ -77,32 +77,37 @@ void project_local_point(float x, float y, float z, __global const float* view,
   }
 }
 
-__kernel void project_image(int image_width, int image_height, __global const float* view,
-                            __global uchar* output, __global const uchar* image) {
+// The view pixel of this work item: its local point (x, y) and its output bytes.
+// False for a work item outside the view.
+bool view_pixel(__global const float* view, __global uchar* output, float* x, float* y,
+                __global uchar** out) {
   const int row = (int)get_global_id(0);
   const int col = (int)get_global_id(1);
   const int width = as_int(view[VIEW_WIDTH]);
   const int height = as_int(view[VIEW_HEIGHT]);
-  if (row >= height || col >= width) return;
+  if (row >= height || col >= width) return false;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
-  const float x = view[VIEW_X_MIN] + (float)col * pixel_size;
-  const float y = view[VIEW_Y_MAX] - (float)row * pixel_size;
-  project_local_point(x, y, 0.0f, view, image_width, image_height, image,
-                      output + ((size_t)row * (size_t)width + (size_t)col) * 3);
+  *x = view[VIEW_X_MIN] + (float)col * pixel_size;
+  *y = view[VIEW_Y_MAX] - (float)row * pixel_size;
+  *out = output + ((size_t)row * (size_t)width + (size_t)col) * 3;
+  return true;
+}
+
+__kernel void project_image(int image_width, int image_height, __global const float* view,
+                            __global uchar* output, __global const uchar* image) {
+  float x, y;
+  __global uchar* out;
+  if (!view_pixel(view, output, &x, &y, &out)) return;
+  project_local_point(x, y, 0.0f, view, image_width, image_height, image, out);
 }
 
 __kernel void project_image_dem(int image_width, int image_height, __global const float* view,
                                 __global uchar* output, __global const uchar* image,
                                 __global const uchar* dem, int dem_bytes, float ref_lat_deg,
                                 float ref_lon_deg) {
-  const int row = (int)get_global_id(0);
-  const int col = (int)get_global_id(1);
-  const int width = as_int(view[VIEW_WIDTH]);
-  const int height = as_int(view[VIEW_HEIGHT]);
-  if (row >= height || col >= width) return;
-  const float pixel_size = view[VIEW_PIXEL_SIZE];
-  const float x = view[VIEW_X_MIN] + (float)col * pixel_size;
-  const float y = view[VIEW_Y_MAX] - (float)row * pixel_size;
+  float x, y;
+  __global uchar* out;
+  if (!view_pixel(view, output, &x, &y, &out)) return;
 
   if (dem_bytes < DEM_HEADER_FLOATS * 4) return;
   __global const float* grid = (__global const float*)dem;
@@ -150,8 +155,7 @@ __kernel void project_image_dem(int image_width, int image_height, __global cons
                      c[4 * m + 3] * (v * v * v));
     u_power *= u;
   }
-  project_local_point(x, y, z, view, image_width, image_height, image,
-                      output + ((size_t)row * (size_t)width + (size_t)col) * 3);
+  project_local_point(x, y, z, view, image_width, image_height, image, out);
 }
 
 // RGGB mosaic (one byte per pixel) to blue, green, red: every pixel of a 2x2
