@@ -55,7 +55,11 @@ int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::
   }
   job.geometry_count = static_cast<int>(job.geometries.size());
   if (job.geometry_count == 0) {
-    console_printf("no images found in %s %s\n", image_dir.c_str(), FPO_path.c_str());
+    // Only the flat-ground guard leaves images out here; each was named above.
+    console_printf(
+        "all %d images were left out: no footprint reaches the flat ground at topo_height %g m "
+        "(cameras at or below it, or corner rays at or above the horizon)\n",
+        count, config.topo_height);
     pause_ms(5000);
     return 0;
   }

@@ -29,6 +29,28 @@ std::string before_first_dot(const std::string& text) { return text.substr(0, na
 
 std::string tabs(int count) { return std::string(count, '\t'); }
 
+std::string file_name(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The reason no view was written, from the outcomes of every view: each distinct one
+// once, in the order of the outcome list.
+std::string no_view_reason(const std::vector<view_outcome>& outcomes) {
+  const std::pair<view_outcome, const char*> reasons[] = {
+      {view_outcome::dem_not_covered, "the DEM does not cover the view"},
+      {view_outcome::buffer_not_created, "the device cannot hold the view"},
+      {view_outcome::nothing_projected, "no image could be projected"},
+      {view_outcome::image_not_written, "the image could not be written"},
+  };
+  std::string text;
+  for (const auto& [outcome, words] : reasons) {
+    if (std::find(outcomes.begin(), outcomes.end(), outcome) == outcomes.end()) continue;
+    text += (text.empty() ? "" : "; ") + std::string(words);
+  }
+  return text;
+}
+
 }  // namespace
 
 std::vector<tile_window> plan_tiles(int32_t width, int32_t height, int32_t pixel_count,
@@ -106,8 +128,9 @@ bool add_link_index_entry(const std::string& index_path, const std::string& kml_
   return true;
 }
 
-int make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_dir,
-                const std::string& output_filename, double preview_scale, int32_t tile_size) {
+mosaic_result make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_dir,
+                          const std::string& output_filename, double preview_scale,
+                          int32_t tile_size) {
   const config_params& config = g_config;
   const std::string joined = output_dir + output_filename;
   // Refused before any work is done rather than after the first view is projected.
@@ -140,16 +163,18 @@ int make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_di
   if (survey.width < 1 || survey.height < 1) {
     console_printf("output view has no pixels (width %d, height %d): nothing to project\n",
                    survey.width, survey.height);
-    return 0;
+    return {};
   }
 
+  // Names are the folder text and the name joined, so an empty folder is the working
+  // folder, which exists.
   std::error_code error;
-  if (!std::filesystem::is_directory(output_dir, error))
+  if (!output_dir.empty() && !std::filesystem::is_directory(output_dir, error))
     std::filesystem::create_directory(output_dir, error);
   // Without a folder to write in, every view would be projected for nothing and the
   // run would still end as if the mosaic had been written.
   std::error_code ignored;
-  if (!std::filesystem::is_directory(output_dir, ignored)) {
+  if (!output_dir.empty() && !std::filesystem::is_directory(output_dir, ignored)) {
     const std::string reason = error ? error.message() : "not a folder";
     console_printf("cannot create output folder %s: %s\n", output_dir.c_str(), reason.c_str());
     throw fatal_error("cannot create output folder " + output_dir + "\n");
@@ -165,32 +190,35 @@ int make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_di
                      : plan_tiles(survey.width, survey.height, survey.pixel_count, tile_size);
   if (tiles.empty()) {
     console_printf("projecting entire image\n");
-    const int projected = render_view(job, survey, joined, preview_scale);
-    console_printf("view 1 of 1, %d of %d images\n", projected, job.geometry_count);
-    if (projected == 0) std::remove(index_path.c_str());  // an index of nothing
-    return projected > 0 ? 1 : 0;
+    const view_result view = render_view(job, survey, joined, preview_scale);
+    console_printf("view 1 of 1, %d of %d images\n", view.projected, job.geometry_count);
+    if (view.outcome == view_outcome::written) return {1, ""};
+    std::remove(index_path.c_str());  // an index of nothing
+    return {0, no_view_reason({view.outcome})};
   }
 
   console_printf("projecting tiled images\n");
   int view_number = 0;
   int views_written = 0;
+  std::vector<view_outcome> outcomes;
   for (const tile_window& tile : tiles) {
     ++view_number;
     const view_params tile_view = tile_view_params(survey, tile.first_row, tile.first_column,
                                                    tile.row_count, tile.column_count);
     const std::string tile_path = tile_name(joined, tile.i, tile.j);
     console_printf("Projecting View %d %d\n", tile.i, tile.j);
-    const int projected = render_view(job, tile_view, tile_path, preview_scale);
+    const view_result view = render_view(job, tile_view, tile_path, preview_scale);
     console_printf("view %d of %d, %d of %d images\n", view_number, static_cast<int>(tiles.size()),
-                   projected, job.geometry_count);
-    if (projected == 0) continue;
+                   view.projected, job.geometry_count);
+    outcomes.push_back(view.outcome);
+    if (view.outcome != view_outcome::written) continue;
     ++views_written;
-    const std::string kml_name =
-        before_first_dot(tile_name(output_filename, tile.i, tile.j)) + ".kml";
-    add_link_index_entry(index_path, kml_name);
+    // The tiles and the index share a folder; the link names the KML file written.
+    add_link_index_entry(index_path, file_name(view.kml_path));
   }
-  if (views_written == 0) std::remove(index_path.c_str());  // an index of nothing
-  return views_written;
+  if (views_written > 0) return {views_written, ""};
+  std::remove(index_path.c_str());  // an index of nothing
+  return {0, no_view_reason(outcomes)};
 }
 
 }  // namespace aeroquilt

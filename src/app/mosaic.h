@@ -7,13 +7,22 @@
 #include <vector>
 
 #include "app/job.h"
+#include "app/view_output.h"
 
 namespace aeroquilt {
 
-// Produces the mosaic of a prepared job into `output_dir` + `output_filename`.
-// Returns the number of views written (0: no image could be projected anywhere).
-int make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_dir,
-                const std::string& output_filename, double preview_scale, int32_t tile_size);
+struct mosaic_result {
+  int views_written = 0;
+  // With no view written: why, in words for "no view was written: %s" (empty when the
+  // reason has been printed already).
+  std::string no_view_reason;
+};
+
+// Produces the mosaic of a prepared job into `output_dir` + `output_filename` (an empty
+// folder is the working folder).
+mosaic_result make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_dir,
+                          const std::string& output_filename, double preview_scale,
+                          int32_t tile_size);
 
 // One tile of the grid: column i (west to east), row j (north to south) and its
 // window in the survey view's pixels.
@@ -37,7 +46,8 @@ std::string empty_link_index();
 // The network-link block of one tile's KML file, closing the document again.
 std::string network_link_block(const std::string& kml_name);
 
-// Writes the link-index block for `kml_name` over the closing lines of the index.
+// Writes the link-index block for `kml_name` (a path relative to the index) over the
+// closing lines of the index.
 bool add_link_index_entry(const std::string& index_path, const std::string& kml_name);
 
 }  // namespace aeroquilt

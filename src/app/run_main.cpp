@@ -53,15 +53,26 @@ bool pixel_size_usable(const config_params& config, const char* path) {
   return true;
 }
 
-// The output name is checked before the output folder is made; the fatal text is the
-// pipeline's own.
-void require_output_extension(const config_params& config, const char* path) {
+// The kernels read three bytes per frame pixel and the loader gives every frame three
+// channels; any other count would upload part of each frame and leave the kernel
+// reading device memory nobody wrote.
+bool channels_usable(const config_params& config, const char* path) {
+  if (config.image_channels == 3) return true;
+  console_printf("configuration file %s: image_channels is %d, only 3 is supported\n", path,
+                 config.image_channels);
+  return false;
+}
+
+// Output names are checked before the GPU is opened and the footprints printed; the
+// fatal text is the pipeline's own.
+void require_image_extension(const char* key, const std::string& name, const std::string& joined,
+                             const char* path) {
   std::size_t position = 0;
-  if (find_output_extension(config.output_dir + config.output_filename, position) >= 0) return;
+  if (find_output_extension(joined, position) >= 0) return;
   console_printf(
-      "configuration file %s: output_filename %s has no image extension (.png, .PNG, "
-      ".jpg, .JPG, .bmp or .tif)\n",
-      path, config.output_filename.c_str());
+      "configuration file %s: %s %s has no image extension (.png, .PNG, .jpg, .JPG, .bmp or "
+      ".tif)\n",
+      path, key, name.c_str());
   throw fatal_error("extension not found\n");
 }
 
@@ -106,22 +117,33 @@ int run_main(int argc, char** argv) {
   }
   if (!focal_length_usable(config)) return 0;
   if (!frame_size_usable(config, argv[1])) return 0;
+  if (!channels_usable(config, argv[1])) return 0;
+  // Everything the configuration alone decides is checked before the GPU is opened,
+  // so that a refused run leaves nothing and says so at once.
+  if (!pixel_size_usable(config, argv[1])) return 0;
+  require_image_extension("output_filename", config.output_filename,
+                          config.output_dir + config.output_filename, argv[1]);
+  if (config.generate_DEM_image != 0) {
+    require_image_extension("output_DEM_filename", config.output_DEM_filename,
+                            config.output_dir + config.output_DEM_filename, argv[1]);
+  }
+  // Decided before any thread of the run exists (the check forks).
+  display_available();
 
   if (prepare_image_set(job, config.image_dir, config.FPO_file) == 0) return 0;
-  // Checked before the output folder is made, so that a refused run leaves nothing.
-  if (!pixel_size_usable(config, argv[1])) return 0;
-  require_output_extension(config, argv[1]);
-  const int views = make_mosaic(job, config.output_pixel_size, config.output_dir,
-                                config.output_filename, 0.1, config.output_tile_size_pixels);
-  // Every image failed to load, fit or fall in a view: a run without a mosaic.
-  if (views == 0) {
-    console_printf("no view was written: no image could be projected\n");
+  const mosaic_result mosaic =
+      make_mosaic(job, config.output_pixel_size, config.output_dir, config.output_filename, 0.1,
+                  config.output_tile_size_pixels);
+  if (mosaic.views_written == 0) {
+    if (!mosaic.no_view_reason.empty())
+      console_printf("no view was written: %s\n", mosaic.no_view_reason.c_str());
     return 0;
   }
   pause_ms(2000);
   if (config.generate_DEM_image == 0) return 1;
 
-  // A survey the DEM does not cover has no elevation image (the message is printed).
+  // A survey the DEM does not cover, or an image too large to make, has no elevation
+  // image; the mosaic is written all the same (the message is printed).
   if (prepare_survey_dem(job) != 0)
     export_dem_image(job.dem, config.output_dir + config.output_DEM_filename, 3.0f);
   return 1;

@@ -1,8 +1,15 @@
 #include "app/view_output.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -17,11 +24,52 @@ namespace {
 
 const char* const extension_table[6] = {".JPG", ".jpg", ".bmp", ".tif", ".png", ".PNG"};
 
-bool display_available() {
-  const char* x11 = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  return (x11 && *x11) || (wayland && *wayland);
+// Opens and closes a window in a child process. The GUI toolkit aborts the whole
+// process when DISPLAY names a display it cannot reach (a stale forwarded session, a
+// CI runner with DISPLAY exported), so the run only opens windows once a child has
+// done so and ended normally.
+bool window_opens_in_child() {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    // The toolkit's complaints about the display are not the run's messages.
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      ::dup2(null, STDOUT_FILENO);
+      ::dup2(null, STDERR_FILENO);
+    }
+    cv::namedWindow("aeroquilt display check", cv::WINDOW_AUTOSIZE);
+    cv::destroyAllWindows();
+    ::_exit(0);
+  }
+  // A display that neither answers nor refuses counts as unusable after 10 s.
+  for (int waited_ms = 0; waited_ms < 10000; waited_ms += 10) {
+    int status = 0;
+    const pid_t done = ::waitpid(child, &status, WNOHANG);
+    if (done == child) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (done < 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  return false;
 }
+
+}  // namespace
+
+bool display_available() {
+  static const bool usable = [] {
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (!((x11 && *x11) || (wayland && *wayland))) return false;
+    return window_opens_in_child();
+  }();
+  return usable;
+}
+
+namespace {
 
 std::string format_double(const char* format, double value) {
   char text[64];
@@ -67,18 +115,15 @@ bool write_output_text(const std::string& path, const std::string& text) {
   return true;
 }
 
-raster_georeference view_georeference(const view_params& view) {
+raster_georeference view_georeference(const view_params& view, const local_frame& frame) {
   constexpr double pi = 3.141592653589793;
-  // The same conversion as the record's own lon_min and lat_max, kept in double.
-  const double phi0 = view.ref_lat_rad, lambda0 = view.ref_lon_rad;
-  const double radius_east = view.radius_east, radius_north = view.radius_north;
-  const double east_scale = static_cast<double>(std::cos(view.ref_lat_rad)) * radius_east;
+  const double east_scale = frame.radius_east * std::cos(frame.ref_lat * pi / 180.0);
   const double p = view.pixel_size;
   raster_georeference georeference;
   georeference.lon_step_deg = p / east_scale * 180.0 / pi;
-  georeference.lat_step_deg = -p / radius_north * 180.0 / pi;
-  georeference.first_lon_deg = (view.x_min + lambda0 * east_scale) / east_scale * 180.0 / pi;
-  georeference.first_lat_deg = (view.y_max + phi0 * radius_north) / radius_north * 180.0 / pi;
+  georeference.lat_step_deg = -p / frame.radius_north * 180.0 / pi;
+  local_to_geographic(view.x_min, view.y_max, frame, georeference.first_lat_deg,
+                      georeference.first_lon_deg);
   return georeference;
 }
 
@@ -109,11 +154,25 @@ static bool write_image_reported(const std::string& path, const cv::Mat& image,
   return false;
 }
 
-bool save_view_image(image_cache& canvas, const std::string& path) {
-  return write_image_reported(path, canvas.current_image, {}, view_georeference(canvas.view));
+local_frame record_frame(const view_params& view) {
+  constexpr double pi = 3.141592653589793;
+  local_frame frame;
+  frame.ref_lat = static_cast<double>(view.ref_lat_rad) * 180.0 / pi;
+  frame.ref_lon = static_cast<double>(view.ref_lon_rad) * 180.0 / pi;
+  frame.radius_east = view.radius_east;
+  frame.radius_north = view.radius_north;
+  return frame;
 }
 
-void start_png_writer(image_cache& canvas, const std::string& path) {
+bool save_view_image(image_cache& canvas, const std::string& path,
+                     const raster_georeference* georeference) {
+  return write_image_reported(
+      path, canvas.current_image, {},
+      georeference ? *georeference : view_georeference(canvas.view, record_frame(canvas.view)));
+}
+
+void start_png_writer(image_cache& canvas, const std::string& path,
+                      const raster_georeference* placement) {
   if (canvas.writer_thread.joinable()) canvas.writer_thread.join();
   const cv::Mat& image = canvas.current_image;
   // Every byte is written (black stays 0, 0, 0, 0), branch-free and over row
@@ -134,7 +193,8 @@ void start_png_writer(image_cache& canvas, const std::string& path) {
   });
   canvas.png_name = path;
   canvas.png_params = {cv::IMWRITE_PNG_COMPRESSION, 3};
-  const raster_georeference georeference = view_georeference(canvas.view);
+  const raster_georeference georeference =
+      placement ? *placement : view_georeference(canvas.view, record_frame(canvas.view));
   canvas.png_written = false;
   canvas.writer_thread = std::thread([&canvas, georeference] {
     canvas.png_written =
@@ -142,16 +202,26 @@ void start_png_writer(image_cache& canvas, const std::string& path) {
   });
 }
 
-int render_view(mosaic_job& job, const view_params& view, const std::string& path,
-                double preview_scale) {
+view_result render_view(mosaic_job& job, const view_params& view, const std::string& path,
+                        double preview_scale) {
+  view_result result;
   image_cache& canvas = job.output_canvas;
   install_view(canvas, view);
   console_printf("generating DEM for View, %s\n", g_config.DEM_filename.c_str());
-  if (build_view_dem(job.dem, view) == 0)
-    return 0;
+  if (build_view_dem(job.dem, view) == 0) {
+    result.outcome = view_outcome::dem_not_covered;
+    return result;
+  }
 
   gpu_context& gpu = job.gpu;
-  gpu.create_view_buffers(canvas.view, canvas.current_image.data);
+  // Without its output buffer a view would be read back as all black and saved as if
+  // projected.
+  if (!gpu.create_view_buffers(canvas.view, canvas.current_image.data)) {
+    console_printf("view %s left out: the device cannot hold its %d x %d pixels\n", path.c_str(),
+                   canvas.view.width, canvas.view.height);
+    result.outcome = view_outcome::buffer_not_created;
+    return result;
+  }
   int projected = 0;
   for (int k = 0; k < job.geometry_count; ++k) {
     if (project_view_image(k, job.geometries, job.input_cache, gpu, canvas.view, job.dem,
@@ -168,34 +238,42 @@ int render_view(mosaic_job& job, const view_params& view, const std::string& pat
   gpu.read_view_output(canvas.current_image.data);
   show_preview(canvas, preview_scale);
   gpu.release_view_buffers();
-  if (projected == 0) return 0;
+  result.projected = projected;
+  if (projected == 0) return result;
 
   console_printf("Saving Projected Image and KML %s\n", path.c_str());
   std::size_t extension_position = 0;
   const int extension = find_output_extension(path, extension_position);
   if (extension < 0) throw fatal_error("extension not found\n");
+  const raster_georeference georeference =
+      view_georeference(canvas.view, make_local_frame(job.images.centre_lat, job.images.centre_lon));
   bool saved = false;
   if (extension >= 4) {
-    start_png_writer(canvas, path);
+    start_png_writer(canvas, path, &georeference);
     canvas.writer_thread.join();
     saved = canvas.png_written;
   } else {
-    saved = save_view_image(canvas, path);
+    saved = save_view_image(canvas, path, &georeference);
   }
   // Side files for an image that is not there would point at nothing, and the
   // view must not count as written.
-  if (!saved) return 0;
+  if (!saved) {
+    result.outcome = view_outcome::image_not_written;
+    return result;
+  }
 
   const std::size_t slash = path.find_last_of("/\\");
   const std::string href = slash == std::string::npos ? path : path.substr(slash + 1);
-  write_output_text(side_file_path(path, extension_position, "kml"),
+  result.kml_path = side_file_path(path, extension_position, "kml");
+  write_output_text(result.kml_path,
                     ground_overlay_kml(href, canvas.view.lat_max, canvas.view.lat_min,
                                        canvas.view.lon_max, canvas.view.lon_min, "\t"));
   write_output_text(side_file_path(path, extension_position, "tfw"), world_file_text(canvas.view));
   // What GIS readers look for: the conventional world file and the .prj (a TIFF holds
   // its georeferencing inside), describing each pixel centre exactly.
-  write_georeference_side_files(path, view_georeference(canvas.view));
-  return projected;
+  write_georeference_side_files(path, georeference);
+  result.outcome = view_outcome::written;
+  return result;
 }
 
 }  // namespace aeroquilt

@@ -6,25 +6,47 @@
 
 #include "app/job.h"
 #include "app/output_files.h"
+#include "terrain/map_projection.h"
 
 namespace aeroquilt {
 
-// Renders `view` into the output canvas and saves it at `path`.
-// Returns the number of images projected; 0 means nothing was saved.
-int render_view(mosaic_job& job, const view_params& view, const std::string& path,
-                double preview_scale);
+// What became of one view.
+enum class view_outcome {
+  written,             // the image and its side files
+  dem_not_covered,     // the DEM does not cover the view
+  buffer_not_created,  // the device could not hold the view's output
+  nothing_projected,   // no image fell in the view or could be projected
+  image_not_written,   // projected, but the image file could not be written
+};
+
+struct view_result {
+  view_outcome outcome = view_outcome::nothing_projected;
+  int projected = 0;     // images projected into the view
+  std::string kml_path;  // the GroundOverlay written beside the image (when written)
+};
+
+// Renders `view` into the output canvas and saves it at `path` with its side files;
+// nothing is saved unless the outcome is `written`.
+view_result render_view(mosaic_job& job, const view_params& view, const std::string& path,
+                        double preview_scale);
+
+// True when a preview window can be opened: a display is named and a window opened
+// on it in a child process (decided once per run).
+bool display_available();
 
 // Shows the canvas scaled by `scale` in the window "Figure 1" when a display exists.
 void show_preview(image_cache& canvas, double scale);
 
 // Writes the canvas image with default parameters on the calling thread; a ".tif"
-// becomes a GeoTIFF placed by the canvas's view record. False (after
-// "cannot write %s\n") when the image could not be written.
-bool save_view_image(image_cache& canvas, const std::string& path);
+// becomes a GeoTIFF placed by `georeference` (by the canvas's view record when null).
+// False (after "cannot write %s\n") when the image could not be written.
+bool save_view_image(image_cache& canvas, const std::string& path,
+                     const raster_georeference* georeference = nullptr);
 
 // Makes the transparent PNG copy of the canvas and starts its writer thread (placed,
-// for a TIFF name, by the canvas's view record as it is now).
-void start_png_writer(image_cache& canvas, const std::string& path);
+// for a TIFF name, by `georeference`, or by the canvas's view record when null).
+void start_png_writer(image_cache& canvas, const std::string& path,
+                      const raster_georeference* georeference = nullptr);
 
 // Index in the output extension table (".JPG", ".jpg", ".bmp", ".tif", ".png",
 // ".PNG") of the first entry found anywhere in `path`, and its first position; -1 if none.
@@ -39,9 +61,16 @@ std::string side_file_path(const std::string& path, std::size_t extension_positi
 std::string world_file_text(const view_params& view);
 
 // Where the pixel centres of `view` lie: pixel (r, c) at the geographic position of
-// the local point (x_min + c * pixel_size, y_max - r * pixel_size), converted with the
-// record's own reference point and radii, in double precision.
-raster_georeference view_georeference(const view_params& view);
+// the local point (x_min + c * pixel_size, y_max - r * pixel_size) of `frame`, the
+// run's local frame in double precision, which the cameras are placed in. (The record's
+// own reference point is single precision: a float step of longitude is 0.6 m at 120°.)
+raster_georeference view_georeference(const view_params& view, const local_frame& frame);
+
+// The frame a record holds itself: its single-precision reference point and radii.
+local_frame record_frame(const view_params& view);
+inline raster_georeference view_georeference(const view_params& view) {
+  return view_georeference(view, record_frame(view));
+}
 
 // Writes `text` to `path` through a temporary file, replacing it; reports the path and
 // returns false on failure.

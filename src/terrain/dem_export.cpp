@@ -29,16 +29,25 @@ float dem_image_step(const view_dem& dem, float pixel_size) {
   return cs / pixels_per_cell;
 }
 
+// Rows and columns of the rendered image, as floats (they may be absurd).
+void dem_image_size(const view_dem& dem, float pixel_size, float& rows, float& cols) {
+  const float step = dem_image_step(dem, pixel_size);
+  rows = std::floor((dem.lat_end - dem.lat_start) / step) - 1.0f;
+  cols = std::floor((dem.lon_end - dem.lon_start) / step) - 1.0f;
+}
+
+bool dem_image_size_usable(float rows, float cols) {
+  return rows >= 1.0f && cols >= 1.0f && double(rows) * double(cols) <= max_image_pixels;
+}
+
 }  // namespace
 
 cv::Mat render_dem_image(const view_dem& dem, float pixel_size) {
   if (!dem.built) throw fatal_error("DEM not initialized");
   const float step = dem_image_step(dem, pixel_size);
-  const float rows_f = std::floor((dem.lat_end - dem.lat_start) / step) - 1.0f;
-  const float cols_f = std::floor((dem.lon_end - dem.lon_start) / step) - 1.0f;
-  if (!(rows_f >= 1.0f && cols_f >= 1.0f && double(rows_f) * double(cols_f) <= max_image_pixels)) {
-    throw fatal_error("invalid width or height");
-  }
+  float rows_f = 0.0f, cols_f = 0.0f;
+  dem_image_size(dem, pixel_size, rows_f, cols_f);
+  if (!dem_image_size_usable(rows_f, cols_f)) throw fatal_error("invalid width or height");
   const int rows = static_cast<int>(rows_f), cols = static_cast<int>(cols_f);
 
   cv::Mat heights = cv::Mat::zeros(rows, cols, CV_32F);
@@ -78,7 +87,17 @@ raster_georeference dem_image_georeference(const view_dem& dem, float pixel_size
   return georeference;
 }
 
-void export_dem_image(const view_dem& dem, const std::string& path, float pixel_size) {
+bool export_dem_image(const view_dem& dem, const std::string& path, float pixel_size) {
+  if (!dem.built) throw fatal_error("DEM not initialized");
+  // A survey's DEM image is an extra: one too large to make is left out, and the run
+  // that wrote the mosaic goes on.
+  float rows = 0.0f, cols = 0.0f;
+  dem_image_size(dem, pixel_size, rows, cols);
+  if (!dem_image_size_usable(rows, cols)) {
+    console_printf("DEM image %s left out: %.0f x %.0f pixels, more than %.0f\n", path.c_str(),
+                   cols, rows, max_image_pixels);
+    return false;
+  }
   const cv::Mat image = render_dem_image(dem, pixel_size);
   const raster_georeference georeference = dem_image_georeference(dem, pixel_size);
   if (write_image_atomically(path, image, {}, &georeference) == write_outcome::written) {
@@ -109,6 +128,7 @@ void export_dem_image(const view_dem& dem, const std::string& path, float pixel_
       console_printf("unable to write KML file %s\n", kml_path.c_str());
       break;
   }
+  return true;
 }
 
 }  // namespace aeroquilt

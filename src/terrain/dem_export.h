@@ -23,7 +23,8 @@ raster_georeference dem_image_georeference(const view_dem& dem, float pixel_size
 // named by replacing the first of .JPG .jpg .bmp .tif .png .PNG found in the path with
 // .kml. Throws fatal_error "extension not found\n" (after the image is written) when
 // the path holds none of them. Every file goes through a temporary name; beside the
-// image also its conventional world file and .prj (a ".tif" is a GeoTIFF).
-void export_dem_image(const view_dem& dem, const std::string& path, float pixel_size);
+// image also its conventional world file and .prj (a ".tif" is a GeoTIFF). An image of
+// more than 4e8 pixels is not made: false after a message naming it.
+bool export_dem_image(const view_dem& dem, const std::string& path, float pixel_size);
 
 }  // namespace aeroquilt

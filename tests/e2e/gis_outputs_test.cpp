@@ -73,8 +73,7 @@ gdal_raster gdal_info(const std::string& path) {
   return raster;
 }
 
-// xmllint's verdict on `path` against the OGC KML 2.2 schema, which the workspace
-// keeps in shared/kml-schema beside the repository (CI lays a copy there too).
+// xmllint's verdict on `path` against the OGC KML 2.2 schema kept in tests/data/kml22.
 struct schema_result {
   int status = -1;
   std::string output;
@@ -83,7 +82,7 @@ struct schema_result {
 schema_result validate_kml(const std::string& path) {
   schema_result result;
   result.status = run_command("xmllint --noout --nonet --schema '" + source_dir() +
-                                  "/../shared/kml-schema/ogckml22.xsd' '" + path + "' 2>&1",
+                                  "/tests/data/kml22/ogckml22.xsd' '" + path + "' 2>&1",
                               result.output);
   return result;
 }
