@@ -283,6 +283,65 @@ TEST_F(GisOutputs, TilesArePlacedOnTheGridOfTheWholeView) {
   EXPECT_GE(tiles, 4);
 }
 
+// The conventional world files and GeoTIFF tags are derived from the run's reference
+// point in double precision: far from Greenwich, where one single-precision step of
+// longitude is half a metre, their first and last pixel centres still land on the
+// view's grid within 0.05 px, and the mosaic placed by them matches the ground.
+TEST_F(GisOutputs, WorldFilesAndGeoTiffTagsAreExactAtHighLongitudes) {
+  struct place {
+    double longitude_deg;
+    const char* output_filename;
+  };
+  for (const place& at : {place{-120.3, "mosaic.png"}, place{179.4, "mosaic.jpg"},
+                          place{-120.3, "mosaic.tif"}}) {
+    SCOPED_TRACE(std::to_string(at.longitude_deg) + " " + at.output_filename);
+    survey_spec design = small();
+    design.centre_longitude_deg = at.longitude_deg;
+    design.meridian_longitude_deg = at.longitude_deg;
+    design.output_filename = at.output_filename;
+    const survey_truth truth = run(design, std::string("far_") + at.output_filename);
+    const cv::Mat mosaic = cv::imread(truth.files.mosaic, cv::IMREAD_UNCHANGED);
+    ASSERT_FALSE(mosaic.empty());
+
+    // First pixel centre and steps as a GIS reads them.
+    double first_lon = 0, first_lat = 0, lon_step = 0, lat_step = 0;
+    const std::string name = at.output_filename;
+    if (name.find(".tif") != std::string::npos) {
+      const gdal_raster raster = gdal_info(truth.files.mosaic);
+      lon_step = raster.transform[1];
+      lat_step = raster.transform[5];
+      first_lon = raster.transform[0] + lon_step / 2;
+      first_lat = raster.transform[3] + lat_step / 2;
+    } else {
+      const std::string world = truth.files.output_dir + "mosaic." + name.substr(7, 1) +
+                                name.substr(name.size() - 1) + "w";
+      const world_file w = read_world_file(world);
+      lon_step = w.lon_per_pixel;
+      lat_step = w.minus_lat_per_pixel;
+      first_lon = w.lon_min;
+      first_lat = w.lat_max;
+    }
+    const double p = truth.design.output_pixel_size_m;
+    const local_point first = truth.geographic_to_local(first_lat, first_lon);
+    const local_point last =
+        truth.geographic_to_local(first_lat + (mosaic.rows - 1) * lat_step,
+                                  first_lon + (mosaic.cols - 1) * lon_step);
+    EXPECT_NEAR(first.x_m, std::round(first.x_m / p) * p, 0.05 * p);
+    EXPECT_NEAR(first.y_m, std::round(first.y_m / p) * p, 0.05 * p);
+    EXPECT_NEAR(last.x_m - first.x_m, (mosaic.cols - 1) * p, 0.05 * p);
+    EXPECT_NEAR(first.y_m - last.y_m, (mosaic.rows - 1) * p, 0.05 * p);
+
+    // The ground truth drawn where these files put each pixel.
+    const cv::Mat expected = render_truth(truth, first.x_m, first.y_m, p, mosaic.cols, mosaic.rows);
+    const cv::Mat mask = expected_coverage_mask(truth, first.x_m, first.y_m, p, mosaic.cols,
+                                                mosaic.rows, 2.0);
+    const truth_stats stats = compare_to_truth(mosaic, expected, mask);
+    EXPECT_GT(stats.blocks, 10) << describe(stats);
+    EXPECT_LT(std::hypot(stats.median_dx_px, stats.median_dy_px), 0.1) << describe(stats);
+    EXPECT_LT(stats.p95_offset_px, 0.5) << describe(stats);
+  }
+}
+
 TEST_F(GisOutputs, KmlFilesValidateAgainstTheKml22Schema) {
   survey_spec design = small();
   design.hills = true;
