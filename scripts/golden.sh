@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Runs one build of aeroquilt over a fixed set of synthetic surveys and keeps every
+# output file and the console output of each run, so that two builds can be compared
+# byte for byte (a refactoring must not change either).
+#   scripts/golden.sh BUILD_DIR RESULT_DIR     run BUILD_DIR/aeroquilt, keep results
+#   scripts/golden.sh --compare RESULT_A RESULT_B
+# The surveys are made once under build-golden/surveys by BUILD_DIR/tools/make_survey
+# and shared by every build, so that paths in the console output agree.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# Whether the loader threads had an image ready in time is not the run's output.
+timing_free() { grep -v -e '^waiting for image to cache ' -e '^image not in cache ' "$1"; }
+
+if [ "${1:-}" = "--compare" ]; then
+  a=$2 b=$3 status=0
+  diff -rq -x '*.log' "$a" "$b" || status=1
+  for log in "$a"/*.log; do
+    name=$(basename "$log")
+    if ! diff <(timing_free "$log") <(timing_free "$b/$name") >/dev/null; then
+      echo "console output differs: $name" >&2
+      diff <(timing_free "$log") <(timing_free "$b/$name") | head -20 >&2
+      status=1
+    fi
+  done
+  [ $status -eq 0 ] && echo "identical: $a $b" || echo "outputs differ: $a $b" >&2
+  exit $status
+fi
+build=${1:?usage: $0 BUILD_DIR RESULT_DIR | --compare A B}
+result=${2:?usage: $0 BUILD_DIR RESULT_DIR | --compare A B}
+surveys=build-golden/surveys
+mkdir -p "$surveys"
+rm -rf "$result"
+mkdir -p "$result"
+
+# name | make_survey options | extra configuration lines (";"-separated)
+cases=(
+  "flat|--small|"
+  "dem|--small --dem|"
+  "tiles|--small --dem --tile 40000|"
+  "thermal|--small --thermal|do_average_image_error_removal,5"
+  "jet|--small --thermal --jet|"
+  "raw|--small --raw|vingette_removal_multiplier,0.5"
+  "jpeg_utm|--small --jpeg --utm|output_filename,mosaic.jpg"
+  "tiff_tiles|--small --tile 40000|output_filename,mosaic.tif"
+  "subview|--small|project_subview_only,1;subview_min_lon,9.1995;subview_max_lon,9.2010;subview_min_lat,45.2995;subview_max_lat,45.3010"
+  "dem_image|--small --dem|generate_DEM_image,1;output_DEM_filename,dem.png"
+)
+for entry in "${cases[@]}"; do
+  IFS='|' read -r name options extra <<<"$entry"
+  survey="$surveys/$name"
+  if [ ! -f "$survey/survey.cfg" ]; then
+    # shellcheck disable=SC2086
+    "$build/tools/make_survey" "$survey" $options >/dev/null
+    if [ -n "$extra" ]; then tr ';' '\n' <<<"$extra" >>"$survey/survey.cfg"; fi
+  fi
+  rm -rf "$survey/out"
+  set +e
+  env -u DISPLAY -u WAYLAND_DISPLAY "$build/aeroquilt" "$survey/survey.cfg" >"$result/$name.log" 2>&1
+  echo "exit status $?" >>"$result/$name.log"
+  set -e
+  if [ -d "$survey/out" ]; then mv "$survey/out" "$result/$name"; fi
+  echo "$name: $(tail -1 "$result/$name.log")"
+done
