@@ -26,7 +26,7 @@
 #include "app/view_output.h"
 #include "imaging/radiometry.h"
 #include "imaging/view_projection.h"
-#include "support/synthetic_survey.h"
+#include "survey/synthetic_survey.h"
 
 namespace {
 
@@ -152,8 +152,7 @@ int staged_run(const std::string& config_path) {
                                               job.images.centre_lat, job.images.centre_lon);
   image_cache& canvas = job.output_canvas;
   install_view(canvas, view);
-  if (build_view_dem(job.dem, view) == 0)
-    return 1;
+  if (build_view_dem(job.dem, view) == 0) return 1;
   job.gpu.create_view_buffers(canvas.view, canvas.current_image.data);
   job.gpu.finish();
   const double view_setup = seconds_since(t);

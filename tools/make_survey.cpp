@@ -8,7 +8,7 @@
 #include <exception>
 #include <string>
 
-#include "support/synthetic_survey.h"
+#include "survey/synthetic_survey.h"
 
 namespace {
 

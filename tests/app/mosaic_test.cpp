@@ -4,7 +4,6 @@
 
 #include <filesystem>
 
-#include "app/console.h"
 #include "support/scratch.h"
 
 namespace aeroquilt {
@@ -27,21 +26,8 @@ TEST(TilePlan, FiveThousandByThreeThousandMakesSixTilesColumnByColumn) {
     EXPECT_EQ(tiles[k].row_count, 2050);
     EXPECT_EQ(tiles[k].column_count, 2050);
   }
-}
-
-TEST(TilePlan, WholeImageWhenItFitsOrTheLimitIsNegative) {
   EXPECT_TRUE(plan_tiles(2000, 2000, 4000000, 4000000).empty());  // equal still fits
-  EXPECT_TRUE(plan_tiles(5000, 3000, 15000000, -1).empty());      // negative: unsigned, no limit
-  EXPECT_FALSE(plan_tiles(2001, 2000, 4002000, 4000000).empty());
-}
-
-TEST(TilePlan, TinyTileSizesGiveOnePixelTilesWithTheirMargin) {
-  for (int size : {1, 2, 3}) {
-    const auto tiles = plan_tiles(3, 2, 6, size);
-    ASSERT_EQ(tiles.size(), 6u) << size;
-    EXPECT_EQ(tiles.back().row_count, 51);
-    EXPECT_EQ(tiles.back().first_column, 2 - 50);
-  }
+  EXPECT_TRUE(plan_tiles(5000, 3000, 15000000, -1).empty());      // negative: no limit
 }
 
 TEST(TileNames, IndicesGoBeforeTheFirstDot) {
@@ -49,17 +35,6 @@ TEST(TileNames, IndicesGoBeforeTheFirstDot) {
   // A dot in a folder name is not the extension's: tiles stay in their folder.
   EXPECT_EQ(tile_name("out/v1.2/mosaic.png", 1, 3), "out/v1.2/mosaic_1_3.png");
   EXPECT_EQ(tile_name("./out/mosaic.tif.png", 0, 2), "./out/mosaic_0_2.tif.png");
-}
-
-TEST(LinkIndex, EmptyIndexHasTheFixedTabCounts) {
-  const std::string expected =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<kml xmlns = \"http://www.opengis.net/kml/2.2\">\n"
-      "\t\t\t\t\t\t\t\t\t\t<Document>\n"
-      "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t<visibility>1</visibility>\n"
-      "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t</Document>\n"
-      "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t</kml>\n";
-  EXPECT_EQ(empty_link_index(), expected);
 }
 
 TEST(LinkIndex, EachEntryIsWrittenOverTheClosingLines) {
@@ -95,21 +70,6 @@ TEST(LinkIndex, EntriesReplaceTheDocumentWithoutTouchingThePreviousFile) {
     EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos);
   }
   EXPECT_EQ(files, 2);
-}
-
-// Without a "</Document>" line the block is appended, as an in-place write would.
-TEST(LinkIndex, IndexWithoutClosingLinesGetsTheBlockAppended) {
-  scratch_dir dir("link_append");
-  const std::string path = dir.file("x_link.kml");
-  write_text_file(path, "<kml>\n");
-  ASSERT_TRUE(add_link_index_entry(path, "x_0_0.kml"));
-  EXPECT_EQ(read_file(path), "<kml>\n" + network_link_block("x_0_0.kml"));
-}
-
-TEST(LinkIndex, MissingIndexIsReportedWithItsPath) {
-  console_capture capture;
-  EXPECT_FALSE(add_link_index_entry("/nonexistent/folder/x_link.kml", "x_0_0.kml"));
-  EXPECT_NE(capture.text().find("/nonexistent/folder/x_link.kml"), std::string::npos);
 }
 
 }  // namespace

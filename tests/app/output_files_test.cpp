@@ -54,12 +54,6 @@ TEST(AtomicText, ReplacesTheFileAndLeavesNothingElse) {
   EXPECT_EQ(listing(dir), std::vector<std::string>{"view.kml"});
 }
 
-TEST(AtomicText, MissingFolderIsNotCreatedAndLeavesNoFile) {
-  scratch_dir dir("text_missing");
-  EXPECT_EQ(write_text_atomically(dir.file("missing/view.kml"), "x"), write_outcome::not_created);
-  EXPECT_TRUE(listing(dir).empty());
-}
-
 TEST(AtomicImage, FailedEncodingKeepsThePreviousFileAndNoTemporary) {
   scratch_dir dir("image_fail");
   const std::string path = dir.file("view.jpg");
@@ -67,17 +61,6 @@ TEST(AtomicImage, FailedEncodingKeepsThePreviousFileAndNoTemporary) {
   EXPECT_EQ(write_image_atomically(path, cv::Mat(), {}, nullptr), write_outcome::not_written);
   EXPECT_EQ(read_file(path), "previous");
   EXPECT_EQ(listing(dir), std::vector<std::string>{"view.jpg"});
-}
-
-TEST(AtomicImage, UpperCaseExtensionIsEncodedByItsType) {
-  scratch_dir dir("image_png");
-  const std::string path = dir.file("view.PNG");
-  cv::Mat image(3, 4, CV_8UC4, cv::Scalar(1, 2, 3, 255));
-  ASSERT_EQ(write_image_atomically(path, image, {}, nullptr), write_outcome::written);
-  const cv::Mat back = cv::imread(path, cv::IMREAD_UNCHANGED);
-  ASSERT_EQ(back.type(), CV_8UC4);
-  EXPECT_EQ(cv::countNonZero(cv::Mat(back != image).reshape(1)), 0);
-  EXPECT_EQ(listing(dir), std::vector<std::string>{"view.PNG"});
 }
 
 TEST(GeoTiff, FourChannelsKeepTheirPixelsAndBecomeAnAlphaBand) {

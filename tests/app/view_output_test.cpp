@@ -77,35 +77,6 @@ TEST(OutputExtension, TableOrderAndFirstOccurrenceDecide) {
   EXPECT_EQ(find_output_extension("out/mosaic", position), -1);
 }
 
-TEST(OutputExtension, SideFilesOverwriteThreeCharactersOnly) {
-  std::size_t position = 0;
-  ASSERT_EQ(find_output_extension("out/mosaic.tiff", position), 3);
-  EXPECT_EQ(side_file_path("out/mosaic.tiff", position, "kml"), "out/mosaic.kmlf");
-  EXPECT_EQ(side_file_path("out/mosaic.tiff", position, "tfw"), "out/mosaic.tfwf");
-  ASSERT_EQ(find_output_extension("out/mosaic.PNG", position), 5);
-  EXPECT_EQ(side_file_path("out/mosaic.PNG", position, "kml"), "out/mosaic.kml");
-}
-
-TEST(PngWriter, BlackPixelsBecomeTransparentOthersOpaque) {
-  scratch_dir dir("png");
-  image_cache canvas;
-  canvas.current_image = cv::Mat::zeros(4, 5, CV_8UC3);
-  canvas.current_image.at<cv::Vec3b>(1, 2) = cv::Vec3b(0, 0, 7);
-  canvas.current_image.at<cv::Vec3b>(3, 4) = cv::Vec3b(10, 20, 30);
-  const std::string path = dir.file("view.png");
-  start_png_writer(canvas, path);
-  ASSERT_TRUE(canvas.writer_thread.joinable());
-  canvas.writer_thread.join();
-
-  const cv::Mat png = cv::imread(path, cv::IMREAD_UNCHANGED);
-  ASSERT_EQ(png.type(), CV_8UC4);
-  ASSERT_EQ(png.size(), cv::Size(5, 4));
-  EXPECT_EQ(png.at<cv::Vec4b>(1, 2), cv::Vec4b(0, 0, 7, 255));
-  EXPECT_EQ(png.at<cv::Vec4b>(3, 4), cv::Vec4b(10, 20, 30, 255));
-  EXPECT_EQ(png.at<cv::Vec4b>(0, 0), cv::Vec4b(0, 0, 0, 0));
-  EXPECT_EQ(cv::countNonZero(png.reshape(1) != 0), 2 + 4);  // every other byte stays 0
-}
-
 // The copy is made over row bands in parallel and reuses the previous copy's
 // buffer: a second view of the same size must not keep any byte of the first.
 TEST(PngWriter, ReusedCopyMatchesPerPixelRuleOverRandomCanvases) {
@@ -180,10 +151,6 @@ TEST(ViewGeoreference, FirstAndLastPixelCentresAreTheRecordsBounds) {
     EXPECT_LT(g.lat_step_deg, 0.0);
   }
   EXPECT_GT(far_edges, 200);
-}
-
-TEST(OutputText, UnwritablePathIsReportedNotFatal) {
-  EXPECT_FALSE(write_output_text("/nonexistent/folder/view.kml", "x"));
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "support/scratch.h"
-#include "support/synthetic_survey.h"
 #include "support/truth_compare.h"
+#include "survey/synthetic_survey.h"
 
 namespace aeroquilt::testing {
 namespace {

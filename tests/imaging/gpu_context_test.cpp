@@ -60,10 +60,6 @@ void write_kernel_file(const testing::scratch_dir& scratch, const std::string& s
   testing::write_text_file((scratch.path() / kernel_source_path).string(), source);
 }
 
-std::string real_kernel_source() {
-  return testing::read_file(testing::source_dir() + "/" + kernel_source_path);
-}
-
 TEST(GpuContextOpen, ListsPlatformsAndDevicesThenCreatesTheContext) {
   gpu_context gpu;
   const open_outcome outcome = open_capturing(gpu, frame_width, frame_height, 3);
@@ -106,34 +102,6 @@ TEST(GpuContextOpen, ChannelCountOutsideOneToFourIsFatalAfterTheListing) {
   }
 }
 
-TEST(GpuContextOpen, MissingKernelFileIsFatal) {
-  testing::scratch_dir scratch("gpu_no_kernel");
-  working_directory in_scratch(scratch.path());
-  gpu_context gpu;
-  const open_outcome outcome = open_capturing(gpu, frame_width, frame_height, 3);
-  EXPECT_EQ(outcome.fatal_message, "cannot open .cl file");
-  EXPECT_THROW(load_kernel_source(), fatal_error);
-}
-
-TEST(GpuContextOpen, KernelSourceWithoutBayerFailsTheOpen) {
-  std::string source = real_kernel_source();
-  const std::string bayer = "void Bayer(";
-  const std::size_t at = source.find(bayer);
-  ASSERT_NE(at, std::string::npos);
-  source.replace(at, bayer.size(), "void Bayer_renamed(");
-
-  testing::scratch_dir scratch("gpu_no_bayer");
-  write_kernel_file(scratch, source);
-  working_directory in_scratch(scratch.path());
-  gpu_context gpu;
-  const open_outcome outcome = open_capturing(gpu, frame_width, frame_height, 3);
-  EXPECT_EQ(outcome.fatal_message, "OpenCl device open failed\n");
-  // CL_INVALID_KERNEL_NAME
-  EXPECT_NE(outcome.err.find("OpenCL call failed with error -46\n"), std::string::npos)
-      << outcome.err;
-  EXPECT_FALSE(gpu.is_open());
-}
-
 TEST(GpuContextOpen, BuildErrorPrintsTheCodeAndLogThenIsFatal) {
   testing::scratch_dir scratch("gpu_bad_source");
   write_kernel_file(scratch, "__kernel void project_image(int a) { this is not C; }\n");
@@ -146,41 +114,6 @@ TEST(GpuContextOpen, BuildErrorPrintsTheCodeAndLogThenIsFatal) {
   const std::size_t at = outcome.err.find(code_line);
   ASSERT_NE(at, std::string::npos) << outcome.err;
   EXPECT_GT(outcome.err.size(), at + code_line.size() + 1) << "no build log";
-}
-
-TEST(GpuContextLifetime, ReleasingTwiceIsSafeAndClosesTheContext) {
-  gpu_context gpu;
-  ASSERT_EQ(open_capturing(gpu, frame_width, frame_height, 3).fatal_message, "");
-  gpu.release_gpu_context();
-  EXPECT_FALSE(gpu.is_open());
-  gpu.release_gpu_context();
-  EXPECT_FALSE(gpu.is_open());
-}  // the destructor releases a third time
-
-TEST(GpuContextViewBuffers, OutputStartsAsTheInitialPixelsAndReadsBackWhole) {
-  gpu_context gpu;
-  ASSERT_EQ(open_capturing(gpu, frame_width, frame_height, 3).fatal_message, "");
-  view_params view{};
-  view.width = 7;
-  view.height = 5;
-  std::vector<unsigned char> initial(7 * 5 * 3);
-  for (std::size_t i = 0; i < initial.size(); ++i) initial[i] = static_cast<unsigned char>(i * 7);
-  ASSERT_TRUE(gpu.create_view_buffers(view, initial.data()));
-  std::vector<unsigned char> back(initial.size(), 0xAB);
-  ASSERT_TRUE(gpu.read_view_output(back.data()));
-  EXPECT_EQ(back, initial);
-
-  // A record that no longer matches the output buffer would write past it.
-  view_params other = view;
-  other.width = 8;
-  const std::vector<unsigned char> image(frame_width * frame_height * 3, 9);
-  EXPECT_FALSE(gpu.enqueue_projection(image.data(), 0, 5, 0, 8, other));
-  // A failed image load leaves no pixels.
-  EXPECT_FALSE(gpu.enqueue_projection(nullptr, 0, 5, 0, 7, view));
-
-  gpu.release_view_buffers();
-  EXPECT_FALSE(gpu.read_view_output(back.data()));
-  EXPECT_FALSE(gpu.enqueue_projection(image.data(), 0, 5, 0, 7, view));
 }
 
 }  // namespace

@@ -131,58 +131,6 @@ TEST_F(ImageCache, AddsTheOffsetOnceOnEveryPath) {
   EXPECT_EQ(first_byte(cache.current_image), 1);  // hit on the slot the miss filled
 }
 
-TEST_F(ImageCache, CurrentImageIsACopyOfTheSlot) {
-  const std::string path = frame("copy", 50);
-  image_cache cache;
-  cache.set_slot_count(3);
-  {
-    console_capture quiet;
-    ASSERT_TRUE(cache.get_image(path));
-  }
-  cache.current_image.setTo(cv::Scalar(200, 200, 200));
-  ASSERT_TRUE(cache.get_image(path));
-  EXPECT_EQ(first_byte(cache.current_image), 51);
-}
-
-TEST_F(ImageCache, RequestMatchesASlotWhoseNameContainsIt) {
-  const std::string path = frame("long", 30);
-  image_cache cache;
-  cache.set_slot_count(3);
-  ASSERT_EQ(cache.start_loader(channel_B, path), 1);
-  cache.join_threads();
-  const std::string tail = path.substr(path.size() - std::string("frame_rgb_long.raw").size());
-  console_capture capture;
-  EXPECT_EQ(cache.start_loader(channel_A, tail), 2);
-  ASSERT_TRUE(cache.get_image(tail));
-  EXPECT_EQ(capture.text(), "");
-  EXPECT_EQ(first_byte(cache.current_image), 31);
-}
-
-TEST_F(ImageCache, WithoutSlotsEveryRequestLoadsDirectly) {
-  const std::string path = frame("direct", 5);
-  image_cache cache;
-  size_image_cache(cache, 100.0, 1000.0);
-  console_capture capture;
-  EXPECT_EQ(cache.start_loader(channel_A, path), 0);
-  ASSERT_TRUE(cache.get_image(path));
-  ASSERT_TRUE(cache.get_image(path));
-  EXPECT_EQ(capture.text(), "image not in cache " + path + "\nimage not in cache " + path + "\n");
-  EXPECT_EQ(first_byte(cache.current_image), 6);
-}
-
-TEST_F(ImageCache, FailedLoadLeavesAReadySlotWithAnEmptyImage) {
-  const std::string path = dir_.file("absent_rgb.raw");
-  image_cache cache;
-  cache.set_slot_count(3);
-  console_capture capture;
-  ASSERT_EQ(cache.start_loader(channel_A, path), 1);
-  cache.join_threads();
-  EXPECT_EQ(cache.slot_state_of(1), slot_ready);
-  EXPECT_FALSE(cache.get_image(path));
-  EXPECT_TRUE(cache.current_image.empty());
-  EXPECT_EQ(capture.text(), "failed read " + path + "\n");
-}
-
 TEST_F(ImageCache, SlotStillLoadingTimesOutAndLoadsDirectly) {
   const std::string path = frame("07", 70);
   // The pipe's name contains the frame's name, so the request matches its slot.
@@ -276,20 +224,6 @@ view_params sized_view(int32_t width, int32_t height) {
   return view;
 }
 
-TEST(InstallView, MakesBlackRastersOfTheViewSize) {
-  image_cache canvas;
-  const view_params view = sized_view(7, 5);
-  install_view(canvas, view);
-  EXPECT_EQ(canvas.view.width, 7);
-  EXPECT_EQ(canvas.view.pixel_size, 0.5f);
-  ASSERT_EQ(canvas.current_image.type(), CV_8UC3);
-  EXPECT_EQ(canvas.current_image.size(), cv::Size(7, 5));
-  EXPECT_EQ(cv::countNonZero(canvas.current_image.reshape(1)), 0);
-  ASSERT_EQ(canvas.view_count.type(), CV_16UC1);
-  EXPECT_EQ(canvas.view_count.size(), cv::Size(7, 5));
-  EXPECT_EQ(cv::countNonZero(canvas.view_count), 0);
-}
-
 TEST(InstallView, RefusesMoreThan2500MillionPixelsCountedIn64Bits) {
   // 50000 x 50001 = 2,500,050,000 pixels, which a 32-bit product would wrap.
   image_cache canvas;
@@ -302,16 +236,6 @@ TEST(InstallView, RefusesMoreThan2500MillionPixelsCountedIn64Bits) {
   }
   EXPECT_EQ(capture.text(), "output range error\n");
   EXPECT_TRUE(canvas.current_image.empty());
-}
-
-TEST(InstallView, RefusesAnEmptyView) {
-  for (const auto& size : {std::pair<int, int>{0, 5}, {5, 0}, {-3, 4}}) {
-    image_cache canvas;
-    console_capture capture;
-    EXPECT_THROW(install_view(canvas, sized_view(size.first, size.second)), fatal_error);
-    EXPECT_FALSE(capture.text().empty());
-    EXPECT_TRUE(canvas.current_image.empty());
-  }
 }
 
 }  // namespace

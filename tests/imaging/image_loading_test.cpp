@@ -65,50 +65,6 @@ TEST_F(RawFrame, LowerOrUpperRgbAnywhereInThePathSelectsTheRawReader) {
   }
 }
 
-TEST_F(RawFrame, MixedCaseRgbIsNotARawFrame) {
-  std::filesystem::create_directories(dir_.path() / "cam_Rgb");
-  const std::string path = (dir_.path() / "cam_Rgb" / "frame_001.jpg").string();
-  testing::write_raw_frame(path, testing::filled_frame(3, 2, cv::Vec3b(1, 2, 3)));
-  console_capture capture;
-  // The colour reader cannot decode raw bytes: empty, and it says nothing.
-  EXPECT_TRUE(cache_.load_image(path).empty());
-  EXPECT_EQ(capture.text(), "");
-}
-
-TEST_F(RawFrame, IsReturnedUnscaledWhileTheVignetteTableIsNotReady) {
-  const std::string path = dir_.file("frame_rgb.raw");
-  testing::write_raw_frame(path, testing::filled_frame(3, 2, cv::Vec3b(100, 150, 200)));
-  EXPECT_EQ(cache_.load_image(path).at<cv::Vec3b>(1, 1), cv::Vec3b(100, 150, 200));
-
-  // A table alone does nothing until it is declared ready.
-  cache_.vignette_table = cv::Mat(3, 2, CV_32FC1, cv::Scalar(0.5));
-  EXPECT_EQ(cache_.load_image(path).at<cv::Vec3b>(1, 1), cv::Vec3b(100, 150, 200));
-}
-
-TEST_F(RawFrame, VignetteGainTruncatesAndClampsEachChannel) {
-  const std::string path = dir_.file("frame_rgb.raw");
-  cv::Mat frame = testing::filled_frame(3, 2, cv::Vec3b(200, 201, 7));
-  testing::write_raw_frame(path, frame);
-  // Table rows are frame columns: column 2, row 1 gets 1.4, everything else 0.5.
-  cache_.vignette_table = cv::Mat(3, 2, CV_32FC1, cv::Scalar(0.5));
-  cache_.vignette_table.at<float>(2, 1) = 1.4f;
-  cache_.vignette_ready = true;
-
-  const cv::Mat scaled = cache_.load_image(path);
-  // 200 x 1.4 = 280 clamps to 255; 201 x 1.4 = 281.4 clamps; 7 x 1.4 = 9.8 truncates to 9.
-  EXPECT_EQ(scaled.at<cv::Vec3b>(1, 2), cv::Vec3b(255, 255, 9));
-  // 200 x 0.5 = 100; 201 x 0.5 = 100.5 truncates to 100; 7 x 0.5 = 3.5 to 3.
-  EXPECT_EQ(scaled.at<cv::Vec3b>(0, 0), cv::Vec3b(100, 100, 3));
-  EXPECT_EQ(scaled.at<cv::Vec3b>(0, 2), cv::Vec3b(100, 100, 3));
-}
-
-TEST_F(RawFrame, MissingFilePrintsFailedRead) {
-  const std::string path = dir_.file("absent_rgb.raw");
-  console_capture capture;
-  EXPECT_TRUE(cache_.load_image(path).empty());
-  EXPECT_EQ(capture.text(), "failed read " + path + "\n");
-}
-
 // Every refused frame prints "failed read <name>" and exactly one line of reason.
 void expect_refused(image_cache& cache, const std::string& path) {
   console_capture capture;
@@ -212,18 +168,6 @@ TEST_F(ThermalFrame, RendersCountsWithoutTheAverage) {
   EXPECT_TRUE(cache_.average_error_frame.empty());
 }
 
-TEST_F(ThermalFrame, FirstFrameWithTheAverageOnIsFlatAtItsMean) {
-  g_config.do_average_image_error_removal = 10;
-  const cv::Mat counts = pattern_frame(16, 12, 25.0, 1);
-  const cv::Mat image = cache_.load_image(write("first.png", counts));
-  const float mean_C = static_cast<float>(cv::mean(thermal_counts_to_celsius(counts))[0]);
-  const cv::Vec3b flat = temperature_colour(mean_C, -10.0, 60.0);
-  // Rounding in the float subtraction may move a pixel by one grey level at most.
-  for (auto it = image.begin<cv::Vec3b>(); it != image.end<cv::Vec3b>(); ++it) {
-    ASSERT_NEAR((*it)[0], flat[0], 1);
-  }
-}
-
 TEST_F(ThermalFrame, EachNewFrameEntersTheAverageWithWeightOneOverN) {
   g_config.do_average_image_error_removal = 10;
   const cv::Mat first = pattern_frame(8, 6, 25.0, 2);
@@ -238,20 +182,6 @@ TEST_F(ThermalFrame, EachNewFrameEntersTheAverageWithWeightOneOverN) {
   const cv::Mat expected = pattern1 * 0.9 + pattern2 * 0.1;
   ASSERT_EQ(cache_.average_error_frame.size(), expected.size());
   EXPECT_LT(cv::norm(cache_.average_error_frame, expected, cv::NORM_INF), 1e-4);  // degrees
-}
-
-TEST_F(ThermalFrame, ZeroOrNegativeLengthLeavesTheAverageAlone) {
-  const cv::Mat counts = pattern_frame(8, 6, 25.0, 4);
-  const std::string path = write("frame.png", counts);
-  for (int length : {0, -5}) {
-    g_config.do_average_image_error_removal = length;
-    const cv::Mat image = cache_.load_image(path);
-    EXPECT_TRUE(cache_.average_error_frame.empty()) << length;
-    // Uncorrected: the pattern survives, so the frame is not flat.
-    double low = 0, high = 0;
-    cv::minMaxLoc(image.reshape(1), &low, &high);
-    EXPECT_GT(high - low, 5.0) << length;
-  }
 }
 
 TEST_F(ThermalFrame, FrameOfAnotherSizeIsReportedAndLeftUncorrected) {
@@ -269,29 +199,6 @@ TEST_F(ThermalFrame, FrameOfAnotherSizeIsReportedAndLeftUncorrected) {
   EXPECT_EQ(cv::norm(cache_.average_error_frame, average_before, cv::NORM_INF), 0.0);
   const cv::Mat uncorrected = render_temperatures(thermal_counts_to_celsius(other), -10.0, 60.0);
   EXPECT_EQ(cv::norm(image, uncorrected, cv::NORM_INF), 0.0);
-}
-
-TEST_F(ThermalFrame, MissingFilePrintsFailedRead) {
-  g_config.do_average_image_error_removal = 10;
-  const std::string path = dir_.file("absent.png");
-  console_capture capture;
-  EXPECT_TRUE(cache_.load_image(path).empty());
-  EXPECT_EQ(capture.text(), "failed read " + path + "\n");
-  EXPECT_TRUE(cache_.average_error_frame.empty());
-}
-
-TEST(ColourImage, IsReturnedAsDecodedAndAMissingOneSilently) {
-  scratch_dir dir("colour_image");
-  image_cache cache;
-  cv::Mat frame = testing::filled_frame(5, 4, cv::Vec3b(10, 20, 30));
-  frame.at<cv::Vec3b>(3, 4) = cv::Vec3b(0, 255, 7);
-  const std::string path = dir.file("frame.png");
-  ASSERT_TRUE(cv::imwrite(path, frame));
-  EXPECT_EQ(cv::norm(cache.load_image(path), frame, cv::NORM_INF), 0.0);
-
-  console_capture capture;
-  EXPECT_TRUE(cache.load_image(dir.file("absent.jpg")).empty());
-  EXPECT_EQ(capture.text(), "");
 }
 
 }  // namespace

@@ -52,34 +52,12 @@ TEST(VignetteTable, HasFrameColumnsAsRowsAndPeaksAtTheCorner) {
   EXPECT_FLOAT_EQ(static_cast<float>(high), vignette_gain(1.0));
 }
 
-TEST(VignetteTable, DependsOnlyOnTheDistanceFromTheCentrePixel) {
-  // Pixels (x, y) and (W - x, H - y) lie at the same distance from pixel (W/2, H/2).
-  image_cache cache;
-  build_vignette_table(cache, vignette_config(64, 48, 1.0));
-  std::mt19937 random(7);
-  std::uniform_int_distribution<int> column(1, 63), row(1, 47);
-  for (int trial = 0; trial < 500; ++trial) {
-    const int x = column(random), y = row(random);
-    ASSERT_EQ(cache.vignette_table.at<float>(x, y), cache.vignette_table.at<float>(64 - x, 48 - y))
-        << x << "," << y;
-    ASSERT_EQ(cache.vignette_table.at<float>(x, y), cache.vignette_table.at<float>(64 - x, y))
-        << x << "," << y;
-  }
-}
-
 TEST(VignetteTable, MultiplierScalesTheWholeTable) {
   image_cache cache;
   build_vignette_table(cache, vignette_config(640, 512, 0.5));
   // 1.8521096 x 0.5 and 1.1500546 x 0.5.
   EXPECT_NEAR(cache.vignette_table.at<float>(0, 0), 0.9260548, 1e-6);
   EXPECT_NEAR(cache.vignette_table.at<float>(320, 256), 0.5750273, 1e-6);
-}
-
-TEST(VignetteTable, EmptyFrameGivesAnEmptyTableThatIsStillReady) {
-  image_cache cache;
-  build_vignette_table(cache, vignette_config(0, 512, 1.0));
-  EXPECT_TRUE(cache.vignette_ready);
-  EXPECT_TRUE(cache.vignette_table.empty());
 }
 
 TEST(VignetteTable, BrightensRawFramesLoadedAfterIt) {
@@ -134,23 +112,6 @@ TEST_F(AverageWarmUp, LoadsEachImageOnceWhenTheLengthExceedsTheList) {
   ASSERT_FALSE(cache.average_error_frame.empty());
   EXPECT_EQ(cv::norm(cache.average_error_frame, expected, cv::NORM_INF), 0.0);
   EXPECT_EQ(cache.slot_count(), 0);
-}
-
-TEST_F(AverageWarmUp, StopsAfterTheAveragingLength) {
-  const cv::Mat expected = average_after(2, 2);
-  image_cache cache;
-  compute_average_frame_error(cache, paths_, 2);
-  EXPECT_EQ(cv::norm(cache.average_error_frame, expected, cv::NORM_INF), 0.0);
-}
-
-TEST_F(AverageWarmUp, ZeroOrNegativeLengthLoadsNothing) {
-  for (int length : {0, -4}) {
-    g_config.do_average_image_error_removal = length;
-    image_cache cache;
-    compute_average_frame_error(cache, paths_, length);
-    EXPECT_TRUE(cache.average_error_frame.empty()) << length;
-    EXPECT_TRUE(cache.current_image.empty()) << length;
-  }
 }
 
 }  // namespace

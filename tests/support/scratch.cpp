@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -57,6 +58,23 @@ std::string aeroquilt_binary() {
 std::string source_dir() {
   const char* path = std::getenv("AEROQUILT_SOURCE_DIR");
   return path ? path : ".";
+}
+
+std::string unescape(const std::string& cell) {
+  std::string s = cell;
+  const std::regex repeat(R"(\{(.)\*(\d+)\})");
+  for (std::smatch m; std::regex_search(s, m, repeat);)
+    s.replace(m.position(0), m.length(0), std::string(std::stoul(m[2]), m.str(1)[0]));
+  std::string out;
+  for (std::size_t k = 0; k < s.size(); ++k) {
+    if (s[k] != '\\' || k + 1 == s.size()) {
+      out += s[k];
+      continue;
+    }
+    const char e = s[++k];
+    out += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e == 's' ? ' ' : e;
+  }
+  return out;
 }
 
 int run_command(const std::string& command, std::string& output) {

@@ -8,7 +8,7 @@
 #include <opencv2/core.hpp>
 #include <string>
 
-#include "support/synthetic_survey.h"
+#include "survey/synthetic_survey.h"
 
 namespace aeroquilt::testing {
 

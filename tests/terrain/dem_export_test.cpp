@@ -2,15 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <opencv2/imgcodecs.hpp>
 #include <sstream>
 #include <string>
 
 #include "app/console.h"
-#include "app/fatal_error.h"
 #include "support/dem_builder.h"
 #include "support/scratch.h"
 
@@ -38,39 +35,6 @@ struct export_fixture {
 // Heights rising northwards (row 0 of the file is the north row).
 float rising_north(int i, int) { return 100.0f + 10.0f * (40 - i); }
 float rising_east(int, int j) { return 100.0f + 10.0f * j; }
-
-std::string error_text(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const fatal_error& error) {
-    return error.what();
-  }
-  return "(no error)";
-}
-
-TEST(RenderDemImage, ThreeMetrePixelsOnAHundredthDegreeGrid) {
-  export_fixture fixture(rising_north);
-  ASSERT_TRUE(fixture.dem.built);
-  ASSERT_NEAR(fixture.dem.lat_end - fixture.dem.lat_start, 0.01f, 1e-5f);
-  // q = 0.001 deg * pi/180 * 6378137 m / 3 m = 37.10 pixels per cell; 0.01 deg
-  // holds 371.06 pixel steps, less one: 370 rows.
-  const cv::Mat image = render_dem_image(fixture.dem, 3.0f);
-  EXPECT_EQ(image.rows, 370);
-  EXPECT_EQ(image.type(), CV_8UC3);
-  // Negative pixel sizes are taken by their absolute value.
-  const cv::Mat mirrored = render_dem_image(fixture.dem, -3.0f);
-  EXPECT_EQ(cv::norm(image, mirrored, cv::NORM_INF), 0.0);
-}
-
-TEST(RenderDemImage, PixelSizeZeroGivesAboutOnePixelPerCell) {
-  export_fixture fixture(rising_north);
-  const cv::Mat image = render_dem_image(fixture.dem, 0.0f);
-  // 10 x 12 cells less one pixel (one more may go to float rounding of the extent).
-  EXPECT_GE(image.rows, 8);
-  EXPECT_LE(image.rows, 9);
-  EXPECT_GE(image.cols, 10);
-  EXPECT_LE(image.cols, 11);
-}
 
 TEST(RenderDemImage, NorthIsUpAndHighIsRed) {
   export_fixture north(rising_north);
@@ -102,56 +66,16 @@ TEST(RenderDemImage, FlatAndOutOfScaleTerrainGiveUniformImages) {
   }
 }
 
-TEST(RenderDemImage, UnbuiltDemIsFatal) {
-  view_dem dem;
-  EXPECT_EQ(error_text([&] { render_dem_image(dem, 3.0f); }), "DEM not initialized");
-  scratch_dir dir("dem_export");
-  const std::string path = dir.file("dem.png");
-  EXPECT_EQ(error_text([&] { export_dem_image(dem, path, 3.0f); }), "DEM not initialized");
-  EXPECT_FALSE(std::filesystem::exists(path));
-  EXPECT_FALSE(std::filesystem::exists(dir.file("dem.kml")));
-}
-
-TEST(ExportDemImage, WritesImageAndUnindentedKmlWithFullPath) {
+TEST(ExportDemImage, KmlBoundsAreTheNodeGridsToTenDecimals) {
   export_fixture fixture(rising_east);
   const std::string path = fixture.dir.file("dem.png");
   console_capture capture;
   export_dem_image(fixture.dem, path, 3.0f);
   EXPECT_EQ(capture.text(), "");
-  const cv::Mat written = cv::imread(path, cv::IMREAD_COLOR);
-  EXPECT_EQ(written.rows, 370);
-
-  const view_dem& dem = fixture.dem;
-  char bounds[400];
-  std::snprintf(bounds, sizeof(bounds),
-                "<north>%3.10f</north>\n<south>%3.10f</south>\n<east>%3.10f</east>\n"
-                "<west>%3.10f</west>\n",
-                double(dem.lat_end), double(dem.lat_start), double(dem.lon_end),
-                double(dem.lon_start));
-  const std::string expected = std::string(
-                                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                                   "<kml xmlns = \"http://www.opengis.net/kml/2.2\">\n"
-                                   "<GroundOverlay>\n"
-                                   "<name>GroundOverlay.kml</name>\n"
-                                   "<color>ffffffff</color>\n"
-                                   "<drawOrder>1</drawOrder>\n"
-                                   "<Icon>\n"
-                                   "<href>") +
-                               path +
-                               "</href>\n"
-                               "<refreshMode>onInterval</refreshMode>\n"
-                               "<refreshInterval>10</refreshInterval>\n"
-                               "<viewBoundScale>1</viewBoundScale>\n"
-                               "</Icon>\n"
-                               "<LatLonBox>\n" +
-                               bounds +
-                               "<rotation>0</rotation>\n"
-                               "</LatLonBox>\n"
-                               "</GroundOverlay>\n"
-                               "</kml>\n";
-  EXPECT_EQ(testing::read_file(fixture.dir.file("dem.kml")), expected);
+  const std::string kml = testing::read_file(fixture.dir.file("dem.kml"));
+  EXPECT_NE(kml.find("<href>" + path + "</href>\n"), std::string::npos) << kml;
   // South edge 45.008 deg as the nearest float, printed to ten decimals.
-  EXPECT_NE(expected.find("<south>45.0079994202</south>"), std::string::npos) << expected;
+  EXPECT_NE(kml.find("<south>45.0079994202</south>\n"), std::string::npos) << kml;
 }
 
 TEST(ExportDemImage, ConventionalWorldFileAndPrjPlaceTheFirstPixelOnTheGridCorner) {
@@ -174,44 +98,6 @@ TEST(ExportDemImage, ConventionalWorldFileAndPrjPlaceTheFirstPixelOnTheGridCorne
             std::string::npos);
   for (const auto& entry : std::filesystem::directory_iterator(fixture.dir.path()))
     EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos);
-}
-
-TEST(ExportDemImage, KmlNameComesFromTheFirstExtensionInTableOrder) {
-  export_fixture fixture(rising_east);
-  // .tif is searched before .png.
-  export_dem_image(fixture.dem, fixture.dir.file("a.tif.png"), 20.0f);
-  EXPECT_TRUE(std::filesystem::exists(fixture.dir.file("a.tif.png")));
-  EXPECT_TRUE(std::filesystem::exists(fixture.dir.file("a.kml.png")));
-}
-
-TEST(ExportDemImage, JpegExtensionIsFatalAfterTheImageIsWritten) {
-  export_fixture fixture(rising_east);
-  const std::string path = fixture.dir.file("dem.jpeg");
-  EXPECT_EQ(error_text([&] { export_dem_image(fixture.dem, path, 20.0f); }),
-            "extension not found\n");
-  EXPECT_FALSE(cv::imread(path).empty());
-  EXPECT_FALSE(std::filesystem::exists(fixture.dir.file("dem.kml")));
-}
-
-// ".bmp" matches inside the folder name, so the KML would go to "maps.kmldir/",
-// which does not exist: reported by path, the image itself is kept.
-TEST(ExportDemImage, KmlThatCannotBeCreatedIsReported) {
-  export_fixture fixture(rising_east);
-  std::filesystem::create_directory(fixture.dir.file("maps.bmpdir"));
-  const std::string path = fixture.dir.file("maps.bmpdir/dem.png");
-  console_capture capture;
-  export_dem_image(fixture.dem, path, 20.0f);
-  EXPECT_EQ(capture.text(),
-            "unable to create KML file " + fixture.dir.file("maps.kmldir/dem.png") + "\n");
-  EXPECT_TRUE(std::filesystem::exists(path));
-}
-
-TEST(ExportDemImage, ImageThatCannotBeWrittenIsReported) {
-  export_fixture fixture(rising_east);
-  const std::string path = fixture.dir.file("missing_folder/dem.png");
-  console_capture capture;
-  export_dem_image(fixture.dem, path, 20.0f);
-  EXPECT_NE(capture.text().find("unable to write DEM image " + path + "\n"), std::string::npos);
 }
 
 }  // namespace

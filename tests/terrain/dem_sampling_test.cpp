@@ -3,13 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "app/console.h"
-#include "app/fatal_error.h"
 #include "support/dem_builder.h"
 #include "support/scratch.h"
 
@@ -33,7 +31,6 @@ struct dem_fixture {
   }
 };
 
-// Every node's packed patch must describe the same surface as the node fields.
 TEST(BuildViewDem, NodeGridExtentFollowsTheCellRaster) {
   // cs 0.25 deg, south 40: a view 40.6..41.3 snaps to 40.5..41.25 plus two cells each side.
   dem_fixture fixture(20, 20, 10.0, 40.0, 0.25, [](int, int) { return 5.0f; });
@@ -71,18 +68,6 @@ TEST(BuildViewDem, RefusesViewsLeavingTheDemAndKeepsThePreviousGrid) {
   EXPECT_EQ(fixture.dem.dem_buffer, before);
 }
 
-TEST(BuildViewDem, UnloadedDemRefusesEveryViewEvenAtTheOrigin) {
-  scratch_dir dir("dem_sampling");
-  view_dem dem;
-  console_capture capture;
-  load_dem(dem, dir.file("missing.dem"));
-  EXPECT_EQ(build_view_dem(dem, 0.0f, 0.0f, 0.0f, 0.0f), 0);
-  EXPECT_EQ(build_view_dem(dem, 1.0f, 1.0f, 2.0f, 2.0f), 0);
-  EXPECT_FALSE(dem.built);
-  view_dem never_loaded;
-  EXPECT_EQ(build_view_dem(never_loaded, 0.0f, 0.0f, 0.0f, 0.0f), 0);
-}
-
 TEST(BuildViewDem, RefusesANodeGridBeyondA32BitBuffer) {
   // Header only: 1e-5 deg cells over 2 x 2 deg give 2e5 x 2e5 nodes, 3.7e12 bytes.
   view_dem dem;
@@ -96,76 +81,6 @@ TEST(BuildViewDem, RefusesANodeGridBeyondA32BitBuffer) {
   EXPECT_NE(capture.text().find("DEM nodes"), std::string::npos) << capture.text();
   EXPECT_FALSE(dem.built);
   EXPECT_TRUE(dem.nodes.empty());
-}
-
-TEST(PackDemBuffer, HeaderThenNodesRowMajorSouthFirst) {
-  std::mt19937 random(7);
-  std::uniform_real_distribution<float> heights(0.0f, 400.0f);
-  dem_fixture fixture(30, 30, 5.0, 45.0, 0.01, [&](int, int) { return heights(random); });
-  ASSERT_EQ(build_view_dem(fixture.dem, 45.1f, 5.1f, 45.15f, 5.18f), 1);
-  const view_dem& dem = fixture.dem;
-  const std::size_t node_count = std::size_t(dem.node_rows) * dem.node_cols;
-  ASSERT_EQ(dem.buffer_size, 28 + 92 * node_count);
-  ASSERT_EQ(dem.dem_buffer.size(), dem.buffer_size);
-  const unsigned char* bytes = dem.dem_buffer.data();
-  float extent[5];
-  int32_t counts[2];
-  std::memcpy(extent, bytes, 20);
-  std::memcpy(counts, bytes + 20, 8);
-  EXPECT_EQ(extent[0], dem.lat_start);
-  EXPECT_EQ(extent[1], dem.lon_start);
-  EXPECT_EQ(extent[2], dem.lat_end);
-  EXPECT_EQ(extent[3], dem.lon_end);
-  EXPECT_EQ(extent[4], dem.cell_size);
-  EXPECT_EQ(counts[0], dem.node_rows);
-  EXPECT_EQ(counts[1], dem.node_cols);
-  for (int32_t r = 0; r < dem.node_rows; ++r) {
-    for (int32_t k = 0; k < dem.node_cols; ++k) {
-      const unsigned char* node = bytes + 28 + 92 * (std::size_t(r) * dem.node_cols + k);
-      float lat, lon;
-      std::memcpy(&lat, node + 64, 4);
-      std::memcpy(&lon, node + 68, 4);
-      EXPECT_EQ(lat, float(r) * dem.cell_size + dem.lat_start);
-      EXPECT_EQ(lon, float(k) * dem.cell_size + dem.lon_start);
-      // Every coefficient, the edge rows included, is a defined number.
-      for (int c = 0; c < 16; ++c) {
-        float coef;
-        std::memcpy(&coef, node + 4 * c, 4);
-        ASSERT_TRUE(std::isfinite(coef)) << r << " " << k << " " << c;
-      }
-    }
-  }
-}
-
-TEST(PackDemBuffer, UnbuiltGridIsFatal) {
-  view_dem dem;
-  try {
-    pack_dem_buffer(dem);
-    FAIL() << "no error raised";
-  } catch (const fatal_error& error) {
-    EXPECT_STREQ(error.what(), "DEM not initialized");
-  }
-}
-
-TEST(DemPatches, ConstantDemGivesFlatPatches) {
-  const float h0 = 123.5f;  // metres
-  dem_fixture fixture(40, 40, 7.0, 46.0, 0.01, [&](int, int) { return h0; });
-  ASSERT_EQ(build_view_dem(fixture.dem, 46.1f, 7.1f, 46.3f, 7.3f), 1);
-  for (const dem_node& node : fixture.dem.nodes) {
-    EXPECT_EQ(node.height, h0);
-    EXPECT_EQ(node.d_lon, 0.0f);
-    EXPECT_EQ(node.d_lat, 0.0f);
-    EXPECT_EQ(node.d_latlon, 0.0f);
-    EXPECT_EQ(node.coef[0], h0);
-    for (int c = 1; c < 16; ++c) EXPECT_EQ(node.coef[c], 0.0f);
-  }
-  std::mt19937 random(11);
-  std::uniform_real_distribution<float> lat(46.08f, 46.32f), lon(7.08f, 7.32f);
-  for (int k = 0; k < 500; ++k) {
-    const float a = lat(random), b = lon(random);
-    ASSERT_EQ(view_dem_height(fixture.dem, a, b), h0);
-    ASSERT_EQ(dem_height_bicubic(fixture.dem, a, b), h0);
-  }
 }
 
 TEST(DemPatches, PlanarDemIsReproducedIncludingTheNorthAndEastEdges) {
@@ -244,17 +159,6 @@ TEST(DemPatches, NodeGridAndOnTheFlyPatchesDescribeOneSurface) {
   }
 }
 
-TEST(DemHeightBicubic, RefusesPointsWithinTwoCellsOfTheEdge) {
-  dem_fixture fixture(40, 40, 7.0, 46.0, 0.01, [](int, int) { return 1.0f; });
-  console_capture capture;
-  EXPECT_EQ(dem_height_bicubic(fixture.dem, 46.2f, 7.015f), -999.0f);  // 1.5 cells from west
-  EXPECT_EQ(dem_height_bicubic(fixture.dem, 46.395f, 7.2f), -999.0f);  // 0.5 cells from north
-  EXPECT_EQ(dem_height_bicubic(fixture.dem, std::nanf(""), 7.2f), -999.0f);
-  EXPECT_EQ(capture.text(),
-            "image out of range of DEM\nimage out of range of DEM\n"
-            "image out of range of DEM\n");
-}
-
 // Terrain for the ray tests: 200 x 200 cells of 0.001 deg about (0, 0), so that
 // the local frame at phi0 = lambda0 = 0 has one cell = 6378137 * pi / 180e3 m.
 constexpr double ray_cell_deg = 0.001;
@@ -285,38 +189,6 @@ TEST(IntersectRayDem, RayLeavingTheDemFails) {
   const float near_edge[3] = {float(east_edge_m - 500.0), 0.0f, 1000.0f};
   EXPECT_EQ(intersect_ray_dem(fixture.dem, slant, near_edge, 0.0f, 0.0f, point), 0);
   EXPECT_EQ(capture.text(), "image out of range of DEM\n");
-}
-
-// A plane rising eastwards at 1.05 m per m and a ray falling at 45 deg eastwards:
-// each step overshoots the fixed point by 5 % more, so the march never converges.
-TEST(IntersectRayDem, StopsAfterFortyEvaluationsWithTheLastPoint) {
-  const double slope = 1.05;                      // metres of height per metre east
-  const float alpha = float(slope * ray_cell_m);  // metres per cell
-  dem_fixture fixture(200, 200, -0.1, -0.1, ray_cell_deg, [&](int, int j) { return alpha * j; });
-  const float direction[3] = {1.0f, 0.0f, -1.0f};
-  // 145 m above the ground under the origin (column 100): the fixed point is 100 m
-  // along the ray, and the misses grow by 1.05^k from there.
-  const float start[3] = {0.0f, 0.0f, alpha * 100.0f + 145.0f};
-
-  // The same march in double precision on the exact plane.
-  const double dx = 1 / std::sqrt(2.0), dz = -1 / std::sqrt(2.0);
-  const auto ground = [&](double x) { return alpha * ((x / ray_cell_m) + 100.0); };
-  std::vector<double> evaluated_x, evaluated_z;
-  double t = 0;
-  for (int k = 0; k < 41; ++k) {
-    evaluated_x.push_back(start[0] + t * dx);
-    evaluated_z.push_back(start[2] + t * dz);
-    t = (ground(evaluated_x.back()) - start[2]) / dz;
-  }
-  float point[3] = {0, 0, 0};
-  console_capture capture;
-  ASSERT_EQ(intersect_ray_dem(fixture.dem, direction, start, 0.0f, 0.0f, point), 1);
-  EXPECT_EQ(capture.text(), "");
-  // The 40th evaluation (index 39); its neighbours lie 60 m and more away.
-  ASSERT_GT(std::fabs(evaluated_x[39] - evaluated_x[37]), 30.0);
-  EXPECT_NEAR(point[0], evaluated_x[39], 1.0);
-  EXPECT_NEAR(point[2], evaluated_z[39], 1.0);
-  EXPECT_EQ(point[1], 0.0f);
 }
 
 TEST(IntersectRayDem, RaysThatDoNotPointDownAreRefused) {

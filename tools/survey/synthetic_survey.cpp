@@ -1,4 +1,4 @@
-#include "support/synthetic_survey.h"
+#include "survey/synthetic_survey.h"
 
 #include <algorithm>
 #include <atomic>
