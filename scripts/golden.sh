@@ -34,11 +34,13 @@ rm -rf "$result"
 mkdir -p "$result"
 
 # name | make_survey options | extra configuration lines (";"-separated)
+# (No running average of thermal frames: it takes each frame as the loader threads
+# finish it, so its result depends on their timing.)
 cases=(
   "flat|--small|"
   "dem|--small --dem|"
   "tiles|--small --dem --tile 40000|"
-  "thermal|--small --thermal|do_average_image_error_removal,5"
+  "thermal|--small --thermal|"
   "jet|--small --thermal --jet|"
   "raw|--small --raw|vingette_removal_multiplier,0.5"
   "jpeg_utm|--small --jpeg --utm|output_filename,mosaic.jpg"
