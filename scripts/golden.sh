@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Whether the loader threads had an image ready in time is not the run's output.
-timing_free() { grep -v -e '^waiting for image to cache ' -e '^image not in cache ' "$1"; }
+timing_free() { grep -v -e '^waiting for image to cache ' -e '^image cache timeout ' -e '^image not in cache ' "$1"; }
 
 if [ "${1:-}" = "--compare" ]; then
   a=$2 b=$3 status=0
