@@ -1,0 +1,86 @@
+// The kernel file names the offsets at which it reads the view record and the packed
+// view DEM; they must be the offsets the C++ records are laid out with.
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <regex>
+
+#include "support/scratch.h"
+#include "terrain/dem_sampling.h"
+#include "terrain/view_params.h"
+
+namespace aeroquilt::testing {
+namespace {
+
+// Every "#define NAME <integer>" of the kernel file.
+std::map<std::string, long> kernel_defines() {
+  const std::string source = read_file(source_dir() + "/kernels/direct_registration.cl");
+  std::map<std::string, long> defines;
+  const std::regex define(R"(#define\s+(\w+)\s+(\d+)\b)");
+  for (auto it = std::sregex_iterator(source.begin(), source.end(), define);
+       it != std::sregex_iterator(); ++it) {
+    defines[(*it)[1].str()] = std::stol((*it)[2].str());
+  }
+  return defines;
+}
+
+TEST(KernelLayout, KernelOffsetsAreTheRecordsOffsets) {
+  // Kernel name, byte offset in C++ (the kernel counts 4-byte words).
+  const std::pair<const char*, std::size_t> offsets[] = {
+      {"VIEW_EXTRINSIC", offsetof(view_params, camera_extrinsic)},
+      {"VIEW_INTRINSIC", offsetof(view_params, camera_intrinsic)},
+      {"VIEW_X_MIN", offsetof(view_params, x_min)},
+      {"VIEW_Y_MAX", offsetof(view_params, y_max)},
+      {"VIEW_PIXEL_SIZE", offsetof(view_params, pixel_size)},
+      {"VIEW_WIDTH", offsetof(view_params, width)},
+      {"VIEW_HEIGHT", offsetof(view_params, height)},
+      {"VIEW_REF_LAT_RAD", offsetof(view_params, ref_lat_rad)},
+      {"DEM_HEADER_FLOATS", dem_buffer_header_bytes},
+      {"DEM_NODE_FLOATS", sizeof(dem_node)},
+  };
+  const std::map<std::string, long> defines = kernel_defines();
+  for (const auto& [name, bytes] : offsets) {
+    ASSERT_EQ(defines.count(name), 1u) << name;
+    EXPECT_EQ(defines.at(name) * 4, static_cast<long>(bytes)) << name;
+  }
+}
+
+TEST(KernelLayout, PackedDemHeaderHoldsWhatTheKernelReadsWhereItReadsIt) {
+  view_dem dem;
+  dem.built = true;
+  dem.lat_start = 45.25f;
+  dem.lon_start = 9.125f;
+  dem.lat_end = 45.5f;
+  dem.lon_end = 9.375f;
+  dem.cell_size = 0.0625f;
+  dem.node_rows = 2;
+  dem.node_cols = 3;
+  dem.nodes.assign(6, dem_node{});
+  dem.nodes[4].coef[0] = 123.5f;
+  pack_dem_buffer(dem);
+  const std::map<std::string, long> k = kernel_defines();
+  const auto word = [&](long index) {
+    float value;
+    std::memcpy(&value, dem.dem_buffer.data() + 4 * index, 4);
+    return value;
+  };
+  const auto count = [&](long index) {
+    int32_t value;
+    std::memcpy(&value, dem.dem_buffer.data() + 4 * index, 4);
+    return value;
+  };
+  EXPECT_EQ(word(k.at("DEM_LAT_START")), dem.lat_start);
+  EXPECT_EQ(word(k.at("DEM_LON_START")), dem.lon_start);
+  EXPECT_EQ(word(k.at("DEM_CELL_SIZE")), dem.cell_size);
+  EXPECT_EQ(count(k.at("DEM_NODE_ROWS")), 2);
+  EXPECT_EQ(count(k.at("DEM_NODE_COLS")), 3);
+  // Node (row 1, column 1) as the kernel finds it: header, then row-major nodes.
+  EXPECT_EQ(word(k.at("DEM_HEADER_FLOATS") + (1 * 3 + 1) * k.at("DEM_NODE_FLOATS")), 123.5f);
+}
+
+}  // namespace
+}  // namespace aeroquilt::testing
