@@ -24,61 +24,25 @@ using field_reader = std::function<field_value(const config_params&)>;
 
 // Each key's field, as a number or a text.
 const std::map<std::string, field_reader>& fields() {
-#define AQ_FIELD(key, member)                                         \
-  {                                                                   \
-    key, [](const config_params& c) { return field_value(c.member); } \
-  }
-#define AQ_NUMBER(member)                                                         \
-  {                                                                               \
-#member, [](const config_params& c) { return field_value(double(c.member)); } \
-  }
+#define N(m) {#m, [](const config_params& c) { return field_value(double(c.m)); }},
+#define T(m) {#m, [](const config_params& c) { return field_value(c.m); }},
+  // clang-format off
   static const std::map<std::string, field_reader> table = {
-      AQ_NUMBER(image_width_pixels),
-      AQ_NUMBER(image_height_pixels),
-      AQ_NUMBER(image_kx),
-      AQ_NUMBER(camera_f),
-      AQ_NUMBER(camera_sensor_width),
-      AQ_NUMBER(image_channels),
-      AQ_NUMBER(RPH_scale[0]),
-      AQ_NUMBER(RPH_scale[1]),
-      AQ_NUMBER(RPH_scale[2]),
-      AQ_NUMBER(RPH_offset[0]),
-      AQ_NUMBER(RPH_offset[1]),
-      AQ_NUMBER(RPH_offset[2]),
-      AQ_NUMBER(Lever_Arm[0]),
-      AQ_NUMBER(Lever_Arm[1]),
-      AQ_NUMBER(Lever_Arm[2]),
-      AQ_NUMBER(topo_height),
-      AQ_NUMBER(meridian_longitude),
-      AQ_NUMBER(generate_DEM_image),
-      AQ_NUMBER(output_pixel_size),
-      AQ_NUMBER(output_tile_size_pixels),
-      AQ_NUMBER(do_average_image_error_removal),
-      AQ_NUMBER(image_data_multiplier),
-      AQ_NUMBER(image_error_multiplier),
-      AQ_NUMBER(desired_image_intensity),
-      AQ_NUMBER(vingette_removal_multiplier),
-      AQ_NUMBER(project_subview_only),
-      AQ_NUMBER(subview_min_lon),
-      AQ_NUMBER(subview_max_lon),
-      AQ_NUMBER(subview_min_lat),
-      AQ_NUMBER(subview_max_lat),
-      AQ_NUMBER(projection_angle_limit),
-      AQ_NUMBER(use_16bit_image_input),
-      AQ_NUMBER(tau_set_min_temp),
-      AQ_NUMBER(tau_set_max_temp),
-      AQ_NUMBER(USE_DEM),
-      AQ_NUMBER(convert_to_jet_colormap),
-      AQ_FIELD("DEM_filename", DEM_filename),
-      AQ_FIELD("image_dir", image_dir),
-      AQ_FIELD("image_dir_raw", image_dir_raw),
-      AQ_FIELD("output_dir", output_dir),
-      AQ_FIELD("FPO_file", FPO_file),
-      AQ_FIELD("output_filename", output_filename),
-      AQ_FIELD("output_DEM_filename", output_DEM_filename),
+      N(image_width_pixels) N(image_height_pixels) N(image_kx) N(camera_f)
+      N(camera_sensor_width) N(image_channels) N(RPH_scale[0]) N(RPH_scale[1]) N(RPH_scale[2])
+      N(RPH_offset[0]) N(RPH_offset[1]) N(RPH_offset[2]) N(Lever_Arm[0]) N(Lever_Arm[1])
+      N(Lever_Arm[2]) N(topo_height) N(meridian_longitude) N(generate_DEM_image)
+      N(output_pixel_size) N(output_tile_size_pixels) N(do_average_image_error_removal)
+      N(image_data_multiplier) N(image_error_multiplier) N(desired_image_intensity)
+      N(vingette_removal_multiplier) N(project_subview_only) N(subview_min_lon) N(subview_max_lon)
+      N(subview_min_lat) N(subview_max_lat) N(projection_angle_limit) N(use_16bit_image_input)
+      N(tau_set_min_temp) N(tau_set_max_temp) N(USE_DEM) N(convert_to_jet_colormap)
+      T(DEM_filename) T(image_dir) T(image_dir_raw) T(output_dir) T(FPO_file) T(output_filename)
+      T(output_DEM_filename)
   };
-#undef AQ_FIELD
-#undef AQ_NUMBER
+  // clang-format on
+#undef N
+#undef T
   return table;
 }
 

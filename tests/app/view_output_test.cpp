@@ -27,35 +27,6 @@ view_params known_view() {
   return view;
 }
 
-TEST(GroundOverlay, PerViewDocumentIsByteExact) {
-  const view_params view = known_view();
-  const std::string kml = ground_overlay_kml("mosaic.png", view.lat_max, view.lat_min, view.lon_max,
-                                             view.lon_min, "\t");
-  const std::string expected =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<kml xmlns = \"http://www.opengis.net/kml/2.2\">\n"
-      "\t<GroundOverlay>\n"
-      "\t<name>GroundOverlay.kml</name>\n"
-      "\t<color>ffffffff</color>\n"
-      "\t<drawOrder>1</drawOrder>\n"
-      "\t<Icon>\n"
-      "\t<href>mosaic.png</href>\n"
-      "\t<refreshMode>onInterval</refreshMode>\n"
-      "\t<refreshInterval>10</refreshInterval>\n"
-      "\t<viewBoundScale>1</viewBoundScale>\n"
-      "\t</Icon>\n"
-      "\t<LatLonBox>\n"
-      "\t<north>45.5000000000</north>\n"
-      "\t<south>45.2500000000</south>\n"
-      "\t<east>9.3750000000</east>\n"
-      "\t<west>9.1250000000</west>\n"
-      "\t<rotation>0</rotation>\n"
-      "\t</LatLonBox>\n"
-      "\t</GroundOverlay>\n"
-      "</kml>\n";
-  EXPECT_EQ(kml, expected);
-}
-
 TEST(WorldFile, SixValuesThenAnEmptyLine) {
   const view_params view = known_view();
   // %1.10g of the single-precision fields widened to double.
@@ -111,46 +82,6 @@ TEST(PngWriter, ReusedCopyMatchesPerPixelRuleOverRandomCanvases) {
     }
     EXPECT_EQ(mismatches, 0) << "round " << round;
   }
-}
-
-// Pixel centres of the first and last column and row against the record's own
-// single-precision bounds, over random places, sizes and pixel sizes.
-TEST(ViewGeoreference, FirstAndLastPixelCentresAreTheRecordsBounds) {
-  std::mt19937 random(20240611);
-  std::uniform_real_distribution<double> latitude(-70.0, 70.0), longitude(-179.0, 179.0);
-  std::uniform_real_distribution<double> extent(0.001, 0.05), pixel(0.05, 2.0);
-  int far_edges = 0;
-  for (int trial = 0; trial < 200; ++trial) {
-    const double lat0 = latitude(random), lon0 = longitude(random);
-    const double half_lat = extent(random), half_lon = extent(random);
-    const view_params view = subview_params(pixel(random), lon0 - half_lon, lat0 - half_lat,
-                                            lon0 + half_lon, lat0 + half_lat, lat0, lon0);
-    ASSERT_GT(view.width, 1);
-    ASSERT_GT(view.height, 1);
-    const raster_georeference g = view_georeference(view);
-    // One ulp of the record's float bounds (they are the same conversion, rounded).
-    const auto ulp = [](float value) {
-      return double(std::nextafter(value, 2.0f * value) - value);
-    };
-    const double lon_tolerance = std::fabs(ulp(view.lon_max)) + 1e-9;
-    const double lat_tolerance = std::fabs(ulp(view.lat_max)) + 1e-9;
-    EXPECT_NEAR(g.first_lon_deg, view.lon_min, lon_tolerance);
-    EXPECT_NEAR(g.first_lat_deg, view.lat_max, lat_tolerance);
-    // The last centre is the far bound when the float size computation kept every
-    // step (it can truncate one away: then the grid, not the bound, decides).
-    const double p = view.pixel_size;
-    if (std::fabs(double(view.x_range) - (view.width - 1) * p) < p / 2) {
-      ++far_edges;
-      EXPECT_NEAR(g.first_lon_deg + (view.width - 1) * g.lon_step_deg, view.lon_max, lon_tolerance);
-    }
-    if (std::fabs(double(view.y_range) - (view.height - 1) * p) < p / 2) {
-      ++far_edges;
-      EXPECT_NEAR(g.first_lat_deg + (view.height - 1) * g.lat_step_deg, view.lat_min,
-                  lat_tolerance);
-    }
-    EXPECT_LT(g.lat_step_deg, 0.0);
-  }
-  EXPECT_GT(far_edges, 200);
 }
 
 }  // namespace

@@ -246,12 +246,6 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
         fs::create_directories(fs::path(path(d.rest.substr(0, space))).parent_path());
         write_text_file(path(d.rest.substr(0, space)),
                         space == std::string::npos ? "" : text(d.rest.substr(space + 1), dir));
-      } else if (k == "kernel") {
-        fs::create_directories(path("kernels"));
-        write_text_file(path("kernels/direct_registration.cl"),
-                        "this is not OpenCL C;\n" +
-                            read_file(source_dir() + "/kernels/direct_registration.cl"));
-        work_dir = dir;
       } else if (k == "workdir") {
         work_dir = text(d.rest, dir);
         if (!fs::exists(work_dir + "/kernels"))

@@ -18,51 +18,32 @@ namespace {
 
 using entry_function = int (*)(const uint8_t*, std::size_t);
 
-std::vector<std::filesystem::path> corpus_files(const std::string& target) {
-  std::vector<std::filesystem::path> files;
-  const std::filesystem::path folder =
-      std::filesystem::path(source_dir()) / "fuzz" / target / "corpus";
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    if (entry.is_regular_file()) files.push_back(entry.path());
+TEST(FuzzCorpus, EveryEntryTakesEverySeedAndAnEmptyInput) {
+  const std::pair<const char*, entry_function> targets[] = {
+      {"config_reader", fuzz::config_reader_entry},
+      {"flight_log", fuzz::flight_log_entry},
+      {"dem_loader", fuzz::dem_loader_entry},
+      {"raw_frame", fuzz::raw_frame_entry},
+  };
+  for (const auto& [target, entry] : targets) {
+    std::vector<std::filesystem::path> files;
+    std::error_code error;
+    const auto folder = std::filesystem::path(source_dir()) / "fuzz" / target / "corpus";
+    for (const auto& file : std::filesystem::directory_iterator(folder, error))
+      if (file.is_regular_file()) files.push_back(file.path());
+    // A few seeds per target are committed; none would mean the test ran on nothing.
+    EXPECT_GE(files.size(), 3u) << "corpus of " << target << " missing";
+    for (const std::filesystem::path& file : files) {
+      SCOPED_TRACE(file.string());
+      std::ifstream in(file, std::ios::binary);
+      const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+      EXPECT_EQ(entry(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), 0);
+    }
+    // libFuzzer starts with an empty input.
+    const uint8_t none[1] = {0};
+    EXPECT_EQ(entry(none, 0), 0) << target;
   }
-  return files;
-}
-
-void replay_corpus(const std::string& target, entry_function entry) {
-  const std::vector<std::filesystem::path> files = corpus_files(target);
-  // A few seeds per target are committed; none would mean the test ran on nothing.
-  ASSERT_GE(files.size(), 3u) << "corpus of " << target << " missing";
-  for (const std::filesystem::path& file : files) {
-    SCOPED_TRACE(file.string());
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-    EXPECT_EQ(entry(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), 0);
-  }
-}
-
-TEST(FuzzCorpus, ConfigurationReaderTakesEverySeed) {
-  replay_corpus("config_reader", fuzz::config_reader_entry);
-}
-
-TEST(FuzzCorpus, FlightLogReaderTakesEverySeed) {
-  replay_corpus("flight_log", fuzz::flight_log_entry);
-}
-
-TEST(FuzzCorpus, DemLoaderTakesEverySeed) { replay_corpus("dem_loader", fuzz::dem_loader_entry); }
-
-TEST(FuzzCorpus, RawFrameReaderTakesEverySeed) {
-  replay_corpus("raw_frame", fuzz::raw_frame_entry);
-}
-
-// The entries also take nothing at all (libFuzzer starts with an empty input).
-TEST(FuzzCorpus, EveryEntryTakesAnEmptyInput) {
-  const uint8_t none[1] = {0};
-  EXPECT_EQ(fuzz::config_reader_entry(none, 0), 0);
-  EXPECT_EQ(fuzz::flight_log_entry(none, 0), 0);
-  EXPECT_EQ(fuzz::dem_loader_entry(none, 0), 0);
-  EXPECT_EQ(fuzz::raw_frame_entry(none, 0), 0);
 }
 
 }  // namespace

@@ -113,31 +113,6 @@ TEST_F(RunOptions, RawFramesAreRegisteredAndTheVignetteTableScalesThem) {
   EXPECT_LT(ratio, 0.93);
 }
 
-TEST_F(RunOptions, DemImageIsExportedWithItsKml) {
-  survey_spec design = small();
-  design.hills = true;
-  design.use_dem = true;
-  design.generate_dem_image = true;
-  const survey_truth truth = make(design, "dem_image");
-  const run_result result = run(truth);
-  ASSERT_EQ(result.status, 1) << result.output;
-  const std::string image = truth.files.output_dir + "dem.png";
-  EXPECT_FALSE(cv::imread(image).empty());
-  const std::string kml = read_file(truth.files.output_dir + "dem.kml");
-  EXPECT_NE(kml.find("<href>" + image + "</href>"), std::string::npos) << kml;
-}
-
-TEST_F(RunOptions, DemThatMissesACornerStopsThePreparation) {
-  survey_spec design = small();
-  design.use_dem = true;
-  design.dem_margin_m = -60.0;  // the DEM ends inside the survey
-  const survey_truth truth = make(design, "short_dem");
-  const run_result result = run(truth);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_TRUE(result.printed("image corner out of DEM range\n")) << result.output;
-  EXPECT_FALSE(std::filesystem::exists(truth.files.mosaic));
-}
-
 TEST_F(RunOptions, SubviewLimitsTheMosaicToItsWindow) {
   survey_spec design = small();
   design.project_subview_only = true;

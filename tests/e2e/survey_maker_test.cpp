@@ -65,26 +65,6 @@ TEST(SurveyRayModel, FlatFootprintCornersMatchTheHandWorkedExample) {
   }
 }
 
-TEST(SurveyRayModel, GroundPointOnHillsLiesOnTerrainAndMapsBackToItsPixel) {
-  survey_spec design;
-  design.hills = true;
-  const survey_truth truth = plan_survey(design, "/tmp/unused_survey");
-  std::mt19937 random(3);
-  std::uniform_real_distribution<double> u_of(1.0, design.image_width),
-      v_of(1.0, design.image_height);
-  for (int k = 0; k < 200; ++k) {
-    const int cam = k % static_cast<int>(truth.cameras.size());
-    const double u = u_of(random), v = v_of(random);
-    local_point g;
-    ASSERT_TRUE(truth.pixel_ground_point(cam, u, v, g));
-    EXPECT_NEAR(g.z_m, truth.terrain_height_local_m(g.x_m, g.y_m), 0.01);  // 1 cm
-    double u2, v2;
-    ASSERT_TRUE(truth.local_to_pixel(cam, g, u2, v2));
-    EXPECT_NEAR(u2, u, 1e-6);
-    EXPECT_NEAR(v2, v, 1e-6);
-  }
-}
-
 TEST(SurveyUtm, ForwardMatchesProjAndInverseUndoesIt) {
   // Computed with PROJ 9.1.1:
   //   cs2cs -f %.4f +proj=longlat +datum=WGS84 +to +proj=utm +zone=Z +datum=WGS84
@@ -110,25 +90,6 @@ TEST(SurveyUtm, ForwardMatchesProjAndInverseUndoesIt) {
     EXPECT_NEAR(lat, s.lat, 1e-10);  // degrees: about 10 um
     EXPECT_NEAR(lon, s.lon, 1e-10);
   }
-}
-
-TEST(TruthCompare, ShiftOfOneAndAHalfPixelsIsMeasured) {
-  const survey_truth truth = plan_survey(survey_spec(), "/tmp/unused_survey");
-  const double p = 0.5;  // metres per output pixel
-  const cv::Mat t = render_truth(truth, -40, 40, p, 160, 160);
-  const truth_stats same = compare_to_truth(t, t);
-  EXPECT_NEAR(same.ncc, 1.0, 1e-12);
-  EXPECT_NEAR(same.p95_offset_px, 0.0, 1e-6);
-  // Rendering from 1.5 pixels further east moves the content 1.5 pixels west.
-  const truth_stats east = compare_to_truth(render_truth(truth, -40 + 1.5 * p, 40, p, 160, 160), t);
-  EXPECT_NEAR(east.median_dx_px, -1.5, 0.05) << describe(east);
-  EXPECT_NEAR(east.median_dy_px, 0.0, 0.05) << describe(east);
-  EXPECT_NEAR(east.p95_offset_px, 1.5, 0.1) << describe(east);
-  // Rendering from 1.5 pixels further north moves the content 1.5 rows down.
-  const truth_stats north =
-      compare_to_truth(render_truth(truth, -40, 40 + 1.5 * p, p, 160, 160), t);
-  EXPECT_NEAR(north.median_dy_px, 1.5, 0.05) << describe(north);
-  EXPECT_NEAR(north.median_dx_px, 0.0, 0.05) << describe(north);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// The input cache: round-robin slots, substring lookup, the offset added once,
-// the bounded wait for a loading slot, the two loader channels; plus the slot
-// count from the memory budget and the installation of an output view.
+// The input cache: round-robin slots, the offset added once, the bounded wait for a
+// loading slot, the two loader channels, and the size check of an output view.
 
 #include "imaging/image_cache.h"
 
@@ -53,13 +52,9 @@ class slow_frame {
     }
     if (fd < 0) return;
     ::fcntl(fd, F_SETFL, 0);
-    const cv::Mat frame =
-        testing::filled_frame(frame_width, frame_height, cv::Vec3b(value_, value_, value_));
-    const auto bytes =
-        testing::raw_frame_bytes(frame_width, frame_height,
-                                 std::vector<uint8_t>(frame.data, frame.data + frame.total() * 3));
-    ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    (void)written;
+    const auto bytes = testing::raw_frame_bytes(
+        frame_width, frame_height, std::vector<uint8_t>(frame_width * frame_height * 3, value_));
+    if (::write(fd, bytes.data(), bytes.size()) < 0) ADD_FAILURE() << "write " << path_;
     ::close(fd);
   }
   const std::string& path() const { return path_; }
@@ -101,14 +96,6 @@ TEST_F(ImageCache, ReservationsGoRoundRobinStartingAtSlotOne) {
     EXPECT_EQ(cache.slot_name(cache.next_slot()), path);
   }
   EXPECT_EQ(slots, (std::vector<int>{1, 0, 1, 0}));
-
-  image_cache single;
-  single.set_slot_count(1);
-  for (int k = 0; k < 3; ++k) {
-    console_capture quiet;
-    single.start_loader(k % 2 ? channel_B : channel_A, frame("s" + std::to_string(k), 10));
-    EXPECT_EQ(single.next_slot(), 0);
-  }
 }
 
 TEST_F(ImageCache, AddsTheOffsetOnceOnEveryPath) {
@@ -122,9 +109,8 @@ TEST_F(ImageCache, AddsTheOffsetOnceOnEveryPath) {
   EXPECT_EQ(first_byte(cache.current_image), 1);  // loader path
 
   {
-    console_capture capture;
+    console_capture quiet;
     ASSERT_TRUE(cache.get_image(missed));
-    EXPECT_EQ(capture.text(), "image not in cache " + missed + "\n");
   }
   EXPECT_EQ(first_byte(cache.current_image), 1);  // miss path
   ASSERT_TRUE(cache.get_image(missed));
@@ -195,24 +181,6 @@ TEST_F(ImageCache, BothLoadersPrefetchingManyImagesAlwaysDeliverTheRightOne) {
         ASSERT_EQ(first_byte(cache.current_image), 3 * k + 1) << slots << " slots, image " << k;
       }
     }
-  }
-}
-
-TEST(SizeImageCache, DividesTheBudgetAndCapsAt1500Slots) {
-  struct sizing_case {
-    double bytes_per_image;
-    int slots;
-  };
-  // Budget 4e9 bytes: 640 x 512 x 3 frames give 4069 (capped), 4000 x 3000 x 3 give 111.1.
-  for (const sizing_case c :
-       {sizing_case{640.0 * 512 * 3, 1500}, sizing_case{4000.0 * 3000 * 3, 111},
-        sizing_case{5e9, 0}, sizing_case{0.0, 1500}}) {
-    image_cache cache;
-    console_capture capture;
-    size_image_cache(cache, 4e9, c.bytes_per_image);
-    EXPECT_EQ(cache.slot_count(), c.slots);
-    EXPECT_EQ(capture.text(),
-              "Cache number compute,  Allowing " + std::to_string(c.slots) + " images\n");
   }
 }
 

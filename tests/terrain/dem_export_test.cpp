@@ -52,20 +52,6 @@ TEST(RenderDemImage, NorthIsUpAndHighIsRed) {
   EXPECT_GT(east_pixel[2], east_pixel[0]);
 }
 
-// A flat DEM has no height span: the image is uniform instead of divided by zero.
-TEST(RenderDemImage, FlatAndOutOfScaleTerrainGiveUniformImages) {
-  for (const float height : {250.0f, 0.0f, 12000.0f}) {
-    SCOPED_TRACE(height);
-    export_fixture fixture([&](int, int) { return height; });
-    const cv::Mat image = render_dem_image(fixture.dem, 10.0f);
-    ASSERT_FALSE(image.empty());
-    const cv::Vec3b first = image.at<cv::Vec3b>(0, 0);
-    for (int r = 0; r < image.rows; ++r) {
-      for (int k = 0; k < image.cols; ++k) ASSERT_EQ(image.at<cv::Vec3b>(r, k), first);
-    }
-  }
-}
-
 TEST(ExportDemImage, KmlBoundsAreTheNodeGridsToTenDecimals) {
   export_fixture fixture(rising_east);
   const std::string path = fixture.dir.file("dem.png");
@@ -76,28 +62,6 @@ TEST(ExportDemImage, KmlBoundsAreTheNodeGridsToTenDecimals) {
   EXPECT_NE(kml.find("<href>" + path + "</href>\n"), std::string::npos) << kml;
   // South edge 45.008 deg as the nearest float, printed to ten decimals.
   EXPECT_NE(kml.find("<south>45.0079994202</south>\n"), std::string::npos) << kml;
-}
-
-TEST(ExportDemImage, ConventionalWorldFileAndPrjPlaceTheFirstPixelOnTheGridCorner) {
-  export_fixture fixture(rising_east);
-  const std::string path = fixture.dir.file("dem.png");
-  export_dem_image(fixture.dem, path, 20.0f);
-  std::istringstream world(testing::read_file(fixture.dir.file("dem.pgw")));
-  double a = 0, d = 0, b = 0, e = 0, c = 0, f = 0;
-  ASSERT_TRUE(world >> a >> d >> b >> e >> c >> f);
-  // Row r samples lat_end - r s, column k lon_start + k s (s from the renderer).
-  const cv::Mat image = cv::imread(path);
-  const double s = (fixture.dem.lon_end - fixture.dem.lon_start) / (image.cols + 1.5);
-  EXPECT_NEAR(a, s, s * 0.5 / image.cols);  // rows = floor(range / s) - 1
-  EXPECT_EQ(e, -a);
-  EXPECT_EQ(d, 0.0);
-  EXPECT_EQ(b, 0.0);
-  EXPECT_NEAR(c, fixture.dem.lon_start, 1e-12);
-  EXPECT_NEAR(f, fixture.dem.lat_end, 1e-12);
-  EXPECT_NE(testing::read_file(fixture.dir.file("dem.prj")).find("GCS_WGS_1984"),
-            std::string::npos);
-  for (const auto& entry : std::filesystem::directory_iterator(fixture.dir.path()))
-    EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos);
 }
 
 }  // namespace

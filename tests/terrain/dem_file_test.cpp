@@ -76,41 +76,18 @@ TEST(DemCellHeight, StreamReadsCellsBeyondTwoGibibytes) {
   EXPECT_EQ(dem_cell_height(grid, cell, (columns - 1) * cell), marker);  // south-east cell
 }
 
-// Each corrupt file is refused once, by name, and leaves the grid all zero; a
-// missing one is named too.
-TEST(DemLoad, RefusesCorruptFilesWithOneMessage) {
+// A corrupt file is refused by the mapping and the stream alike (the catalogue of bad
+// inputs has the messages); a missing one is named.
+TEST(DemLoad, RefusesCorruptAndMissingFiles) {
   scratch_dir dir("dem_file");
-  const auto flat = [](int, int) { return 7.0f; };
-  const std::string good = dem_file_bytes(4, 3, 1.0, 2.0, 0.5, flat);
-  const double inf = std::numeric_limits<double>::infinity();
-  const std::pair<std::string, std::string> cases[] = {
-      {"empty", ""},
-      {"short_header", good.substr(0, 20)},
-      {"header_only", good.substr(0, 32)},
-      {"one_byte_short", good.substr(0, good.size() - 1)},
-      {"zero_columns", dem_file_bytes(0, 3, 1.0, 2.0, 0.5, flat)},
-      {"negative_rows", dem_file_bytes(4, -3, 1.0, 2.0, 0.5, flat) + good.substr(32)},
-      {"zero_cell", dem_file_bytes(4, 3, 1.0, 2.0, 0.0, flat)},
-      {"nan_cell", dem_file_bytes(4, 3, 1.0, 2.0, std::nan(""), flat)},
-      {"infinite_cell", dem_file_bytes(4, 3, 1.0, 2.0, inf, flat)},
-      // 4*A*B = 2^34 bytes: wraps to 0 in 32-bit arithmetic.
-      {"product_wraps", dem_file_bytes(65536, 65536, 1.0, 2.0, 0.5, nullptr)},
-  };
-  for (const auto& [name, bytes] : cases) {
-    SCOPED_TRACE(name);
-    const std::string path = dir.file(name + ".dem");
-    testing::write_binary_file(path, bytes.data(), bytes.size());
-    view_dem dem;
+  const std::string good = dem_file_bytes(4, 3, 1.0, 2.0, 0.5, [](int, int) { return 7.0f; });
+  for (const std::string& bytes : {good.substr(0, 20), good.substr(0, good.size() - 1)}) {
+    testing::write_binary_file(dir.file("bad.dem"), bytes.data(), bytes.size());
+    DEM_grid mapped, streamed;
     console_capture capture;
-    load_dem(dem, path);
-    const std::string text = capture.text();
-    EXPECT_EQ(text.find("DEM file " + path + " refused: "), 0u) << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-    EXPECT_TRUE(!dem.grid->mapped() && !dem.grid->stream_open() && dem.grid->row_count == 0);
-    EXPECT_EQ(dem_cell_height(*dem.grid, 2.5, 1.5), 0.0f);
-    // The stream reader refuses it as well.
-    DEM_grid grid;
-    EXPECT_EQ(open_dem_stream(grid, path), 0);
+    EXPECT_EQ(map_dem_file(mapped, dir.file("bad.dem")), 0) << bytes.size();
+    EXPECT_EQ(open_dem_stream(streamed, dir.file("bad.dem")), 0) << bytes.size();
+    EXPECT_EQ(dem_cell_height(mapped, 2.5, 1.5), 0.0f);
   }
   view_dem dem;
   console_capture capture;

@@ -63,14 +63,6 @@ TEST(UtmToGeographic, NegativeNorthingMirrorsIntoTheSouthAndNonFiniteReturns) {
   }
 }
 
-TEST(LocalFrame, NorthRadiusIsTheTextbookRadiusTimesTheSquareRootFactor) {
-  // Textbook meridional radius a(1-e^2)/(1-e^2 sin^2)^1.5 at 45 degrees: 6367381.8 m;
-  // the local frame uses one power less, a factor sqrt(1 - e^2/2) = 0.998325 smaller.
-  const local_frame frame = make_local_frame(45.0, 7.0);
-  EXPECT_NEAR(frame.radius_north / 6367381.8, 0.998325, 1e-6);
-  EXPECT_NEAR(frame.radius_east, 6388838.3, 0.1);  // prime-vertical radius at 45 degrees, WGS84
-}
-
 TEST(LocalFrame, GeographicToLocalAndBackRoundTrips) {
   std::mt19937 random(20240611);
   std::uniform_real_distribution<double> ref_lat(-75.0, 75.0), ref_lon(-180.0, 180.0);

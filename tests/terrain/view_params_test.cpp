@@ -76,56 +76,5 @@ TEST(ViewSurvey, BoundsCoverEveryFiniteFootprintCorner) {
   EXPECT_EQ(view.pixel_count, 333 * 102);
 }
 
-// Tiles as the mosaic makes them (windows of S + 50 starting at j*S - 50) leave
-// no parent pixel centre off some tile's pixel grid.
-TEST(ViewTiles, OverlappingWindowsCoverTheParentGridWithoutGaps) {
-  const int S = 97;  // tile side, pixels
-  std::mt19937 rng(31337);
-  std::uniform_real_distribution<float> edge(-700.0f, 700.0f), size(0.07f, 1.3f);
-  for (int trial = 0; trial < 6; ++trial) {
-    const float a = edge(rng), b = edge(rng), c = edge(rng), d = edge(rng);
-    view_params parent = empty_view_params();
-    parent.pixel_size = size(rng);
-    parent.x_min = std::min(a, b);
-    parent.x_max = std::min(a, b) + 200.0f * parent.pixel_size + std::fabs(a - b) * 0.05f;
-    parent.y_min = std::min(c, d);
-    parent.y_max = std::min(c, d) + 150.0f * parent.pixel_size + std::fabs(c - d) * 0.05f;
-    finish_view_params(parent, reference_radians(47.1), reference_radians(-3.4));
-    const float p = parent.pixel_size;
-
-    std::vector<std::vector<view_params>> tiles;  // [column][row]
-    for (int i = 0; i * S < parent.width; ++i) {
-      tiles.emplace_back();
-      for (int j = 0; j * S < parent.height; ++j) {
-        tiles.back().push_back(tile_view_params(parent, j * S - 50, i * S - 50, S + 50, S + 50));
-        const view_params& t = tiles.back().back();
-        ASSERT_EQ(t.pixel_count, t.width * t.height);
-      }
-    }
-
-    auto on_grid = [p](const view_params& t, double x, double y) {
-      const double k = (x - t.x_min) / p, r = (t.y_max - y) / p;
-      const double kr = std::round(k), rr = std::round(r);
-      return std::fabs(k - kr) < 0.01 && std::fabs(r - rr) < 0.01 && kr >= 0 && kr < t.width &&
-             rr >= 0 && rr < t.height;  // 1/100 pixel
-    };
-    int gaps = 0;
-    for (int row = 0; row < parent.height; ++row)
-      for (int col = 0; col < parent.width; ++col) {
-        const auto [x, y] = view_point_local(parent, row, col);
-        bool covered = false;
-        for (int i = col / S; i <= col / S + 1 && i < static_cast<int>(tiles.size()) && !covered;
-             ++i)
-          for (int j = row / S; j <= row / S + 1 && j < static_cast<int>(tiles[i].size()); ++j)
-            if (on_grid(tiles[i][j], x, y)) {
-              covered = true;
-              break;
-            }
-        if (!covered) ++gaps;
-      }
-    EXPECT_EQ(gaps, 0) << "pixel size " << p << " m, " << parent.width << " x " << parent.height;
-  }
-}
-
 }  // namespace
 }  // namespace aeroquilt
