@@ -31,8 +31,8 @@
 namespace {
 
 using namespace aeroquilt;
+using aeroquilt::testing::survey_design;
 using aeroquilt::testing::survey_image_format;
-using aeroquilt::testing::survey_spec;
 using aeroquilt::testing::survey_truth;
 using clock_type = std::chrono::steady_clock;
 
@@ -43,8 +43,8 @@ double seconds_since(clock_type::time_point start) {
 // 10 lines of 16 frames at 250 m: 0.1 m ground resolution in the 1280 x 1024
 // colour frames (0.2 m in the 640 x 512 thermal ones, same field of view),
 // 61 % forward and 30 % side overlap, mosaic at 0.2 m.
-survey_spec bench_spec(bool thermal) {
-  survey_spec design;
+survey_design bench_spec(bool thermal) {
+  survey_design design;
   design.image_width = thermal ? 640 : 1280;
   design.image_height = thermal ? 512 : 1024;
   design.focal_length_px = thermal ? 1250.0 : 2500.0;
@@ -62,7 +62,7 @@ survey_spec bench_spec(bool thermal) {
 // A VRT of one frame with a 5 x 5 grid of ground control points (pixel centres
 // to longitude and latitude, from the survey's own ray caster), for gdalwarp.
 std::string gcp_vrt(const survey_truth& truth, int camera) {
-  const survey_spec& design = truth.design;
+  const survey_design& design = truth.design;
   const bool thermal = design.image_format == survey_image_format::thermal16;
   std::string xml = "<VRTDataset rasterXSize=\"" + std::to_string(design.image_width) +
                     "\" rasterYSize=\"" + std::to_string(design.image_height) + "\">\n";
@@ -104,7 +104,7 @@ std::string gcp_vrt(const survey_truth& truth, int camera) {
 }
 
 int make_bench_survey(const std::string& folder, bool thermal) {
-  const survey_spec design = bench_spec(thermal);
+  const survey_design design = bench_spec(thermal);
   const auto start = clock_type::now();
   const survey_truth truth = std::filesystem::exists(folder + "/survey.cfg")
                                  ? aeroquilt::testing::plan_survey(design, folder)

@@ -12,8 +12,8 @@
 
 namespace {
 
+using aeroquilt::testing::survey_design;
 using aeroquilt::testing::survey_image_format;
-using aeroquilt::testing::survey_spec;
 
 void usage() {
   std::fprintf(
@@ -35,7 +35,7 @@ void usage() {
 // Scales the frames and the flight plan together so that the ground resolution
 // (about 0.5 m, set by the focal length and the height) and the overlaps stay those
 // of the small survey: the footprint grows with the frame, and so do the spacings.
-void scale_survey(survey_spec& design, int factor, int lines, int images_per_line) {
+void scale_survey(survey_design& design, int factor, int lines, int images_per_line) {
   design.image_width = 160 * factor;
   design.image_height = 120 * factor;
   design.focal_length_px = 500.0;
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     usage();
     return 2;
   }
-  survey_spec design;
+  survey_design design;
   scale_survey(design, 2, 4, 8);  // the demonstration survey
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];

@@ -48,41 +48,5 @@ TEST(OutputExtension, TableOrderAndFirstOccurrenceDecide) {
   EXPECT_EQ(find_output_extension("out/mosaic", position), -1);
 }
 
-// The copy is made over row bands in parallel and reuses the previous copy's
-// buffer: a second view of the same size must not keep any byte of the first.
-TEST(PngWriter, ReusedCopyMatchesPerPixelRuleOverRandomCanvases) {
-  scratch_dir dir("png_random");
-  image_cache canvas;
-  std::mt19937 random(20240611);
-  std::uniform_int_distribution<int> byte(0, 255), coin(0, 3);
-  for (int round = 0; round < 2; ++round) {
-    // 300 x 97 pixels: enough rows for several bands, an odd width.
-    canvas.current_image.create(300, 97, CV_8UC3);
-    for (int row = 0; row < 300; ++row) {
-      for (int column = 0; column < 97; ++column) {
-        // A quarter black, the rest random (some with zero channels).
-        canvas.current_image.at<cv::Vec3b>(row, column) =
-            coin(random) == 0 ? cv::Vec3b(0, 0, 0)
-                              : cv::Vec3b(byte(random) / 2, byte(random) % 3, byte(random));
-      }
-    }
-    const std::string path = dir.file("view" + std::to_string(round) + ".png");
-    start_png_writer(canvas, path);
-    canvas.writer_thread.join();
-    const cv::Mat png = cv::imread(path, cv::IMREAD_UNCHANGED);
-    ASSERT_EQ(png.type(), CV_8UC4);
-    int mismatches = 0;
-    for (int row = 0; row < 300; ++row) {
-      for (int column = 0; column < 97; ++column) {
-        const cv::Vec3b p = canvas.current_image.at<cv::Vec3b>(row, column);
-        const bool black = p[0] == 0 && p[1] == 0 && p[2] == 0;
-        const cv::Vec4b expected = black ? cv::Vec4b(0, 0, 0, 0) : cv::Vec4b(p[0], p[1], p[2], 255);
-        if (png.at<cv::Vec4b>(row, column) != expected) ++mismatches;
-      }
-    }
-    EXPECT_EQ(mismatches, 0) << "round " << round;
-  }
-}
-
 }  // namespace
 }  // namespace aeroquilt

@@ -100,7 +100,7 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
  protected:
   static void SetUpTestSuite() {
     dir_ = std::make_unique<scratch_dir>("bad_input");
-    survey_spec design;
+    survey_design design;
     design.line_count = 1;
     design.images_per_line = 4;
     design.attitude_jitter_deg = 0.5;

@@ -56,12 +56,12 @@ void expect_registered(const truth_stats& stats, const std::string& label) {
 
 class MosaicTruth : public ::testing::Test {
  protected:
-  survey_truth make(survey_spec design) { return make_survey(design, dir_.file("survey")); }
+  survey_truth make(survey_design design) { return make_survey(design, dir_.file("survey")); }
   scratch_dir dir_{"e2e"};
 };
 
 TEST_F(MosaicTruth, FlatGroundMosaicMatchesTheGround) {
-  survey_spec design;  // headings 30 and 210, roll and pitch within 1.5 degrees
+  survey_design design;  // headings 30 and 210, roll and pitch within 1.5 degrees
   const survey_truth truth = make(design);
   const run_result run = run_survey(truth);
   ASSERT_EQ(run.status, 1) << run.output;
@@ -71,7 +71,7 @@ TEST_F(MosaicTruth, FlatGroundMosaicMatchesTheGround) {
 }
 
 TEST_F(MosaicTruth, HillyTerrainMosaicMatchesTheGround) {
-  survey_spec design;
+  survey_design design;
   design.hills = true;
   design.use_dem = true;
   design.heading_deg = 123.0;
@@ -84,7 +84,7 @@ TEST_F(MosaicTruth, HillyTerrainMosaicMatchesTheGround) {
 
 TEST_F(MosaicTruth, HillsProjectedAsFlatGroundAreVisiblyMisplaced) {
   // The same hilly survey without the DEM: the truth comparison must notice.
-  survey_spec design;
+  survey_design design;
   design.hills = true;
   design.use_dem = false;
   design.heading_deg = 123.0;
@@ -96,7 +96,7 @@ TEST_F(MosaicTruth, HillsProjectedAsFlatGroundAreVisiblyMisplaced) {
 }
 
 TEST_F(MosaicTruth, UtmFlightLogGivesTheSameMosaic) {
-  survey_spec design;
+  survey_design design;
   design.utm_positions = true;
   const survey_truth truth = make(design);
   const run_result run = run_survey(truth);
@@ -105,7 +105,7 @@ TEST_F(MosaicTruth, UtmFlightLogGivesTheSameMosaic) {
 }
 
 TEST_F(MosaicTruth, TilesMatchTheGroundAndTheWholeImageInTheirOverlaps) {
-  survey_spec design;
+  survey_design design;
   design.hills = true;
   design.use_dem = true;
   const survey_truth whole = make(design);

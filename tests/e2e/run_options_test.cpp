@@ -25,13 +25,13 @@ struct run_result {
 class RunOptions : public ::testing::Test {
  protected:
   // A small survey: two lines of three frames.
-  static survey_spec small() {
-    survey_spec design;
+  static survey_design small() {
+    survey_design design;
     design.line_count = 2;
     design.images_per_line = 3;
     return design;
   }
-  survey_truth make(const survey_spec& design, const std::string& name) {
+  survey_truth make(const survey_design& design, const std::string& name) {
     return make_survey(design, dir_.file(name));
   }
   // Runs the program, with `extra` configuration lines appended (later keys win).
@@ -65,7 +65,7 @@ class RunOptions : public ::testing::Test {
 
 TEST_F(RunOptions, ThermalFramesMatchTheirTruthInGreyAndInJet) {
   for (const bool jet : {false, true}) {
-    survey_spec design;
+    survey_design design;
     design.image_format = survey_image_format::thermal16;
     design.jet_colormap = jet;
     const survey_truth truth = make(design, jet ? "jet" : "grey");
@@ -76,7 +76,7 @@ TEST_F(RunOptions, ThermalFramesMatchTheirTruthInGreyAndInJet) {
 }
 
 TEST_F(RunOptions, ThermalRunningAverageIsWarmedUpAndApplied) {
-  survey_spec design = small();
+  survey_design design = small();
   design.image_format = survey_image_format::thermal16;
   const survey_truth plain = make(design, "plain");
   ASSERT_EQ(run(plain).status, 1);
@@ -98,7 +98,7 @@ TEST_F(RunOptions, ThermalRunningAverageIsWarmedUpAndApplied) {
 }
 
 TEST_F(RunOptions, RawFramesAreRegisteredAndTheVignetteTableScalesThem) {
-  survey_spec design = small();
+  survey_design design = small();
   design.image_format = survey_image_format::raw_rgb;
   const survey_truth plain = make(design, "raw");
   ASSERT_EQ(run(plain).status, 1);
@@ -114,7 +114,7 @@ TEST_F(RunOptions, RawFramesAreRegisteredAndTheVignetteTableScalesThem) {
 }
 
 TEST_F(RunOptions, SubviewLimitsTheMosaicToItsWindow) {
-  survey_spec design = small();
+  survey_design design = small();
   design.project_subview_only = true;
   design.subview_min_lon = design.centre_longitude_deg - 0.0005;
   design.subview_max_lon = design.centre_longitude_deg + 0.0005;

@@ -55,6 +55,23 @@ TEST_F(RawFrame, FileBytesBecomeImageBytesInOrder) {
 
 // Truncated files and headers other than the configured 3 x 2 frame are refused with
 // "failed read <name>" and one line of reason, without reading past the end.
+// The vignette table scales raw frames loaded after it by the gain polynomial at the
+// pixel's distance from the centre: 1.8521096 in the corner, 1.1500546 in the centre.
+TEST(VignetteTable, BrightensRawFramesLoadedAfterIt) {
+  config_override config;
+  g_config.image_width_pixels = 8;
+  g_config.image_height_pixels = 6;
+  g_config.vingette_removal_multiplier = 1.0;
+  scratch_dir dir("vignette");
+  const std::string path = dir.file("frame_rgb.raw");
+  testing::write_raw_frame(path, testing::filled_frame(8, 6, cv::Vec3b(100, 100, 100)));
+  image_cache cache;
+  build_vignette_table(cache, g_config);
+  const cv::Mat frame = cache.load_image(path);
+  EXPECT_EQ(frame.at<cv::Vec3b>(0, 0), cv::Vec3b(185, 185, 185));
+  EXPECT_EQ(frame.at<cv::Vec3b>(3, 4), cv::Vec3b(115, 115, 115));
+}
+
 TEST_F(RawFrame, BadFilesAreRefusedWithOneReason) {
   const std::string path = dir_.file("odd_rgb.raw");
   const std::pair<int32_t, int32_t> headers[] = {{2, 3},  {3, 3}, {-3, 2},
@@ -73,19 +90,6 @@ TEST_F(RawFrame, BadFilesAreRefusedWithOneReason) {
     ASSERT_EQ(text.substr(0, first.size()), first);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
   }
-}
-
-TEST(TemperatureColour, FollowsTheTableForTheRange20To40) {
-  const double lo_C = 20.0, hi_C = 40.0;
-  EXPECT_EQ(temperature_colour(19.9f, lo_C, hi_C), cv::Vec3b(0, 0, 0));
-  EXPECT_EQ(temperature_colour(20.0f, lo_C, hi_C), cv::Vec3b(0, 0, 0));
-  EXPECT_EQ(temperature_colour(30.0f, lo_C, hi_C), cv::Vec3b(127, 127, 127));
-  EXPECT_EQ(temperature_colour(40.0f, lo_C, hi_C), cv::Vec3b(255, 255, 255));
-  EXPECT_EQ(temperature_colour(85.0f, lo_C, hi_C), cv::Vec3b(0, 127, 255));
-  EXPECT_EQ(temperature_colour(130.0f, lo_C, hi_C), cv::Vec3b(0, 0, 255));
-  EXPECT_EQ(temperature_colour(500.0f, lo_C, hi_C), cv::Vec3b(0, 0, 255));
-  EXPECT_EQ(temperature_colour(std::numeric_limits<float>::quiet_NaN(), lo_C, hi_C),
-            cv::Vec3b(0, 0, 255));
 }
 
 TEST(ThermalCounts, Count6825IsZeroCelsius) {

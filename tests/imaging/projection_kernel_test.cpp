@@ -198,20 +198,6 @@ TEST_F(ProjectionKernel, TerrainViewMatchesTheReferenceOnHillyDem) {
   }
 }
 
-TEST_F(ProjectionKernel, LaunchesThatWouldWritePastTheViewAreRefused) {
-  view_params view = small_view();
-  set_camera(view, camera({0, 0, 0}, 0.0, 0.0, 80.0));
-  const cv::Mat image = textured_image(18);
-  fresh_output(view);
-  view_params wider = view;
-  wider.width += 1;  // a record that no longer matches the output buffer
-  EXPECT_FALSE(gpu_->enqueue_projection(image.data, 0, view.height, 0, wider.width, wider));
-  EXPECT_FALSE(gpu_->enqueue_projection(nullptr, 0, view.height, 0, view.width, view));
-  const cv::Mat device = read_back(view);
-  EXPECT_EQ(cv::countNonZero(device.reshape(1)), 0);
-  EXPECT_FALSE(gpu_->enqueue_projection(image.data, 0, view.height, 0, view.width, view));
-}
-
 TEST_F(ProjectionKernel, DemLargerThanTheDeviceBufferGrowsTheBuffer) {
   // 2 x 543479 nodes: 100,000,164 bytes, just over the 100,000,000-byte buffer.
   const int32_t node_rows = 2, node_cols = 543479;
@@ -246,32 +232,6 @@ TEST_F(ProjectionKernel, DemLargerThanTheDeviceBufferGrowsTheBuffer) {
   cv::Mat flat = cv::Mat::zeros(view.height, view.width, CV_8UC3);
   project_window_reference(flat, 0, view.height, 0, view.width, view, image);
   EXPECT_NE(cv::countNonZero(cv::Mat(flat != reference).reshape(1)), 0) << "30 m ground not used";
-}
-
-TEST_F(ProjectionKernel, PointsOutsideTheDemGridAreLeftUntouched) {
-  // A one-patch grid covering only the view's north-west quarter.
-  view_params view = small_view();
-  set_camera(view, camera({0, 0, 0}, 0.0, 0.0, 150.0));
-  std::vector<unsigned char> dem(28 + 4 * sizeof(dem_node), 0);
-  const float cell_deg = 0.0004f;  // about 44 m north, 31 m east
-  const int32_t two = 2;
-  const float header[5] = {float(ref_lat_deg), float(ref_lon_deg) - cell_deg,
-                           float(ref_lat_deg) + cell_deg, float(ref_lon_deg), cell_deg};
-  std::memcpy(dem.data(), header, sizeof(header));
-  std::memcpy(dem.data() + 20, &two, 4);
-  std::memcpy(dem.data() + 24, &two, 4);
-  const cv::Mat image = textured_image(17);
-  fresh_output(view);
-  ASSERT_TRUE(gpu_->enqueue_projection_dem(image.data, 0, view.height, 0, view.width, view,
-                                           dem.data(), uint32_t(dem.size()), float(ref_lat_deg),
-                                           float(ref_lon_deg)));
-  const cv::Mat device = read_back(view);
-  cv::Mat reference = cv::Mat::zeros(view.height, view.width, CV_8UC3);
-  project_window_reference(reference, 0, view.height, 0, view.width, view, image, dem.data(),
-                           dem.size(), float(ref_lat_deg), float(ref_lon_deg));
-  expect_matches(device, reference, 500, "one patch");
-  // South-east of the reference point lies outside the grid.
-  EXPECT_EQ(cv::countNonZero(device(cv::Rect(70, 60, 50, 40)).clone().reshape(1)), 0);
 }
 
 }  // namespace

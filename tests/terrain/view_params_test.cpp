@@ -37,28 +37,6 @@ TEST(ViewSnapping, BoundsMoveToNearestMultipleWithTiesToEven) {
   EXPECT_EQ(narrow.height, 2);
 }
 
-TEST(ViewGeography, SubviewBoundsMatchTheRequestedDegreesWithinHalfAPixel) {
-  const double ref_lat = 46.5, ref_lon = 8.25;  // degrees
-  const double p = 0.5;                         // metres
-  const view_params view = subview_params(p, 8.2, 46.48, 8.31, 46.53, ref_lat, ref_lon);
-  // Half a pixel of snapping, plus float rounding of degrees (~1e-6 deg).
-  const double half_pixel_lat = 0.5 * p / 111000.0 + 2e-6;
-  const double half_pixel_lon = 0.5 * p / 76000.0 + 2e-6;
-  EXPECT_NEAR(view.lon_min, 8.2, half_pixel_lon);
-  EXPECT_NEAR(view.lon_max, 8.31, half_pixel_lon);
-  EXPECT_NEAR(view.lat_min, 46.48, half_pixel_lat);
-  EXPECT_NEAR(view.lat_max, 46.53, half_pixel_lat);
-  EXPECT_FLOAT_EQ(view.lon_per_pixel, view.lon_range / view.width);
-  EXPECT_FLOAT_EQ(view.lat_per_pixel, view.lat_range / view.height);
-  EXPECT_EQ(view.ref_lat_rad, reference_radians(ref_lat));
-
-  // The corner agrees with the run's own local-to-geographic conversion.
-  double lat = 0, lon = 0;
-  local_to_geographic(view.x_min, view.y_max, make_local_frame(ref_lat, ref_lon), lat, lon);
-  EXPECT_NEAR(view.lon_min, lon, 2e-6);
-  EXPECT_NEAR(view.lat_max, lat, 2e-6);
-}
-
 TEST(ViewSurvey, BoundsCoverEveryFiniteFootprintCorner) {
   arma::mat a(5, 3, arma::fill::zeros), b(5, 3, arma::fill::zeros);
   a.col(0) = arma::vec{-120.2, -80, -100, -90, -95};

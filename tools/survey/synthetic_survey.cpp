@@ -188,7 +188,7 @@ struct anchor_metres {
   double east, north;
 };
 
-anchor_metres to_anchor(const survey_spec& design, double latitude_deg, double longitude_deg) {
+anchor_metres to_anchor(const survey_design& design, double latitude_deg, double longitude_deg) {
   const double lon_scale =
       texture_m_per_deg_lon_equator * std::cos(design.centre_latitude_deg * deg);
   return {(longitude_deg - design.centre_longitude_deg) * lon_scale,
@@ -433,7 +433,7 @@ cv::Vec3b survey_truth::expected_bgr(double x_m, double y_m, double footprint_m)
   return one.at<cv::Vec3b>(0, 0);
 }
 
-void apply_projection_values(const survey_spec& design, cv::Mat& bgr) {
+void apply_projection_values(const survey_design& design, cv::Mat& bgr) {
   cv::add(bgr, cv::Scalar(1, 1, 1), bgr);
   bgr.convertTo(bgr, CV_8UC3, design.image_data_multiplier);
   if (design.jet_colormap) cv::applyColorMap(bgr, bgr, cv::COLORMAP_JET);
@@ -527,7 +527,7 @@ void utm_to_geographic_exact(double easting_m, double northing_m, double central
 
 // --- Planning ----------------------------------------------------------------
 
-survey_truth plan_survey(const survey_spec& design, const std::string& folder) {
+survey_truth plan_survey(const survey_design& design, const std::string& folder) {
   if (design.image_width <= 0 || design.image_height <= 0 || design.focal_length_px <= 0.0 ||
       design.line_count <= 0 || design.images_per_line <= 0 || design.output_pixel_size_m <= 0.0 ||
       design.dem_cell_deg <= 0.0)
@@ -715,7 +715,7 @@ void write_flight_log(const survey_truth& truth) {
 }
 
 void write_config(const survey_truth& truth) {
-  const survey_spec& s = truth.design;
+  const survey_design& s = truth.design;
   std::string text = "# synthetic survey made by make_survey\n";
   const auto key = [&](const std::string& name, const std::string& value) {
     text += name + "," + value + "\n";
@@ -786,7 +786,7 @@ void write_image(const survey_truth& truth, int index) {
 
 }  // namespace
 
-survey_truth make_survey(const survey_spec& design, const std::string& folder) {
+survey_truth make_survey(const survey_design& design, const std::string& folder) {
   survey_truth truth = plan_survey(design, folder);
   std::filesystem::create_directories(truth.files.image_dir);
   write_dem(truth);

@@ -28,7 +28,7 @@ enum class survey_image_format {
 // Everything that shapes a survey. The defaults make a small survey (3 lines of
 // 5 frames of 160 x 120 pixels, about 0.5 m ground resolution) that a test
 // projects in well under a second.
-struct survey_spec {
+struct survey_design {
   // Place and heights.
   double centre_latitude_deg = 45.3;
   double centre_longitude_deg = 9.2;
@@ -120,7 +120,7 @@ struct local_point {
 // The survey as made: its cameras, its frame and the ground truth.
 class survey_truth {
  public:
-  survey_spec design;
+  survey_design design;
   survey_files files;
   std::vector<survey_camera> cameras;
   double centre_latitude_deg = 0.0, centre_longitude_deg = 0.0;  // survey centre
@@ -165,7 +165,7 @@ class survey_truth {
 // The value changes between a loaded image and the mosaic, in place on an 8-bit BGR
 // image: +1 per channel (saturating), times image_data_multiplier (rounded,
 // saturating), then the jet colour map when configured.
-void apply_projection_values(const survey_spec& design, cv::Mat& bgr);
+void apply_projection_values(const survey_design& design, cv::Mat& bgr);
 
 // Camera axes to local axes for an attitude in degrees: S * Rz(heading) * Ry(pitch) *
 // Rx(roll) * T, row-major, with S the north-east-down to east-north-up swap and T
@@ -174,11 +174,11 @@ std::array<double, 9> camera_to_local_rotation(double roll_deg, double pitch_deg
                                                double heading_deg);
 
 // Computes the whole survey without writing anything; `folder` only names the files.
-survey_truth plan_survey(const survey_spec& design, const std::string& folder);
+survey_truth plan_survey(const survey_design& design, const std::string& folder);
 
 // Plans the survey and writes it under `folder` (created if needed): images/,
 // flight_log.txt, terrain.dem, survey.cfg; the output folder out/ is not created.
-survey_truth make_survey(const survey_spec& design, const std::string& folder);
+survey_truth make_survey(const survey_design& design, const std::string& folder);
 
 // Forward transverse Mercator (Krueger series to n^4), WGS84, k0 0.9996, false
 // easting 500000 m, no false northing; accurate to well under a millimetre within a zone.

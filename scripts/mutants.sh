@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Applies deliberate faults to a copy of the working tree, one at a time, and reports
+# whether the test suite catches each.
+#   scripts/mutants.sh               every mutant, full suite for each
+#   scripts/mutants.sh NAME...       only the named mutants
+#   scripts/mutants.sh --list        the mutants' names
+#   MUTANT_FILTER=1 scripts/mutants.sh   run only each mutant's own tests (faster)
+# The copy (tracked and untracked-but-not-ignored files) and its build live in
+# build-mutants/; the working tree is never written. Exit status: 0 when every mutant
+# was caught, 1 when one was missed or stale (its text not found exactly once, or it
+# does not build), 2 when the unmutated copy fails its tests.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+# name | file | exact text | replacement | tests expected to catch it (ctest -R)
+mutants=(
+  "attitude_roll_sign|src/geometry/camera_model.cpp|return arma::mat{{1, 0, 0}, {0, c, -s}, {0, s, c}};|return arma::mat{{1, 0, 0}, {0, c, s}, {0, -s, c}};|camera_model|e2e/mosaic_truth"
+  "footprint_corner_off_by_one|src/geometry/footprints.cpp|const double us[5] = {1, W, W, 1, 1};|const double us[5] = {0, W, W, 0, 0};|footprints"
+  "view_window_east_edge|src/imaging/view_projection.cpp|window.c1 = c1 >= view.width ? view.width - 1 : static_cast<int>(c1);|window.c1 = c1 >= view.width ? view.width - 2 : static_cast<int>(c1);|view_projection"
+  "kml_digits|src/app/output_files.cpp|format_value(\"%3.10f\", south)|format_value(\"%3.6f\", south)|dem_export|gis_outputs"
+  "dem_row_order|src/terrain/dem_file.cpp|static_cast<float>(grid.row_count - (latitude - grid.south_latitude) / grid.cell_size)|static_cast<float>((latitude - grid.south_latitude) / grid.cell_size)|dem_file"
+  "thermal_zero_celsius|src/imaging/radiometry.cpp|counts.convertTo(celsius_double, CV_64F, 0.04, -273.0);|counts.convertTo(celsius_double, CV_64F, 0.04, -273.15);|image_loading"
+  "tile_overlap|src/app/mosaic.cpp|j * S - 50, i * S - 50, S + 50, S + 50|j * S - 40, i * S - 40, S + 40, S + 40|e2e/mosaic_truth"
+  "cache_slot_wrap|src/imaging/image_cache.cpp|if (next_slot_ >= slot_count_) next_slot_ = 0;|if (next_slot_ > slot_count_) next_slot_ = 0;|image_cache"
+  "kernel_half_pixel|kernels/direct_registration.cl|const float fx = p0 / p2 - 1.0f;|const float fx = p0 / p2 - 0.5f;|projection_kernel"
+  "utm_inverse_term|src/terrain/map_projection.cpp|phi1 - t * x2 / (2.0 * rho * nu) +|phi1 + t * x2 / (2.0 * rho * nu) +|map_projection"
+  "world_file_digits|src/app/view_output.cpp|format_double(\"%1.10g\", value)|format_double(\"%1.6g\", value)|view_output|e2e/mosaic_truth"
+  "flight_log_pitch_heading|src/geometry/flight_log.cpp|&record.pitch,    &record.heading,|&record.heading,  &record.pitch,|flight_log"
+  "view_bounds_snapping|src/terrain/view_params.cpp|view.x_min -= std::remainder(view.x_min, p);|view.x_min -= std::fmod(view.x_min, p);|view_params"
+  "vignette_coefficient|src/imaging/radiometry.cpp|0.308798699686044 * rho + 0.3 * rho * rho|0.308798699686044 * rho + 0.35 * rho * rho|image_loading|run_options"
+  "projection_offset|src/imaging/radiometry.cpp|cv::add(image, cv::Scalar(1, 1, 1, 0), offset);|cv::add(image, cv::Scalar(2, 2, 2, 0), offset);|image_cache"
+  "thermal_average_weight|src/imaging/radiometry.cpp|celsius, 1.0 / n, -mean_C / n|celsius, 0.5 / n, -mean_C / n|image_loading"
+  "png_alpha|src/app/view_output.cpp|!= 0 ? 255 : 0;|!= 0 ? 255 : 255;|e2e/"
+  "dem_node_slope|src/terrain/dem_sampling.cpp|node.d_lon = (east - west) * 0.5f;|node.d_lon = (east - west) * 0.25f;|dem_sampling|projection_kernel"
+  "focal_length_from_height|src/app/config.cpp|config.image_kx = config.image_width_pixels * config.camera_f|config.image_kx = config.image_height_pixels * config.camera_f|config"
+  "latitude_beyond_pole|src/geometry/flight_log.cpp|std::fabs(record.latitude) <= 90.0|std::fabs(record.latitude) <= 100.0|e2e/bad_input"
+)
+
+name_of() { local name rest; IFS='|' read -r name rest <<<"$1"; echo "$name"; }
+
+if [ "${1:-}" = "--list" ]; then
+  for m in "${mutants[@]}"; do name_of "$m"; done
+  exit 0
+fi
+
+work=build-mutants
+tree=$work/src-copy
+build=$work/build
+jobs=${MUTANT_JOBS:-2}
+
+# A fresh copy with the files' own times, so that the build stays incremental.
+rm -rf "$tree"
+mkdir -p "$tree"
+git ls-files -co --exclude-standard -z |
+  tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -xf - -C "$tree" || exit 2
+
+build_copy() { cmake --build "$build" -j"$jobs" >"$work/build.log" 2>&1; }
+run_tests() { ctest --test-dir "$build" -j"$jobs" --stop-on-failure --timeout 600 "$@" >"$work/ctest.log" 2>&1; }
+
+echo "building the unmutated copy in $build"
+cmake -S "$tree" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$work/configure.log" 2>&1 || {
+  echo "configure failed: $work/configure.log"; exit 2; }
+build_copy || { echo "build failed: $work/build.log"; exit 2; }
+if [ -z "${MUTANT_SKIP_BASELINE:-}" ]; then
+  run_tests || { echo "the unmutated copy fails its tests: $work/ctest.log"; exit 2; }
+fi
+
+caught=0 missed=0 stale=0
+for m in "${mutants[@]}"; do
+  IFS='|' read -r name file text replacement filters <<<"$m"
+  if [ $# -gt 0 ] && [[ " $* " != *" $name "* ]]; then continue; fi
+  target="$tree/$file"
+  backup="$work/original"
+  cp -p "$target" "$backup"
+  if ! python3 - "$target" "$text" "$replacement" <<'EOF'; then
+import sys
+path, text, replacement = sys.argv[1:]
+source = open(path).read()
+if source.count(text) != 1:
+    sys.exit(1)
+open(path, "w").write(source.replace(text, replacement))
+EOF
+    outcome="stale (text not found exactly once)"
+    stale=$((stale + 1))
+  elif ! build_copy; then
+    outcome="stale (does not build)"
+    stale=$((stale + 1))
+  else
+    args=()
+    if [ -n "${MUTANT_FILTER:-}" ]; then args=(-R "$filters"); fi
+    if run_tests "${args[@]}"; then
+      outcome="MISSED"
+      missed=$((missed + 1))
+    else
+      failed=$(grep -oE '[0-9]+ - [^ ]+ \(' "$work/ctest.log" | sed 's/^[0-9]* - //; s/ ($//' | paste -sd' ')
+      outcome="caught by ${failed:-the suite}"
+      caught=$((caught + 1))
+    fi
+  fi
+  # Back to the original text (with a new time, so that the next build recompiles it).
+  cp "$backup" "$target"
+  touch "$target"
+  printf '%-28s %-34s %s\n' "$name" "$file" "$outcome"
+done
+
+echo
+echo "mutants: $((caught + missed + stale)), caught: $caught, missed: $missed, stale: $stale"
+[ $((missed + stale)) -eq 0 ]
