@@ -53,6 +53,11 @@ rm -rf "$tree"
 mkdir -p "$tree"
 git ls-files -co --exclude-standard -z |
   tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -xf - -C "$tree" || exit 2
+# Objects built from a mutant of an earlier run look newer than the copied sources.
+for m in "${mutants[@]}"; do
+  IFS='|' read -r _ file _ <<<"$m"
+  touch "$tree/$file"
+done
 
 build_copy() { cmake --build "$build" -j"$jobs" >"$work/build.log" 2>&1; }
 run_tests() { ctest --test-dir "$build" -j"$jobs" --stop-on-failure --timeout 600 "$@" >"$work/ctest.log" 2>&1; }
