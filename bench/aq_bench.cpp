@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
-#include "app/console.h"
+#include "base/config.h"
+#include "base/console.h"
 #include "app/image_set.h"
 #include "app/job.h"
 #include "app/run_main.h"

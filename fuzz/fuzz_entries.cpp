@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
-#include "app/console.h"
-#include "app/fatal_error.h"
+#include "base/config.h"
+#include "base/console.h"
+#include "base/fatal_error.h"
 #include "geometry/camera_model.h"
 #include "geometry/flight_log.h"
 #include "geometry/footprints.h"

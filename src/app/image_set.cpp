@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "app/config.h"
-#include "app/console.h"
+#include "base/config.h"
+#include "base/console.h"
 #include "geometry/footprints.h"
 
 namespace aeroquilt {

@@ -8,6 +8,7 @@
 
 #include "app/job.h"
 #include "app/view_output.h"
+#include "output/link_index.h"
 
 namespace aeroquilt {
 
@@ -39,15 +40,5 @@ std::vector<tile_window> plan_tiles(int32_t width, int32_t height, int32_t pixel
 
 // "<name before its first '.'>_i_j<extension>" for a tile of `joined`.
 std::string tile_name(const std::string& joined, int i, int j);
-
-// The empty link index document.
-std::string empty_link_index();
-
-// The network-link block of one tile's KML file, closing the document again.
-std::string network_link_block(const std::string& kml_name);
-
-// Writes the link-index block for `kml_name` (a path relative to the index) over the
-// closing lines of the index.
-bool add_link_index_entry(const std::string& index_path, const std::string& kml_name);
 
 }  // namespace aeroquilt

@@ -3,14 +3,14 @@
 #include <cmath>
 #include <cstring>
 
-#include "app/config.h"
-#include "app/console.h"
-#include "app/fatal_error.h"
+#include "base/config.h"
+#include "base/console.h"
+#include "base/fatal_error.h"
 #include "app/image_set.h"
 #include "app/job.h"
 #include "app/mosaic.h"
 #include "app/view_output.h"
-#include "terrain/dem_export.h"
+#include "output/dem_image.h"
 
 namespace aeroquilt {
 namespace {

@@ -5,8 +5,7 @@
 #include <string>
 
 #include "app/job.h"
-#include "app/output_files.h"
-#include "terrain/map_projection.h"
+#include "output/view_files.h"
 
 namespace aeroquilt {
 
@@ -47,33 +46,5 @@ bool save_view_image(image_cache& canvas, const std::string& path,
 // for a TIFF name, by `georeference`, or by the canvas's view record when null).
 void start_png_writer(image_cache& canvas, const std::string& path,
                       const raster_georeference* georeference = nullptr);
-
-// Index in the output extension table (".JPG", ".jpg", ".bmp", ".tif", ".png",
-// ".PNG") of the first entry found anywhere in `path`, and its first position; -1 if none.
-int find_output_extension(const std::string& path, std::size_t& position);
-
-// `path` with the three characters after the extension's "." at `extension_position`
-// replaced ("mosaic.tiff" with "kml" gives "mosaic.kmlf").
-std::string side_file_path(const std::string& path, std::size_t extension_position,
-                           const char* replacement);
-
-// The six-line world file of a view.
-std::string world_file_text(const view_params& view);
-
-// Where the pixel centres of `view` lie: pixel (r, c) at the geographic position of
-// the local point (x_min + c * pixel_size, y_max - r * pixel_size) of `frame`, the
-// run's local frame in double precision, which the cameras are placed in. (The record's
-// own reference point is single precision: a float step of longitude is 0.6 m at 120°.)
-raster_georeference view_georeference(const view_params& view, const local_frame& frame);
-
-// The frame a record holds itself: its single-precision reference point and radii.
-local_frame record_frame(const view_params& view);
-inline raster_georeference view_georeference(const view_params& view) {
-  return view_georeference(view, record_frame(view));
-}
-
-// Writes `text` to `path` through a temporary file, replacing it; reports the path and
-// returns false on failure.
-bool write_output_text(const std::string& path, const std::string& text);
 
 }  // namespace aeroquilt

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "terrain/map_projection.h"
+#include "base/local_frame.h"
 
 namespace aeroquilt {
 namespace {
@@ -49,8 +49,7 @@ void build_camera_model(image_geometry& geometry, const config_params& config,
   geometry.longitude = radians(record.longitude);
   geometry.altitude = record.altitude;
 
-  double radius_east = 0, radius_north = 0;
-  local_radii(list.centre_lat, radius_east, radius_north);
+  const local_frame frame = make_local_frame(list.centre_lat, list.centre_lon);
 
   geometry.path = record.path;
 
@@ -61,10 +60,9 @@ void build_camera_model(image_geometry& geometry, const config_params& config,
                 (record.heading * config.RPH_scale[2] + config.RPH_offset[2]) * kPi / 180.0};
 
   // The east scale is taken at the reference latitude, as the map grid does.
-  geometry.camera_position =
-      arma::vec{std::cos(geometry.ref_lat) * (geometry.longitude - geometry.ref_lon) * radius_east,
-                (geometry.latitude - geometry.ref_lat) * radius_north,
-                geometry.altitude - config.topo_height};
+  double x = 0, y = 0;
+  radians_to_local(geometry.latitude, geometry.longitude, frame, x, y);
+  geometry.camera_position = arma::vec{x, y, geometry.altitude - config.topo_height};
 
   derive_camera_matrices(geometry);
 

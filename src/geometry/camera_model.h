@@ -5,7 +5,7 @@
 #include <armadillo>
 #include <string>
 
-#include "app/config.h"
+#include "base/config.h"
 #include "geometry/flight_log.h"
 
 namespace aeroquilt {

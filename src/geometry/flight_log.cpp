@@ -9,7 +9,7 @@
 #include <memory>
 #include <system_error>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "terrain/map_projection.h"
 
 namespace aeroquilt {

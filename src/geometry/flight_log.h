@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
+#include "base/config.h"
 
 namespace aeroquilt {
 

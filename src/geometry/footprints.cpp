@@ -1,6 +1,6 @@
 #include "geometry/footprints.h"
 
-#include "app/console.h"
+#include "base/console.h"
 
 namespace aeroquilt {
 namespace {

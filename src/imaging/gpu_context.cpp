@@ -11,7 +11,7 @@
 #include <iterator>
 #include <vector>
 
-#include "app/fatal_error.h"
+#include "base/fatal_error.h"
 
 namespace aeroquilt {
 namespace {

@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "app/console.h"
-#include "app/fatal_error.h"
+#include "base/console.h"
+#include "base/fatal_error.h"
 #include "imaging/radiometry.h"
 
 namespace aeroquilt {

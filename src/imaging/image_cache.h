@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/config.h"
+#include "base/config.h"
 #include "terrain/view_params.h"
 
 namespace aeroquilt {

@@ -11,8 +11,8 @@
 #include <new>
 #include <opencv2/imgcodecs.hpp>
 
-#include "app/config.h"
-#include "app/console.h"
+#include "base/config.h"
+#include "base/console.h"
 #include "imaging/image_cache.h"
 
 namespace aeroquilt {

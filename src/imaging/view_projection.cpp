@@ -3,8 +3,8 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
-#include "app/config.h"
-#include "app/console.h"
+#include "base/config.h"
+#include "base/console.h"
 
 namespace aeroquilt {
 

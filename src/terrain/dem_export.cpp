@@ -6,9 +6,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/console.h"
-#include "app/fatal_error.h"
-#include "app/output_files.h"
+#include "base/console.h"
+#include "base/fatal_error.h"
 
 namespace aeroquilt {
 
@@ -29,7 +28,8 @@ float dem_image_step(const view_dem& dem, float pixel_size) {
   return cs / pixels_per_cell;
 }
 
-// Rows and columns of the rendered image, as floats (they may be absurd).
+}  // namespace
+
 void dem_image_size(const view_dem& dem, float pixel_size, float& rows, float& cols) {
   const float step = dem_image_step(dem, pixel_size);
   rows = std::floor((dem.lat_end - dem.lat_start) / step) - 1.0f;
@@ -39,8 +39,6 @@ void dem_image_size(const view_dem& dem, float pixel_size, float& rows, float& c
 bool dem_image_size_usable(float rows, float cols) {
   return rows >= 1.0f && cols >= 1.0f && double(rows) * double(cols) <= max_image_pixels;
 }
-
-}  // namespace
 
 cv::Mat render_dem_image(const view_dem& dem, float pixel_size) {
   if (!dem.built) throw fatal_error("DEM not initialized");
@@ -85,50 +83,6 @@ raster_georeference dem_image_georeference(const view_dem& dem, float pixel_size
   georeference.first_lon_deg = dem.lon_start;
   georeference.first_lat_deg = dem.lat_end;
   return georeference;
-}
-
-bool export_dem_image(const view_dem& dem, const std::string& path, float pixel_size) {
-  if (!dem.built) throw fatal_error("DEM not initialized");
-  // A survey's DEM image is an extra: one too large to make is left out, and the run
-  // that wrote the mosaic goes on.
-  float rows = 0.0f, cols = 0.0f;
-  dem_image_size(dem, pixel_size, rows, cols);
-  if (!dem_image_size_usable(rows, cols)) {
-    console_printf("DEM image %s left out: %.0f x %.0f pixels, more than %.0f\n", path.c_str(),
-                   cols, rows, max_image_pixels);
-    return false;
-  }
-  const cv::Mat image = render_dem_image(dem, pixel_size);
-  const raster_georeference georeference = dem_image_georeference(dem, pixel_size);
-  if (write_image_atomically(path, image, {}, &georeference) == write_outcome::written) {
-    write_georeference_side_files(path, georeference);
-  } else {
-    console_printf("unable to write DEM image %s\n", path.c_str());
-  }
-
-  static const char* const extensions[] = {".JPG", ".jpg", ".bmp", ".tif", ".png", ".PNG"};
-  std::string::size_type dot = std::string::npos;
-  for (const char* extension : extensions) {
-    dot = path.find(extension);
-    if (dot != std::string::npos) break;
-  }
-  if (dot == std::string::npos) throw fatal_error("extension not found\n");
-  std::string kml_path = path;
-  kml_path.replace(dot + 1, 3, "kml");
-
-  const std::string kml =
-      ground_overlay_kml(path, dem.lat_end, dem.lat_start, dem.lon_end, dem.lon_start, "");
-  switch (write_text_atomically(kml_path, kml)) {
-    case write_outcome::written:
-      break;
-    case write_outcome::not_created:
-      console_printf("unable to create KML file %s\n", kml_path.c_str());
-      break;
-    case write_outcome::not_written:
-      console_printf("unable to write KML file %s\n", kml_path.c_str());
-      break;
-  }
-  return true;
 }
 
 }  // namespace aeroquilt

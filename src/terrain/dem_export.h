@@ -1,10 +1,10 @@
 #pragma once
-// The colour-coded image of the view DEM with a KML GroundOverlay that places it.
+// The colour-coded image of the view DEM and where its pixels lie.
 
 #include <opencv2/core.hpp>
 #include <string>
 
-#include "app/output_files.h"
+#include "base/local_frame.h"
 #include "terrain/dem_sampling.h"
 
 namespace aeroquilt {
@@ -19,12 +19,10 @@ cv::Mat render_dem_image(const view_dem& dem, float pixel_size);
 // column k at lon_start + k * step, step in degrees as render_dem_image uses it.
 raster_georeference dem_image_georeference(const view_dem& dem, float pixel_size);
 
-// Writes the rendered image to `path` (format from its extension) and a KML beside it,
-// named by replacing the first of .JPG .jpg .bmp .tif .png .PNG found in the path with
-// .kml. Throws fatal_error "extension not found\n" (after the image is written) when
-// the path holds none of them. Every file goes through a temporary name; beside the
-// image also its conventional world file and .prj (a ".tif" is a GeoTIFF). An image of
-// more than 4e8 pixels is not made: false after a message naming it.
-bool export_dem_image(const view_dem& dem, const std::string& path, float pixel_size);
+// Rows and columns of the rendered image, as floats (they may be absurd).
+void dem_image_size(const view_dem& dem, float pixel_size, float& rows, float& cols);
+
+// True when an image of that size can be made (at least 1 x 1, at most 4e8 pixels).
+bool dem_image_size_usable(float rows, float cols);
 
 }  // namespace aeroquilt

@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "terrain/dem_sampling.h"
 
 namespace aeroquilt {

@@ -7,8 +7,8 @@
 #include <iterator>
 #include <limits>
 
-#include "app/console.h"
-#include "app/fatal_error.h"
+#include "base/console.h"
+#include "base/fatal_error.h"
 
 namespace aeroquilt {
 

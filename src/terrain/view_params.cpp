@@ -1,5 +1,7 @@
 #include "terrain/view_params.h"
 
+#include "base/local_frame.h"
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -8,8 +10,6 @@ namespace aeroquilt {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-constexpr double kEarthA = 6378137.0;       // semi-major axis, m
-constexpr double kEarthE = 0.081819190842;  // first eccentricity
 
 // Truncation toward zero, as a plain cast does for every representable size.
 // Out of range and NaN (a zero pixel size, an empty survey) saturate instead of
@@ -66,18 +66,14 @@ view_params subview_params(double pixel_size, double min_lon, double min_lat, do
   view_params view = empty_view_params();
   view.pixel_size = static_cast<float>(pixel_size);
 
-  const double phi0 = ref_lat_deg * kPi / 180.0;
-  const double s = std::sin(phi0);
-  const double e2 = kEarthE * kEarthE;
-  const double w = 1.0 - e2 * (s * s);
-  const double radius_east = kEarthA / std::sqrt(w);
-  const double radius_north = (1.0 - e2) * kEarthA / w;
-  const double east_scale = std::cos(phi0) * radius_east;
-
-  view.x_min = static_cast<float>(east_scale * (min_lon - ref_lon_deg) * kPi / 180.0);
-  view.x_max = static_cast<float>(east_scale * (max_lon - ref_lon_deg) * kPi / 180.0);
-  view.y_min = static_cast<float>((min_lat - ref_lat_deg) * radius_north * kPi / 180.0);
-  view.y_max = static_cast<float>((max_lat - ref_lat_deg) * radius_north * kPi / 180.0);
+  const local_frame frame = make_local_frame(ref_lat_deg, ref_lon_deg);
+  double x_min = 0, y_min = 0, x_max = 0, y_max = 0;
+  geographic_to_local(min_lat, min_lon, frame, x_min, y_min);
+  geographic_to_local(max_lat, max_lon, frame, x_max, y_max);
+  view.x_min = static_cast<float>(x_min);
+  view.x_max = static_cast<float>(x_max);
+  view.y_min = static_cast<float>(y_min);
+  view.y_max = static_cast<float>(y_max);
 
   finish_view_params(view, reference_radians(ref_lat_deg), reference_radians(ref_lon_deg));
   return view;
@@ -103,11 +99,7 @@ void refresh_view_params(view_params& view) {
   const float lambda0 = view.ref_lon_rad;
   const float p = view.pixel_size;
 
-  const float s = std::sin(phi0);
-  const float s2 = s * s;  // single precision on purpose
-  const double e2 = kEarthE * kEarthE;
-  view.radius_east = kEarthA / std::sqrt(1.0 - s2 * e2);
-  view.radius_north = (1.0 - e2) * kEarthA / (1.0 - s2 * e2);
+  record_radii(phi0, view.radius_east, view.radius_north);
 
   const double east_scale = static_cast<double>(std::cos(phi0)) * view.radius_east;
   const double north_radius = view.radius_north;

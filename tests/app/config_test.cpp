@@ -1,7 +1,7 @@
 // The configuration reader and its field parsers against the examples in
 // tests/data/config_cases.txt (its header describes the format).
 
-#include "app/config.h"
+#include "base/config.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <sstream>
 #include <variant>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "support/scratch.h"
 
 namespace aeroquilt {

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "support/scratch.h"
 #include "terrain/map_projection.h"
 

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "support/dem_builder.h"
 #include "support/scratch.h"
 

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/config.h"
-#include "app/console.h"
-#include "app/fatal_error.h"
+#include "base/config.h"
+#include "base/console.h"
+#include "base/fatal_error.h"
 #include "support/image_builder.h"
 #include "support/scratch.h"
 

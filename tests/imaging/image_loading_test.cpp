@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
-#include "app/console.h"
+#include "base/config.h"
+#include "base/console.h"
 #include "imaging/image_cache.h"
 #include "imaging/radiometry.h"
 #include "support/image_builder.h"

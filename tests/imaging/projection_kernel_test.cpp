@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/fatal_error.h"
+#include "base/fatal_error.h"
 #include "geometry/camera_model.h"
 #include "imaging/gpu_context.h"
 #include "imaging/projection_reference.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
+#include "base/config.h"
 
 namespace aeroquilt::testing {
 

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "support/dem_builder.h"
 #include "support/scratch.h"
 

@@ -9,7 +9,7 @@
 #include <limits>
 #include <string>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "support/dem_builder.h"
 #include "support/scratch.h"
 #include "terrain/dem_sampling.h"

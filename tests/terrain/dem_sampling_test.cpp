@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/console.h"
+#include "base/console.h"
 #include "support/dem_builder.h"
 #include "support/scratch.h"
 

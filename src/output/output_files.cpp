@@ -1,4 +1,4 @@
-#include "app/output_files.h"
+#include "output/output_files.h"
 
 #include <fcntl.h>
 #include <geotiff/geotiff.h>
@@ -14,7 +14,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/console.h"
+#include "base/console.h"
 
 namespace aeroquilt {
 namespace {

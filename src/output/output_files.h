@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/local_frame.h"
+
 namespace aeroquilt {
 
 // Outcome of one output write; the caller reports it with its own message.
@@ -26,16 +28,6 @@ std::string create_temporary_file(const std::string& path);
 
 // Writes `text` to `path` through a temporary file; no temporary file is left behind.
 write_outcome write_text_atomically(const std::string& path, const std::string& text);
-
-// Geographic placement of a north-up raster in degrees of WGS 84: the centre of pixel
-// (row r, column c) is at longitude first_lon_deg + c * lon_step_deg and latitude
-// first_lat_deg + r * lat_step_deg (lat_step_deg < 0: rows run south).
-struct raster_georeference {
-  double lon_step_deg = 0.0;
-  double lat_step_deg = 0.0;
-  double first_lon_deg = 0.0;
-  double first_lat_deg = 0.0;
-};
 
 // Writes `image` to `path` through a temporary file. The format follows the last
 // extension as in cv::imwrite (with `params`); a ".tif" or ".tiff" path (any case) with

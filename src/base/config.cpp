@@ -1,4 +1,4 @@
-#include "app/config.h"
+#include "base/config.h"
 
 #include <cmath>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <limits>
 #include <memory>
 
-#include "app/console.h"
+#include "base/console.h"
 
 namespace aeroquilt {
 
