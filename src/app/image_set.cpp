@@ -18,6 +18,7 @@ std::vector<arma::mat> job_footprints(const mosaic_job& job) {
 
 int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::string& FPO_path) {
   const config_params& config = g_config;
+  job.loader.options = frame_options_of(config);
   load_dem(job.dem, config.DEM_filename);
   job.gpu.open_gpu_device(config.image_width_pixels, config.image_height_pixels,
                           config.image_channels);
@@ -25,7 +26,7 @@ int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::
   job.image_dir = image_dir;
   job.FPO_path = FPO_path;
   job.images.image_dir = image_dir;
-  read_flight_log(job.images, FPO_path, config);
+  read_flight_log(job.images, FPO_path, flight_log_options_of(config));
 
   const int count = job.images.count;
   if (count == 0) {
@@ -36,9 +37,10 @@ int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::
 
   job.geometries.clear();
   job.geometries.reserve(count);
+  const camera_options camera = camera_options_of(config);
   for (int i = 0; i < count; ++i) {
     image_geometry geometry;
-    build_camera_model(geometry, config, job.images, i);
+    build_camera_model(geometry, camera, job.images, i);
     if (config.USE_DEM == 0) {
       // An image whose corner rays miss the flat ground is left out; the others go on.
       if (project_footprint_flat(geometry) == 0) continue;

@@ -1,22 +1,30 @@
 #pragma once
 // The object of one run: it owns every long-lived piece by value. Members are
 // destroyed in reverse order, so the input cache (and its loader threads) goes
-// first and the output canvas last.
+// first, then the frame loader it reads through, and the output canvas last.
 
 #include <string>
 #include <vector>
 
+#include "base/config.h"
 #include "geometry/camera_model.h"
 #include "geometry/flight_log.h"
+#include "imaging/frame_loader.h"
+#include "imaging/frame_source.h"
 #include "imaging/gpu_context.h"
 #include "imaging/image_cache.h"
+#include "imaging/view_renderer.h"
 #include "terrain/dem_sampling.h"
 #include "terrain/view_params.h"
 
 namespace aeroquilt {
 
+// The run's one configuration, written once by run_main and read by the run alone:
+// every module below takes the option record made from it here.
+extern config_params g_config;
+
 struct mosaic_job {
-  image_cache output_canvas;
+  output_canvas canvas;
   image_list images;
   view_dem dem;
   std::vector<image_geometry> geometries;  // one per kept image
@@ -25,7 +33,14 @@ struct mosaic_job {
   std::string FPO_path;   // copy of FPO_file
   gpu_context gpu;
   view_params survey_view = empty_view_params();
-  image_cache input_cache;
+  frame_loader loader;
+  image_cache input_cache{loader};
 };
+
+// The option records of the modules, from the configuration.
+flight_log_options flight_log_options_of(const config_params& config);
+camera_options camera_options_of(const config_params& config);
+frame_options frame_options_of(const config_params& config);
+projection_options projection_options_of(const config_params& config);
 
 }  // namespace aeroquilt

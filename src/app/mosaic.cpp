@@ -95,11 +95,11 @@ mosaic_result make_mosaic(mosaic_job& job, double pixel_size, const std::string&
     console_printf("computing average image frame error\n");
     std::vector<std::string> paths;
     for (const image_geometry& geometry : job.geometries) paths.push_back(geometry.path);
-    compute_average_frame_error(job.input_cache, paths, config.do_average_image_error_removal);
+    compute_average_frame_error(job.loader, paths, config.do_average_image_error_removal);
   }
   if (config.vingette_removal_multiplier > 0.0) {
     console_printf("generating vingette correction table\n");
-    build_vignette_table(job.input_cache, config);
+    build_vignette_table(job.loader, config.vingette_removal_multiplier);
   }
 
   console_printf("Calculated projetion size width %d  height %d\n", survey.width, survey.height);

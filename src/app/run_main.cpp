@@ -10,6 +10,7 @@
 #include "app/job.h"
 #include "app/mosaic.h"
 #include "app/view_output.h"
+#include "imaging/preview.h"
 #include "output/dem_image.h"
 
 namespace aeroquilt {

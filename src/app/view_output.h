@@ -1,6 +1,5 @@
 #pragma once
-// One output view: projected from every image, previewed, and saved as an image
-// file with a KML GroundOverlay and a world file named after it.
+// One view of the run: its DEM, its rendering from every image, and its files.
 
 #include <string>
 
@@ -24,27 +23,9 @@ struct view_result {
   std::string kml_path;  // the GroundOverlay written beside the image (when written)
 };
 
-// Renders `view` into the output canvas and saves it at `path` with its side files;
-// nothing is saved unless the outcome is `written`.
+// Renders `view` from every image of the job and saves it at `path` with its side
+// files; nothing is saved unless the outcome is `written`.
 view_result render_view(mosaic_job& job, const view_params& view, const std::string& path,
                         double preview_scale);
-
-// True when a preview window can be opened: a display is named and a window opened
-// on it in a child process (decided once per run).
-bool display_available();
-
-// Shows the canvas scaled by `scale` in the window "Figure 1" when a display exists.
-void show_preview(image_cache& canvas, double scale);
-
-// Writes the canvas image with default parameters on the calling thread; a ".tif"
-// becomes a GeoTIFF placed by `georeference` (by the canvas's view record when null).
-// False (after "cannot write %s\n") when the image could not be written.
-bool save_view_image(image_cache& canvas, const std::string& path,
-                     const raster_georeference* georeference = nullptr);
-
-// Makes the transparent PNG copy of the canvas and starts its writer thread (placed,
-// for a TIFF name, by `georeference`, or by the canvas's view record when null).
-void start_png_writer(image_cache& canvas, const std::string& path,
-                      const raster_georeference* georeference = nullptr);
 
 }  // namespace aeroquilt

@@ -10,7 +10,6 @@
 
 namespace aeroquilt {
 
-config_params g_config;
 
 namespace {
 

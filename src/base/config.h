@@ -1,9 +1,10 @@
 #pragma once
-// The configuration record of a run and the comma-separated field parsers shared
-// with the flight-log reader.
+// The configuration record of a run and its reader.
 
 #include <cstdint>
 #include <string>
+
+#include "base/field_parsers.h"
 
 namespace aeroquilt {
 
@@ -49,22 +50,9 @@ struct config_params {
   int32_t convert_to_jet_colormap = 0;
 };
 
-// The run's one configuration, written once by run_main and read everywhere.
-extern config_params g_config;
-
 // Reads the file at `path` into `config` (reset to all zero first); a CR LF line end
 // counts as LF. Returns 1 when the file opened, 0 (after "Config file not found\n")
 // when not. `key_lines`, when given, receives the number of lines that set a key.
 int load_config(const std::string& path, config_params& config, int* key_lines = nullptr);
-
-// Copies field `field` (counted from 1) of a comma-separated line into `destination`.
-void parse_text_field(const std::string& line, int field, std::string& destination);
-
-// Reads a number from the first 25 characters of `text` ("Could not find number.\n" and 0 when
-// none).
-double parse_number(const char* text);
-
-// Reads the exponent after an "e" from the first 10 characters of `text`.
-int32_t parse_exponent(const char* text);
 
 }  // namespace aeroquilt

@@ -35,7 +35,7 @@ arma::mat attitude_rotation(double roll, double pitch, double heading) {
   return zy * rotation_x(roll);
 }
 
-void build_camera_model(image_geometry& geometry, const config_params& config,
+void build_camera_model(image_geometry& geometry, const camera_options& config,
                         const image_list& list, int index) {
   const FPO_record& record = list.records[static_cast<std::size_t>(index)];
 

@@ -5,7 +5,6 @@
 #include <armadillo>
 #include <string>
 
-#include "base/config.h"
 #include "geometry/flight_log.h"
 
 namespace aeroquilt {
@@ -34,8 +33,18 @@ struct image_geometry {
   arma::mat footprint_corners;  // 5x3 local x, y, z of the corner pixels
 };
 
-// Fills `geometry` from record `index` of `list` and the configuration.
-void build_camera_model(image_geometry& geometry, const config_params& config,
+// What the camera model takes from the configuration.
+struct camera_options {
+  int32_t image_width_pixels = 0;
+  int32_t image_height_pixels = 0;
+  double image_kx = 0;                 // focal length, pixels
+  double RPH_scale[3] = {0, 0, 0};     // roll, pitch, heading as logged times scale
+  double RPH_offset[3] = {0, 0, 0};    // plus offset, degrees
+  double topo_height = 0;              // metres subtracted from the logged altitudes
+};
+
+// Fills `geometry` from record `index` of `list`.
+void build_camera_model(image_geometry& geometry, const camera_options& config,
                         const image_list& list, int index);
 
 // Computes every derived matrix from attitude, position, frame size and kx.

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "base/console.h"
+#include "base/field_parsers.h"
 #include "terrain/map_projection.h"
 
 namespace aeroquilt {
@@ -92,7 +93,8 @@ bool is_readable_file(const std::string& path) {
 
 }  // namespace
 
-int read_flight_log(image_list& list, const std::string& path, const config_params& config) {
+int read_flight_log(image_list& list, const std::string& path,
+                    const flight_log_options& options) {
   file_handle file(std::fopen(path.c_str(), "r"));
   if (!file) {
     console_printf("FPO file not found \n%s\n", path.c_str());
@@ -106,8 +108,8 @@ int read_flight_log(image_list& list, const std::string& path, const config_para
   list.records.assign(list.count, FPO_record{});
 
   const double angle_limit =
-      config.projection_angle_limit == 0.0 ? kDefaultAngleLimitDeg : config.projection_angle_limit;
-  const double central_meridian = utm_central_meridian(config.meridian_longitude);
+      options.projection_angle_limit == 0.0 ? kDefaultAngleLimitDeg : options.projection_angle_limit;
+  const double central_meridian = utm_central_meridian(options.meridian_longitude);
 
   char buffer[kLineBufferSize];
   int slot = 0;

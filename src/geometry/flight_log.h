@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "base/config.h"
 
 namespace aeroquilt {
 
@@ -31,8 +30,14 @@ struct image_list {
   std::string image_dir;
 };
 
+// What the reader takes from the configuration.
+struct flight_log_options {
+  double projection_angle_limit = 0;  // degrees of roll or pitch beyond which a line is dropped; 0: 80
+  double meridian_longitude = 0;      // degrees; selects the UTM zone of logged UTM positions
+};
+
 // Reads the flight log into `list` (whose image_dir is set). 1 when the file opened.
-int read_flight_log(image_list& list, const std::string& path, const config_params& config);
+int read_flight_log(image_list& list, const std::string& path, const flight_log_options& options);
 
 // Sets `found` for each record and reports the missing ones.
 void check_images_exist(image_list& list);

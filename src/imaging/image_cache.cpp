@@ -1,5 +1,4 @@
-// The slot table of the input cache, its two loader channels, and the view
-// rasters of the output canvas.
+// The slot table of the input cache and its two loader channels.
 
 #include "imaging/image_cache.h"
 
@@ -8,12 +7,11 @@
 #include <cstdint>
 
 #include "base/console.h"
-#include "base/fatal_error.h"
 #include "imaging/radiometry.h"
 
 namespace aeroquilt {
 
-image_cache::image_cache() : slot_images_(max_cache_slots) {}
+image_cache::image_cache(frame_loader& loader) : loader_(loader), slot_images_(max_cache_slots) {}
 
 image_cache::~image_cache() { join_threads(); }
 
@@ -25,7 +23,6 @@ void image_cache::join_loader(channel_state& loader) {
 void image_cache::join_threads() {
   join_loader(channels_[channel_A]);
   join_loader(channels_[channel_B]);
-  if (writer_thread.joinable()) writer_thread.join();
 }
 
 void image_cache::set_slot_count(int count) {
@@ -88,13 +85,13 @@ int image_cache::start_loader(loader_channel channel, const std::string& name) {
   // The thread gets its own copy of the name; the slot image is published by the
   // release store of the state, which the projector reads with acquire.
   loader.thread = std::thread([this, slot, path = name] {
-    slot_images_[static_cast<std::size_t>(slot)] = add_projection_offset(load_image(path));
+    slot_images_[static_cast<std::size_t>(slot)] = add_projection_offset(loader_.load_image(path));
     slot_states_[slot].store(slot_ready, std::memory_order_release);
   });
   return 1;
 }
 
-bool image_cache::get_image(const std::string& name) {
+bool image_cache::get_image(const std::string& name, cv::Mat& image) {
   const int slot = find_slot(name);
   bool found = false;
   if (slot >= 0) {
@@ -110,19 +107,19 @@ bool image_cache::get_image(const std::string& name) {
       found = state == slot_ready;
       if (!found) console_printf("image cache timeout %s\n", name.c_str());
     }
-    // A deep copy: scaling and colour-mapping the current image never alter the slot.
-    if (found) current_image = slot_images_[static_cast<std::size_t>(slot)].clone();
+    // A deep copy: scaling and colour-mapping the image never alter the slot.
+    if (found) image = slot_images_[static_cast<std::size_t>(slot)].clone();
   }
   if (!found) {
     console_printf("image not in cache %s\n", name.c_str());
-    current_image = add_projection_offset(load_image(name));
+    image = add_projection_offset(loader_.load_image(name));
     if (slot_count_ > 0) {
       const int reserved = reserve_slot(name);
-      slot_images_[static_cast<std::size_t>(reserved)] = current_image.clone();
+      slot_images_[static_cast<std::size_t>(reserved)] = image.clone();
       slot_states_[reserved].store(slot_ready, std::memory_order_release);
     }
   }
-  return current_image.cols >= 1;
+  return image.cols >= 1;
 }
 
 void size_image_cache(image_cache& cache, double budget_bytes, double bytes_per_image) {
@@ -136,24 +133,6 @@ void size_image_cache(image_cache& cache, double budget_bytes, double bytes_per_
   }
   cache.set_slot_count(count);
   console_printf("Cache number compute,  Allowing %d images\n", count);
-}
-
-void install_view(image_cache& canvas, const view_params& view) {
-  canvas.view = view;
-  if (view.width < 1 || view.height < 1) {
-    const std::string message = "invalid view size " + std::to_string(view.width) + " x " +
-                                std::to_string(view.height) + "\n";
-    console_printf("%s", message.c_str());
-    throw fatal_error(message);
-  }
-  const int64_t pixels = static_cast<int64_t>(view.width) * static_cast<int64_t>(view.height);
-  if (pixels > 2500000000LL) {
-    console_printf("output range error\n");
-    throw fatal_error("output range error\n");
-  }
-  canvas.current_image = cv::Mat::zeros(view.height, view.width, CV_8UC3);
-  // -1 saturates to 0 in an unsigned 16-bit raster.
-  canvas.view_count = cv::Mat(view.height, view.width, CV_16UC1, cv::Scalar(-1));
 }
 
 }  // namespace aeroquilt

@@ -1,7 +1,6 @@
 #pragma once
-// The image store of a run, used twice by the job: as the output canvas that
-// receives projected views, and as the input cache whose slots hold preloaded
-// camera images, filled by two loader channels.
+// The input cache of a run: slots that hold preloaded camera frames (each offset by 1
+// per channel), filled by two loader channels through the run's frame loader.
 
 #include <array>
 #include <atomic>
@@ -12,8 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/config.h"
-#include "terrain/view_params.h"
+#include "imaging/frame_loader.h"
 
 namespace aeroquilt {
 
@@ -24,19 +22,16 @@ enum loader_channel : int { channel_A = 0, channel_B = 1 };
 
 class image_cache {
  public:
-  image_cache();
-  ~image_cache();  // joins loader A, loader B, then the writer thread
+  // Frames are read through `loader`, which must outlive the cache.
+  explicit image_cache(frame_loader& loader);
+  ~image_cache();  // joins loader A, then loader B
   image_cache(const image_cache&) = delete;
   image_cache& operator=(const image_cache&) = delete;
 
-  // Reads one image file into an 8-bit BGR image (raw RGB frame, 16-bit thermal
-  // frame or any other image file); empty when it could not be read. A raw frame
-  // must hold a whole frame of the configured size. Thread-safe.
-  cv::Mat load_image(const std::string& name);
-
-  // Makes the image at `name` the current image (offset by 1 per channel).
-  // True when the current image then has at least one column.
-  bool get_image(const std::string& name);
+  // A copy of the frame at `name` (offset by 1 per channel), from its slot or read now;
+  // scaling or colour-mapping `image` never alters the slot. True when it has at least
+  // one column.
+  bool get_image(const std::string& name, cv::Mat& image);
 
   // Starts `channel` loading `name` into a slot: 2 already cached, 0 no slots, 1 started.
   int start_loader(loader_channel channel, const std::string& name);
@@ -46,27 +41,8 @@ class image_cache {
   void set_slot_count(int count);
   int slot_count() const { return slot_count_; }
 
-  // Joins every running thread of this cache (loaders, then the writer).
+  // Joins both loader channels.
   void join_threads();
-
-  // --- the image the projector or the canvas works on
-  cv::Mat current_image;
-  // --- output canvas: installed view record and its rasters
-  view_params view{};
-  cv::Mat view_count;  // 16-bit single channel, same size as the view raster
-
-  // --- radiometric state (input cache)
-  cv::Mat vignette_table;  // float, image_width_pixels rows x image_height_pixels columns
-  bool vignette_ready = false;
-  cv::Mat average_error_frame;  // float, the running average of thermal frames
-  std::mutex average_mutex;
-
-  // --- PNG writer (output canvas)
-  cv::Mat png_copy;
-  std::string png_name;
-  std::vector<int> png_params;
-  std::thread writer_thread;
-  bool png_written = false;  // the writer thread's result; read after joining it
 
   // Slot access for tests and diagnostics.
   int slot_state_of(int slot) const;
@@ -86,9 +62,7 @@ class image_cache {
   int reserve_slot(const std::string& name);
   int find_slot(const std::string& name) const;
   void join_loader(channel_state& loader);
-  cv::Mat load_raw_rgb(const std::string& name);
-  cv::Mat load_thermal(const std::string& name);
-
+  frame_loader& loader_;
   int slot_count_ = 0;
   std::vector<std::string> slot_names_;
   std::array<std::atomic<int>, max_cache_slots> slot_states_{};
@@ -99,16 +73,5 @@ class image_cache {
 
 // Sizes the cache's slots from a memory budget (bytes) and prints the slot count.
 void size_image_cache(image_cache& cache, double budget_bytes, double bytes_per_image);
-
-// Copies `view` into the canvas and makes its black rasters; refuses a view of
-// more than 2.5e9 pixels ("output range error\n", fatal) or of width/height below 1.
-void install_view(image_cache& canvas, const view_params& view);
-
-// Loads the first min(n, count) images of `paths` to warm up the running average.
-void compute_average_frame_error(image_cache& cache, const std::vector<std::string>& paths,
-                                 int average_length);
-
-// Fills the vignette gain table from the configuration and sets vignette_ready.
-void build_vignette_table(image_cache& cache, config_params config);
 
 }  // namespace aeroquilt

@@ -1,7 +1,7 @@
 #pragma once
 // Pixel-level radiometry of camera frames: the vignette gain of raw RGB frames,
 // the conversion and false-colour rendering of 16-bit thermal frames, and the
-// running average of their fixed-pattern error. The state lives in image_cache.
+// running average of their fixed-pattern error. The state lives in frame_loader.
 
 #include <opencv2/core.hpp>
 

@@ -1,9 +1,7 @@
 #include "imaging/view_projection.h"
 
 #include <cmath>
-#include <opencv2/imgproc.hpp>
 
-#include "base/config.h"
 #include "base/console.h"
 
 namespace aeroquilt {
@@ -34,21 +32,18 @@ void write_image_matrices(const image_geometry& geometry, view_params& view) {
   }
 }
 
-int project_view_image(int index, const std::vector<image_geometry>& geometries, image_cache& cache,
-                       gpu_context& gpu, view_params& view, const view_dem& dem, double ref_lat_deg,
-                       double ref_lon_deg) {
+int project_view_image(int index, const std::vector<image_geometry>& geometries,
+                       frame_source& frames, gpu_context& gpu, view_params& view,
+                       const view_dem& dem, bool use_dem, double ref_lat_deg, double ref_lon_deg) {
   const image_geometry& geometry = geometries[index];
   footprint_window window;
   if (!view_window(geometry.footprint_corners, view, window)) return 0;
 
   const int count = static_cast<int>(geometries.size());
-  if (index + 1 < count) {
-    cache.start_loader(channel_A, geometries[index + 1].path);
-    if (index + 2 < count) cache.start_loader(channel_B, geometries[index + 2].path);
-  }
+  frames.prefetch(index + 1 < count ? geometries[index + 1].path : std::string(),
+                  index + 2 < count ? geometries[index + 2].path : std::string());
 
-  cache.get_image(geometry.path);
-  cv::Mat& image = cache.current_image;
+  const cv::Mat image = frames.frame(geometry.path);
   // The upload copies a whole configured frame: anything else would read past the
   // image or shear it, so such an image is left out of the view.
   if (image.empty() || image.cols != gpu.image_width() || image.rows != gpu.image_height() ||
@@ -59,10 +54,7 @@ int project_view_image(int index, const std::vector<image_geometry>& geometries,
   }
 
   write_image_matrices(geometry, view);
-  image.convertTo(image, -1, g_config.image_data_multiplier);
-  if (g_config.convert_to_jet_colormap != 0) cv::applyColorMap(image, image, cv::COLORMAP_JET);
-
-  if (g_config.USE_DEM != 0) {
+  if (use_dem) {
     gpu.enqueue_projection_dem(image.data, window.r0, window.rows(), window.c0, window.cols(), view,
                                dem.dem_buffer.data(), dem.buffer_size,
                                static_cast<float>(ref_lat_deg), static_cast<float>(ref_lon_deg));

@@ -5,7 +5,7 @@
 
 #include "geometry/camera_model.h"
 #include "imaging/gpu_context.h"
-#include "imaging/image_cache.h"
+#include "imaging/frame_source.h"
 #include "terrain/dem_sampling.h"
 #include "terrain/view_params.h"
 
@@ -26,10 +26,11 @@ bool view_window(const arma::mat& footprint, const view_params& view, footprint_
 void write_image_matrices(const image_geometry& geometry, view_params& view);
 
 // Projects image `index` into the view: prefetches the next two images, takes the
-// image from the cache, uploads it and launches the kernel over its window.
-// 1 when launched, 0 when its footprint misses the view or it could not be loaded.
-int project_view_image(int index, const std::vector<image_geometry>& geometries, image_cache& cache,
-                       gpu_context& gpu, view_params& view, const view_dem& dem, double ref_lat_deg,
-                       double ref_lon_deg);
+// corrected frame, uploads it and launches the kernel over its window (onto the view
+// DEM when `use_dem`). 1 when launched, 0 when its footprint misses the view or it
+// could not be loaded.
+int project_view_image(int index, const std::vector<image_geometry>& geometries,
+                       frame_source& frames, gpu_context& gpu, view_params& view,
+                       const view_dem& dem, bool use_dem, double ref_lat_deg, double ref_lon_deg);
 
 }  // namespace aeroquilt

@@ -2,6 +2,10 @@
 
 #include <cmath>
 #include <cstdio>
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <thread>
+#include <vector>
 
 #include "base/console.h"
 #include "output/output_files.h"
@@ -75,6 +79,62 @@ local_frame record_frame(const view_params& view) {
   frame.radius_east = view.radius_east;
   frame.radius_north = view.radius_north;
   return frame;
+}
+
+cv::Mat transparent_copy(const cv::Mat& image) {
+  // Every byte is written (black stays 0, 0, 0, 0), branch-free and over row bands in
+  // parallel: a mosaic has tens of millions of pixels.
+  cv::Mat copy(image.rows, image.cols, CV_8UC4);
+  cv::parallel_for_(cv::Range(0, image.rows), [&image, &copy](const cv::Range& rows) {
+    for (int row = rows.start; row < rows.end; ++row) {
+      const uchar* source = image.ptr<uchar>(row);
+      uchar* target = copy.ptr<uchar>(row);
+      for (int column = 0; column < image.cols; ++column, source += 3, target += 4) {
+        target[0] = source[0];
+        target[1] = source[1];
+        target[2] = source[2];
+        target[3] = (source[0] | source[1] | source[2]) != 0 ? 255 : 0;
+      }
+    }
+  });
+  return copy;
+}
+
+bool write_view_image(const std::string& path, const cv::Mat& raster,
+                      const raster_georeference& georeference) {
+  std::size_t extension_position = 0;
+  const bool png = find_output_extension(path, extension_position) >= 4;
+  const cv::Mat image = png ? transparent_copy(raster) : raster;
+  const std::vector<int> params =
+      png ? std::vector<int>{cv::IMWRITE_PNG_COMPRESSION, 3} : std::vector<int>{};
+  write_outcome outcome = write_outcome::not_written;
+  if (png) {
+    // The PNG view has a writer thread of its own, joined at once.
+    std::thread writer(
+        [&] { outcome = write_image_atomically(path, image, params, &georeference); });
+    writer.join();
+  } else {
+    outcome = write_image_atomically(path, image, params, &georeference);
+  }
+  if (outcome == write_outcome::written) return true;
+  console_printf("cannot write %s\n", path.c_str());
+  return false;
+}
+
+std::string write_view_side_files(const std::string& path, const view_params& view,
+                                  const raster_georeference& georeference) {
+  std::size_t extension_position = 0;
+  find_output_extension(path, extension_position);
+  const std::size_t slash = path.find_last_of("/\\");
+  const std::string href = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string kml_path = side_file_path(path, extension_position, "kml");
+  write_output_text(kml_path, ground_overlay_kml(href, view.lat_max, view.lat_min, view.lon_max,
+                                                 view.lon_min, "\t"));
+  write_output_text(side_file_path(path, extension_position, "tfw"), world_file_text(view));
+  // What GIS readers look for: the conventional world file and the .prj (a TIFF holds
+  // its georeferencing inside), describing each pixel centre exactly.
+  write_georeference_side_files(path, georeference);
+  return kml_path;
 }
 
 }  // namespace aeroquilt

@@ -4,6 +4,7 @@
 // its ".", the specified world file, and the exact georeferencing of the pixels.
 
 #include <cstddef>
+#include <opencv2/core.hpp>
 #include <string>
 
 #include "base/local_frame.h"
@@ -32,6 +33,24 @@ raster_georeference view_georeference(const view_params& view, const local_frame
 // Writes `text` to `path` through a temporary file, replacing it; reports the path and
 // returns false on failure.
 bool write_output_text(const std::string& path, const std::string& text);
+
+// The copy of a BGR raster that a PNG view holds: black pixels transparent (alpha 0),
+// every other pixel opaque.
+cv::Mat transparent_copy(const cv::Mat& bgr);
+
+// Writes the raster of a view at `path`: a PNG name (".png" or ".PNG" found first in the
+// extension table) as its transparent copy at compression 3 on a writer thread joined at
+// once, any other with default parameters; a ".tif" is a GeoTIFF placed by
+// `georeference`. False after "cannot write %s\n" when the image could not be written.
+bool write_view_image(const std::string& path, const cv::Mat& raster,
+                      const raster_georeference& georeference);
+
+// Writes the side files of the view image at `path` (whose extension the table finds):
+// the KML GroundOverlay and the world file of the record, the conventional world file
+// and .prj placed by `georeference`. Returns the KML file's path. A file that fails is
+// reported.
+std::string write_view_side_files(const std::string& path, const view_params& view,
+                                  const raster_georeference& georeference);
 
 // The frame a record holds itself: its single-precision reference point and radii.
 local_frame record_frame(const view_params& view);

@@ -15,7 +15,7 @@
 #include "base/fatal_error.h"
 #include "geometry/camera_model.h"
 #include "imaging/gpu_context.h"
-#include "imaging/projection_reference.h"
+#include "support/projection_reference.h"
 #include "imaging/view_projection.h"
 #include "support/dem_builder.h"
 #include "support/scratch.h"

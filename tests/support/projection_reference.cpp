@@ -1,4 +1,4 @@
-#include "imaging/projection_reference.h"
+#include "support/projection_reference.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,0 +1,56 @@
+#pragma once
+// Reads one camera frame file into an 8-bit BGR image, applying the corrections that
+// belong to loading: the vignette table of raw RGB frames, and the temperature
+// conversion, fixed-pattern removal and false colour of 16-bit thermal frames.
+
+#include <cstdint>
+#include <mutex>
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+namespace aeroquilt {
+
+// What loading takes from the configuration (named after its keys).
+struct frame_options {
+  int32_t image_width_pixels = 0;  // a raw frame must be this size
+  int32_t image_height_pixels = 0;
+  int32_t use_16bit_image_input = 0;           // frames are 16-bit radiometric counts
+  int32_t do_average_image_error_removal = 0;  // running-average length; 0 or less: off
+  double tau_set_min_temp = 0;                 // display range of thermal frames, Celsius
+  double tau_set_max_temp = 0;
+};
+
+// The loader of a run and its radiometric state. load_image may run on up to three
+// threads at once (the main thread and two loader channels).
+class frame_loader {
+ public:
+  explicit frame_loader(const frame_options& frame = {});
+  frame_loader(const frame_loader&) = delete;
+  frame_loader& operator=(const frame_loader&) = delete;
+
+  // Reads one image file (raw RGB frame when the name holds "rgb" or "RGB", 16-bit
+  // thermal frame, or any other image file); empty after a message when it could not
+  // be read. Thread-safe.
+  cv::Mat load_image(const std::string& name);
+
+  frame_options options;
+  cv::Mat vignette_table;  // float, image_width_pixels rows x image_height_pixels columns
+  bool vignette_ready = false;
+  cv::Mat average_error_frame;  // float, the running average of thermal frames
+  std::mutex average_mutex;
+
+ private:
+  cv::Mat load_raw_rgb(const std::string& name);
+  cv::Mat load_thermal(const std::string& name);
+};
+
+// Loads the first min(n, count) images of `paths` to warm up the running average.
+void compute_average_frame_error(frame_loader& loader, const std::vector<std::string>& paths,
+                                 int average_length);
+
+// Fills the vignette gain table for the loader's frame size, scaled by `multiplier`,
+// and sets vignette_ready.
+void build_vignette_table(frame_loader& loader, double multiplier);
+
+}  // namespace aeroquilt

@@ -1,0 +1,39 @@
+#pragma once
+// The corrected camera frames of a run, with every correction in one order: those of
+// loading (vignette of raw RGB frames; temperature, fixed-pattern removal and false
+// colour of thermal frames), the +1 offset of the cache, then the display gain and the
+// JET colour map.
+
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <string>
+
+#include "imaging/image_cache.h"
+
+namespace aeroquilt {
+
+// What projecting an image takes from the configuration (named after its keys).
+struct projection_options {
+  double image_data_multiplier = 0;      // display gain of every frame
+  int32_t convert_to_jet_colormap = 0;   // JET false colour after the gain
+  int32_t USE_DEM = 0;                   // project onto the view DEM, not flat ground
+};
+
+class frame_source {
+ public:
+  // Frames come from `cache`, which must outlive the source.
+  frame_source(image_cache& cache, const projection_options& options);
+
+  // Starts the two loader channels on the frames that come next (empty: none).
+  void prefetch(const std::string& next, const std::string& after);
+
+  // The corrected frame at `path`; empty when it could not be read. A frame that is not
+  // 8-bit BGR is returned as read, for the caller to refuse.
+  cv::Mat frame(const std::string& path);
+
+ private:
+  image_cache& cache_;
+  projection_options options_;
+};
+
+}  // namespace aeroquilt
