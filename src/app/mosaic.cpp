@@ -76,10 +76,6 @@ mosaic_result make_mosaic(mosaic_job& job, double pixel_size, const std::string&
                           int32_t tile_size) {
   const config_params& config = g_config;
   const std::string joined = output_dir + output_filename;
-  // Refused before any work is done rather than after the first view is projected.
-  std::size_t extension_position = 0;
-  if (find_output_extension(joined, extension_position) < 0)
-    throw fatal_error("extension not found\n");
 
   if (config.project_subview_only != 0) {
     job.survey_view = subview_params(pixel_size, config.subview_min_lon, config.subview_min_lat,
