@@ -150,10 +150,10 @@ int staged_run(const std::string& config_path) {
   auto t = clock_type::now();
   const view_params view = survey_view_params(job_footprints(job), config.output_pixel_size,
                                               job.images.centre_lat, job.images.centre_lon);
-  image_cache& canvas = job.output_canvas;
+  output_canvas& canvas = job.canvas;
   install_view(canvas, view);
   if (build_view_dem(job.dem, view) == 0) return 1;
-  job.gpu.create_view_buffers(canvas.view, canvas.current_image.data);
+  job.gpu.create_view_buffers(canvas.view, canvas.image.data);
   job.gpu.finish();
   const double view_setup = seconds_since(t);
 
@@ -165,7 +165,7 @@ int staged_run(const std::string& config_path) {
     footprint_window window;
     if (!view_window(geometry.footprint_corners, canvas.view, window)) continue;
     t = clock_type::now();
-    cv::Mat image = add_projection_offset(job.input_cache.load_image(geometry.path));
+    cv::Mat image = add_projection_offset(job.loader.load_image(geometry.path));
     decode += seconds_since(t);
     t = clock_type::now();
     write_image_matrices(geometry, canvas.view);
@@ -188,26 +188,22 @@ int staged_run(const std::string& config_path) {
     ++projected;
     if (k % 20 == 0) {
       t = clock_type::now();
-      job.gpu.read_view_output(canvas.current_image.data);
+      job.gpu.read_view_output(canvas.image.data);
       readback += seconds_since(t);
       ++readbacks;
     }
   }
   t = clock_type::now();
-  job.gpu.read_view_output(canvas.current_image.data);
+  job.gpu.read_view_output(canvas.image.data);
   const double final_readback = seconds_since(t);
   job.gpu.release_view_buffers();
 
   t = clock_type::now();
   const std::string out_path = config.output_dir + "stages_" + config.output_filename;
   std::filesystem::create_directories(config.output_dir);
-  std::size_t extension_position = 0;
-  if (find_output_extension(out_path, extension_position) >= 4) {
-    start_png_writer(canvas, out_path);
-    canvas.writer_thread.join();
-  } else {
-    save_view_image(canvas, out_path);
-  }
+  write_view_image(out_path, canvas.image,
+                   view_georeference(canvas.view, make_local_frame(job.images.centre_lat,
+                                                                   job.images.centre_lon)));
   const double encode = seconds_since(t);
   std::filesystem::remove(out_path);
   const double total = seconds_since(start);

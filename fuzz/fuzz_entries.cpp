@@ -17,6 +17,7 @@
 #include "geometry/camera_model.h"
 #include "geometry/flight_log.h"
 #include "geometry/footprints.h"
+#include "imaging/frame_loader.h"
 #include "imaging/image_cache.h"
 #include "terrain/dem_file.h"
 #include "terrain/dem_sampling.h"
@@ -63,18 +64,6 @@ std::string write_input(const std::string& name, const uint8_t* data, std::size_
   return path;
 }
 
-// Restores the global configuration that an entry sets up.
-class config_scope {
- public:
-  config_scope() : saved_(g_config) {}
-  ~config_scope() { g_config = saved_; }
-  config_scope(const config_scope&) = delete;
-  config_scope& operator=(const config_scope&) = delete;
-
- private:
-  config_params saved_;
-};
-
 int32_t header_int32(const uint8_t* data, std::size_t size, std::size_t offset) {
   if (size < offset + 4) return 0;
   int32_t value;
@@ -102,20 +91,18 @@ int config_reader_entry(const uint8_t* data, std::size_t size) {
 
 int flight_log_entry(const uint8_t* data, std::size_t size) {
   const console_capture capture;
-  const config_scope scope;
-  config_params& config = g_config;
-  config = config_params{};
+  camera_options config;
   config.image_width_pixels = 16;
   config.image_height_pixels = 12;
   config.image_kx = 50.0;
-  config.image_channels = 3;
   config.RPH_scale[0] = config.RPH_scale[1] = config.RPH_scale[2] = 1.0;
   config.topo_height = 100.0;
-  config.meridian_longitude = 9.0;
+  flight_log_options log_options;
+  log_options.meridian_longitude = 9.0;
 
   image_list list;
   list.image_dir = folder().file("images") + "/";
-  read_flight_log(list, write_input("flight_log.txt", data, size), config);
+  read_flight_log(list, write_input("flight_log.txt", data, size), log_options);
 
   const int count = std::min(list.count, 64);
   for (int i = 0; i < count; ++i) {
@@ -169,24 +156,19 @@ int dem_loader_entry(const uint8_t* data, std::size_t size) {
 
 int raw_frame_entry(const uint8_t* data, std::size_t size) {
   const console_capture capture;
-  const config_scope scope;
   // The reader insists on the configured size: a small header size is configured so
   // that the pixel read is reached; others meet the 8 x 6 frame.
   const int32_t width = header_int32(data, size, 0);
   const int32_t height = header_int32(data, size, 4);
   const bool small = width >= 1 && width <= 256 && height >= 1 && height <= 256;
-  g_config = config_params{};
-  g_config.image_width_pixels = small ? width : 8;
-  g_config.image_height_pixels = small ? height : 6;
-  g_config.image_channels = 3;
-  g_config.vingette_removal_multiplier = 1.0;
-
-  static image_cache cache;  // large (1500 slots): made once
-  cache.vignette_ready = false;
+  frame_options options;
+  options.image_width_pixels = small ? width : 8;
+  options.image_height_pixels = small ? height : 6;
+  frame_loader loader(options);
   const std::string path = write_input("frame_rgb.raw", data, size);
-  cache.load_image(path);
-  build_vignette_table(cache, g_config);
-  cache.load_image(path);
+  loader.load_image(path);
+  build_vignette_table(loader, 1.0);
+  loader.load_image(path);
   return 0;
 }
 

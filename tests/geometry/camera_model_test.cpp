@@ -5,7 +5,7 @@
 #include <cmath>
 #include <random>
 
-#include "terrain/map_projection.h"
+#include "base/local_frame.h"
 
 namespace aeroquilt {
 namespace {
@@ -15,7 +15,7 @@ constexpr double kPi = 3.141592653589793;
 // A 640 x 480 camera with kx 800 px, 800 m over the centre of a survey at 45 N 7 E.
 image_geometry build(double roll, double pitch, double heading, double heading_offset = 0.0,
                      double latitude = 45.0, double longitude = 7.0) {
-  config_params config;
+  camera_options config;
   config.image_width_pixels = 640;
   config.image_height_pixels = 480;
   config.image_kx = 800.0;

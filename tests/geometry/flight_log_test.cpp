@@ -42,7 +42,7 @@ class FlightLog : public ::testing::Test {
 
   scratch_dir dir_{"flight_log"};
   image_list list_;
-  config_params config_;
+  flight_log_options config_;
   std::string console_;
   long long paused_ms_ = 0;
 };

@@ -2,6 +2,7 @@
 // loading slot, the two loader channels, and the size check of an output view.
 
 #include "imaging/image_cache.h"
+#include "imaging/view_renderer.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/config.h"
 #include "base/console.h"
 #include "base/fatal_error.h"
 #include "support/image_builder.h"
@@ -24,7 +24,6 @@
 namespace aeroquilt {
 namespace {
 
-using testing::config_override;
 using testing::scratch_dir;
 
 constexpr int frame_width = 4;
@@ -67,10 +66,6 @@ class slow_frame {
 
 class ImageCache : public ::testing::Test {
  protected:
-  void SetUp() override {
-    g_config.image_width_pixels = frame_width;
-    g_config.image_height_pixels = frame_height;
-  }
   // A raw frame "<dir>/frame_rgb_<label>.raw" with every byte `value`.
   std::string frame(const std::string& label, uint8_t value) {
     const std::string path = dir_.file("frame_rgb_" + label + ".raw");
@@ -80,18 +75,19 @@ class ImageCache : public ::testing::Test {
   }
   static int first_byte(const cv::Mat& image) { return image.empty() ? -1 : image.data[0]; }
 
-  config_override config_;
+  frame_loader loader_{frame_options{frame_width, frame_height}};
+  cv::Mat image_;  // the frame the last get_image gave
   scratch_dir dir_{"image_cache"};
 };
 
 TEST_F(ImageCache, ReservationsGoRoundRobinStartingAtSlotOne) {
-  image_cache cache;
+  image_cache cache(loader_);
   cache.set_slot_count(2);
   std::vector<int> slots;
   for (int k = 0; k < 4; ++k) {
     const std::string path = frame(std::to_string(k), 10);
     console_capture quiet;
-    ASSERT_TRUE(cache.get_image(path));
+    ASSERT_TRUE(cache.get_image(path, image_));
     slots.push_back(cache.next_slot());
     EXPECT_EQ(cache.slot_name(cache.next_slot()), path);
   }
@@ -101,36 +97,36 @@ TEST_F(ImageCache, ReservationsGoRoundRobinStartingAtSlotOne) {
 TEST_F(ImageCache, AddsTheOffsetOnceOnEveryPath) {
   const std::string loaded = frame("loaded", 0);
   const std::string missed = frame("missed", 0);
-  image_cache cache;
+  image_cache cache(loader_);
   cache.set_slot_count(4);
   ASSERT_EQ(cache.start_loader(channel_A, loaded), 1);
   cache.join_threads();
-  ASSERT_TRUE(cache.get_image(loaded));
-  EXPECT_EQ(first_byte(cache.current_image), 1);  // loader path
+  ASSERT_TRUE(cache.get_image(loaded, image_));
+  EXPECT_EQ(first_byte(image_), 1);  // loader path
 
   {
     console_capture quiet;
-    ASSERT_TRUE(cache.get_image(missed));
+    ASSERT_TRUE(cache.get_image(missed, image_));
   }
-  EXPECT_EQ(first_byte(cache.current_image), 1);  // miss path
-  ASSERT_TRUE(cache.get_image(missed));
-  EXPECT_EQ(first_byte(cache.current_image), 1);  // hit on the slot the miss filled
+  EXPECT_EQ(first_byte(image_), 1);  // miss path
+  ASSERT_TRUE(cache.get_image(missed, image_));
+  EXPECT_EQ(first_byte(image_), 1);  // hit on the slot the miss filled
 }
 
 TEST_F(ImageCache, SlotStillLoadingTimesOutAndLoadsDirectly) {
   const std::string path = frame("07", 70);
   // The pipe's name contains the frame's name, so the request matches its slot.
   slow_frame pending(path + ".pipe", 90);
-  image_cache cache;
+  image_cache cache(loader_);
   cache.set_slot_count(4);
   ASSERT_EQ(cache.start_loader(channel_A, pending.path()), 1);
   {
     console_capture capture;
-    ASSERT_TRUE(cache.get_image(path));
+    ASSERT_TRUE(cache.get_image(path, image_));
     EXPECT_EQ(capture.text(), "waiting for image to cache " + path + "\nimage cache timeout " +
                                   path + "\nimage not in cache " + path + "\n");
   }
-  EXPECT_EQ(first_byte(cache.current_image), 71);
+  EXPECT_EQ(first_byte(image_), 71);
   pending.feed();
   cache.join_threads();
   // The late load lands in its own slot, which is found first from now on.
@@ -141,7 +137,7 @@ TEST_F(ImageCache, SlotStillLoadingTimesOutAndLoadsDirectly) {
 TEST_F(ImageCache, ReusingASlotWaitsForItsLoaderWithFewSlots) {
   const std::string mine = frame("mine", 20);
   slow_frame pending(dir_.file("frame_rgb_other.raw"), 10);
-  image_cache cache;
+  image_cache cache(loader_);
   cache.set_slot_count(1);
   ASSERT_EQ(cache.start_loader(channel_A, pending.path()), 1);
   std::thread feeder([&] {
@@ -150,15 +146,15 @@ TEST_F(ImageCache, ReusingASlotWaitsForItsLoaderWithFewSlots) {
   });
   {
     console_capture quiet;
-    ASSERT_TRUE(cache.get_image(mine));  // the miss reserves slot 0, which channel A fills
+    ASSERT_TRUE(cache.get_image(mine, image_));  // the miss reserves slot 0, which channel A fills
   }
   feeder.join();
   cache.join_threads();
   // Had the loader not been joined first, its later store would have replaced `mine`.
   EXPECT_EQ(cache.slot_name(0), mine);
   EXPECT_EQ(first_byte(cache.slot_image(0)), 21);
-  ASSERT_TRUE(cache.get_image(mine));
-  EXPECT_EQ(first_byte(cache.current_image), 21);
+  ASSERT_TRUE(cache.get_image(mine, image_));
+  EXPECT_EQ(first_byte(image_), 21);
 }
 
 TEST_F(ImageCache, BothLoadersPrefetchingManyImagesAlwaysDeliverTheRightOne) {
@@ -169,7 +165,7 @@ TEST_F(ImageCache, BothLoadersPrefetchingManyImagesAlwaysDeliverTheRightOne) {
   }
   std::mt19937 random(2024);
   for (int slots : {1, 2, 3, 7, 64}) {
-    image_cache cache;
+    image_cache cache(loader_);
     cache.set_slot_count(slots);
     console_capture quiet;  // timeouts are allowed; wrong images are not
     for (int pass = 0; pass < 3; ++pass) {
@@ -177,8 +173,8 @@ TEST_F(ImageCache, BothLoadersPrefetchingManyImagesAlwaysDeliverTheRightOne) {
         const int k = pass == 1 ? image_count - 1 - step : static_cast<int>(random() % image_count);
         cache.start_loader(channel_A, paths[(k + 1) % image_count]);
         cache.start_loader(channel_B, paths[(k + 2) % image_count]);
-        ASSERT_TRUE(cache.get_image(paths[k])) << slots << " slots, image " << k;
-        ASSERT_EQ(first_byte(cache.current_image), 3 * k + 1) << slots << " slots, image " << k;
+        ASSERT_TRUE(cache.get_image(paths[k], image_)) << slots << " slots, image " << k;
+        ASSERT_EQ(first_byte(image_), 3 * k + 1) << slots << " slots, image " << k;
       }
     }
   }
@@ -194,7 +190,7 @@ view_params sized_view(int32_t width, int32_t height) {
 
 TEST(InstallView, RefusesMoreThan2500MillionPixelsCountedIn64Bits) {
   // 50000 x 50001 = 2,500,050,000 pixels, which a 32-bit product would wrap.
-  image_cache canvas;
+  output_canvas canvas;
   console_capture capture;
   try {
     install_view(canvas, sized_view(50000, 50001));
@@ -203,7 +199,7 @@ TEST(InstallView, RefusesMoreThan2500MillionPixelsCountedIn64Bits) {
     EXPECT_STREQ(error.what(), "output range error\n");
   }
   EXPECT_EQ(capture.text(), "output range error\n");
-  EXPECT_TRUE(canvas.current_image.empty());
+  EXPECT_TRUE(canvas.image.empty());
 }
 
 }  // namespace

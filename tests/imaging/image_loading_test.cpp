@@ -1,4 +1,4 @@
-// Loading camera frames through image_cache::load_image: raw RGB frames with
+// Loading camera frames through frame_loader::load_image: raw RGB frames with
 // the vignette table, 16-bit thermal frames with the running average, and
 // ordinary colour images.
 
@@ -12,9 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "base/config.h"
 #include "base/console.h"
-#include "imaging/image_cache.h"
+#include "imaging/frame_loader.h"
 #include "imaging/radiometry.h"
 #include "support/image_builder.h"
 #include "support/scratch.h"
@@ -22,18 +21,12 @@
 namespace aeroquilt {
 namespace {
 
-using testing::config_override;
 using testing::scratch_dir;
 
 class RawFrame : public ::testing::Test {
  protected:
-  void SetUp() override {
-    g_config.image_width_pixels = 3;
-    g_config.image_height_pixels = 2;
-  }
-  config_override config_;
   scratch_dir dir_{"raw_frame"};
-  image_cache cache_;
+  frame_loader cache_{frame_options{3, 2}};
 };
 
 TEST_F(RawFrame, FileBytesBecomeImageBytesInOrder) {
@@ -105,9 +98,9 @@ TEST(ThermalCounts, Count6825IsZeroCelsius) {
 class ThermalFrame : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_config.use_16bit_image_input = 1;
-    g_config.tau_set_min_temp = -10.0;
-    g_config.tau_set_max_temp = 60.0;
+    cache_.options.use_16bit_image_input = 1;
+    cache_.options.tau_set_min_temp = -10.0;
+    cache_.options.tau_set_max_temp = 60.0;
   }
   // A frame of counts around `base_C` degrees with a fixed pattern from `seed`.
   static cv::Mat pattern_frame(int width, int height, double base_C, unsigned seed) {
@@ -124,13 +117,12 @@ class ThermalFrame : public ::testing::Test {
     testing::write_thermal_png(path, counts);
     return path;
   }
-  config_override config_;
   scratch_dir dir_{"thermal_frame"};
-  image_cache cache_;
+  frame_loader cache_;
 };
 
 TEST_F(ThermalFrame, EachNewFrameEntersTheAverageWithWeightOneOverN) {
-  g_config.do_average_image_error_removal = 10;
+  cache_.options.do_average_image_error_removal = 10;
   const cv::Mat first = pattern_frame(8, 6, 25.0, 2);
   const cv::Mat second = pattern_frame(8, 6, 30.0, 3);
   cache_.load_image(write("a.png", first));

@@ -1,14 +1,11 @@
 #pragma once
 // Builders for camera frames on disk: raw RGB frames (8-byte header, BGR bytes),
-// 16-bit thermal PNGs and ordinary colour images, plus a guard that restores
-// the global configuration after a test changes it.
+// 16-bit thermal PNGs and ordinary colour images.
 
 #include <cstdint>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
-
-#include "base/config.h"
 
 namespace aeroquilt::testing {
 
@@ -27,17 +24,5 @@ void write_thermal_png(const std::string& path, const cv::Mat& counts);
 
 // Counts of a thermal frame at `celsius` degrees: (celsius + 273) / 0.04, rounded.
 uint16_t thermal_count(double celsius);
-
-// Saves g_config on construction and restores it on destruction.
-class config_override {
- public:
-  config_override() : saved_(g_config) {}
-  ~config_override() { g_config = saved_; }
-  config_override(const config_override&) = delete;
-  config_override& operator=(const config_override&) = delete;
-
- private:
-  config_params saved_;
-};
 
 }  // namespace aeroquilt::testing

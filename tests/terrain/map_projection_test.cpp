@@ -1,3 +1,4 @@
+#include "base/local_frame.h"
 #include "terrain/map_projection.h"
 
 #include <gtest/gtest.h>

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <random>
 
+#include "base/local_frame.h"
 #include "terrain/map_projection.h"
 
 namespace aeroquilt {

@@ -1,4 +1,4 @@
-#include "terrain/dem_export.h"
+#include "output/dem_image.h"
 
 #include <gtest/gtest.h>
 
