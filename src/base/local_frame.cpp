@@ -61,4 +61,32 @@ void local_to_geographic(double x, double y, const local_frame& frame, double& l
   latitude = (y + ref_lat_rad * frame.radius_north) / frame.radius_north * 180.0 / kPi;
 }
 
+void record_local_to_geographic(double x, double y, float phi0, float lambda0, double radius_east,
+                                double radius_north, double& latitude, double& longitude) {
+  const double east_scale = static_cast<double>(std::cos(phi0)) * radius_east;
+  const double lon0 = lambda0, lat0 = phi0;
+  longitude = (x + lon0 * east_scale) / east_scale * 180.0 / kPi;
+  latitude = (y + lat0 * radius_north) / radius_north * 180.0 / kPi;
+}
+
+march_frame make_march_frame(float phi0, float lambda0) {
+  const double e2 = kLocalE * kLocalE;
+  march_frame frame;
+  frame.phi0 = phi0;
+  frame.lambda0 = lambda0;
+  const float sin_phi = std::sin(phi0);
+  frame.cos_phi = std::cos(phi0);
+  const double sin2 = double(sin_phi) * sin_phi;
+  frame.radius_east = static_cast<float>(kLocalA / std::sqrt(1.0 - e2 * sin2));
+  frame.radius_north = static_cast<float>(kLocalA * (1.0 - e2) / (1.0 - e2 * sin2));
+  return frame;
+}
+
+void march_local_to_geographic(const march_frame& frame, float x, float y, float& latitude,
+                               float& longitude) {
+  longitude =
+      static_cast<float>((x / (frame.cos_phi * frame.radius_east) + frame.lambda0) * 180.0 / kPi);
+  latitude = static_cast<float>((y / frame.radius_north + frame.phi0) * 180.0 / kPi);
+}
+
 }  // namespace aeroquilt

@@ -37,6 +37,24 @@ void radians_to_local(double latitude_rad, double longitude_rad, const local_fra
 void local_to_geographic(double x, double y, const local_frame& frame, double& latitude,
                          double& longitude);
 
+// Local (metres) to geographic (degrees) as view records hold their bounds: the
+// reference in single-precision radians, cos(phi0) taken in single precision.
+void record_local_to_geographic(double x, double y, float phi0, float lambda0, double radius_east,
+                                double radius_north, double& latitude, double& longitude);
+
+// The frame of the terrain march that finds footprint corners: single-precision
+// reference (radians), cosine and radii.
+struct march_frame {
+  float phi0 = 0, lambda0 = 0;
+  float cos_phi = 0;
+  float radius_east = 0, radius_north = 0;
+};
+march_frame make_march_frame(float phi0, float lambda0);
+
+// Local (metres) to geographic (degrees) in the march's single precision.
+void march_local_to_geographic(const march_frame& frame, float x, float y, float& latitude,
+                               float& longitude);
+
 // Geographic placement of a north-up raster in degrees of WGS 84: the centre of pixel
 // (row r, column c) is at longitude first_lon_deg + c * lon_step_deg and latitude
 // first_lat_deg + r * lat_step_deg (lat_step_deg < 0: rows run south).

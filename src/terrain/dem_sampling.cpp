@@ -9,14 +9,12 @@
 
 #include "base/console.h"
 #include "base/fatal_error.h"
+#include "base/local_frame.h"
 
 namespace aeroquilt {
 
 namespace {
 
-constexpr double pi = 3.141592653589793;
-constexpr double wgs84_a = 6378137.0;  // metres
-constexpr double wgs84_e2 = 0.081819190842 * 0.081819190842;
 constexpr float out_of_dem_height = -999.0f;
 
 // Nearest-cell height; a view DEM without a loaded grid reads as all zero.
@@ -267,21 +265,15 @@ int intersect_ray_dem(view_dem& dem, const float direction[3], const float origi
                    direction[0], direction[1], direction[2]);
     return 0;
   }
-  const float sin_phi = std::sin(phi0);
-  const float cos_phi = std::cos(phi0);
-  const double sin2 = double(sin_phi) * sin_phi;
-  const float radius_east = static_cast<float>(wgs84_a / std::sqrt(1.0 - wgs84_e2 * sin2));
-  const float radius_north =
-      static_cast<float>(wgs84_a * (1.0 - wgs84_e2) / (1.0 - wgs84_e2 * sin2));
+  const march_frame frame = make_march_frame(phi0, lambda0);
 
   float t = 0.0f;
   int steps = 0;
   float p[3];
   for (;;) {
     for (int c = 0; c < 3; ++c) p[c] = origin[c] + t * d[c];
-    const float longitude =
-        static_cast<float>((p[0] / (cos_phi * radius_east) + lambda0) * 180.0 / pi);
-    const float latitude = static_cast<float>((p[1] / radius_north + phi0) * 180.0 / pi);
+    float latitude = 0, longitude = 0;
+    march_local_to_geographic(frame, p[0], p[1], latitude, longitude);
     const float h = dem_height_bicubic(dem, latitude, longitude);
     if (h == out_of_dem_height) return 0;
     if (std::fabs(h - p[2]) < 0.05f) break;

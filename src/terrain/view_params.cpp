@@ -1,15 +1,13 @@
 #include "terrain/view_params.h"
 
-#include "base/local_frame.h"
-
 #include <cmath>
 #include <cstring>
 #include <limits>
 
+#include "base/local_frame.h"
+
 namespace aeroquilt {
 namespace {
-
-constexpr double kPi = 3.141592653589793;
 
 // Truncation toward zero, as a plain cast does for every representable size.
 // Out of range and NaN (a zero pixel size, an empty survey) saturate instead of
@@ -101,15 +99,15 @@ void refresh_view_params(view_params& view) {
 
   record_radii(phi0, view.radius_east, view.radius_north);
 
-  const double east_scale = static_cast<double>(std::cos(phi0)) * view.radius_east;
-  const double north_radius = view.radius_north;
-  const double lon0 = lambda0, lat0 = phi0;
-  view.lon_min = static_cast<float>((view.x_min + lon0 * east_scale) / east_scale * 180.0 / kPi);
-  view.lon_max = static_cast<float>((view.x_max + lon0 * east_scale) / east_scale * 180.0 / kPi);
-  view.lat_max =
-      static_cast<float>((view.y_max + lat0 * north_radius) / north_radius * 180.0 / kPi);
-  view.lat_min =
-      static_cast<float>((view.y_min + lat0 * north_radius) / north_radius * 180.0 / kPi);
+  double lat_min = 0, lon_min = 0, lat_max = 0, lon_max = 0;
+  record_local_to_geographic(view.x_min, view.y_min, phi0, lambda0, view.radius_east,
+                             view.radius_north, lat_min, lon_min);
+  record_local_to_geographic(view.x_max, view.y_max, phi0, lambda0, view.radius_east,
+                             view.radius_north, lat_max, lon_max);
+  view.lon_min = static_cast<float>(lon_min);
+  view.lon_max = static_cast<float>(lon_max);
+  view.lat_max = static_cast<float>(lat_max);
+  view.lat_min = static_cast<float>(lat_min);
 
   view.x_range = view.x_max - view.x_min;
   view.y_range = view.y_max - view.y_min;
