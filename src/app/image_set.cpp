@@ -18,7 +18,19 @@ std::vector<arma::mat> job_footprints(const mosaic_job& job) {
 
 int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::string& FPO_path) {
   const config_params& config = g_config;
-  job.loader.options = frame_options_of(config);
+  job.loader.set_options(frame_options_of(config));
+  camera_options camera = camera_options_of(config);
+  if (job.loader.options.lens.active()) {
+    if (!job.loader.lens.active()) {
+      console_printf("the lens_ keys give a distortion no frame of %d x %d can be corrected for\n",
+                     config.image_width_pixels, config.image_height_pixels);
+      return 0;
+    }
+    // The frames reach the camera model resampled to the ideal focal length.
+    camera.image_kx = job.loader.lens.ideal_focal_px();
+    console_printf("lens corrected: focal length %.3f pixels, ideal %.3f pixels\n", config.image_kx,
+                   camera.image_kx);
+  }
   load_dem(job.dem, config.DEM_filename);
   job.gpu.open_gpu_device(config.image_width_pixels, config.image_height_pixels,
                           config.image_channels);
@@ -37,7 +49,6 @@ int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::
 
   job.geometries.clear();
   job.geometries.reserve(count);
-  const camera_options camera = camera_options_of(config);
   for (int i = 0; i < count; ++i) {
     image_geometry geometry;
     build_camera_model(geometry, camera, job.images, i);

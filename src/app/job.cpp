@@ -32,6 +32,14 @@ frame_options frame_options_of(const config_params& config) {
   options.do_average_image_error_removal = config.do_average_image_error_removal;
   options.tau_set_min_temp = config.tau_set_min_temp;
   options.tau_set_max_temp = config.tau_set_max_temp;
+  options.lens.focal_length_px = config.image_kx;
+  options.lens.principal_offset_x = config.lens_principal_offset_x;
+  options.lens.principal_offset_y = config.lens_principal_offset_y;
+  options.lens.k1 = config.lens_k1;
+  options.lens.k2 = config.lens_k2;
+  options.lens.p1 = config.lens_p1;
+  options.lens.p2 = config.lens_p2;
+  options.lens.k3 = config.lens_k3;
   return options;
 }
 

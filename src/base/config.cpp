@@ -136,8 +136,15 @@ const key_rule kKeyRules[] = {
     {"use_16bit_image_input,", set_integer<&C::use_16bit_image_input>},
     {"tau_set_min_temp,", set_number<&C::tau_set_min_temp>},
     {"tau_set_max_temp,", set_number<&C::tau_set_max_temp>},
+    {"lens_principal_offset_x,", set_number<&C::lens_principal_offset_x>},
+    {"lens_principal_offset_y,", set_number<&C::lens_principal_offset_y>},
+    {"lens_k1,", set_number<&C::lens_k1>},
+    {"lens_k2,", set_number<&C::lens_k2>},
+    {"lens_p1,", set_number<&C::lens_p1>},
+    {"lens_p2,", set_number<&C::lens_p2>},
+    {"lens_k3,", set_number<&C::lens_k3>},
 };
-static_assert(sizeof(kKeyRules) / sizeof(kKeyRules[0]) == 43, "one rule per configuration key");
+static_assert(sizeof(kKeyRules) / sizeof(kKeyRules[0]) == 50, "one rule per configuration key");
 
 // "DEM_filename," also occurs inside "output_DEM_filename,"; only an occurrence
 // not preceded by "output_" names the elevation model, so the two keys stay apart.

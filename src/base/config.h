@@ -48,6 +48,14 @@ struct config_params {
   double tau_set_max_temp = 0;
   int32_t USE_DEM = 0;
   int32_t convert_to_jet_colormap = 0;
+  // Lens of the frames (Brown model, OpenCV's order); all 0: frames used as read.
+  double lens_principal_offset_x = 0;  // pixels right of column image_width_pixels/2
+  double lens_principal_offset_y = 0;  // pixels below row image_height_pixels/2
+  double lens_k1 = 0;
+  double lens_k2 = 0;
+  double lens_p1 = 0;
+  double lens_p2 = 0;
+  double lens_k3 = 0;
 };
 
 // Reads the file at `path` into `config` (reset to all zero first); a CR LF line end

@@ -29,9 +29,25 @@ bool names_raw_rgb_frame(const std::string& name) {
 
 }  // namespace
 
-frame_loader::frame_loader(const frame_options& frame) : options(frame) {}
+frame_loader::frame_loader(const frame_options& frame) { set_options(frame); }
+
+void frame_loader::set_options(const frame_options& frame) {
+  options = frame;
+  lens = lens_undistorter(frame.lens, frame.image_width_pixels, frame.image_height_pixels);
+}
 
 cv::Mat frame_loader::load_image(const std::string& name) {
+  const cv::Mat frame = load_uncorrected(name);
+  if (!lens.active() || frame.empty()) return frame;
+  if (frame.size() != lens.frame_size()) {
+    console_printf("%s is %d x %d, the configured frame %d x %d: lens not corrected\n", name.c_str(),
+                   frame.cols, frame.rows, lens.frame_size().width, lens.frame_size().height);
+    return frame;
+  }
+  return lens.apply(frame);
+}
+
+cv::Mat frame_loader::load_uncorrected(const std::string& name) {
   try {
     if (names_raw_rgb_frame(name)) return load_raw_rgb(name);
     if (options.use_16bit_image_input != 0) return load_thermal(name);

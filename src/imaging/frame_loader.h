@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "imaging/lens_correction.h"
+
 namespace aeroquilt {
 
 // What loading takes from the configuration (named after its keys).
@@ -19,6 +21,7 @@ struct frame_options {
   int32_t do_average_image_error_removal = 0;  // running-average length; 0 or less: off
   double tau_set_min_temp = 0;                 // display range of thermal frames, Celsius
   double tau_set_max_temp = 0;
+  lens_options lens;  // inactive: frames are used as read
 };
 
 // The loader of a run and its radiometric state. load_image may run on up to three
@@ -26,15 +29,18 @@ struct frame_options {
 class frame_loader {
  public:
   explicit frame_loader(const frame_options& frame = {});
+  // Replaces the options and builds the lens resampling for them (once per run).
+  void set_options(const frame_options& frame);
   frame_loader(const frame_loader&) = delete;
   frame_loader& operator=(const frame_loader&) = delete;
 
   // Reads one image file (raw RGB frame when the name holds "rgb" or "RGB", 16-bit
   // thermal frame, or any other image file); empty after a message when it could not
-  // be read. Thread-safe.
+  // be read. Resampled to the ideal pinhole when a lens is set. Thread-safe.
   cv::Mat load_image(const std::string& name);
 
   frame_options options;
+  lens_undistorter lens;
   cv::Mat vignette_table;  // float, image_width_pixels rows x image_height_pixels columns
   bool vignette_ready = false;
   cv::Mat average_error_frame;  // float, the running average of thermal frames
@@ -43,6 +49,7 @@ class frame_loader {
  private:
   cv::Mat load_raw_rgb(const std::string& name);
   cv::Mat load_thermal(const std::string& name);
+  cv::Mat load_uncorrected(const std::string& name);
 };
 
 // Loads the first min(n, count) images of `paths` to warm up the running average.
