@@ -1,7 +1,7 @@
 // Writes a complete synthetic survey (configuration, flight log, DEM, images) into
 // a folder, for demonstrations and benchmarks:
 //   make_survey <folder> [--dem] [--small | --large] [--utm] [--raw | --thermal | --jpeg]
-//               [--frame WxH] [--jet] [--tile N]
+//               [--frame WxH] [--jet] [--tile N] [--tagged] [--lens]
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +20,7 @@ void usage() {
       stderr,
       "usage: make_survey <folder> [--dem] [--small | --large] [--utm] [--raw | --thermal | "
       "--jpeg] "
-      "[--frame WxH] [--jet] [--tile N]\n"
+      "[--frame WxH] [--jet] [--tile N] [--tagged] [--lens]\n"
       "  --dem      hilly terrain, projected with the DEM (default: flat ground)\n"
       "  --small    3 lines of 5 frames of 160 x 120 (the test survey)\n"
       "  --large    8 lines of 16 frames of 640 x 480 (benchmarks)\n"
@@ -29,7 +29,11 @@ void usage() {
       "  --frame WxH  frame size in pixels; the focal length follows the width, so the\n"
       "             field of view and the flight plan stay (give it after --small/--large)\n"
       "  --jet      jet colour map on the output\n"
-      "  --tile N   output_tile_size_pixels N\n");
+      "  --tile N   output_tile_size_pixels N\n"
+      "  --tagged   TIFF frames (JPEG with --jpeg) with EXIF GPS and drone XMP attitude, and\n"
+      "             terrain_utm.tif, the terrain as a GeoTIFF in UTM (input of aeroquilt prepare)\n"
+      "  --lens     frames with Brown lens distortion (k1 -0.3) and camera.yaml, its "
+      "calibration\n");
 }
 
 // Scales the frames and the flight plan together so that the ground resolution
@@ -82,6 +86,18 @@ int main(int argc, char** argv) {
       design.focal_length_px *= static_cast<double>(width) / design.image_width;
       design.image_width = width;
       design.image_height = height;
+    } else if (arg == "--tagged") {
+      design.tagged_frames = true;
+      design.geotiff_dem = true;
+      if (design.image_format != survey_image_format::jpeg)
+        design.image_format = survey_image_format::tiff;
+    } else if (arg == "--lens") {
+      design.lens_k1 = -0.3;
+      design.lens_k2 = 0.08;
+      design.lens_p1 = 0.0005;
+      design.lens_p2 = -0.0003;
+      design.principal_offset_x_px = 1.5;
+      design.principal_offset_y_px = -1.0;
     } else if (arg == "--jet") {
       design.jet_colormap = true;
     } else if (arg == "--tile" && i + 1 < argc) {

@@ -9,6 +9,7 @@
 #include "app/image_set.h"
 #include "app/job.h"
 #include "app/mosaic.h"
+#include "app/prepare_command.h"
 #include "app/view_output.h"
 #include "imaging/preview.h"
 #include "output/dem_image.h"
@@ -80,6 +81,8 @@ void require_image_extension(const char* key, const std::string& name, const std
 void print_usage() {
   console_printf(
       "usage: aeroquilt CONFIGURATION_FILE\n"
+      "       aeroquilt prepare IMAGE_DIR DEM_RASTER OUT_DIR [--camera FILE]\n"
+      "                 [--altitude absolute|relative] [--height-offset M] [--pixel-size M]\n"
       "       aeroquilt --help | --version\n"
       "\n"
       "Projects the images of a survey flight onto a north-up map grid and writes the\n"
@@ -87,7 +90,12 @@ void print_usage() {
       "configuration file says. The kernel file kernels/direct_registration.cl is read\n"
       "from the working folder, or from beside the installed program.\n"
       "\n"
-      "exit status: 1 mosaic written, 0 stopped before the mosaic, 2 fatal error\n");
+      "prepare reads the frames' EXIF GPS and XMP attitude, the terrain raster (any\n"
+      "format and CRS GDAL reads) and a lens calibration, and writes OUT_DIR/survey.cfg\n"
+      "with its flight log and DEM file; then run aeroquilt OUT_DIR/survey.cfg.\n"
+      "\n"
+      "exit status: 1 mosaic written, 0 stopped before the mosaic, 2 fatal error;\n"
+      "prepare: 0 survey ready, 2 survey not made\n");
 }
 
 }  // namespace
@@ -101,6 +109,9 @@ int run_main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
     console_printf("aeroquilt %s\n", AEROQUILT_VERSION);
     return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "prepare") == 0) {
+    return prepare_command(argc - 2, argv + 2);
   }
   mosaic_job job;
   if (argc < 2) {

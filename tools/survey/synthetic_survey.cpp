@@ -1,5 +1,8 @@
 #include "survey/synthetic_survey.h"
 
+#include <gdal_priv.h>
+#include <ogr_spatialref.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -7,9 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exiv2/exiv2.hpp>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <random>
@@ -369,13 +374,36 @@ cv::Mat survey_truth::render_image(int camera) const {
   const int w = design.image_width, h = design.image_height, n = std::max(1, design.supersampling);
   const bool thermal = design.image_format == survey_image_format::thermal16;
   cv::Mat image = thermal ? cv::Mat(h, w, CV_16UC1) : cv::Mat(h, w, CV_8UC3);
+  // A distorted frame's sample at (u, v) sees the ray of the ideal pixel that OpenCV's
+  // inverse distortion gives; ideal pixels have their principal point at (W/2, H/2).
+  const double f = design.focal_length_px;
+  const cv::Matx33d lens_matrix(f, 0, w / 2.0 - 1.0 + design.principal_offset_x_px, 0, f,
+                                h / 2.0 - 1.0 + design.principal_offset_y_px, 0, 0, 1);
+  const std::vector<double> lens_coefficients{design.lens_k1, design.lens_k2, design.lens_p1,
+                                              design.lens_p2, design.lens_k3};
+  std::vector<cv::Point2d> samples, rays;
   for (int r = 0; r < h; ++r) {
+    if (lens_distorted()) {
+      samples.clear();
+      for (int c = 0; c < w; ++c)
+        for (int sy = 0; sy < n; ++sy)
+          for (int sx = 0; sx < n; ++sx)
+            samples.emplace_back(c + (sx + 0.5) / n - 0.5, r + (sy + 0.5) / n - 0.5);
+      cv::undistortPoints(
+          samples, rays, lens_matrix, lens_coefficients, cv::noArray(), cv::noArray(),
+          cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 100, 1e-14));
+    }
     for (int c = 0; c < w; ++c) {
       cv::Vec3d colour(0, 0, 0);
       double temperature = 0.0;
       for (int sy = 0; sy < n; ++sy) {
         for (int sx = 0; sx < n; ++sx) {
-          const double u = c + 1 + (sx + 0.5) / n - 0.5, v = r + 1 + (sy + 0.5) / n - 0.5;
+          double u = c + 1 + (sx + 0.5) / n - 0.5, v = r + 1 + (sy + 0.5) / n - 0.5;
+          if (lens_distorted()) {
+            const cv::Point2d& ray = rays[(static_cast<std::size_t>(c) * n + sy) * n + sx];
+            u = w / 2.0 + ray.x * f;
+            v = h / 2.0 + ray.y * f;
+          }
           local_point ground;
           if (!pixel_ground_point(camera, u, v, ground))
             throw std::runtime_error("survey camera ray misses the ground: " +
@@ -398,6 +426,12 @@ cv::Mat survey_truth::render_image(int camera) const {
     }
   }
   return image;
+}
+
+bool survey_truth::lens_distorted() const {
+  return design.lens_k1 != 0 || design.lens_k2 != 0 || design.lens_p1 != 0 || design.lens_p2 != 0 ||
+         design.lens_k3 != 0 || design.principal_offset_x_px != 0 ||
+         design.principal_offset_y_px != 0;
 }
 
 cv::Vec3b survey_truth::recorded_bgr(double x_m, double y_m, double footprint_m) const {
@@ -547,6 +581,11 @@ survey_truth plan_survey(const survey_design& design, const std::string& folder)
   files.output_dir = files.folder + "out/";
   files.mosaic = files.output_dir + design.output_filename;
   const std::size_t dot = design.output_filename.rfind('.');
+  files.geotiff_dem = files.folder + "terrain_utm.tif";
+  files.calibration = files.folder + "camera.yaml";
+  if (design.tagged_frames && design.image_format != survey_image_format::jpeg &&
+      design.image_format != survey_image_format::tiff)
+    throw std::invalid_argument("survey design: tagged frames are JPEG or TIFF");
   files.world_file =
       files.output_dir +
       (dot == std::string::npos ? design.output_filename : design.output_filename.substr(0, dot)) +
@@ -585,6 +624,8 @@ survey_truth plan_survey(const survey_design& design, const std::string& folder)
         std::snprintf(name, sizeof(name), "img_rgb_%03d.raw", index);
       else if (design.image_format == survey_image_format::jpeg)
         std::snprintf(name, sizeof(name), "img_%03d.jpg", index);
+      else if (design.image_format == survey_image_format::tiff)
+        std::snprintf(name, sizeof(name), "img_%03d.tif", index);
       else
         std::snprintf(name, sizeof(name), "img_%03d.png", index);
       cam.name = name;
@@ -733,6 +774,15 @@ void write_config(const survey_truth& truth) {
   } else {
     number("image_kx", s.focal_length_px);
   }
+  if (truth.lens_distorted()) {
+    number("lens_principal_offset_x", s.principal_offset_x_px);
+    number("lens_principal_offset_y", s.principal_offset_y_px);
+    number("lens_k1", s.lens_k1);
+    number("lens_k2", s.lens_k2);
+    number("lens_p1", s.lens_p1);
+    number("lens_p2", s.lens_p2);
+    number("lens_k3", s.lens_k3);
+  }
   for (int i = 0; i < 3; ++i) {
     number("RPH_scale[" + std::to_string(i) + "]", 1.0);
     number("RPH_offset[" + std::to_string(i) + "]", 0.0);
@@ -784,6 +834,119 @@ void write_image(const survey_truth& truth, int index) {
   }
 }
 
+// Degrees as the three EXIF rationals (degrees, minutes, microseconds of arc).
+std::string exif_dms(double degrees) {
+  const double a = std::abs(degrees);
+  std::uint64_t micro = static_cast<std::uint64_t>(std::llround(a * 3600.0e6));
+  const std::uint64_t d = micro / 3600000000ull;
+  micro -= d * 3600000000ull;
+  const std::uint64_t m = micro / 60000000ull;
+  micro -= m * 60000000ull;
+  return std::to_string(d) + "/1 " + std::to_string(m) + "/1 " + std::to_string(micro) + "/1000000";
+}
+
+// EXIF GPS and the XMP a multirotor drone writes: gimbal pitch -90 looks straight down,
+// gimbal yaw is the heading in (-180, 180], relative altitude is above the first frame's ground.
+void tag_frame(const survey_truth& truth, int index) {
+  const survey_camera& cam = truth.cameras[static_cast<std::size_t>(index)];
+  const survey_camera& first = truth.cameras.front();
+  const double take_off_m =
+      truth.design.topo_height_m + truth.terrain_height_m(first.latitude_deg, first.longitude_deg);
+  const std::string path = truth.files.image_dir + cam.name;
+  auto image = Exiv2::ImageFactory::open(path);
+  image->readMetadata();
+  Exiv2::ExifData& exif = image->exifData();
+  exif["Exif.GPSInfo.GPSVersionID"] = "2 3 0 0";
+  const auto rationals = [&exif](const char* key, const std::string& text) {
+    Exiv2::URationalValue value;
+    value.read(text);
+    exif.add(Exiv2::ExifKey(key), &value);
+  };
+  exif["Exif.GPSInfo.GPSLatitudeRef"] = cam.latitude_deg < 0 ? "S" : "N";
+  rationals("Exif.GPSInfo.GPSLatitude", exif_dms(cam.latitude_deg));
+  exif["Exif.GPSInfo.GPSLongitudeRef"] = cam.longitude_deg < 0 ? "W" : "E";
+  rationals("Exif.GPSInfo.GPSLongitude", exif_dms(cam.longitude_deg));
+  Exiv2::DataValue above(Exiv2::unsignedByte);
+  above.read("0");
+  exif.add(Exiv2::ExifKey("Exif.GPSInfo.GPSAltitudeRef"), &above);
+  rationals("Exif.GPSInfo.GPSAltitude",
+            std::to_string(std::llround(cam.altitude_m * 1000.0)) + "/1000");
+  Exiv2::XmpProperties::registerNs("http://www.dji.com/drone-dji/1.0/", "drone-dji");
+  Exiv2::XmpData& xmp = image->xmpData();
+  const double yaw = cam.heading_deg > 180.0 ? cam.heading_deg - 360.0 : cam.heading_deg;
+  xmp["Xmp.drone-dji.GimbalRollDegree"] = format_number("%+.4f", cam.roll_deg);
+  xmp["Xmp.drone-dji.GimbalPitchDegree"] = format_number("%+.4f", cam.pitch_deg - 90.0);
+  xmp["Xmp.drone-dji.GimbalYawDegree"] = format_number("%+.4f", yaw);
+  xmp["Xmp.drone-dji.FlightRollDegree"] = format_number("%+.4f", cam.roll_deg);
+  xmp["Xmp.drone-dji.FlightPitchDegree"] = format_number("%+.4f", cam.pitch_deg);
+  xmp["Xmp.drone-dji.FlightYawDegree"] = format_number("%+.4f", yaw);
+  xmp["Xmp.drone-dji.AbsoluteAltitude"] = format_number("%+.3f", cam.altitude_m);
+  xmp["Xmp.drone-dji.RelativeAltitude"] = format_number("%+.3f", cam.altitude_m - take_off_m);
+  xmp["Xmp.drone-dji.CalibratedFocalLength"] = format_number("%.4f", truth.design.focal_length_px);
+  image->writeMetadata();
+}
+
+// The terrain as a crew's DEM: heights above the datum (topo_height plus the hills) at
+// cell centres of a north-up UTM grid covering the DEM file's extent.
+void write_geotiff_dem(const survey_truth& truth) {
+  const survey_dem_grid& g = truth.dem;
+  const double central_meridian = utm_zone_central_meridian(truth.design.meridian_longitude_deg);
+  const int zone = static_cast<int>(std::lround((central_meridian + 183.0) / 6.0));
+  const bool south = truth.centre_latitude_deg < 0;
+  const double false_northing = south ? 10000000.0 : 0.0;
+  double e_lo = 1e300, e_hi = -1e300, n_lo = 1e300, n_hi = -1e300;
+  const double lat_n = g.south_latitude + g.row_count * g.cell_size;
+  const double lon_e = g.west_longitude + (g.column_count - 1) * g.cell_size;
+  for (double lat : {g.south_latitude, 0.5 * (g.south_latitude + lat_n), lat_n}) {
+    for (double lon : {g.west_longitude, 0.5 * (g.west_longitude + lon_e), lon_e}) {
+      double e, n;
+      geographic_to_utm(lat, lon, central_meridian, e, n);
+      e_lo = std::min(e_lo, e), e_hi = std::max(e_hi, e);
+      n_lo = std::min(n_lo, n), n_hi = std::max(n_hi, n);
+    }
+  }
+  const double cell = truth.design.geotiff_cell_m;
+  e_lo = std::floor(e_lo / cell) * cell;
+  n_hi = std::ceil(n_hi / cell) * cell;
+  const int columns = static_cast<int>(std::ceil((e_hi - e_lo) / cell));
+  const int rows = static_cast<int>(std::ceil((n_hi - n_lo) / cell));
+
+  GDALAllRegister();
+  GDALDriver* driver = GetGDALDriverManager()->GetDriverByName("GTiff");
+  GDALDatasetUniquePtr dataset(
+      driver->Create(truth.files.geotiff_dem.c_str(), columns, rows, 1, GDT_Float32, nullptr));
+  if (!dataset) throw std::runtime_error("cannot write " + truth.files.geotiff_dem);
+  double geo_transform[6] = {e_lo, cell, 0, n_hi + false_northing, 0, -cell};
+  dataset->SetGeoTransform(geo_transform);
+  OGRSpatialReference srs;
+  srs.importFromEPSG((south ? 32700 : 32600) + zone);
+  dataset->SetSpatialRef(&srs);
+  std::vector<float> row(static_cast<std::size_t>(columns));
+  for (int i = 0; i < rows; ++i) {
+    for (int j = 0; j < columns; ++j) {
+      double lat, lon;
+      utm_to_geographic_exact(e_lo + (j + 0.5) * cell, n_hi - (i + 0.5) * cell, central_meridian,
+                              lat, lon);
+      row[j] = static_cast<float>(truth.design.topo_height_m + truth.terrain_height_m(lat, lon));
+    }
+    if (dataset->GetRasterBand(1)->RasterIO(GF_Write, 0, i, columns, 1, row.data(), columns, 1,
+                                            GDT_Float32, 0, 0) != CE_None)
+      throw std::runtime_error("cannot write " + truth.files.geotiff_dem);
+  }
+}
+
+void write_calibration(const survey_truth& truth) {
+  const survey_spec& s = truth.design;
+  cv::FileStorage file(truth.files.calibration, cv::FileStorage::WRITE);
+  file << "image_width" << s.image_width << "image_height" << s.image_height;
+  file << "camera_matrix"
+       << cv::Mat(cv::Matx33d(
+              s.focal_length_px, 0, s.image_width / 2.0 - 1.0 + s.principal_offset_x_px, 0,
+              s.focal_length_px, s.image_height / 2.0 - 1.0 + s.principal_offset_y_px, 0, 0, 1));
+  file << "distortion_coefficients"
+       << cv::Mat(cv::Matx<double, 1, 5>(s.lens_k1, s.lens_k2, s.lens_p1, s.lens_p2, s.lens_k3));
+}
+
 }  // namespace
 
 survey_truth make_survey(const survey_design& design, const std::string& folder) {
@@ -812,6 +975,14 @@ survey_truth make_survey(const survey_design& design, const std::string& folder)
   for (std::thread& t : threads) t.join();
   for (const std::string& e : errors)
     if (!e.empty()) throw std::runtime_error(e);
+  try {
+    if (design.tagged_frames)
+      for (int i = 0; i < count; ++i) tag_frame(truth, i);
+  } catch (const Exiv2::AnyError& e) {
+    throw std::runtime_error(std::string("cannot tag the frames: ") + e.what());
+  }
+  if (design.geotiff_dem) write_geotiff_dem(truth);
+  if (truth.lens_distorted()) write_calibration(truth);
   return truth;
 }
 

@@ -23,6 +23,7 @@ enum class survey_image_format {
   raw_rgb,    // headered raw BGR frames; file names contain "rgb"
   thermal16,  // 16-bit single-channel PNG of radiometric counts
   jpeg,       // 8-bit colour JPEG (OpenCV's default quality 95), lossy
+  tiff,       // 8-bit colour TIFF, lossless
 };
 
 // Everything that shapes a survey. The defaults make a small survey (3 lines of
@@ -66,6 +67,16 @@ struct survey_design {
   double thermal_min_c = 0.0;   // tau_set_min_temp
   double thermal_max_c = 40.0;  // tau_set_max_temp
 
+  // What a survey crew brings instead of a flight log and a DEM file.
+  bool tagged_frames = false;  // EXIF GPS and drone-dji XMP attitude in each JPEG or TIFF frame
+  // Brown distortion of the frames (OpenCV's model and order); the principal point
+  // lies this far right of and below column W/2, row H/2 counted from 1. When any is
+  // set the frames show it and camera.yaml (OpenCV) holds the calibration.
+  double lens_k1 = 0, lens_k2 = 0, lens_p1 = 0, lens_p2 = 0, lens_k3 = 0;
+  double principal_offset_x_px = 0, principal_offset_y_px = 0;
+  bool geotiff_dem = false;  // also terrain_utm.tif: heights above the datum, UTM
+  double geotiff_cell_m = 5.0;
+
   // Output settings.
   double output_pixel_size_m = 0.5;
   int output_tile_size_pixels = 100000000;
@@ -98,8 +109,10 @@ struct survey_files {
   std::string dem;
   std::string config;
   std::string output_dir;
-  std::string mosaic;      // output_dir + output_filename
-  std::string world_file;  // the mosaic's world file (extension replaced by "tfw")
+  std::string mosaic;       // output_dir + output_filename
+  std::string world_file;   // the mosaic's world file (extension replaced by "tfw")
+  std::string geotiff_dem;  // terrain_utm.tif
+  std::string calibration;  // camera.yaml
 };
 
 // The DEM file's header values.
@@ -150,8 +163,11 @@ class survey_truth {
   // Inverse of the pixel ray: the pixel (u, v) that sees a local point; false behind the camera.
   bool local_to_pixel(int camera, const local_point& point, double& u, double& v) const;
 
-  // The camera frame as written: BGR 8-bit, or 16-bit single-channel counts for thermal.
+  // The camera frame as written: BGR 8-bit, or 16-bit single-channel counts for thermal;
+  // distorted by the design's lens.
   cv::Mat render_image(int camera) const;
+  // Whether the design's frames carry lens distortion or an offset principal point.
+  bool lens_distorted() const;
 
   // The ground at local (x, y) as a loaded camera image holds it: the texture (or,
   // for thermal frames, the grey level the system renders from the counts), averaged

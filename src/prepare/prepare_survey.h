@@ -1,0 +1,29 @@
+#pragma once
+// Makes a ready survey from a folder of tagged frames, a terrain raster and,
+// optionally, a lens calibration: survey.cfg, flight_log.txt and terrain.dem.
+
+#include <string>
+
+namespace aeroquilt {
+
+enum class altitude_mode {
+  absolute,  // EXIF GPS altitude, on the DEM's vertical datum
+  relative,  // drone-dji:RelativeAltitude plus the DEM height below the first frame
+};
+
+struct prepare_options {
+  std::string image_dir;
+  std::string dem_path;
+  std::string out_dir;
+  std::string camera_file;  // empty: camera from the frames' tags
+  altitude_mode altitude = altitude_mode::absolute;
+  double height_offset_m = 0;  // added to every frame's altitude
+  double pixel_size_m = 0;     // 0: from the frames' ground sample distance
+};
+
+// Reads everything, prints what it found and writes the three files (each under a
+// temporary name first). Throws prepare_failure with the reason when the survey
+// cannot be made; nothing is written then.
+void prepare_survey(const prepare_options& options);
+
+}  // namespace aeroquilt
