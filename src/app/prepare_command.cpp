@@ -14,7 +14,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: aeroquilt prepare IMAGE_DIR DEM_RASTER OUT_DIR [--camera FILE]\n"
-    "                 [--altitude absolute|relative] [--height-offset M] [--pixel-size M]\n";
+    "                 [--poses CSV [--crs CRS]] [--altitude absolute|relative]\n"
+    "                 [--height-offset M] [--pixel-size M]\n";
 
 bool parse_metres(const char* text, double& value) {
   char* end = nullptr;
@@ -33,6 +34,10 @@ int prepare_command(int argc, char** argv) {
     const bool has_value = i + 1 < argc;
     if (arg == "--camera" && has_value) {
       options.camera_file = argv[++i];
+    } else if (arg == "--poses" && has_value) {
+      options.poses_csv = argv[++i];
+    } else if (arg == "--crs" && has_value) {
+      options.poses_crs = argv[++i];
     } else if (arg == "--altitude" && has_value) {
       const std::string mode = argv[++i];
       if (mode == "absolute") {
@@ -64,6 +69,8 @@ int prepare_command(int argc, char** argv) {
     }
   }
   if (error.empty() && positional < 3) error = "IMAGE_DIR, DEM_RASTER and OUT_DIR are needed";
+  if (error.empty() && !options.poses_crs.empty() && options.poses_csv.empty())
+    error = "--crs names the CRS of a --poses file";
   if (!error.empty()) {
     std::fprintf(stderr, "aeroquilt prepare: %s\n%s", error.c_str(), kUsage);
     return 2;

@@ -82,7 +82,8 @@ void print_usage() {
   console_printf(
       "usage: aeroquilt CONFIGURATION_FILE\n"
       "       aeroquilt prepare IMAGE_DIR DEM_RASTER OUT_DIR [--camera FILE]\n"
-      "                 [--altitude absolute|relative] [--height-offset M] [--pixel-size M]\n"
+      "                 [--poses CSV [--crs CRS]] [--altitude absolute|relative]\n"
+      "                 [--height-offset M] [--pixel-size M]\n"
       "       aeroquilt --help | --version\n"
       "\n"
       "Projects the images of a survey flight onto a north-up map grid and writes the\n"
@@ -90,9 +91,10 @@ void print_usage() {
       "configuration file says. The kernel file kernels/direct_registration.cl is read\n"
       "from the working folder, or from beside the installed program.\n"
       "\n"
-      "prepare reads the frames' EXIF GPS and XMP attitude, the terrain raster (any\n"
-      "format and CRS GDAL reads) and a lens calibration, and writes OUT_DIR/survey.cfg\n"
-      "with its flight log and DEM file; then run aeroquilt OUT_DIR/survey.cfg.\n"
+      "prepare reads the frames' EXIF GPS and XMP attitude (or a poses CSV), the terrain\n"
+      "raster (any format and CRS GDAL reads) and a lens calibration, and writes\n"
+      "OUT_DIR/survey.cfg with its flight log and DEM file; then run aeroquilt\n"
+      "OUT_DIR/survey.cfg.\n"
       "\n"
       "exit status: 1 mosaic written, 0 stopped before the mosaic, 2 fatal error;\n"
       "prepare: 0 survey ready, 2 survey not made\n");

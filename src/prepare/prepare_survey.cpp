@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <vector>
 
 #include "base/console.h"
@@ -16,6 +17,7 @@
 #include "geometry/footprints.h"
 #include "prepare/camera_setup.h"
 #include "prepare/frame_tags.h"
+#include "prepare/pose_table.h"
 #include "prepare/prepare_failure.h"
 #include "prepare/terrain_import.h"
 
@@ -70,6 +72,13 @@ std::vector<frame_pose> read_frames(const prepare_options& options, int& left_ou
     throw prepare_failure("the image folder " + options.image_dir + " holds no JPEG or TIFF frame");
   }
 
+  std::map<std::string, table_pose> table;
+  if (!options.poses_csv.empty()) {
+    if (options.altitude == altitude_mode::relative)
+      throw prepare_failure(
+          "--altitude relative reads the frames' tags; a poses file gives absolute altitudes");
+    table = read_pose_table(options.poses_csv, options.poses_crs);
+  }
   std::vector<frame_pose> frames;
   left_out = 0;
   const auto leave_out = [&](const std::string& name, const std::string& why) {
@@ -93,7 +102,21 @@ std::vector<frame_pose> read_frames(const prepare_options& options, int& left_ou
       leave_out(name, "its tags cannot be read (" + reason + ")");
       continue;
     }
-    const frame_tags& tags = frame.tags;
+    frame_tags& tags = frame.tags;
+    if (!options.poses_csv.empty()) {
+      const auto pose = table.find(name);
+      if (pose == table.end()) {
+        leave_out(name, "no line in the poses file " + options.poses_csv);
+        continue;
+      }
+      tags.has_position = tags.has_attitude = tags.has_gps_altitude = true;
+      tags.latitude_deg = pose->second.latitude_deg;
+      tags.longitude_deg = pose->second.longitude_deg;
+      tags.gps_altitude_m = pose->second.altitude_m;
+      tags.roll_deg = pose->second.roll_deg;
+      tags.pitch_deg = pose->second.pitch_deg;
+      tags.heading_deg = pose->second.heading_deg;
+    }
     if (!tags.has_position) {
       leave_out(name, "no GPS position (EXIF GPSLatitude and GPSLongitude)");
       continue;

@@ -16,6 +16,8 @@ struct prepare_options {
   std::string dem_path;
   std::string out_dir;
   std::string camera_file;  // empty: camera from the frames' tags
+  std::string poses_csv;    // empty: poses from the frames' tags (see pose_table.h)
+  std::string poses_crs;    // CRS of a projected poses file
   altitude_mode altitude = altitude_mode::absolute;
   double height_offset_m = 0;  // added to every frame's altitude
   double pixel_size_m = 0;     // 0: from the frames' ground sample distance

@@ -104,6 +104,19 @@ TEST_F(Prepare, RelativeAltitudesAndTheGroundSampleDistanceGiveTheGroundTruth) {
   expect_prepared_mosaic_matches(truth, "--altitude relative --pixel-size 0.5");
 }
 
+TEST_F(Prepare, ProjectedPosesWithOmegaPhiKappaGiveTheGroundTruth) {
+  survey_spec design = tagged_design();
+  design.tagged_frames = false;
+  design.utm_poses_csv = true;
+  design.heading_deg = 57.0;
+  // Near the zone's edge grid north lies 1.8 degrees off true north.
+  design.centre_longitude_deg = 11.6;
+  const survey_truth truth = make_survey(design, dir_.file("survey"));
+  expect_prepared_mosaic_matches(truth, "--poses " + truth.files.poses_csv +
+                                            " --crs EPSG:32632 --camera " +
+                                            truth.files.calibration + " --pixel-size 0.5");
+}
+
 // One case per refused or degraded input: what the case does to a copy of the survey,
 // the extra arguments, the exit status and a text the output must hold.
 struct input_case {
@@ -177,6 +190,18 @@ const input_case kInputCases[] = {
        options = "--camera " + d + "/camera.yaml";
      },
      2, "is for frames of 320 x 240 pixels, the frames are 160 x 120"},
+    {"projected poses without their CRS",
+     [](const survey_truth&, const std::string& d, std::string&, std::string& options) {
+       write_text_file(d + "/poses.csv", "name,x,y,z,omega,phi,kappa\nimg_000.tif,1,2,3,0,0,0\n");
+       options = "--poses " + d + "/poses.csv";
+     },
+     2, "give their CRS with --crs"},
+    {"projected poses in a CRS GDAL cannot read",
+     [](const survey_truth&, const std::string& d, std::string&, std::string& options) {
+       write_text_file(d + "/poses.csv", "name,x,y,z,omega,phi,kappa\nimg_000.tif,1,2,3,0,0,0\n");
+       options = "--poses " + d + "/poses.csv --crs EPSG:999999";
+     },
+     2, "GDAL cannot read the CRS EPSG:999999"},
     {"unknown altitude mode",
      [](const survey_truth&, const std::string&, std::string&, std::string& options) {
        options = "--altitude geoid";

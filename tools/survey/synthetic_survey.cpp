@@ -583,6 +583,7 @@ survey_truth plan_survey(const survey_design& design, const std::string& folder)
   const std::size_t dot = design.output_filename.rfind('.');
   files.geotiff_dem = files.folder + "terrain_utm.tif";
   files.calibration = files.folder + "camera.yaml";
+  files.poses_csv = files.folder + "poses_utm.csv";
   if (design.tagged_frames && design.image_format != survey_image_format::jpeg &&
       design.image_format != survey_image_format::tiff)
     throw std::invalid_argument("survey design: tagged frames are JPEG or TIFF");
@@ -935,6 +936,34 @@ void write_geotiff_dem(const survey_truth& truth) {
   }
 }
 
+// Photogrammetric poses in UTM: R = Rx(omega) Ry(phi) Rz(kappa) turns camera axes (x
+// right, y up, z out of the back) into grid east, grid north, up. Grid north lies
+// clockwise of true north by the meridian convergence, measured here on the maker's
+// own transverse Mercator one metre either side of the camera.
+void write_utm_poses(const survey_truth& truth) {
+  const double central_meridian = utm_zone_central_meridian(truth.design.meridian_longitude_deg);
+  std::string text = "name,x,y,z,omega,phi,kappa\n";
+  for (const survey_camera& cam : truth.cameras) {
+    const double step_deg = 1.0 / truth.radius_north_m / deg;
+    double e0, n0, e1, n1;
+    geographic_to_utm(cam.latitude_deg - step_deg, cam.longitude_deg, central_meridian, e0, n0);
+    geographic_to_utm(cam.latitude_deg + step_deg, cam.longitude_deg, central_meridian, e1, n1);
+    const double convergence = -std::atan2(e1 - e0, n1 - n0);
+    const double cg = std::cos(convergence), sg = std::sin(convergence);
+    const mat3 true_to_grid{cg, -sg, 0, sg, cg, 0, 0, 0, 1};
+    const mat3 model_to_photo{-1, 0, 0, 0, 1, 0, 0, 0, -1};
+    const mat3 r = multiply(multiply(true_to_grid, cam.camera_to_local), model_to_photo);
+    const double phi = std::asin(std::clamp(r[2], -1.0, 1.0));
+    const double omega = std::atan2(-r[5], r[8]);
+    const double kappa = std::atan2(-r[1], r[0]);
+    text += cam.name + "," + format_number("%.4f", cam.easting_m) + "," +
+            format_number("%.4f", cam.northing_m) + "," + format_number("%.3f", cam.altitude_m) +
+            "," + format_number("%.8f", omega / deg) + "," + format_number("%.8f", phi / deg) +
+            "," + format_number("%.8f", kappa / deg) + "\n";
+  }
+  write_bytes(truth.files.poses_csv, text);
+}
+
 void write_calibration(const survey_truth& truth) {
   const survey_spec& s = truth.design;
   cv::FileStorage file(truth.files.calibration, cv::FileStorage::WRITE);
@@ -982,7 +1011,9 @@ survey_truth make_survey(const survey_design& design, const std::string& folder)
     throw std::runtime_error(std::string("cannot tag the frames: ") + e.what());
   }
   if (design.geotiff_dem) write_geotiff_dem(truth);
-  if (truth.lens_distorted()) write_calibration(truth);
+  if (design.utm_poses_csv) write_utm_poses(truth);
+  if (truth.lens_distorted() || design.tagged_frames || design.utm_poses_csv)
+    write_calibration(truth);
   return truth;
 }
 

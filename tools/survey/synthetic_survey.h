@@ -71,10 +71,13 @@ struct survey_design {
   bool tagged_frames = false;  // EXIF GPS and drone-dji XMP attitude in each JPEG or TIFF frame
   // Brown distortion of the frames (OpenCV's model and order); the principal point
   // lies this far right of and below column W/2, row H/2 counted from 1. When any is
-  // set the frames show it and camera.yaml (OpenCV) holds the calibration.
+  // set the frames show it. camera.yaml (OpenCV) holds the calibration when the frames
+  // are distorted, tagged or have a poses file.
   double lens_k1 = 0, lens_k2 = 0, lens_p1 = 0, lens_p2 = 0, lens_k3 = 0;
   double principal_offset_x_px = 0, principal_offset_y_px = 0;
   bool geotiff_dem = false;  // also terrain_utm.tif: heights above the datum, UTM
+  // Also poses_utm.csv: name, x, y, z, omega, phi, kappa in the UTM zone (north).
+  bool utm_poses_csv = false;
   double geotiff_cell_m = 5.0;
 
   // Output settings.
@@ -113,6 +116,7 @@ struct survey_files {
   std::string world_file;   // the mosaic's world file (extension replaced by "tfw")
   std::string geotiff_dem;  // terrain_utm.tif
   std::string calibration;  // camera.yaml
+  std::string poses_csv;    // poses_utm.csv
 };
 
 // The DEM file's header values.
