@@ -65,6 +65,10 @@ camera_setup from_opencv(const std::string& path, const cv::FileStorage& file, i
     throw prepare_failure("calibration file " + path +
                           " holds neither an OpenSfM camera nor a 3 x 3 camera_matrix");
   }
+  if (file["image_width"].empty() || file["image_height"].empty()) {
+    throw prepare_failure("calibration file " + path +
+                          " gives no image_width and image_height: its frame size is unknown");
+  }
   require_size(path, static_cast<int>(number(file.root(), "image_width")),
                static_cast<int>(number(file.root(), "image_height")), width, height);
   matrix.convertTo(matrix, CV_64F);
@@ -93,7 +97,7 @@ camera_setup camera_from_calibration(const std::string& path, int width, int hei
   try {
     file.open(path, cv::FileStorage::READ);
   } catch (const cv::Exception& e) {
-    throw prepare_failure("calibration file " + path + " cannot be read: " + e.what());
+    throw prepare_failure("calibration file " + path + " cannot be read: " + e.err);
   }
   if (!file.isOpened()) throw prepare_failure("calibration file " + path + " cannot be read");
   const cv::FileNode root = file.root();

@@ -49,7 +49,11 @@ bool number_of(const std::map<std::string, std::string>& properties, const std::
 
 bool read_frame_tags(const std::string& path, frame_tags& tags, std::string& error) {
   static std::once_flag xmp_ready;
-  std::call_once(xmp_ready, [] { Exiv2::XmpParser::initialize(); });
+  std::call_once(xmp_ready, [] {
+    Exiv2::XmpParser::initialize();
+    // Unreadable tags are reported per frame; exiv2's own warnings would only repeat them.
+    Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+  });
   tags = frame_tags{};
   try {
     Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(path);
