@@ -65,6 +65,8 @@ lens_undistorter::lens_undistorter(const lens_options& lens, int width, int heig
   const cv::Mat coefficients =
       (cv::Mat_<double>(1, 5) << lens.k1, lens.k2, lens.p1, lens.p2, lens.k3);
   double focal = inner_focal_px(source, coefficients, width, height);
+  // A distortion that folds the frame's edges over has no usable inverse.
+  if (!(std::isfinite(focal) && focal > 0)) return;
   // The outline bound holds for the edges; the map itself is the proof, so the focal
   // length grows until no ideal pixel reads outside the frame.
   for (int attempt = 0; attempt < 200; ++attempt) {
