@@ -23,10 +23,17 @@ namespace {
 
 using testing::scratch_dir;
 
+frame_options frames_of_size(int width, int height) {
+  frame_options options;
+  options.image_width_pixels = width;
+  options.image_height_pixels = height;
+  return options;
+}
+
 class RawFrame : public ::testing::Test {
  protected:
   scratch_dir dir_{"raw_frame"};
-  frame_loader cache_{frame_options{3, 2}};
+  frame_loader cache_{frames_of_size(3, 2)};
 };
 
 TEST_F(RawFrame, FileBytesBecomeImageBytesInOrder) {
