@@ -111,13 +111,13 @@ std::vector<std::string> partial_files(const std::string& folder) {
 class GisOutputs : public ::testing::Test {
  protected:
   // Two lines of three frames: small, and still hundreds of pixels on a side.
-  static survey_spec small() {
-    survey_spec design;
+  static survey_design small() {
+    survey_design design;
     design.line_count = 2;
     design.images_per_line = 3;
     return design;
   }
-  survey_truth run(const survey_spec& design, const std::string& name) {
+  survey_truth run(const survey_design& design, const std::string& name) {
     const survey_truth truth = make_survey(design, dir_.file(name));
     std::string output;
     const int status = run_command(aeroquilt_binary() + " " + truth.files.config, output);
@@ -199,7 +199,7 @@ TEST_F(GisOutputs, PngViewHasConventionalWorldFileAndPrjThatGdalPlacesOnTheGrid)
 }
 
 TEST_F(GisOutputs, JpegViewIsPlacedThroughItsJgw) {
-  survey_spec design = small();
+  survey_design design = small();
   design.output_filename = "mosaic.jpg";
   const survey_truth truth = run(design, "jpg");
   const std::string out = truth.files.output_dir;
@@ -211,7 +211,7 @@ TEST_F(GisOutputs, JpegViewIsPlacedThroughItsJgw) {
 }
 
 TEST_F(GisOutputs, TiffViewIsAGeoTiffWithThePixelsOfThePngView) {
-  survey_spec design = small();
+  survey_design design = small();
   const survey_truth png = run(design, "png");
   design.output_filename = "mosaic.tif";
   design.generate_dem_image = true;
@@ -257,7 +257,7 @@ TEST_F(GisOutputs, TiffViewIsAGeoTiffWithThePixelsOfThePngView) {
 }
 
 TEST_F(GisOutputs, TilesArePlacedOnTheGridOfTheWholeView) {
-  survey_spec design = small();
+  survey_design design = small();
   design.output_filename = "mosaic.jpg";
   const survey_truth whole = run(design, "whole");
   const gdal_raster whole_raster =
@@ -295,7 +295,7 @@ TEST_F(GisOutputs, WorldFilesAndGeoTiffTagsAreExactAtHighLongitudes) {
   for (const place& at : {place{-120.3, "mosaic.png"}, place{179.4, "mosaic.jpg"},
                           place{-120.3, "mosaic.tif"}}) {
     SCOPED_TRACE(std::to_string(at.longitude_deg) + " " + at.output_filename);
-    survey_spec design = small();
+    survey_design design = small();
     design.centre_longitude_deg = at.longitude_deg;
     design.meridian_longitude_deg = at.longitude_deg;
     design.output_filename = at.output_filename;
@@ -343,7 +343,7 @@ TEST_F(GisOutputs, WorldFilesAndGeoTiffTagsAreExactAtHighLongitudes) {
 }
 
 TEST_F(GisOutputs, KmlFilesValidateAgainstTheKml22Schema) {
-  survey_spec design = small();
+  survey_design design = small();
   design.hills = true;
   design.use_dem = true;
   design.generate_dem_image = true;

@@ -34,8 +34,8 @@ double config_number(const std::string& text, const std::string& key) {
   return at == std::string::npos ? 0.0 : std::stod(text.substr(at + key.size() + 2));
 }
 
-survey_spec tagged_design() {
-  survey_spec design;
+survey_design tagged_design() {
+  survey_design design;
   design.hills = true;
   design.use_dem = true;
   design.heading_deg = 123.0;
@@ -83,7 +83,7 @@ TEST_F(Prepare, DistortedFramesWithAbsoluteAltitudesGiveTheGroundTruth) {
   // A wide lens (about 44 degrees across) low over the hills, frames overlapping
   // little so that their edges reach the mosaic: k1 -0.3 moves the corners by about
   // 7 pixels.
-  survey_spec design = tagged_design();
+  survey_design design = tagged_design();
   design.focal_length_px = 200.0;
   design.flight_height_m = 100.0;
   design.line_spacing_m = 65.0;
@@ -105,7 +105,7 @@ TEST_F(Prepare, RelativeAltitudesAndTheGroundSampleDistanceGiveTheGroundTruth) {
 }
 
 TEST_F(Prepare, ProjectedPosesWithOmegaPhiKappaGiveTheGroundTruth) {
-  survey_spec design = tagged_design();
+  survey_design design = tagged_design();
   design.tagged_frames = false;
   design.utm_poses_csv = true;
   design.heading_deg = 57.0;
@@ -210,7 +210,7 @@ const input_case kInputCases[] = {
 };
 
 TEST_F(Prepare, UnusableInputsAreRefusedWithTheReasonAndNothingWritten) {
-  survey_spec design = tagged_design();
+  survey_design design = tagged_design();
   design.hills = false;
   design.supersampling = 1;
   const survey_truth truth = make_survey(design, dir_.file("survey"));

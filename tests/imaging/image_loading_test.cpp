@@ -53,25 +53,21 @@ TEST_F(RawFrame, FileBytesBecomeImageBytesInOrder) {
   EXPECT_EQ(std::vector<uint8_t>(frame.data, frame.data + pixels.size()), pixels);
 }
 
-// Truncated files and headers other than the configured 3 x 2 frame are refused with
-// "failed read <name>" and one line of reason, without reading past the end.
 // The vignette table scales raw frames loaded after it by the gain polynomial at the
 // pixel's distance from the centre: 1.8521096 in the corner, 1.1500546 in the centre.
 TEST(VignetteTable, BrightensRawFramesLoadedAfterIt) {
-  config_override config;
-  g_config.image_width_pixels = 8;
-  g_config.image_height_pixels = 6;
-  g_config.vingette_removal_multiplier = 1.0;
   scratch_dir dir("vignette");
   const std::string path = dir.file("frame_rgb.raw");
   testing::write_raw_frame(path, testing::filled_frame(8, 6, cv::Vec3b(100, 100, 100)));
-  image_cache cache;
-  build_vignette_table(cache, g_config);
-  const cv::Mat frame = cache.load_image(path);
+  frame_loader loader(frames_of_size(8, 6));
+  build_vignette_table(loader, 1.0);
+  const cv::Mat frame = loader.load_image(path);
   EXPECT_EQ(frame.at<cv::Vec3b>(0, 0), cv::Vec3b(185, 185, 185));
   EXPECT_EQ(frame.at<cv::Vec3b>(3, 4), cv::Vec3b(115, 115, 115));
 }
 
+// Truncated files and headers other than the configured 3 x 2 frame are refused with
+// "failed read <name>" and one line of reason, without reading past the end.
 TEST_F(RawFrame, BadFilesAreRefusedWithOneReason) {
   const std::string path = dir_.file("odd_rgb.raw");
   const std::pair<int32_t, int32_t> headers[] = {{2, 3},  {3, 3}, {-3, 2},

@@ -1,4 +1,4 @@
-#include "app/view_output.h"
+#include "output/view_files.h"
 
 #include <gtest/gtest.h>
 

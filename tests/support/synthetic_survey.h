@@ -4,5 +4,5 @@
 #include "survey/synthetic_survey.h"
 
 namespace aeroquilt::testing {
-using survey_spec = survey_design;
+using survey_design = survey_design;
 }  // namespace aeroquilt::testing

@@ -965,7 +965,7 @@ void write_utm_poses(const survey_truth& truth) {
 }
 
 void write_calibration(const survey_truth& truth) {
-  const survey_spec& s = truth.design;
+  const survey_design& s = truth.design;
   cv::FileStorage file(truth.files.calibration, cv::FileStorage::WRITE);
   file << "image_width" << s.image_width << "image_height" << s.image_height;
   file << "camera_matrix"
