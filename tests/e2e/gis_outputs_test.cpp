@@ -8,6 +8,7 @@
 #include <cmath>
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <regex>
 #include <sstream>
 
@@ -22,17 +23,14 @@ namespace {
 struct gdal_raster {
   int width = 0, height = 0, bands = 0;
   double transform[6] = {};  // x0, dx, 0, y0, 0, dy of the outer corner of pixel (0, 0)
-  double upper_left[2] = {}, lower_right[2] = {};
   bool geographic_wgs84 = false;  // EPSG:4326 in the coordinate system
-  bool has_alpha = false;
   std::string json;
 };
 
-// The numbers of the JSON array that follows "key": at or after `from`.
-std::vector<double> json_numbers(const std::string& json, const std::string& key,
-                                 std::size_t from = 0) {
+// The numbers of the JSON array that follows "key":.
+std::vector<double> json_numbers(const std::string& json, const std::string& key) {
   std::vector<double> numbers;
-  const std::size_t at = json.find("\"" + key + "\":", from);
+  const std::size_t at = json.find("\"" + key + "\":");
   if (at == std::string::npos) return numbers;
   const std::size_t open = json.find('[', at), close = json.find(']', at);
   if (open == std::string::npos || close == std::string::npos) return numbers;
@@ -53,23 +51,17 @@ gdal_raster gdal_info(const std::string& path) {
   raster.json = output;
   const std::vector<double> size = json_numbers(output, "size");
   const std::vector<double> transform = json_numbers(output, "geoTransform");
-  const std::size_t corners = output.find("\"cornerCoordinates\"");
-  const std::vector<double> ul = json_numbers(output, "upperLeft", corners);
-  const std::vector<double> lr = json_numbers(output, "lowerRight", corners);
   EXPECT_EQ(size.size(), 2u) << output;
   EXPECT_EQ(transform.size(), 6u) << path << " has no georeferencing:\n" << output;
-  if (size.size() != 2 || transform.size() != 6 || ul.size() != 2 || lr.size() != 2) return raster;
+  if (size.size() != 2 || transform.size() != 6) return raster;
   raster.width = static_cast<int>(size[0]);
   raster.height = static_cast<int>(size[1]);
   for (int k = 0; k < 6; ++k) raster.transform[k] = transform[k];
-  raster.upper_left[0] = ul[0], raster.upper_left[1] = ul[1];
-  raster.lower_right[0] = lr[0], raster.lower_right[1] = lr[1];
   for (std::size_t at = output.find("\"band\":"); at != std::string::npos;
        at = output.find("\"band\":", at + 1)) {
     ++raster.bands;
   }
   raster.geographic_wgs84 = output.find(R"(ID[\"EPSG\",4326])") != std::string::npos;
-  raster.has_alpha = output.find("\"colorInterpretation\":\"Alpha\"") != std::string::npos;
   return raster;
 }
 
@@ -126,142 +118,120 @@ class GisOutputs : public ::testing::Test {
     return truth;
   }
 
-  // Checks GDAL's reading of the view at `image_path` against the view record, as its
-  // specified world file (`tfw_path`, single-precision fields) and the ground grid give it.
-  static gdal_raster expect_placed_on_view_grid(const survey_truth& truth,
-                                                const std::string& image_path,
-                                                const std::string& tfw_path) {
+  // Checks that GDAL's placement of the raster at `image_path` puts its first and last
+  // pixel centres on the run's grid (multiples of p in the survey's local frame) within
+  // 0.05 px, and that the mosaic drawn there matches the ground truth.
+  static gdal_raster expect_exactly_placed(const survey_truth& truth, const std::string& image_path) {
     SCOPED_TRACE(image_path);
     const gdal_raster raster = gdal_info(image_path);
-    const cv::Mat image = cv::imread(image_path, cv::IMREAD_UNCHANGED);
-    EXPECT_EQ(raster.width, image.cols);
-    EXPECT_EQ(raster.height, image.rows);
-    const double p = truth.design.output_pixel_size_m;
-    const world_file tfw = read_world_file(tfw_path);
-    const double a = raster.transform[1], e = raster.transform[5];
+    const cv::Mat mosaic = cv::imread(image_path, cv::IMREAD_COLOR);
+    EXPECT_EQ(raster.width, mosaic.cols);
+    EXPECT_EQ(raster.height, mosaic.rows);
     EXPECT_EQ(raster.transform[2], 0.0);
     EXPECT_EQ(raster.transform[4], 0.0);
-
-    // Pixel steps: width - 1 steps span lon_min..lon_max, up to the single-precision
-    // rounding of the record's two bounds (one ulp each).
-    const double lon_range = tfw.lon_per_pixel * raster.width;
-    const double lat_range = -tfw.minus_lat_per_pixel * raster.height;
-    const auto ulp = [](double value) {
-      const float f = static_cast<float>(value);
-      return static_cast<double>(std::nextafter(f, 2.0f * f) - f);
-    };
-    EXPECT_NEAR(a * (raster.width - 1), lon_range, 2 * ulp(tfw.lon_min));
-    EXPECT_NEAR(-e * (raster.height - 1), lat_range, 2 * ulp(tfw.lat_max));
-    // Metric size of the steps at the survey centre: p metres (1e-6 relative).
-    const double deg = 3.141592653589793 / 180.0;
-    EXPECT_NEAR(a * deg * std::cos(truth.centre_latitude_deg * deg) * truth.radius_east_m / p, 1.0,
-                1e-6);
-    EXPECT_NEAR(-e * deg * truth.radius_north_m / p, 1.0, 1e-6);
-
-    // Corner coordinates: the outer corners, half a pixel beyond the first and last
-    // pixel centres, which the record puts at (lon_min, lat_max) and (lon_max, lat_min).
-    // Tolerance 2e-6 degrees: the record holds these in single precision (half an ulp
-    // of 45.3 is 1.9e-6); half a pixel is 3.2e-6 (longitude) and 2.2e-6 (latitude).
-    EXPECT_NEAR(raster.upper_left[0] + a / 2, tfw.lon_min, 1e-6);
-    EXPECT_NEAR(raster.upper_left[1] + e / 2, tfw.lat_max, 2e-6);
-    EXPECT_NEAR(raster.lower_right[0] - a / 2, tfw.lon_min + lon_range, 1e-6);
-    EXPECT_NEAR(raster.lower_right[1] - e / 2, tfw.lat_max - lat_range, 2e-6);
-
-    // On the ground: the first and last pixel centres land on the view's grid
-    // points (multiples of p from the survey centre) within a tenth of a pixel.
-    const view_origin grid = view_origin_from_world_file(truth, tfw, p);
+    const double a = raster.transform[1], e = raster.transform[5];
+    const double p = truth.design.output_pixel_size_m;
     const local_point first =
-        truth.geographic_to_local(raster.upper_left[1] + e / 2, raster.upper_left[0] + a / 2);
+        truth.geographic_to_local(raster.transform[3] + e / 2, raster.transform[0] + a / 2);
     const local_point last =
-        truth.geographic_to_local(raster.lower_right[1] - e / 2, raster.lower_right[0] - a / 2);
-    EXPECT_NEAR(first.x_m, grid.x_min_m, 0.1 * p);
-    EXPECT_NEAR(first.y_m, grid.y_max_m, 0.1 * p);
-    EXPECT_NEAR(last.x_m, grid.x_min_m + (raster.width - 1) * p, 0.1 * p);
-    EXPECT_NEAR(last.y_m, grid.y_max_m - (raster.height - 1) * p, 0.1 * p);
+        truth.geographic_to_local(raster.transform[3] + e * (mosaic.rows - 0.5),
+                                  raster.transform[0] + a * (mosaic.cols - 0.5));
+    EXPECT_NEAR(first.x_m, std::round(first.x_m / p) * p, 0.05 * p);
+    EXPECT_NEAR(first.y_m, std::round(first.y_m / p) * p, 0.05 * p);
+    EXPECT_NEAR(last.x_m - first.x_m, (mosaic.cols - 1) * p, 0.05 * p);
+    EXPECT_NEAR(first.y_m - last.y_m, (mosaic.rows - 1) * p, 0.05 * p);
+
+    const cv::Mat expected = render_truth(truth, first.x_m, first.y_m, p, mosaic.cols, mosaic.rows);
+    const cv::Mat mask = expected_coverage_mask(truth, first.x_m, first.y_m, p, mosaic.cols,
+                                                mosaic.rows, 2.0);
+    const truth_stats stats = compare_to_truth(mosaic, expected, mask);
+    EXPECT_GT(stats.blocks, 10) << describe(stats);
+    EXPECT_LT(std::hypot(stats.median_dx_px, stats.median_dy_px), 0.1) << describe(stats);
+    EXPECT_LT(stats.p95_offset_px, 0.5) << describe(stats);
     return raster;
+  }
+
+  // The DEM image as a GeoTIFF: first pixel centre on the KML's north-west corner (its
+  // grid start), one step s per pixel with s between range/(n + 2) and range/(n + 1).
+  static void expect_dem_geotiff_matches_its_kml(const std::string& out_dir) {
+    const gdal_raster dem = gdal_info(out_dir + "dem.tif");
+    EXPECT_TRUE(dem.geographic_wgs84) << dem.json;
+    const std::string kml = read_file(out_dir + "dem.kml");
+    std::smatch west, east, north, south;
+    ASSERT_TRUE(std::regex_search(kml, west, std::regex("<west>([^<]*)</west>")));
+    ASSERT_TRUE(std::regex_search(kml, east, std::regex("<east>([^<]*)</east>")));
+    ASSERT_TRUE(std::regex_search(kml, north, std::regex("<north>([^<]*)</north>")));
+    ASSERT_TRUE(std::regex_search(kml, south, std::regex("<south>([^<]*)</south>")));
+    const double s = dem.transform[1];
+    EXPECT_DOUBLE_EQ(dem.transform[5], -s);
+    EXPECT_NEAR(dem.transform[0] + s / 2, std::stod(west[1]), 1e-10);  // %3.10f in the KML
+    EXPECT_NEAR(dem.transform[3] - s / 2, std::stod(north[1]), 1e-10);
+    const double lon_range = std::stod(east[1]) - std::stod(west[1]);
+    EXPECT_GT(s, lon_range / (dem.width + 2));
+    EXPECT_LE(s, lon_range / (dem.width + 1) * (1 + 1e-6));
   }
 
   scratch_dir dir_{"gis"};
 };
 
-TEST_F(GisOutputs, PngViewHasConventionalWorldFileAndPrjThatGdalPlacesOnTheGrid) {
-  const survey_truth truth = run(small(), "png");
-  const std::string out = truth.files.output_dir;
-  ASSERT_TRUE(std::filesystem::exists(out + "mosaic.pgw"));
-  const gdal_raster raster =
-      expect_placed_on_view_grid(truth, truth.files.mosaic, out + "mosaic.tfw");
-  EXPECT_NE(raster.json.find("mosaic.pgw"), std::string::npos) << raster.json;
-  EXPECT_EQ(raster.bands, 4);  // PNG transparency kept
-
-  std::string srs;
-  ASSERT_EQ(run_command("gdalsrsinfo -e '" + out + "mosaic.prj' 2>&1", srs), 0) << srs;
-  EXPECT_NE(srs.find("EPSG:4326"), std::string::npos) << srs;
-}
-
-TEST_F(GisOutputs, JpegViewIsPlacedThroughItsJgw) {
-  survey_design design = small();
-  design.output_filename = "mosaic.jpg";
-  const survey_truth truth = run(design, "jpg");
-  const std::string out = truth.files.output_dir;
-  ASSERT_TRUE(std::filesystem::exists(out + "mosaic.jgw"));
-  EXPECT_TRUE(std::filesystem::exists(out + "mosaic.prj"));
-  const gdal_raster raster =
-      expect_placed_on_view_grid(truth, truth.files.mosaic, out + "mosaic.tfw");
-  EXPECT_NE(raster.json.find("mosaic.jgw"), std::string::npos) << raster.json;
-}
-
-TEST_F(GisOutputs, TiffViewIsAGeoTiffWithThePixelsOfThePngView) {
-  survey_design design = small();
-  const survey_truth png = run(design, "png");
-  design.output_filename = "mosaic.tif";
-  design.generate_dem_image = true;
-  design.output_dem_filename = "dem.tif";
-  const survey_truth tif = run(design, "tif");
-  const std::string out = tif.files.output_dir;
-
-  const gdal_raster raster = expect_placed_on_view_grid(tif, tif.files.mosaic, out + "mosaic.tfw");
-  EXPECT_TRUE(raster.geographic_wgs84) << raster.json;
-  EXPECT_NE(raster.json.find("\"AREA_OR_POINT\":\"Area\""), std::string::npos) << raster.json;
-  EXPECT_EQ(raster.bands, 3);  // the direct path has no transparency
-  EXPECT_FALSE(std::filesystem::exists(out + "mosaic.tgw"));
-  EXPECT_TRUE(std::filesystem::exists(out + "mosaic.prj"));
-
-  // Same pixels as the PNG of the same survey, less its alpha.
-  const cv::Mat tiff_pixels = cv::imread(tif.files.mosaic, cv::IMREAD_UNCHANGED);
-  const cv::Mat png_pixels = cv::imread(png.files.mosaic, cv::IMREAD_UNCHANGED);
-  ASSERT_EQ(tiff_pixels.type(), CV_8UC3);
-  ASSERT_EQ(png_pixels.type(), CV_8UC4);
-  std::vector<cv::Mat> png_channels, tiff_channels;
-  cv::split(png_pixels, png_channels);
-  cv::split(tiff_pixels, tiff_channels);
-  for (int channel = 0; channel < 3; ++channel)
-    EXPECT_EQ(cv::countNonZero(png_channels[channel] != tiff_channels[channel]), 0) << channel;
-
-  // The DEM image as a GeoTIFF: first pixel centre on the KML's north-west corner (its
-  // grid start), one step s per pixel with s between range/(n + 2) and range/(n + 1).
-  const gdal_raster dem = gdal_info(out + "dem.tif");
-  EXPECT_TRUE(dem.geographic_wgs84) << dem.json;
-  const std::string kml = read_file(out + "dem.kml");
-  std::smatch west, east, north, south;
-  ASSERT_TRUE(std::regex_search(kml, west, std::regex("<west>([^<]*)</west>")));
-  ASSERT_TRUE(std::regex_search(kml, east, std::regex("<east>([^<]*)</east>")));
-  ASSERT_TRUE(std::regex_search(kml, north, std::regex("<north>([^<]*)</north>")));
-  ASSERT_TRUE(std::regex_search(kml, south, std::regex("<south>([^<]*)</south>")));
-  const double s = dem.transform[1];
-  EXPECT_DOUBLE_EQ(dem.transform[5], -s);
-  EXPECT_NEAR(dem.transform[0] + s / 2, std::stod(west[1]), 1e-10);  // %3.10f in the KML
-  EXPECT_NEAR(dem.transform[3] - s / 2, std::stod(north[1]), 1e-10);
-  const double lon_range = std::stod(east[1]) - std::stod(west[1]);
-  EXPECT_GT(s, lon_range / (dem.width + 2));
-  EXPECT_LE(s, lon_range / (dem.width + 1) * (1 + 1e-6));
+// Each image format is placed through what GIS readers look for (the conventional world
+// file and .prj, or the GeoTIFF tags), derived from the run's reference point in double
+// precision: far from Greenwich, where one single-precision step of longitude is half a
+// metre, the pixels still land on the run's grid.
+TEST_F(GisOutputs, EveryFormatIsPlacedExactlyWhereverTheSurveyLies) {
+  struct place {
+    double longitude_deg;
+    const char* output_filename;
+    const char* read_from;  // the side file GDAL must name, or "" for a GeoTIFF
+    int bands;
+  };
+  cv::Mat png_at_120;  // the -120.3 PNG, which the GeoTIFF after it must equal
+  for (const place& at : {place{9.2, "mosaic.png", "mosaic.pgw", 4},
+                          place{-120.3, "mosaic.png", "mosaic.pgw", 4},
+                          place{179.4, "mosaic.jpg", "mosaic.jgw", 3},
+                          place{-120.3, "mosaic.tif", "", 3}}) {
+    SCOPED_TRACE(std::to_string(at.longitude_deg) + " " + at.output_filename);
+    survey_design design = small();
+    design.centre_longitude_deg = at.longitude_deg;
+    design.meridian_longitude_deg = at.longitude_deg;
+    design.output_filename = at.output_filename;
+    const bool tiff = *at.read_from == '\0';
+    design.generate_dem_image = tiff;
+    design.output_dem_filename = "dem.tif";
+    // Folder names without dots: a side file's extension is found anywhere in its path.
+    const std::string name = at.output_filename;
+    const survey_truth truth = run(design, "lon" + std::to_string(static_cast<int>(at.longitude_deg)) +
+                                               "_" + name.substr(name.find('.') + 1));
+    const gdal_raster raster = expect_exactly_placed(truth, truth.files.mosaic);
+    EXPECT_EQ(raster.bands, at.bands);  // PNG keeps its transparency
+    if (!tiff) {
+      EXPECT_NE(raster.json.find(at.read_from), std::string::npos) << raster.json;
+      if (at.bands == 4) png_at_120 = cv::imread(truth.files.mosaic, cv::IMREAD_UNCHANGED);
+    } else {
+      EXPECT_TRUE(raster.geographic_wgs84) << raster.json;
+      EXPECT_NE(raster.json.find("\"AREA_OR_POINT\":\"Area\""), std::string::npos) << raster.json;
+      EXPECT_FALSE(std::filesystem::exists(truth.files.output_dir + "mosaic.tgw"));
+      // The same pixels as the PNG of the same survey, less its alpha.
+      const cv::Mat tiff_pixels = cv::imread(truth.files.mosaic, cv::IMREAD_UNCHANGED);
+      ASSERT_EQ(tiff_pixels.type(), CV_8UC3);
+      ASSERT_EQ(png_at_120.type(), CV_8UC4);
+      cv::Mat png_bgr;
+      cv::cvtColor(png_at_120, png_bgr, cv::COLOR_BGRA2BGR);
+      EXPECT_EQ(cv::norm(png_bgr, tiff_pixels, cv::NORM_INF), 0.0);
+      expect_dem_geotiff_matches_its_kml(truth.files.output_dir);
+    }
+    std::string srs;
+    ASSERT_EQ(run_command("gdalsrsinfo -e '" + truth.files.output_dir + "mosaic.prj' 2>&1", srs), 0)
+        << srs;
+    EXPECT_NE(srs.find("EPSG:4326"), std::string::npos) << srs;
+  }
 }
 
 TEST_F(GisOutputs, TilesArePlacedOnTheGridOfTheWholeView) {
   survey_design design = small();
   design.output_filename = "mosaic.jpg";
   const survey_truth whole = run(design, "whole");
-  const gdal_raster whole_raster =
-      expect_placed_on_view_grid(whole, whole.files.mosaic, whole.files.output_dir + "mosaic.tfw");
+  const gdal_raster whole_raster = gdal_info(whole.files.mosaic);
   const double a = whole_raster.transform[1], e = whole_raster.transform[5];
 
   design.output_tile_size_pixels = 200 * 200;  // S = 200 pixels
@@ -273,7 +243,7 @@ TEST_F(GisOutputs, TilesArePlacedOnTheGridOfTheWholeView) {
       const std::string name = out + "mosaic_" + std::to_string(i) + "_" + std::to_string(j);
       if (!std::filesystem::exists(name + ".jpg")) continue;
       ++tiles;
-      const gdal_raster tile = expect_placed_on_view_grid(tiled, name + ".jpg", name + ".tfw");
+      const gdal_raster tile = gdal_info(name + ".jpg");
       // Tile pixel (0, 0) is whole-view pixel (200 j - 50, 200 i - 50); a hundredth of a pixel.
       EXPECT_NEAR(tile.transform[0], whole_raster.transform[0] + (200 * i - 50) * a, 0.01 * a);
       EXPECT_NEAR(tile.transform[3], whole_raster.transform[3] + (200 * j - 50) * e, 0.01 * -e);
@@ -281,65 +251,6 @@ TEST_F(GisOutputs, TilesArePlacedOnTheGridOfTheWholeView) {
     }
   }
   EXPECT_GE(tiles, 4);
-}
-
-// The conventional world files and GeoTIFF tags are derived from the run's reference
-// point in double precision: far from Greenwich, where one single-precision step of
-// longitude is half a metre, their first and last pixel centres still land on the
-// view's grid within 0.05 px, and the mosaic placed by them matches the ground.
-TEST_F(GisOutputs, WorldFilesAndGeoTiffTagsAreExactAtHighLongitudes) {
-  struct place {
-    double longitude_deg;
-    const char* output_filename;
-  };
-  for (const place& at : {place{-120.3, "mosaic.png"}, place{179.4, "mosaic.jpg"},
-                          place{-120.3, "mosaic.tif"}}) {
-    SCOPED_TRACE(std::to_string(at.longitude_deg) + " " + at.output_filename);
-    survey_design design = small();
-    design.centre_longitude_deg = at.longitude_deg;
-    design.meridian_longitude_deg = at.longitude_deg;
-    design.output_filename = at.output_filename;
-    const survey_truth truth = run(design, std::string("far_") + at.output_filename);
-    const cv::Mat mosaic = cv::imread(truth.files.mosaic, cv::IMREAD_UNCHANGED);
-    ASSERT_FALSE(mosaic.empty());
-
-    // First pixel centre and steps as a GIS reads them.
-    double first_lon = 0, first_lat = 0, lon_step = 0, lat_step = 0;
-    const std::string name = at.output_filename;
-    if (name.find(".tif") != std::string::npos) {
-      const gdal_raster raster = gdal_info(truth.files.mosaic);
-      lon_step = raster.transform[1];
-      lat_step = raster.transform[5];
-      first_lon = raster.transform[0] + lon_step / 2;
-      first_lat = raster.transform[3] + lat_step / 2;
-    } else {
-      const std::string world = truth.files.output_dir + "mosaic." + name.substr(7, 1) +
-                                name.substr(name.size() - 1) + "w";
-      const world_file w = read_world_file(world);
-      lon_step = w.lon_per_pixel;
-      lat_step = w.minus_lat_per_pixel;
-      first_lon = w.lon_min;
-      first_lat = w.lat_max;
-    }
-    const double p = truth.design.output_pixel_size_m;
-    const local_point first = truth.geographic_to_local(first_lat, first_lon);
-    const local_point last =
-        truth.geographic_to_local(first_lat + (mosaic.rows - 1) * lat_step,
-                                  first_lon + (mosaic.cols - 1) * lon_step);
-    EXPECT_NEAR(first.x_m, std::round(first.x_m / p) * p, 0.05 * p);
-    EXPECT_NEAR(first.y_m, std::round(first.y_m / p) * p, 0.05 * p);
-    EXPECT_NEAR(last.x_m - first.x_m, (mosaic.cols - 1) * p, 0.05 * p);
-    EXPECT_NEAR(first.y_m - last.y_m, (mosaic.rows - 1) * p, 0.05 * p);
-
-    // The ground truth drawn where these files put each pixel.
-    const cv::Mat expected = render_truth(truth, first.x_m, first.y_m, p, mosaic.cols, mosaic.rows);
-    const cv::Mat mask = expected_coverage_mask(truth, first.x_m, first.y_m, p, mosaic.cols,
-                                                mosaic.rows, 2.0);
-    const truth_stats stats = compare_to_truth(mosaic, expected, mask);
-    EXPECT_GT(stats.blocks, 10) << describe(stats);
-    EXPECT_LT(std::hypot(stats.median_dx_px, stats.median_dy_px), 0.1) << describe(stats);
-    EXPECT_LT(stats.p95_offset_px, 0.5) << describe(stats);
-  }
 }
 
 TEST_F(GisOutputs, KmlFilesValidateAgainstTheKml22Schema) {
