@@ -87,20 +87,6 @@ class ImageCache : public ::testing::Test {
   scratch_dir dir_{"image_cache"};
 };
 
-TEST_F(ImageCache, ReservationsGoRoundRobinStartingAtSlotOne) {
-  image_cache cache(loader_);
-  cache.set_slot_count(2);
-  std::vector<int> slots;
-  for (int k = 0; k < 4; ++k) {
-    const std::string path = frame(std::to_string(k), 10);
-    console_capture quiet;
-    ASSERT_TRUE(cache.get_image(path, image_));
-    slots.push_back(cache.next_slot());
-    EXPECT_EQ(cache.slot_name(cache.next_slot()), path);
-  }
-  EXPECT_EQ(slots, (std::vector<int>{1, 0, 1, 0}));
-}
-
 TEST_F(ImageCache, AddsTheOffsetOnceOnEveryPath) {
   const std::string loaded = frame("loaded", 0);
   const std::string missed = frame("missed", 0);

@@ -1,11 +1,9 @@
-#include "base/local_frame.h"
 #include "terrain/map_projection.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 namespace aeroquilt {
@@ -61,24 +59,6 @@ TEST(UtmToGeographic, NegativeNorthingMirrorsIntoTheSouthAndNonFiniteReturns) {
   for (double northing : {INFINITY, NAN}) {
     utm_to_geographic(500000.0, northing, 9.0, latitude, longitude);
     EXPECT_FALSE(std::isfinite(latitude));
-  }
-}
-
-TEST(LocalFrame, GeographicToLocalAndBackRoundTrips) {
-  std::mt19937 random(20240611);
-  std::uniform_real_distribution<double> ref_lat(-75.0, 75.0), ref_lon(-180.0, 180.0);
-  std::uniform_real_distribution<double> offset_deg(-0.5, 0.5);
-  for (int i = 0; i < 1000; ++i) {
-    const local_frame frame = make_local_frame(ref_lat(random), ref_lon(random));
-    const double latitude = frame.ref_lat + offset_deg(random);
-    const double longitude = frame.ref_lon + offset_deg(random);
-    double x = 0, y = 0, back_lat = 0, back_lon = 0;
-    geographic_to_local(latitude, longitude, frame, x, y);
-    EXPECT_EQ(x > 0, longitude > frame.ref_lon);  // x east, y north
-    EXPECT_EQ(y > 0, latitude > frame.ref_lat);
-    local_to_geographic(x, y, frame, back_lat, back_lon);
-    EXPECT_NEAR(back_lat, latitude, 1e-9);  // degrees, ~0.1 mm
-    EXPECT_NEAR(back_lon, longitude, 1e-9);
   }
 }
 
