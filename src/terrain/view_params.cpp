@@ -97,7 +97,11 @@ void refresh_view_params(view_params& view) {
   const float lambda0 = view.ref_lon_rad;
   const float p = view.pixel_size;
 
-  record_radii(phi0, view.radius_east, view.radius_north);
+  // Through locals: the record's doubles are unaligned, so no reference may bind to them.
+  double radius_east = 0, radius_north = 0;
+  record_radii(phi0, radius_east, radius_north);
+  view.radius_east = radius_east;
+  view.radius_north = radius_north;
 
   double lat_min = 0, lon_min = 0, lat_max = 0, lon_max = 0;
   record_local_to_geographic(view.x_min, view.y_min, phi0, lambda0, view.radius_east,
