@@ -37,7 +37,7 @@ mutants=(
   "sidecar_single_precision|src/app/view_output.cpp|view_georeference(canvas.view, make_local_frame(job.images.centre_lat, job.images.centre_lon))|view_georeference(canvas.view, record_frame(canvas.view))|gis_outputs"
   "kernel_record_offset|kernels/direct_registration.cl|#define VIEW_PIXEL_SIZE 33|#define VIEW_PIXEL_SIZE 34|kernel_layout|projection_kernel"
   "link_index_href|src/app/mosaic.cpp|add_link_index_entry(index_path, file_name(view.kml_path));|add_link_index_entry(index_path, file_name(view.kml_path) + \"x\");|e2e/bad_input"
-  "lens_model_centre|src/imaging/lens_correction.cpp|return {width / 2.0 - 1.0, height / 2.0 - 1.0};|return {width / 2.0, height / 2.0};|lens_correction|e2e/prepare"
+  "lens_ideal_focal|src/app/image_set.cpp|camera.image_kx = job.loader.lens.ideal_focal_px();|camera.image_kx = config.image_kx;|e2e/prepare"
   "gimbal_pitch|src/prepare/frame_tags.cpp|tags.pitch_deg = pitch + 90.0;|tags.pitch_deg = pitch - 90.0;|e2e/prepare"
 )
 
