@@ -34,7 +34,7 @@ mutants=(
   "dem_node_slope|src/terrain/dem_sampling.cpp|node.d_lon = (east - west) * 0.5f;|node.d_lon = (east - west) * 0.25f;|dem_sampling|projection_kernel"
   "focal_length_from_height|src/base/config.cpp|config.image_kx = config.image_width_pixels * config.camera_f|config.image_kx = config.image_height_pixels * config.camera_f|config"
   "latitude_beyond_pole|src/geometry/flight_log.cpp|std::fabs(record.latitude) <= 90.0|std::fabs(record.latitude) <= 100.0|e2e/bad_input"
-  "sidecar_single_precision|src/app/view_output.cpp|view_georeference(canvas.view, make_local_frame(job.images.centre_lat, job.images.centre_lon))|view_georeference(canvas.view, record_frame(canvas.view))|gis_outputs"
+  "sidecar_single_precision|src/app/view_output.cpp|view_georeference(canvas.view, make_local_frame(job.images.centre_lat, job.images.centre_lon))|view_georeference(canvas.view, make_local_frame(static_cast<float>(job.images.centre_lat), static_cast<float>(job.images.centre_lon)))|gis_outputs"
   "kernel_record_offset|kernels/direct_registration.cl|#define VIEW_PIXEL_SIZE 33|#define VIEW_PIXEL_SIZE 34|kernel_layout|projection_kernel"
   "link_index_href|src/app/mosaic.cpp|add_link_index_entry(index_path, file_name(view.kml_path));|add_link_index_entry(index_path, file_name(view.kml_path) + \"x\");|e2e/bad_input"
   "lens_ideal_focal|src/app/image_set.cpp|camera.image_kx = job.loader.lens.ideal_focal_px();|camera.image_kx = config.image_kx;|e2e/prepare"

@@ -71,16 +71,6 @@ raster_georeference view_georeference(const view_params& view, const local_frame
   return georeference;
 }
 
-local_frame record_frame(const view_params& view) {
-  constexpr double pi = 3.141592653589793;
-  local_frame frame;
-  frame.ref_lat = static_cast<double>(view.ref_lat_rad) * 180.0 / pi;
-  frame.ref_lon = static_cast<double>(view.ref_lon_rad) * 180.0 / pi;
-  frame.radius_east = view.radius_east;
-  frame.radius_north = view.radius_north;
-  return frame;
-}
-
 cv::Mat transparent_copy(const cv::Mat& image) {
   // Every byte is written (black stays 0, 0, 0, 0), branch-free and over row bands in
   // parallel: a mosaic has tens of millions of pixels.

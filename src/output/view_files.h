@@ -52,10 +52,5 @@ bool write_view_image(const std::string& path, const cv::Mat& raster,
 std::string write_view_side_files(const std::string& path, const view_params& view,
                                   const raster_georeference& georeference);
 
-// The frame a record holds itself: its single-precision reference point and radii.
-local_frame record_frame(const view_params& view);
-inline raster_georeference view_georeference(const view_params& view) {
-  return view_georeference(view, record_frame(view));
-}
 
 }  // namespace aeroquilt
