@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -5,6 +6,9 @@
 #include "app/run_main.h"
 
 int main(int argc, char** argv) {
+  // Past a file size limit (ulimit -f) a write then fails with EFBIG, which the
+  // writers report, instead of the signal ending the process.
+  std::signal(SIGXFSZ, SIG_IGN);
   try {
     return aeroquilt::run_main(argc, argv);
   } catch (const std::exception& error) {

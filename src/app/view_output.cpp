@@ -3,6 +3,7 @@
 #include "base/console.h"
 #include "base/fatal_error.h"
 #include "imaging/view_renderer.h"
+#include "output/checked_write.h"
 
 namespace aeroquilt {
 
@@ -38,13 +39,15 @@ view_result render_view(mosaic_job& job, const view_params& view, const std::str
   // Placed in the run's frame in double precision, where the cameras are.
   const raster_georeference georeference =
       view_georeference(canvas.view, make_local_frame(job.images.centre_lat, job.images.centre_lon));
-  // Side files for an image that is not there would point at nothing, and the view
-  // must not count as written.
-  if (!write_view_image(path, canvas.image, georeference)) {
+  // All or nothing: every file of the view is written and synced under a temporary
+  // name before any replaces an earlier one; a view that fails does not count.
+  staged_file_set files;
+  const std::string kml_path = stage_view_files(files, path, canvas.image, canvas.view, georeference);
+  if (!commit_view_files(files, path)) {
     result.outcome = view_outcome::image_not_written;
     return result;
   }
-  result.kml_path = write_view_side_files(path, canvas.view, georeference);
+  result.kml_path = kml_path;
   result.outcome = view_outcome::written;
   return result;
 }

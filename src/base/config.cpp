@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "base/console.h"
+#include "base/input_file.h"
 
 namespace aeroquilt {
 
@@ -143,8 +144,9 @@ const key_rule kKeyRules[] = {
     {"lens_p1,", set_number<&C::lens_p1>},
     {"lens_p2,", set_number<&C::lens_p2>},
     {"lens_k3,", set_number<&C::lens_k3>},
+    {"allow_fine_pixel_size,", set_integer<&C::allow_fine_pixel_size>},
 };
-static_assert(sizeof(kKeyRules) / sizeof(kKeyRules[0]) == 50, "one rule per configuration key");
+static_assert(sizeof(kKeyRules) / sizeof(kKeyRules[0]) == 51, "one rule per configuration key");
 
 // "DEM_filename," also occurs inside "output_DEM_filename,"; only an occurrence
 // not preceded by "output_" names the elevation model, so the two keys stay apart.
@@ -166,9 +168,17 @@ bool line_has_key(const std::string& line, const char* key) {
 int load_config(const std::string& path, config_params& config, int* key_lines) {
   config = config_params{};
   if (key_lines != nullptr) *key_lines = 0;
-  file_handle file(std::fopen(path.c_str(), "r"));
+  std::string reason;
+  bool wrong_kind = false;
+  file_handle file(fopen_regular_file(path, "r", reason, &wrong_kind));
   if (!file) {
-    console_printf("Config file not found\n");
+    // A FIFO or a device would hang the reader or feed it without end.
+    if (!wrong_kind) {
+      console_printf("Config file not found\n");
+    } else {
+      console_printf("configuration file %s is %s, not a regular file: refused\n", path.c_str(),
+                     reason.c_str());
+    }
     return 0;
   }
 

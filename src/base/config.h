@@ -56,6 +56,9 @@ struct config_params {
   double lens_p1 = 0;
   double lens_p2 = 0;
   double lens_k3 = 0;
+  // 1: a pixel size more than 20 times finer than the frames' ground resolution is
+  // accepted (otherwise the run is refused before projecting).
+  int32_t allow_fine_pixel_size = 0;
 };
 
 // Reads the file at `path` into `config` (reset to all zero first); a CR LF line end

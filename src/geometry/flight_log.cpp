@@ -1,5 +1,7 @@
 #include "geometry/flight_log.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +13,7 @@
 
 #include "base/console.h"
 #include "base/field_parsers.h"
+#include "base/input_file.h"
 #include "terrain/map_projection.h"
 
 namespace aeroquilt {
@@ -42,11 +45,29 @@ size_t field_start(const char* line, int field) {
 constexpr int kRequiredFields = 7;
 
 // A piece that does not end its line (over 999 characters) is followed by the rest
-// of that line; only the first piece of a line is a record.
+// of that line; only the first piece of a line is a record. The line feed is looked
+// for in the whole buffer, cleared before each read, so that a zero byte inside the
+// line does not hide it.
 bool ends_line(const char* piece, std::FILE* file) {
-  const size_t length = strnlen(piece, kLineBufferSize);
-  return (length > 0 && piece[length - 1] == '\n') || std::feof(file);
+  return std::memchr(piece, '\n', kLineBufferSize) != nullptr || std::feof(file);
 }
+
+// True when the piece holds a zero byte before its line feed (the text after it would
+// be lost to every field parser).
+bool holds_zero_byte(const char* piece) {
+  const void* line_feed = std::memchr(piece, '\n', kLineBufferSize);
+  const size_t length = strnlen(piece, kLineBufferSize);
+  return line_feed != nullptr && length < static_cast<size_t>(static_cast<const char*>(line_feed) - piece);
+}
+
+// Reads the next piece into a cleared buffer.
+char* read_piece(char* buffer, std::FILE* file) {
+  std::memset(buffer, 0, kLineBufferSize);
+  return std::fgets(buffer, kLineBufferSize, file);
+}
+
+// The UTF-8 byte-order mark some editors put at the start of a text file.
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 
 // Reads pieces as the record pass does and counts the non-empty first pieces of lines.
 int count_pieces(std::FILE* file) {
@@ -54,8 +75,8 @@ int count_pieces(std::FILE* file) {
   char buffer[kLineBufferSize];
   if (std::feof(file)) return 0;
   bool line_start = true;
-  while (std::fgets(buffer, sizeof(buffer), file) != nullptr) {
-    if (buffer[0] != '\0' && line_start) ++count;
+  while (read_piece(buffer, file) != nullptr) {
+    if ((buffer[0] != '\0' || holds_zero_byte(buffer)) && line_start) ++count;
     line_start = ends_line(buffer, file);
     if (std::feof(file)) break;
   }
@@ -84,20 +105,28 @@ void fill_record(const char* line, FPO_record& record) {
   for (int k = 2; k <= 9; ++k) *numbers[k - 2] = parse_number(line + field_start(line, k));
 }
 
-bool is_readable_file(const std::string& path) {
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) return false;
-  file_handle file(std::fopen(path.c_str(), "rb"));
-  return file != nullptr;
+// Opened and closed again: a FIFO, a device or a folder is no image (`reason` says what).
+bool is_readable_file(const std::string& path, std::string& reason, bool& wrong_kind) {
+  const int fd = open_regular_file(path, reason, &wrong_kind);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
 }
 
 }  // namespace
 
 int read_flight_log(image_list& list, const std::string& path,
                     const flight_log_options& options) {
-  file_handle file(std::fopen(path.c_str(), "r"));
+  std::string reason;
+  bool wrong_kind = false;
+  file_handle file(fopen_regular_file(path, "r", reason, &wrong_kind));
   if (!file) {
-    console_printf("FPO file not found \n%s\n", path.c_str());
+    if (wrong_kind) {
+      console_printf("FPO file %s is %s, not a regular file: refused\n", path.c_str(),
+                     reason.c_str());
+    } else {
+      console_printf("FPO file not found \n%s\n", path.c_str());
+    }
     return 0;
   }
 
@@ -116,11 +145,24 @@ int read_flight_log(image_list& list, const std::string& path,
   int line_number = 0;
   bool line_start = true;
   while (slot < list.count) {
-    if (std::fgets(buffer, sizeof(buffer), file.get()) == nullptr) break;
+    if (read_piece(buffer, file.get()) == nullptr) break;
     const bool continued = !line_start;
     line_start = ends_line(buffer, file.get());
     if (continued) continue;  // the rest of an over-long line, reported below
     ++line_number;
+    if (line_number == 1 && std::strncmp(buffer, kByteOrderMark, 3) == 0) {
+      // Left in place it would become part of the first image's name, unseen.
+      console_printf("FPO file %s starts with a UTF-8 byte-order mark: skipped\n", path.c_str());
+      std::memmove(buffer, buffer + 3, kLineBufferSize - 3);
+      std::memset(buffer + kLineBufferSize - 3, 0, 3);
+    }
+    if (holds_zero_byte(buffer)) {
+      console_printf("FPO file %s line %d holds a zero byte: line left out\n", path.c_str(),
+                     line_number);
+      list.records[slot].name.clear();
+      --list.count;
+      continue;
+    }
     if (!line_start) {
       console_printf("FPO file %s line %d is longer than 999 characters: the rest is ignored\n",
                      path.c_str(), line_number);
@@ -178,8 +220,16 @@ int read_flight_log(image_list& list, const std::string& path,
 void check_images_exist(image_list& list) {
   for (int i = 0; i < list.count; ++i) {
     FPO_record& record = list.records[i];
-    record.found = is_readable_file(record.path) ? 1 : 0;
-    if (!record.found) console_printf("image not found %s\n", record.path.c_str());
+    std::string reason;
+    bool wrong_kind = false;
+    record.found = is_readable_file(record.path, reason, wrong_kind) ? 1 : 0;
+    if (record.found) continue;
+    if (wrong_kind) {
+      console_printf("image %s is %s, not a regular file: left out\n", record.path.c_str(),
+                     reason.c_str());
+    } else {
+      console_printf("image not found %s\n", record.path.c_str());
+    }
   }
 }
 

@@ -15,6 +15,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "base/console.h"
+#include "output/checked_write.h"
 
 namespace aeroquilt {
 namespace {
@@ -35,29 +36,6 @@ std::string lower_case(std::string text) {
   return text;
 }
 
-// Removes the temporary file when the write did not reach the rename.
-class temporary_file {
- public:
-  explicit temporary_file(const std::string& final_path)
-      : path_(create_temporary_file(final_path)) {}
-  ~temporary_file() {
-    if (!path_.empty()) std::remove(path_.c_str());
-  }
-  temporary_file(const temporary_file&) = delete;
-  temporary_file& operator=(const temporary_file&) = delete;
-
-  const std::string& path() const { return path_; }
-  bool created() const { return !path_.empty(); }
-  bool rename_to(const std::string& final_path) {
-    if (std::rename(path_.c_str(), final_path.c_str()) != 0) return false;
-    path_.clear();
-    return true;
-  }
-
- private:
-  std::string path_;
-};
-
 struct tiff_closer {
   void operator()(TIFF* tiff) const { XTIFFClose(tiff); }
 };
@@ -65,7 +43,8 @@ struct gtif_freer {
   void operator()(GTIF* keys) const { GTIFFree(keys); }
 };
 
-// The pixels in TIFF order (RGB, RGBA) with the georeferencing of `georeference`.
+}  // namespace
+
 bool write_geotiff(const std::string& path, const cv::Mat& image,
                    const raster_georeference& georeference) {
   const int channels = image.channels();
@@ -131,6 +110,8 @@ bool write_geotiff(const std::string& path, const cv::Mat& image,
   return true;
 }
 
+namespace {
+
 std::string format_value(const char* format, double value) {
   char text[64];
   std::snprintf(text, sizeof(text), format, value);
@@ -160,14 +141,9 @@ std::string create_temporary_file(const std::string& path) {
 }
 
 write_outcome write_text_atomically(const std::string& path, const std::string& text) {
-  temporary_file temporary(path);
-  if (!temporary.created()) return write_outcome::not_created;
-  std::FILE* file = std::fopen(temporary.path().c_str(), "wb");
-  if (!file) return write_outcome::not_written;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  const bool closed = std::fclose(file) == 0;
-  if (!written || !closed || !temporary.rename_to(path)) return write_outcome::not_written;
-  return write_outcome::written;
+  staged_file_set files;
+  if (files.stage_text(path, text) && files.commit()) return write_outcome::written;
+  return files.staged_count() == 0 ? write_outcome::not_created : write_outcome::not_written;
 }
 
 bool is_tiff_path(const std::string& path) {
@@ -180,20 +156,10 @@ bool is_tiff_path(const std::string& path) {
 write_outcome write_image_atomically(const std::string& path, const cv::Mat& image,
                                      const std::vector<int>& params,
                                      const raster_georeference* georeference) {
-  temporary_file temporary(path);
-  if (!temporary.created()) return write_outcome::not_created;
-  bool written = false;
-  if (georeference && is_tiff_path(path)) {
-    written = write_geotiff(temporary.path(), image, *georeference);
-  } else {
-    try {
-      written = cv::imwrite(temporary.path(), image, params);
-    } catch (const cv::Exception&) {
-      written = false;
-    }
-  }
-  if (!written || !temporary.rename_to(path)) return write_outcome::not_written;
-  return write_outcome::written;
+  staged_file_set files;
+  if (files.stage_image(path, image, params, georeference) && files.commit())
+    return write_outcome::written;
+  return files.staged_count() == 0 ? write_outcome::not_created : write_outcome::not_written;
 }
 
 std::string conventional_world_file_path(const std::string& image_path) {

@@ -26,7 +26,8 @@ enum class write_outcome {
 // Empty on failure.
 std::string create_temporary_file(const std::string& path);
 
-// Writes `text` to `path` through a temporary file; no temporary file is left behind.
+// Writes `text` to `path` through a temporary file, every write checked and synced
+// (see checked_write.h); no temporary file is left behind.
 write_outcome write_text_atomically(const std::string& path, const std::string& text);
 
 // Writes `image` to `path` through a temporary file. The format follows the last
@@ -36,6 +37,11 @@ write_outcome write_text_atomically(const std::string& path, const std::string& 
 write_outcome write_image_atomically(const std::string& path, const cv::Mat& image,
                                      const std::vector<int>& params,
                                      const raster_georeference* georeference);
+
+// Writes `image` as a GeoTIFF at `path` (LZW, RGB(A) order, geographic WGS 84,
+// PixelIsArea at `georeference`). False when the TIFF library reported a failure.
+bool write_geotiff(const std::string& path, const cv::Mat& image,
+                   const raster_georeference& georeference);
 
 // True when the last extension of `path` is .tif or .tiff in any case (the image is a GeoTIFF).
 bool is_tiff_path(const std::string& path);

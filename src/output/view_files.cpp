@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/console.h"
+#include "output/checked_write.h"
 #include "output/output_files.h"
 
 namespace aeroquilt {
@@ -90,41 +91,71 @@ cv::Mat transparent_copy(const cv::Mat& image) {
   return copy;
 }
 
+namespace {
+
+bool is_png_view(const std::string& path) {
+  std::size_t extension_position = 0;
+  return find_output_extension(path, extension_position) >= 4;
+}
+
+// Stages the view's raster: a PNG as its transparent copy at compression 3, encoded on
+// a writer thread of its own joined at once; any other with default parameters.
+bool stage_view_raster(staged_file_set& files, const std::string& path, const cv::Mat& raster,
+                       const raster_georeference& georeference) {
+  if (!is_png_view(path)) return files.stage_image(path, raster, {}, &georeference);
+  bool staged = false;
+  std::thread writer([&] {
+    staged = files.stage_image(path, transparent_copy(raster), {cv::IMWRITE_PNG_COMPRESSION, 3},
+                               &georeference);
+  });
+  writer.join();
+  return staged;
+}
+
+void report_failure(const staged_file_set& files) {
+  console_printf("cannot write %s: %s\n", files.failed_path().c_str(), files.reason().c_str());
+}
+
+}  // namespace
+
 bool write_view_image(const std::string& path, const cv::Mat& raster,
                       const raster_georeference& georeference) {
-  std::size_t extension_position = 0;
-  const bool png = find_output_extension(path, extension_position) >= 4;
-  const cv::Mat image = png ? transparent_copy(raster) : raster;
-  const std::vector<int> params =
-      png ? std::vector<int>{cv::IMWRITE_PNG_COMPRESSION, 3} : std::vector<int>{};
-  write_outcome outcome = write_outcome::not_written;
-  if (png) {
-    // The PNG view has a writer thread of its own, joined at once.
-    std::thread writer(
-        [&] { outcome = write_image_atomically(path, image, params, &georeference); });
-    writer.join();
-  } else {
-    outcome = write_image_atomically(path, image, params, &georeference);
-  }
-  if (outcome == write_outcome::written) return true;
-  console_printf("cannot write %s\n", path.c_str());
+  staged_file_set files;
+  if (stage_view_raster(files, path, raster, georeference) && files.commit()) return true;
+  report_failure(files);
   return false;
 }
 
-std::string write_view_side_files(const std::string& path, const view_params& view,
-                                  const raster_georeference& georeference) {
+std::string stage_view_files(staged_file_set& files, const std::string& path,
+                             const cv::Mat& raster, const view_params& view,
+                             const raster_georeference& georeference) {
   std::size_t extension_position = 0;
   find_output_extension(path, extension_position);
   const std::size_t slash = path.find_last_of("/\\");
   const std::string href = slash == std::string::npos ? path : path.substr(slash + 1);
   const std::string kml_path = side_file_path(path, extension_position, "kml");
-  write_output_text(kml_path, ground_overlay_kml(href, view.lat_max, view.lat_min, view.lon_max,
-                                                 view.lon_min, "\t"));
-  write_output_text(side_file_path(path, extension_position, "tfw"), world_file_text(view));
+  // The image first: it is renamed first, and a view whose image cannot take its place
+  // leaves the earlier side files too.
+  stage_view_raster(files, path, raster, georeference);
+  files.stage_text(kml_path, ground_overlay_kml(href, view.lat_max, view.lat_min, view.lon_max,
+                                                view.lon_min, "\t"));
+  files.stage_text(side_file_path(path, extension_position, "tfw"), world_file_text(view));
   // What GIS readers look for: the conventional world file and the .prj (a TIFF holds
   // its georeferencing inside), describing each pixel centre exactly.
-  write_georeference_side_files(path, georeference);
+  const std::string world_path = conventional_world_file_path(path);
+  if (!world_path.empty()) files.stage_text(world_path, conventional_world_file_text(georeference));
+  files.stage_text(projection_file_path(path), wgs84_prj_text);
   return kml_path;
+}
+
+bool commit_view_files(staged_file_set& files, const std::string& path) {
+  if (files.commit()) return true;
+  report_failure(files);
+  if (files.renamed() > 0) {
+    console_printf("view %s is incomplete: %d of its files were replaced before the failure\n",
+                   path.c_str(), files.renamed());
+  }
+  return false;
 }
 
 }  // namespace aeroquilt

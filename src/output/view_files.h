@@ -41,16 +41,23 @@ cv::Mat transparent_copy(const cv::Mat& bgr);
 // Writes the raster of a view at `path`: a PNG name (".png" or ".PNG" found first in the
 // extension table) as its transparent copy at compression 3 on a writer thread joined at
 // once, any other with default parameters; a ".tif" is a GeoTIFF placed by
-// `georeference`. False after "cannot write %s\n" when the image could not be written.
+// `georeference`. False after "cannot write %s: %s\n" (path, reason) when it failed.
 bool write_view_image(const std::string& path, const cv::Mat& raster,
                       const raster_georeference& georeference);
 
-// Writes the side files of the view image at `path` (whose extension the table finds):
-// the KML GroundOverlay and the world file of the record, the conventional world file
-// and .prj placed by `georeference`. Returns the KML file's path. A file that fails is
-// reported.
-std::string write_view_side_files(const std::string& path, const view_params& view,
-                                  const raster_georeference& georeference);
+class staged_file_set;
 
+// Stages every file of the view image at `path` (whose extension the table finds) into
+// `files`: the raster as write_view_image writes it, the KML GroundOverlay and the world
+// file of the record, the conventional world file and the .prj placed by
+// `georeference`. Returns the KML file's path. Nothing is in place before commit.
+std::string stage_view_files(staged_file_set& files, const std::string& path,
+                             const cv::Mat& raster, const view_params& view,
+                             const raster_georeference& georeference);
+
+// Renames the staged files of the view at `path` into place, the image first. False
+// after "cannot write %s: %s\n" for the first file that failed (and a line saying the
+// view is incomplete when some files had been replaced already).
+bool commit_view_files(staged_file_set& files, const std::string& path);
 
 }  // namespace aeroquilt

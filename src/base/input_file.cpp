@@ -1,0 +1,85 @@
+#include "base/input_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+namespace aeroquilt {
+namespace {
+
+// What a file of this mode is, in words; empty for a regular file.
+std::string kind_refused(mode_t mode) {
+  if (S_ISREG(mode)) return "";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+}  // namespace
+
+int open_regular_file(const std::string& path, std::string& reason, bool* wrong_kind) {
+  if (wrong_kind != nullptr) *wrong_kind = false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    reason = errno == ENOENT ? "not found" : std::strerror(errno);
+    return -1;
+  }
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    reason = std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  reason = kind_refused(info.st_mode);
+  if (!reason.empty()) {
+    if (wrong_kind != nullptr) *wrong_kind = true;
+    ::close(fd);
+    return -1;
+  }
+  // Reads of a regular file never block; the flag is cleared for the readers' sake.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+std::FILE* fopen_regular_file(const std::string& path, const char* mode, std::string& reason,
+                              bool* wrong_kind) {
+  const int fd = open_regular_file(path, reason, wrong_kind);
+  if (fd < 0) return nullptr;
+  std::FILE* file = ::fdopen(fd, mode);
+  if (file == nullptr) {
+    reason = std::strerror(errno);
+    ::close(fd);
+  }
+  return file;
+}
+
+bool is_regular_file(const std::string& path, std::string& reason) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) {
+    reason = errno == ENOENT ? "not found" : std::strerror(errno);
+    return false;
+  }
+  reason = kind_refused(info.st_mode);
+  return reason.empty();
+}
+
+uint64_t available_memory_bytes() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  uint64_t kilobytes = 0;
+  std::string unit;
+  while (meminfo >> key >> kilobytes >> unit) {
+    if (key == "MemAvailable:") return kilobytes * 1024;
+  }
+  const long pages = ::sysconf(_SC_AVPHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGESIZE);
+  return pages > 0 && page_size > 0 ? static_cast<uint64_t>(pages) * page_size : 0;
+}
+
+}  // namespace aeroquilt
