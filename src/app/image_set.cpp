@@ -55,10 +55,20 @@ int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::
     if (config.USE_DEM == 0) {
       // An image whose corner rays miss the flat ground is left out; the others go on.
       if (project_footprint_flat(geometry) == 0) continue;
-    } else if (project_footprint_dem(geometry, job.dem) == 0) {
-      console_printf("image out of DEM range %s\n", geometry.path.c_str());
-      pause_ms(2000);
-      return 0;
+    } else {
+      const int footprint = project_footprint_dem(geometry, job.dem);
+      if (footprint == footprint_camera_below_terrain) continue;  // named above
+      if (footprint == footprint_no_terrain_height) {
+        console_printf("image %s: the DEM has no height under its footprint\n",
+                       geometry.path.c_str());
+        pause_ms(2000);
+        return 0;
+      }
+      if (footprint == 0) {
+        console_printf("image out of DEM range %s\n", geometry.path.c_str());
+        pause_ms(2000);
+        return 0;
+      }
     }
     for (int row = 0; row < 5; ++row) {
       console_printf("Image %d  %f %f %f\n", i, geometry.footprint_corners(row, 0),
@@ -68,7 +78,13 @@ int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::
   }
   job.geometry_count = static_cast<int>(job.geometries.size());
   if (job.geometry_count == 0) {
-    // Only the flat-ground guard leaves images out here; each was named above.
+    // Only the ground guards leave images out here; each was named above.
+    if (config.USE_DEM != 0) {
+      console_printf("all %d images were left out: every camera is at or below the terrain\n",
+                     count);
+      pause_ms(5000);
+      return 0;
+    }
     console_printf(
         "all %d images were left out: no footprint reaches the flat ground at topo_height %g m "
         "(cameras at or below it, or corner rays at or above the horizon)\n",

@@ -14,6 +14,7 @@
 #include "imaging/gpu_context.h"
 #include "imaging/image_cache.h"
 #include "imaging/view_renderer.h"
+#include "output/output_lock.h"
 #include "terrain/dem_sampling.h"
 #include "terrain/view_params.h"
 
@@ -24,6 +25,10 @@ namespace aeroquilt {
 extern config_params g_config;
 
 struct mosaic_job {
+  // Held from before the first output file to the end of the run (released last).
+  output_lock lock;
+  output_lock_mode lock_mode = output_lock_mode::exclusive;  // shared: tile ranges
+  std::string config_path;  // the configuration file, an input no output may replace
   output_canvas canvas;
   image_list images;
   view_dem dem;

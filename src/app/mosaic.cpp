@@ -10,6 +10,8 @@
 #include "base/console.h"
 #include "base/fatal_error.h"
 #include "app/image_set.h"
+#include "app/job_size.h"
+#include "app/output_guard.h"
 #include "output/output_files.h"
 #include "app/view_output.h"
 
@@ -40,6 +42,7 @@ std::string no_view_reason(const std::vector<view_outcome>& outcomes) {
       {view_outcome::buffer_not_created, "the device cannot hold the view"},
       {view_outcome::nothing_projected, "no image could be projected"},
       {view_outcome::image_not_written, "the image could not be written"},
+      {view_outcome::empty, "no image pixel fell in the view"},
   };
   std::string text;
   for (const auto& [outcome, words] : reasons) {
@@ -51,11 +54,11 @@ std::string no_view_reason(const std::vector<view_outcome>& outcomes) {
 
 }  // namespace
 
-std::vector<tile_window> plan_tiles(int32_t width, int32_t height, int32_t pixel_count,
+std::vector<tile_window> plan_tiles(int32_t width, int32_t height, int64_t pixel_count,
                                     int32_t tile_size) {
   std::vector<tile_window> tiles;
-  // Compared as unsigned: a negative tile size means "no limit".
-  if (static_cast<uint32_t>(pixel_count) <= static_cast<uint32_t>(tile_size)) return tiles;
+  // A negative tile size means "no limit" (compared as unsigned, as ever).
+  if (tile_size < 0 || pixel_count <= static_cast<int64_t>(tile_size)) return tiles;
   const int S = static_cast<int>(std::sqrt(static_cast<double>(tile_size)));
   for (int i = 0; static_cast<int64_t>(i) * S < width; ++i) {
     for (int j = 0; static_cast<int64_t>(j) * S < height; ++j) {
@@ -105,6 +108,15 @@ mosaic_result make_mosaic(mosaic_job& job, double pixel_size, const std::string&
     return {};
   }
 
+  // A tile size of 0 (not configured) means one whole image. The pixel count is the
+  // product in 64 bits: the record's 32-bit copy wraps past 2^32 pixels.
+  const std::vector<tile_window> tiles =
+      tile_size == 0 ? std::vector<tile_window>{}
+                     : plan_tiles(survey.width, survey.height,
+                                  static_cast<int64_t>(survey.width) * survey.height, tile_size);
+  if (!check_job_size(job, survey, tiles, joined)) return {};
+  refuse_run_outputs_that_are_inputs(job, joined, tiles);
+
   // Names are the folder text and the name joined, so an empty folder is the working
   // folder, which exists.
   std::error_code error;
@@ -118,18 +130,15 @@ mosaic_result make_mosaic(mosaic_job& job, double pixel_size, const std::string&
     console_printf("cannot create output folder %s: %s\n", output_dir.c_str(), reason.c_str());
     throw fatal_error("cannot create output folder " + output_dir + "\n");
   }
+  job.lock = lock_run_output(joined, job.lock_mode);
 
   const std::string index_path = before_first_dot(joined) + "_link.kml";
   if (!write_output_text(index_path, empty_link_index()))
     throw fatal_error("cannot write " + index_path + "\n");
 
-  // A tile size of 0 (not configured) means one whole image.
-  const std::vector<tile_window> tiles =
-      tile_size == 0 ? std::vector<tile_window>{}
-                     : plan_tiles(survey.width, survey.height, survey.pixel_count, tile_size);
   if (tiles.empty()) {
     console_printf("projecting entire image\n");
-    const view_result view = render_view(job, survey, joined, preview_scale);
+    const view_result view = render_view(job, survey, joined, preview_scale, false);
     console_printf("view 1 of 1, %d of %d images\n", view.projected, job.geometry_count);
     if (view.outcome == view_outcome::written) return {1, ""};
     std::remove(index_path.c_str());  // an index of nothing

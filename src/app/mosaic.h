@@ -35,7 +35,7 @@ struct tile_window {
 // The tiles of a view of width x height pixels for a tile size in pixels, in the
 // order they are produced (column by column, north to south). Empty when the
 // whole view fits in one image.
-std::vector<tile_window> plan_tiles(int32_t width, int32_t height, int32_t pixel_count,
+std::vector<tile_window> plan_tiles(int32_t width, int32_t height, int64_t pixel_count,
                                     int32_t tile_size);
 
 // "<name before its first '.'>_i_j<extension>" for a tile of `joined`.

@@ -65,6 +65,18 @@ bool channels_usable(const config_params& config, const char* path) {
   return false;
 }
 
+// The thermal display range maps min to max; an inverted or empty range would render
+// every frame as one colour (or divide by zero).
+bool temperature_range_usable(const config_params& config, const char* path) {
+  if (config.use_16bit_image_input == 0) return true;
+  if (config.tau_set_max_temp > config.tau_set_min_temp) return true;
+  console_printf(
+      "configuration file %s: tau_set_min_temp %g must be below tau_set_max_temp %g for "
+      "thermal frames\n",
+      path, config.tau_set_min_temp, config.tau_set_max_temp);
+  return false;
+}
+
 // Output names are checked before the GPU is opened and the footprints printed; the
 // fatal text is the pipeline's own.
 void require_image_extension(const char* key, const std::string& name, const std::string& joined,
@@ -135,6 +147,7 @@ int run_main(int argc, char** argv) {
   // Everything the configuration alone decides is checked before the GPU is opened,
   // so that a refused run leaves nothing and says so at once.
   if (!pixel_size_usable(config, argv[1])) return 0;
+  if (!temperature_range_usable(config, argv[1])) return 0;
   require_image_extension("output_filename", config.output_filename,
                           config.output_dir + config.output_filename, argv[1]);
   if (config.generate_DEM_image != 0) {
@@ -144,6 +157,7 @@ int run_main(int argc, char** argv) {
   // Decided before any thread of the run exists (the check forks).
   display_available();
 
+  job.config_path = argv[1];
   if (prepare_image_set(job, config.image_dir, config.FPO_file) == 0) return 0;
   const mosaic_result mosaic =
       make_mosaic(job, config.output_pixel_size, config.output_dir, config.output_filename, 0.1,

@@ -8,7 +8,7 @@
 namespace aeroquilt {
 
 view_result render_view(mosaic_job& job, const view_params& view, const std::string& path,
-                        double preview_scale) {
+                        double preview_scale, bool save_empty) {
   const config_params& config = g_config;
   view_result result;
   output_canvas& canvas = job.canvas;
@@ -31,6 +31,13 @@ view_result render_view(mosaic_job& job, const view_params& view, const std::str
   }
   result.projected = rendered.projected;
   if (rendered.projected == 0) return result;
+  // Footprints that reach the view but no pixel in it (cameras that see nothing of
+  // the terrain): an all-transparent image would pass for a mosaic.
+  if (!save_empty && cv::countNonZero(canvas.image.reshape(1)) == 0) {
+    console_printf("view %s left out: no image pixel fell in it\n", path.c_str());
+    result.outcome = view_outcome::empty;
+    return result;
+  }
 
   console_printf("Saving Projected Image and KML %s\n", path.c_str());
   std::size_t extension_position = 0;

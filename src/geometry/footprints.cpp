@@ -1,5 +1,7 @@
 #include "geometry/footprints.h"
 
+#include <cmath>
+
 #include "base/console.h"
 
 namespace aeroquilt {
@@ -50,6 +52,16 @@ int project_footprint_dem(image_geometry& geometry, view_dem& dem) {
   const arma::vec& C = geometry.camera_position;
   const float origin[3] = {static_cast<float>(C(0)), static_cast<float>(C(1)),
                            static_cast<float>(C(2))};
+  // A camera at or below the terrain under it would march onto a surface it cannot see
+  // and give a footprint of nothing visible.
+  constexpr double degrees_per_radian = 180.0 / 3.141592653589793;
+  const float ground = dem_height_bicubic(dem, static_cast<float>(geometry.latitude * degrees_per_radian),
+                                          static_cast<float>(geometry.longitude * degrees_per_radian), false);
+  if (ground != out_of_dem_height && std::isfinite(ground) && !(origin[2] > ground)) {
+    console_printf("camera of %s is %.1f m below the terrain: image left out\n",
+                   geometry.path.c_str(), static_cast<double>(ground - origin[2]));
+    return footprint_camera_below_terrain;
+  }
   for (int row = 0; row < 5; ++row) {
     double u, v;
     corner_pixel(geometry, row, u, v);
@@ -57,8 +69,10 @@ int project_footprint_dem(image_geometry& geometry, view_dem& dem) {
     const float direction[3] = {static_cast<float>(d(0)), static_cast<float>(d(1)),
                                 static_cast<float>(d(2))};
     float point[3];
-    if (intersect_ray_dem(dem, direction, origin, static_cast<float>(geometry.ref_lat),
-                          static_cast<float>(geometry.ref_lon), point) == 0) {
+    const int hit = intersect_ray_dem(dem, direction, origin, static_cast<float>(geometry.ref_lat),
+                                      static_cast<float>(geometry.ref_lon), point);
+    if (hit < 0) return footprint_no_terrain_height;
+    if (hit == 0) {
       console_printf("image corner out of DEM range\n");
       return 0;
     }

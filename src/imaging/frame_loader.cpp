@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <new>
 #include <opencv2/imgcodecs.hpp>
 
 #include "base/console.h"
+#include "imaging/frame_header.h"
 #include "imaging/radiometry.h"
 
 namespace aeroquilt {
@@ -25,6 +28,14 @@ int32_t little_endian_int32(const unsigned char* bytes) {
 
 bool names_raw_rgb_frame(const std::string& name) {
   return name.find("rgb") != std::string::npos || name.find("RGB") != std::string::npos;
+}
+
+// A raw frame that fails says why it was read as one: the rule is by name alone, and
+// a folder or file name holding "rgb" sends any image to the raw reader.
+void report_raw_failure(const std::string& name, const char* reason) {
+  console_printf("failed read %s\n", name.c_str());
+  console_printf("%s (read as a raw RGB frame because the path holds \"rgb\" or \"RGB\")\n",
+                 reason);
 }
 
 }  // namespace
@@ -47,9 +58,27 @@ cv::Mat frame_loader::load_image(const std::string& name) {
   return lens.apply(frame);
 }
 
+bool frame_loader::header_fits(const std::string& name) const {
+  const int width = options.image_width_pixels, height = options.image_height_pixels;
+  if (width <= 0 || height <= 0) return true;
+  const frame_header header = read_frame_header(name);
+  if (!header.known) return true;  // the decoder decides
+  if (header.width == width && header.height == height) return true;
+  // A JPEG may be turned by its orientation tag when decoded.
+  const bool turned = std::strcmp(header.format, "JPEG") == 0 && header.width == height &&
+                      header.height == width;
+  if (turned) return true;
+  console_printf("failed read %s\n", name.c_str());
+  console_printf("%s header gives %d x %d pixels, the camera's frame is %d x %d: not decoded\n",
+                 header.format, header.width, header.height, width, height);
+  return false;
+}
+
 cv::Mat frame_loader::load_uncorrected(const std::string& name) {
   try {
     if (names_raw_rgb_frame(name)) return load_raw_rgb(name);
+    // Checked before decoding: a small file can declare a frame of gigabytes.
+    if (!header_fits(name)) return cv::Mat();
     if (options.use_16bit_image_input != 0) return load_thermal(name);
     return cv::imread(name, cv::IMREAD_COLOR);
   } catch (const cv::Exception& error) {
@@ -71,31 +100,34 @@ cv::Mat frame_loader::load_raw_rgb(const std::string& name) {
   }
   unsigned char header[8];
   if (!file.read(reinterpret_cast<char*>(header), sizeof header)) {
-    console_printf("failed read %s\n", name.c_str());
-    console_printf("raw frame header is incomplete\n");
+    report_raw_failure(name, "raw frame header is incomplete");
     return cv::Mat();
   }
   const int32_t width = little_endian_int32(header);
   const int32_t height = little_endian_int32(header + 4);
+  char reason[160];
   if (width <= 0 || height <= 0) {
-    console_printf("failed read %s\n", name.c_str());
-    console_printf("raw frame header gives an invalid size %d x %d\n", width, height);
+    std::snprintf(reason, sizeof reason, "raw frame header gives an invalid size %d x %d", width,
+                  height);
+    report_raw_failure(name, reason);
     return cv::Mat();
   }
   // The vignette table and the GPU image buffer are sized from the configuration.
   if (width != options.image_width_pixels || height != options.image_height_pixels) {
-    console_printf("failed read %s\n", name.c_str());
-    console_printf("raw frame is %d x %d pixels, the configured frame is %d x %d\n", width, height,
-                   options.image_width_pixels, options.image_height_pixels);
+    std::snprintf(reason, sizeof reason,
+                  "raw frame is %d x %d pixels, the configured frame is %d x %d", width, height,
+                  options.image_width_pixels, options.image_height_pixels);
+    report_raw_failure(name, reason);
     return cv::Mat();
   }
   cv::Mat frame(height, width, CV_8UC3);
   const std::streamsize pixel_bytes = static_cast<std::streamsize>(width) * height * 3;
   file.read(reinterpret_cast<char*>(frame.data), pixel_bytes);
   if (file.gcount() != pixel_bytes) {
-    console_printf("failed read %s\n", name.c_str());
-    console_printf("raw frame is truncated: %lld of %lld pixel bytes\n",
-                   static_cast<long long>(file.gcount()), static_cast<long long>(pixel_bytes));
+    char reason[160];
+    std::snprintf(reason, sizeof reason, "raw frame is truncated: %lld of %lld pixel bytes",
+                  static_cast<long long>(file.gcount()), static_cast<long long>(pixel_bytes));
+    report_raw_failure(name, reason);
     return cv::Mat();
   }
   if (!vignette_ready) return frame;
@@ -113,6 +145,14 @@ cv::Mat frame_loader::load_thermal(const std::string& name) {
   const cv::Mat counts = cv::imread(name, cv::IMREAD_ANYDEPTH);
   if (counts.rows == 0) {
     console_printf("failed read %s\n", name.c_str());
+    return cv::Mat();
+  }
+  // 8-bit values taken as radiometric counts are all far below 0 degrees C: black.
+  if (counts.depth() == CV_8U || counts.depth() == CV_8S) {
+    console_printf("failed read %s\n", name.c_str());
+    console_printf(
+        "thermal frame is 8-bit, 16-bit radiometric counts expected (use_16bit_image_input is "
+        "1): left out\n");
     return cv::Mat();
   }
   cv::Mat celsius = thermal_counts_to_celsius(counts);

@@ -47,6 +47,8 @@ class frame_loader {
   std::mutex average_mutex;
 
  private:
+  // False (after "failed read") when the file's header declares another frame size.
+  bool header_fits(const std::string& name) const;
   cv::Mat load_raw_rgb(const std::string& name);
   cv::Mat load_thermal(const std::string& name);
   cv::Mat load_uncorrected(const std::string& name);

@@ -1,7 +1,6 @@
 #include "terrain/dem_file.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -9,8 +8,10 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "base/console.h"
+#include "base/input_file.h"
 #include "terrain/dem_sampling.h"
 
 namespace aeroquilt {
@@ -50,14 +51,8 @@ void DEM_grid::clear_header() {
 }
 
 void DEM_grid::unmap() {
-  if (mapped_view_ != nullptr) {
-    ::munmap(const_cast<unsigned char*>(mapped_view_), file_size_);
-    mapped_view_ = nullptr;
-  }
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
+  mapped_view_ = nullptr;
+  std::vector<unsigned char>().swap(contents_);
   file_size_ = 0;
 }
 
@@ -114,46 +109,66 @@ bool DEM_grid::header_usable(const std::string& path, uint64_t file_size,
 DEM_grid::open_result DEM_grid::map_file(const std::string& path) {
   unmap();
   if (stream_ == nullptr) clear_header();
-  fd_ = ::open(path.c_str(), O_RDONLY);
-  if (fd_ < 0) return open_result::failed;
+  std::string reason;
+  bool wrong_kind = false;
+  const int fd = open_regular_file(path, reason, &wrong_kind);
+  if (fd < 0) {
+    if (!wrong_kind) return open_result::failed;
+    release_dem(*this);
+    console_printf("DEM file %s refused: not a regular file (%s)\n", path.c_str(), reason.c_str());
+    return open_result::refused;
+  }
+  struct fd_closer {
+    int fd;
+    ~fd_closer() { ::close(fd); }
+  } closer{fd};
 
   struct stat info;
-  if (::fstat(fd_, &info) != 0) {
-    const int error = errno;
-    unmap();
-    console_printf("hMapFile is NULL: last error: %d\n", error);
+  if (::fstat(fd, &info) != 0) {
+    console_printf("hMapFile is NULL: last error: %d\n", errno);
     return open_result::failed;
-  }
-  // Checked before mapping: an empty file cannot be mapped at all, and a folder
-  // would only fail later in the stream.
-  if (!S_ISREG(info.st_mode)) {
-    release_dem(*this);
-    console_printf("DEM file %s refused: not a regular file\n", path.c_str());
-    return open_result::refused;
   }
   if (static_cast<uint64_t>(info.st_size) < header_bytes) {
     release_dem(*this);
     header_usable(path, static_cast<uint64_t>(info.st_size), false);
     return open_result::refused;
   }
-
   const uint64_t size = static_cast<uint64_t>(info.st_size);
-  void* view = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd_, 0);
-  if (view == MAP_FAILED) {
-    const int error = errno;
-    unmap();
-    console_printf("pbuf is NULL: last error: %d\n", error);
+  if (size > available_memory_bytes() / 2) {
+    console_printf("DEM file %s: %llu bytes do not fit in memory, read cell by cell\n",
+                   path.c_str(), static_cast<unsigned long long>(size));
     return open_result::failed;
   }
-  mapped_view_ = static_cast<const unsigned char*>(view);
-  file_size_ = size;
+  try {
+    contents_.resize(size);
+  } catch (const std::bad_alloc&) {
+    unmap();
+    console_printf("pbuf is NULL: last error: %d\n", ENOMEM);
+    return open_result::failed;
+  }
+  // Read to the end of what is there: a file cut short since fstat holds fewer bytes,
+  // which the header check below then refuses.
+  uint64_t held = 0;
+  while (held < size) {
+    const ssize_t got = ::pread(fd, contents_.data() + held, size - held, static_cast<off_t>(held));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    held += static_cast<uint64_t>(got);
+  }
+  mapped_view_ = contents_.data();
+  file_size_ = held;
 
+  if (held < header_bytes) {
+    release_dem(*this);
+    header_usable(path, held, false);
+    return open_result::refused;
+  }
   column_count = read_at<int32_t>(mapped_view_, 0);
   row_count = read_at<int32_t>(mapped_view_, 4);
   west_longitude = read_at<double>(mapped_view_, 8);
   south_latitude = read_at<double>(mapped_view_, 16);
   cell_size = read_at<double>(mapped_view_, 24);
-  if (!header_usable(path, size, true)) {
+  if (!header_usable(path, held, true)) {
     release_dem(*this);
     return open_result::refused;
   }
@@ -165,7 +180,8 @@ DEM_grid::open_result DEM_grid::map_file(const std::string& path) {
 DEM_grid::open_result DEM_grid::open_stream(const std::string& path) {
   close_stream();
   if (mapped_view_ == nullptr) clear_header();
-  stream_ = std::fopen(path.c_str(), "rb");
+  std::string reason;
+  stream_ = fopen_regular_file(path, "rb", reason);
   if (stream_ == nullptr) {
     console_printf("unable to open DEM file %s\n", path.c_str());
     return open_result::failed;

@@ -1,12 +1,14 @@
 #pragma once
 // The DEM file: a 32-byte header and single-precision heights stored column by
-// column (west to east), each column from north to south. The file is mapped
-// read-only, or read cell by cell from a stream when mapping fails.
+// column (west to east), each column from north to south. The file is read into
+// memory when it fits (a mapping would end the process with SIGBUS when the file
+// shrinks under the run), or read cell by cell from a stream otherwise.
 
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace aeroquilt {
 
@@ -51,16 +53,18 @@ class DEM_grid {
 
   std::FILE* stream_ = nullptr;
   uint32_t last_read_count_ = 0;
-  int fd_ = -1;
+  std::vector<unsigned char> contents_;  // the whole file, when read into memory
   const unsigned char* mapped_view_ = nullptr;
-  uint64_t file_size_ = 0;  // bytes mapped
+  uint64_t file_size_ = 0;  // bytes held
 };
 
-// Creates the grid in `dem`, maps the file (falling back to the stream), copies
+// Creates the grid in `dem`, reads the file (falling back to the stream), copies
 // the cell size and builds the Hermite basis.
 void load_dem(view_dem& dem, const std::string& path);
 
-// Maps the whole file read-only. 1 on success, 0 on failure. A file whose header is
+// Reads the whole file into memory when it takes at most half the machine's free
+// memory. 1 on success, 0 on failure (then the stream may serve). A file that is not a
+// regular one (a FIFO would hang the reader), whose header is
 // unusable or promises more heights than the file holds is refused with a message
 // and leaves the grid all zero.
 int map_dem_file(DEM_grid& grid, const std::string& path);

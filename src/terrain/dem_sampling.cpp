@@ -15,7 +15,6 @@ namespace aeroquilt {
 
 namespace {
 
-constexpr float out_of_dem_height = -999.0f;
 
 // Nearest-cell height; a view DEM without a loaded grid reads as all zero.
 float cell_height(const view_dem& dem, double latitude, double longitude) {
@@ -213,7 +212,7 @@ void pack_dem_buffer(view_dem& dem) {
   dem.buffer_size = static_cast<uint32_t>(size);
 }
 
-float dem_height_bicubic(view_dem& dem, float latitude, float longitude) {
+float dem_height_bicubic(view_dem& dem, float latitude, float longitude, bool report) {
   const DEM_grid empty_grid;
   const DEM_grid& grid = dem.grid ? *dem.grid : empty_grid;
   const float cs = dem.cell_size;
@@ -227,7 +226,7 @@ float dem_height_bicubic(view_dem& dem, float latitude, float longitude) {
                       margin + grid.south_latitude <= lat0 &&
                       lon0 <= grid.east_longitude - margin && lat0 <= grid.north_latitude - margin;
   if (!inside) {
-    console_printf("image out of range of DEM\n");
+    if (report) console_printf("image out of range of DEM\n");
     return out_of_dem_height;
   }
 
@@ -276,6 +275,12 @@ int intersect_ray_dem(view_dem& dem, const float direction[3], const float origi
     march_local_to_geographic(frame, p[0], p[1], latitude, longitude);
     const float h = dem_height_bicubic(dem, latitude, longitude);
     if (h == out_of_dem_height) return 0;
+    if (!std::isfinite(h)) {
+      // Not a place outside the DEM: a cell of it holds no number.
+      console_printf("DEM height near latitude %f, longitude %f is not a number\n", latitude,
+                     longitude);
+      return -1;
+    }
     if (std::fabs(h - p[2]) < 0.05f) break;
     ++steps;
     t = (h - origin[2]) / d[2];

@@ -68,11 +68,14 @@ void compute_dem_nodes(view_dem& dem);
 void pack_dem_buffer(view_dem& dem);
 
 // Height straight from the DEM file's patch at (latitude, longitude) single-precision
-// degrees; -999 (after "image out of range of DEM\n") within two cells of the edge.
-float dem_height_bicubic(view_dem& dem, float latitude, float longitude);
+// degrees; out_of_dem_height (after "image out of range of DEM\n" when `report`) within
+// two cells of the edge.
+float dem_height_bicubic(view_dem& dem, float latitude, float longitude, bool report = true);
+constexpr float out_of_dem_height = -999.0f;
 
 // Marches a ray (local frame: x east, y north, z up, metres) onto the terrain.
-// phi0, lambda0: reference point in radians. 1 with `point` written, 0 when it left the DEM.
+// phi0, lambda0: reference point in radians. 1 with `point` written, 0 when it left the DEM,
+// -1 (after a message) when the DEM holds no height (NaN) where the ray meets it.
 int intersect_ray_dem(view_dem& dem, const float direction[3], const float origin[3], float phi0,
                       float lambda0, float point[3]);
 
