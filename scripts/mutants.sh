@@ -38,6 +38,9 @@ mutants=(
   "kernel_record_offset|kernels/direct_registration.cl|#define VIEW_PIXEL_SIZE 33|#define VIEW_PIXEL_SIZE 34|kernel_layout|projection_kernel"
   "link_index_href|src/app/mosaic.cpp|add_link_index_entry(index_path, file_name(view.kml_path));|add_link_index_entry(index_path, file_name(view.kml_path) + \"x\");|e2e/bad_input"
   "lens_ideal_focal|src/app/image_set.cpp|camera.image_kx = job.loader.lens.ideal_focal_px();|camera.image_kx = config.image_kx;|e2e/prepare"
+  "staged_write_unchecked|src/output/checked_write.cpp|  if (!written) {|  if (false) {|checked_write|e2e/bad_input"
+  "output_lock_always_shared|src/output/output_lock.cpp|mode == output_lock_mode::exclusive ? LOCK_EX : LOCK_SH|LOCK_SH|output_lock|e2e/bad_input"
+  "fine_pixel_ratio|src/app/job_size.cpp|constexpr double kFinestPixelRatio = 20.0;|constexpr double kFinestPixelRatio = 200.0;|job_size|e2e/bad_input"
   "gimbal_pitch|src/prepare/frame_tags.cpp|tags.pitch_deg = pitch + 90.0;|tags.pitch_deg = pitch - 90.0;|e2e/prepare"
 )
 

@@ -21,24 +21,21 @@ double bytes_per_view_pixel(bool png_output) {
   return png_output ? 3.0 + 3.0 + 4.0 + 4.0 : 3.0 + 3.0 + 3.0;
 }
 
-job_size measure_job(const view_params& survey, const std::vector<tile_window>& tiles,
-                     bool png_output) {
+job_size measure_job(const view_params& survey, int32_t tile_size, bool png_output) {
   job_size size;
-  if (tiles.empty()) {
+  const int64_t whole = static_cast<int64_t>(survey.width) * survey.height;
+  if (tile_size <= 0 || whole <= tile_size) {
     size.views = 1;
-    size.pixels = static_cast<int64_t>(survey.width) * survey.height;
+    size.pixels = whole;
     size.largest_width = survey.width;
     size.largest_height = survey.height;
   } else {
-    size.views = static_cast<int64_t>(tiles.size());
-    for (const tile_window& tile : tiles) {
-      size.pixels += static_cast<int64_t>(tile.column_count) * tile.row_count;
-      if (static_cast<int64_t>(tile.column_count) * tile.row_count >
-          static_cast<int64_t>(size.largest_width) * size.largest_height) {
-        size.largest_width = tile.column_count;
-        size.largest_height = tile.row_count;
-      }
-    }
+    // Square tiles of side S + 50 starting every S pixels, as plan_tiles lays them.
+    const int64_t S = static_cast<int64_t>(std::sqrt(static_cast<double>(tile_size)));
+    const int64_t columns = (survey.width + S - 1) / S, rows = (survey.height + S - 1) / S;
+    size.views = columns * rows;
+    size.pixels = size.views * (S + 50) * (S + 50);
+    size.largest_width = size.largest_height = static_cast<int>(S + 50);
   }
   size.view_bytes = static_cast<double>(size.largest_width) * size.largest_height *
                     bytes_per_view_pixel(png_output);
@@ -88,12 +85,13 @@ bool job_acceptable(const job_size& size, bool tiled, double pixel_size, double 
   return true;
 }
 
-bool check_job_size(const mosaic_job& job, const view_params& survey,
-                    const std::vector<tile_window>& tiles, const std::string& joined) {
+bool check_job_size(const mosaic_job& job, const view_params& survey, int32_t tile_size,
+                    const std::string& joined) {
   const config_params& config = g_config;
   std::size_t extension_position = 0;
   const bool png = find_output_extension(joined, extension_position) >= 4;
-  return job_acceptable(measure_job(survey, tiles, png), !tiles.empty(), survey.pixel_size,
+  const job_size size = measure_job(survey, tile_size, png);
+  return job_acceptable(size, size.views > 1, survey.pixel_size,
                         finest_frame_resolution_m(job.geometries),
                         config.allow_fine_pixel_size != 0, available_memory_bytes());
 }

@@ -23,9 +23,9 @@ struct job_size {
 // canvas, the device's copy, and for PNG the transparent copy and the encoded file.
 double bytes_per_view_pixel(bool png_output);
 
-// The job of `survey` cut into `tiles` (none: one whole view).
-job_size measure_job(const view_params& survey, const std::vector<tile_window>& tiles,
-                     bool png_output);
+// The job of `survey` cut as plan_tiles cuts it for `tile_size` (0: one whole view),
+// worked out without listing the tiles (an absurd job would not fit in the list).
+job_size measure_job(const view_params& survey, int32_t tile_size, bool png_output);
 
 // Metres per frame pixel on the ground of the sharpest frame: its camera's height above
 // its footprint over its focal length in pixels. 0 when no frame is above its footprint.
@@ -38,7 +38,7 @@ bool job_acceptable(const job_size& size, bool tiled, double pixel_size, double 
                     bool allow_fine_pixel_size, uint64_t available_bytes);
 
 // The run's check, from the job and the configuration: true to go on.
-bool check_job_size(const mosaic_job& job, const view_params& survey,
-                    const std::vector<tile_window>& tiles, const std::string& joined);
+bool check_job_size(const mosaic_job& job, const view_params& survey, int32_t tile_size,
+                    const std::string& joined);
 
 }  // namespace aeroquilt

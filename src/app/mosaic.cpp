@@ -108,13 +108,13 @@ mosaic_result make_mosaic(mosaic_job& job, double pixel_size, const std::string&
     return {};
   }
 
+  if (!check_job_size(job, survey, tile_size, joined)) return {};
   // A tile size of 0 (not configured) means one whole image. The pixel count is the
   // product in 64 bits: the record's 32-bit copy wraps past 2^32 pixels.
   const std::vector<tile_window> tiles =
       tile_size == 0 ? std::vector<tile_window>{}
                      : plan_tiles(survey.width, survey.height,
                                   static_cast<int64_t>(survey.width) * survey.height, tile_size);
-  if (!check_job_size(job, survey, tiles, joined)) return {};
   refuse_run_outputs_that_are_inputs(job, joined, tiles);
 
   // Names are the folder text and the name joined, so an empty folder is the working

@@ -78,8 +78,12 @@ bool staged_file_set::stage_bytes(const std::string& path, const void* data, std
   if (fd < 0) return fail(path, std::strerror(errno));
   std::string reason;
   const bool written = write_all_and_sync(fd, data, size, reason);
-  if (::close(fd) != 0 && written) return fail(path, std::strerror(errno));
-  return written || fail(path, reason);
+  if (!written) {
+    ::close(fd);
+    return fail(path, reason);
+  }
+  if (::close(fd) != 0) return fail(path, std::strerror(errno));
+  return true;
 }
 
 bool staged_file_set::stage_text(const std::string& path, const std::string& text) {

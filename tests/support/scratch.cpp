@@ -72,6 +72,11 @@ std::string unescape(const std::string& cell) {
       continue;
     }
     const char e = s[++k];
+    if (e == 'x' && k + 2 < s.size()) {  // \xHH: any byte, a zero one included
+      out += static_cast<char>(std::stoi(s.substr(k + 1, 2), nullptr, 16));
+      k += 2;
+      continue;
+    }
     out += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e == 's' ? ' ' : e;
   }
   return out;

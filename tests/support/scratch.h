@@ -30,8 +30,8 @@ std::string read_file(const std::string& path);
 std::string aeroquilt_binary();
 std::string source_dir();
 
-// The text of a data-file cell: \n, \r, \t, \s (a space) and \\ unescaped, and {c*N}
-// expanded to N copies of the character c.
+// The text of a data-file cell: \n, \r, \t, \s (a space), \\ and \xHH (any byte)
+// unescaped, and {c*N} expanded to N copies of the character c.
 std::string unescape(const std::string& cell);
 
 // Runs a shell command, returning its exit status and capturing stdout+stderr into `output`.

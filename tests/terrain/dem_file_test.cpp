@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,6 +94,31 @@ TEST(DemLoad, RefusesCorruptAndMissingFiles) {
   console_capture capture;
   load_dem(dem, dir.file("absent.dem"));
   EXPECT_EQ(capture.text(), "unable to open DEM file " + dir.file("absent.dem") + "\n");
+}
+
+// A DEM cut short while the run uses it: a mapping would end the process with SIGBUS
+// on the next lookup; the heights read at load time keep answering.
+TEST(DemCellHeight, SurvivesTheFileShrinkingUnderIt) {
+  scratch_dir dir("dem_file");
+  const std::string path = dir.file("shrinks.dem");
+  testing::write_dem_file(path, 3, 2, 10.0, 50.0, 0.5, tagged_height);
+  DEM_grid grid;
+  console_capture capture;
+  ASSERT_EQ(map_dem_file(grid, path), 1);
+  ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+  EXPECT_EQ(dem_cell_height(grid, 50.5, 11.0), tagged_height(1, 2));
+}
+
+// A FIFO named as the DEM is refused at once (opening it for reading would wait for a
+// writer forever).
+TEST(DemFile, RefusesAFifo) {
+  scratch_dir dir("dem_file");
+  const std::string path = dir.file("pipe.dem");
+  ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+  DEM_grid grid;
+  console_capture capture;
+  EXPECT_EQ(map_dem_file(grid, path), 0);
+  EXPECT_NE(capture.text().find("not a regular file (a FIFO)"), std::string::npos) << capture.text();
 }
 
 }  // namespace
