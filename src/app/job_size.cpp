@@ -58,11 +58,12 @@ double finest_frame_resolution_m(const std::vector<image_geometry>& geometries) 
 
 bool job_acceptable(const job_size& size, bool tiled, double pixel_size, double finest_frame_m,
                     bool allow_fine_pixel_size, uint64_t available_bytes) {
-  console_printf("job: %lld view%s of up to %d x %d pixels, %.1f megapixels in all, about %.1f MB "
-                 "of memory per view\n",
-                 static_cast<long long>(size.views), size.views == 1 ? "" : "s",
-                 size.largest_width, size.largest_height, static_cast<double>(size.pixels) / 1e6,
-                 size.view_bytes / (1024.0 * 1024.0));
+  console_printf(
+      "job: %lld view%s of up to %d x %d pixels, %.1f megapixels in all, about %.1f MB "
+      "of memory per view\n",
+      static_cast<long long>(size.views), size.views == 1 ? "" : "s", size.largest_width,
+      size.largest_height, static_cast<double>(size.pixels) / 1e6,
+      size.view_bytes / (1024.0 * 1024.0));
   if (finest_frame_m > 0.0 && pixel_size * kFinestPixelRatio < finest_frame_m &&
       !allow_fine_pixel_size) {
     console_printf(
@@ -78,8 +79,7 @@ bool job_acceptable(const job_size& size, bool tiled, double pixel_size, double 
         "available: %s\n",
         size.largest_width, size.largest_height, size.view_bytes / kGigabyte,
         static_cast<double>(available_bytes) / kGigabyte,
-        tiled ? "give a smaller output_tile_size_pixels"
-              : "tile it with output_tile_size_pixels");
+        tiled ? "give a smaller output_tile_size_pixels" : "tile it with output_tile_size_pixels");
     return false;
   }
   return true;

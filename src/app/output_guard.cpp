@@ -52,10 +52,12 @@ void refuse_run_outputs_that_are_inputs(const mosaic_job& job, const std::string
   std::vector<std::string> views;
   if (tiles.empty()) views.push_back(joined);
   for (const tile_window& tile : tiles) views.push_back(tile_name(joined, tile.i, tile.j));
-  if (config.generate_DEM_image != 0) views.push_back(config.output_dir + config.output_DEM_filename);
+  if (config.generate_DEM_image != 0)
+    views.push_back(config.output_dir + config.output_DEM_filename);
   std::vector<std::string> outputs = view_output_paths(views);
   const std::size_t slash = joined.find_last_of('/');
-  const std::string base = joined.substr(0, joined.find('.', slash == std::string::npos ? 0 : slash + 1));
+  const std::string base =
+      joined.substr(0, joined.find('.', slash == std::string::npos ? 0 : slash + 1));
   outputs.push_back(base + "_link.kml");
   outputs.push_back(output_lock_path(joined));
 
@@ -70,8 +72,7 @@ output_lock lock_run_output(const std::string& joined, output_lock_mode mode) {
   if (attempt.busy) {
     console_printf("output %s is in use by another run (%s): refused\n", joined.c_str(),
                    attempt.holder.c_str());
-    throw fatal_error("output " + joined + " is in use by another run (" + attempt.holder +
-                      ")\n");
+    throw fatal_error("output " + joined + " is in use by another run (" + attempt.holder + ")\n");
   }
   if (!attempt.lock.held()) {
     console_printf("cannot lock the output: %s: %s\n", path.c_str(), attempt.error.c_str());

@@ -57,7 +57,8 @@ bool ends_line(const char* piece, std::FILE* file) {
 bool holds_zero_byte(const char* piece) {
   const void* line_feed = std::memchr(piece, '\n', kLineBufferSize);
   const size_t length = strnlen(piece, kLineBufferSize);
-  return line_feed != nullptr && length < static_cast<size_t>(static_cast<const char*>(line_feed) - piece);
+  return line_feed != nullptr &&
+         length < static_cast<size_t>(static_cast<const char*>(line_feed) - piece);
 }
 
 // Reads the next piece into a cleared buffer.

@@ -55,8 +55,9 @@ int project_footprint_dem(image_geometry& geometry, view_dem& dem) {
   // A camera at or below the terrain under it would march onto a surface it cannot see
   // and give a footprint of nothing visible.
   constexpr double degrees_per_radian = 180.0 / 3.141592653589793;
-  const float ground = dem_height_bicubic(dem, static_cast<float>(geometry.latitude * degrees_per_radian),
-                                          static_cast<float>(geometry.longitude * degrees_per_radian), false);
+  const float ground =
+      dem_height_bicubic(dem, static_cast<float>(geometry.latitude * degrees_per_radian),
+                         static_cast<float>(geometry.longitude * degrees_per_radian), false);
   if (ground != out_of_dem_height && std::isfinite(ground) && !(origin[2] > ground)) {
     console_printf("camera of %s is %.1f m below the terrain: image left out\n",
                    geometry.path.c_str(), static_cast<double>(ground - origin[2]));

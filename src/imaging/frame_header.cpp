@@ -24,7 +24,8 @@ uint32_t little_endian(const unsigned char* b, int bytes) {
 bool read_at(std::ifstream& file, uint64_t offset, unsigned char* out, std::size_t count) {
   file.clear();
   file.seekg(static_cast<std::streamoff>(offset));
-  return static_cast<bool>(file.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count)));
+  return static_cast<bool>(
+      file.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count)));
 }
 
 frame_header sized(const char* format, uint32_t width, uint32_t height) {
@@ -75,7 +76,8 @@ frame_header tiff_header(std::ifstream& file, bool little) {
     if (!read_at(file, directory + 2 + 12 * k, bytes, 12)) return {};
     const uint32_t tag = number(bytes, 2);
     const uint32_t type = number(bytes + 2, 2);
-    const uint32_t value = type == 3 ? number(bytes + 8, 2) : number(bytes + 8, 4);  // SHORT or LONG
+    const uint32_t value =
+        type == 3 ? number(bytes + 8, 2) : number(bytes + 8, 4);  // SHORT or LONG
     if (tag == 256) width = value;
     if (tag == 257) height = value;
   }

@@ -65,8 +65,8 @@ bool frame_loader::header_fits(const std::string& name) const {
   if (!header.known) return true;  // the decoder decides
   if (header.width == width && header.height == height) return true;
   // A JPEG may be turned by its orientation tag when decoded.
-  const bool turned = std::strcmp(header.format, "JPEG") == 0 && header.width == height &&
-                      header.height == width;
+  const bool turned =
+      std::strcmp(header.format, "JPEG") == 0 && header.width == height && header.height == width;
   if (turned) return true;
   console_printf("failed read %s\n", name.c_str());
   console_printf("%s header gives %d x %d pixels, the camera's frame is %d x %d: not decoded\n",

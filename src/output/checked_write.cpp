@@ -92,8 +92,7 @@ bool staged_file_set::stage_text(const std::string& path, const std::string& tex
 
 bool staged_file_set::stage_image(const std::string& path, const cv::Mat& image,
                                   const std::vector<int>& params,
-                                  const raster_georeference* georeference,
-                                  image_encoder encoder) {
+                                  const raster_georeference* georeference, image_encoder encoder) {
   if (failed()) return false;
   if (georeference != nullptr && is_tiff_path(path)) {
     // The TIFF library writes the file itself; its writes are checked by the library
@@ -109,7 +108,8 @@ bool staged_file_set::stage_image(const std::string& path, const cv::Mat& image,
     if (fd < 0) return fail(path, std::strerror(errno));
     const bool synced = ::fsync(fd) == 0;
     const int sync_error = errno;
-    if ((::close(fd) != 0 || !synced)) return fail(path, std::strerror(synced ? errno : sync_error));
+    if ((::close(fd) != 0 || !synced))
+      return fail(path, std::strerror(synced ? errno : sync_error));
     return true;
   }
   std::vector<unsigned char> bytes;

@@ -55,8 +55,8 @@ class staged_file_set {
 
   bool failed() const { return !failed_path_.empty(); }
   const std::string& failed_path() const { return failed_path_; }
-  const std::string& reason() const { return reason_; }  // e.g. "No space left on device"
-  int renamed() const { return renamed_; }                // files in place after commit
+  const std::string& reason() const { return reason_; }       // e.g. "No space left on device"
+  int renamed() const { return renamed_; }                    // files in place after commit
   std::size_t staged_count() const { return files_.size(); }  // temporaries created
 
  private:

@@ -26,7 +26,8 @@ std::string holder_line() {
   char since[32] = "";
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
-  if (::gmtime_r(&now, &utc) != nullptr) std::strftime(since, sizeof since, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  if (::gmtime_r(&now, &utc) != nullptr)
+    std::strftime(since, sizeof since, "%Y-%m-%dT%H:%M:%SZ", &utc);
   return "pid " + std::to_string(static_cast<long>(::getpid())) + " on host " + host + " since " +
          since + "\n";
 }
@@ -99,7 +100,8 @@ lock_attempt take_output_lock(const std::string& path, output_lock_mode mode) {
     // Who holds it, for the message of a run refused; a failed write changes nothing.
     const std::string line = holder_line();
     bool recorded = mode == output_lock_mode::shared || ::ftruncate(fd, 0) == 0;
-    recorded = recorded && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    recorded =
+        recorded && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
     static_cast<void>(recorded);
     attempt.lock.fd_ = fd;
     attempt.lock.path_ = path;

@@ -126,9 +126,8 @@ bool write_view_image(const std::string& path, const cv::Mat& raster,
   return false;
 }
 
-std::string stage_view_files(staged_file_set& files, const std::string& path,
-                             const cv::Mat& raster, const view_params& view,
-                             const raster_georeference& georeference) {
+std::string stage_view_files(staged_file_set& files, const std::string& path, const cv::Mat& raster,
+                             const view_params& view, const raster_georeference& georeference) {
   std::size_t extension_position = 0;
   find_output_extension(path, extension_position);
   const std::size_t slash = path.find_last_of("/\\");

@@ -51,9 +51,8 @@ class staged_file_set;
 // `files`: the raster as write_view_image writes it, the KML GroundOverlay and the world
 // file of the record, the conventional world file and the .prj placed by
 // `georeference`. Returns the KML file's path. Nothing is in place before commit.
-std::string stage_view_files(staged_file_set& files, const std::string& path,
-                             const cv::Mat& raster, const view_params& view,
-                             const raster_georeference& georeference);
+std::string stage_view_files(staged_file_set& files, const std::string& path, const cv::Mat& raster,
+                             const view_params& view, const raster_georeference& georeference);
 
 // Renames the staged files of the view at `path` into place, the image first. False
 // after "cannot write %s: %s\n" for the first file that failed (and a line saying the

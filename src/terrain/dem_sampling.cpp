@@ -15,7 +15,6 @@ namespace aeroquilt {
 
 namespace {
 
-
 // Nearest-cell height; a view DEM without a loaded grid reads as all zero.
 float cell_height(const view_dem& dem, double latitude, double longitude) {
   return dem.grid ? dem_cell_height(*dem.grid, latitude, longitude) : 0.0f;

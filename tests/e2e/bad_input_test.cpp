@@ -293,13 +293,15 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
         std::string bytes = read_file(path(w[0]));
         for (int k2 = 0; k2 < 2; ++k2) {
           const uint32_t value = static_cast<uint32_t>(std::stoul(w[1 + k2]));
-          for (int b = 0; b < 4; ++b) bytes[16 + 4 * k2 + b] = static_cast<char>(value >> (24 - 8 * b));
+          for (int b = 0; b < 4; ++b)
+            bytes[16 + 4 * k2 + b] = static_cast<char>(value >> (24 - 8 * b));
         }
         write_binary_file(path(w[0]), bytes.data(), bytes.size());
       } else if (k == "dem_fill") {
         std::string bytes = read_file(path("terrain.dem"));
         const float value = std::strtof(d.rest.c_str(), nullptr);
-        for (std::size_t at = 32; at + 4 <= bytes.size(); at += 4) std::memcpy(&bytes[at], &value, 4);
+        for (std::size_t at = 32; at + 4 <= bytes.size(); at += 4)
+          std::memcpy(&bytes[at], &value, 4);
         write_binary_file(path("terrain.dem"), bytes.data(), bytes.size());
       }
     }

@@ -118,7 +118,8 @@ TEST(DemFile, RefusesAFifo) {
   DEM_grid grid;
   console_capture capture;
   EXPECT_EQ(map_dem_file(grid, path), 0);
-  EXPECT_NE(capture.text().find("not a regular file (a FIFO)"), std::string::npos) << capture.text();
+  EXPECT_NE(capture.text().find("not a regular file (a FIFO)"), std::string::npos)
+      << capture.text();
 }
 
 }  // namespace
