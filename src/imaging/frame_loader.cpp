@@ -33,9 +33,10 @@ bool names_raw_rgb_frame(const std::string& name) {
 // A raw frame that fails says why it was read as one: the rule is by name alone, and
 // a folder or file name holding "rgb" sends any image to the raw reader.
 void report_raw_failure(const std::string& name, const char* reason) {
-  console_printf("failed read %s\n", name.c_str());
-  console_printf("%s (read as a raw RGB frame because the path holds \"rgb\" or \"RGB\")\n",
-                 reason);
+  // One call, so that another thread's message cannot come between the two lines.
+  console_printf(
+      "failed read %s\n%s (read as a raw RGB frame because the path holds \"rgb\" or \"RGB\")\n",
+      name.c_str(), reason);
 }
 
 }  // namespace
