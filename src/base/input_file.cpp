@@ -70,16 +70,29 @@ bool is_regular_file(const std::string& path, std::string& reason) {
 }
 
 uint64_t available_memory_bytes() {
+  uint64_t available = 0;
   std::ifstream meminfo("/proc/meminfo");
-  std::string key;
+  std::string key, unit;
   uint64_t kilobytes = 0;
-  std::string unit;
   while (meminfo >> key >> kilobytes >> unit) {
-    if (key == "MemAvailable:") return kilobytes * 1024;
+    if (key == "MemAvailable:") {
+      available = kilobytes * 1024;
+      break;
+    }
   }
-  const long pages = ::sysconf(_SC_AVPHYS_PAGES);
-  const long page_size = ::sysconf(_SC_PAGESIZE);
-  return pages > 0 && page_size > 0 ? static_cast<uint64_t>(pages) * page_size : 0;
+  if (available == 0) {
+    const long pages = ::sysconf(_SC_AVPHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page_size > 0) available = static_cast<uint64_t>(pages) * page_size;
+  }
+  // In a container the control group's limit may be far below the machine's memory.
+  uint64_t limit = 0, used = 0;
+  std::ifstream max_file("/sys/fs/cgroup/memory.max"),
+      current_file("/sys/fs/cgroup/memory.current");
+  if ((max_file >> limit) && (current_file >> used) && limit > used &&
+      (available == 0 || limit - used < available))
+    available = limit - used;
+  return available;
 }
 
 }  // namespace aeroquilt

@@ -24,7 +24,8 @@ std::FILE* fopen_regular_file(const std::string& path, const char* mode, std::st
 bool is_regular_file(const std::string& path, std::string& reason);
 
 // Bytes of memory the machine can give this process without swapping: MemAvailable of
-// /proc/meminfo, else the free physical pages.
+// /proc/meminfo (else the free physical pages), or less when the control group's limit
+// (cgroup v2 memory.max; "max" reads as no limit) leaves less.
 uint64_t available_memory_bytes();
 
 }  // namespace aeroquilt
