@@ -57,7 +57,7 @@ std::string no_view_reason(const std::vector<view_outcome>& outcomes) {
 std::vector<tile_window> plan_tiles(int32_t width, int32_t height, int64_t pixel_count,
                                     int32_t tile_size) {
   std::vector<tile_window> tiles;
-  // A negative tile size means "no limit" (compared as unsigned, as ever).
+  // A negative tile size means "no limit".
   if (tile_size < 0 || pixel_count <= static_cast<int64_t>(tile_size)) return tiles;
   const int S = static_cast<int>(std::sqrt(static_cast<double>(tile_size)));
   for (int i = 0; static_cast<int64_t>(i) * S < width; ++i) {
