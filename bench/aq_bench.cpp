@@ -3,11 +3,14 @@
 //   aq_bench run <config>                a whole run in process; pauses recorded, not slept
 //   aq_bench stages <config>             the run's stages one after the other, each timed
 //   aq_bench floor <config> <mosaic>     decode every frame once, encode the mosaic once
+//   aq_bench png <mosaic>                the PNG stage: the library's encoder, then the band
+//                                        encoder on every core and on one
 //
 // Times are wall-clock seconds on stdout as "key value" lines, which the script parses.
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -26,6 +29,8 @@
 #include "app/view_output.h"
 #include "imaging/radiometry.h"
 #include "imaging/view_projection.h"
+#include "output/png_encoder.h"
+#include "output/view_files.h"
 #include "survey/synthetic_survey.h"
 
 namespace {
@@ -203,7 +208,8 @@ int staged_run(const std::string& config_path) {
   std::filesystem::create_directories(config.output_dir);
   write_view_image(out_path, canvas.image,
                    view_georeference(canvas.view, make_local_frame(job.images.centre_lat,
-                                                                   job.images.centre_lon)));
+                                                                   job.images.centre_lon)),
+                   config.png_encode_threads);
   const double encode = seconds_since(t);
   std::filesystem::remove(out_path);
   const double total = seconds_since(start);
@@ -265,6 +271,52 @@ int floor_run(const std::string& config_path, const std::string& mosaic_path) {
   return 0;
 }
 
+// The PNG stage alone on a finished four-channel mosaic, in memory: what the run did
+// before (the transparent copy, then the library at compression 3 on one thread) and
+// does now (the band encoder).
+int png_stage(const std::string& mosaic_path) {
+  const cv::Mat mosaic = cv::imread(mosaic_path, cv::IMREAD_UNCHANGED);
+  if (mosaic.empty()) {
+    std::fprintf(stderr, "cannot read %s\n", mosaic_path.c_str());
+    return 1;
+  }
+  // Wall and processor seconds (all threads): on a shared machine the wall time of
+  // the threads depends on what else runs.
+  const auto cpu_since = [](std::clock_t start) {
+    return static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+  };
+  // The canvas the run holds: BGR, black where the mosaic is transparent. Both
+  // encoders start from it, as in write_view_image: the library after the
+  // transparent copy, the bands making the alpha row by row.
+  cv::Mat canvas;
+  cv::cvtColor(mosaic, canvas, cv::COLOR_BGRA2BGR);
+  auto t = clock_type::now();
+  std::clock_t c = std::clock();
+  std::vector<unsigned char> library;
+  cv::imencode(".png", transparent_copy(canvas), library, {cv::IMWRITE_PNG_COMPRESSION, 3});
+  const double library_seconds = seconds_since(t), library_cpu = cpu_since(c);
+  t = clock_type::now();
+  c = std::clock();
+  const std::vector<unsigned char> bands = encode_png(canvas, 3, 0, png_pixels::transparent_black);
+  const double bands_seconds = seconds_since(t), bands_cpu = cpu_since(c);
+  t = clock_type::now();
+  c = std::clock();
+  const std::vector<unsigned char> one = encode_png(canvas, 3, 1, png_pixels::transparent_black);
+  const double one_seconds = seconds_since(t), one_cpu = cpu_since(c);
+  const cv::Mat decoded = cv::imdecode(bands, cv::IMREAD_UNCHANGED);
+  const bool same = !decoded.empty() && decoded.size() == mosaic.size() &&
+                    decoded.type() == mosaic.type() &&
+                    cv::norm(decoded, mosaic, cv::NORM_INF) == 0.0;
+  std::printf(
+      "png_library_seconds %.3f\npng_bands_seconds %.3f\npng_bands_one_thread_seconds %.3f\n"
+      "png_library_cpu_seconds %.3f\npng_bands_cpu_seconds %.3f\n"
+      "png_bands_one_thread_cpu_seconds %.3f\n"
+      "png_library_bytes %zu\npng_bands_bytes %zu\npng_same_pixels %d\n",
+      library_seconds, bands_seconds, one_seconds, library_cpu, bands_cpu, one_cpu, library.size(),
+      bands.size(), same ? 1 : 0);
+  return same ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -275,12 +327,13 @@ int main(int argc, char** argv) {
     if (command == "run" && argc == 3) return whole_run(argv[2]);
     if (command == "stages" && argc == 3) return staged_run(argv[2]);
     if (command == "floor" && argc == 4) return floor_run(argv[2], argv[3]);
+    if (command == "png" && argc == 3) return png_stage(argv[2]);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "aq_bench: %s\n", e.what());
     return 1;
   }
   std::fprintf(stderr,
                "usage: aq_bench make <folder> rgb|thermal | run <config> | stages <config> | "
-               "floor <config> <mosaic>\n");
+               "floor <config> <mosaic> | png <mosaic>\n");
   return 2;
 }

@@ -16,7 +16,8 @@ std::vector<arma::mat> job_footprints(const mosaic_job& job) {
   return footprints;
 }
 
-int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::string& FPO_path) {
+int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::string& FPO_path,
+                      bool open_gpu) {
   const config_params& config = g_config;
   job.loader.set_options(frame_options_of(config));
   camera_options camera = camera_options_of(config);
@@ -32,8 +33,9 @@ int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::
                    camera.image_kx);
   }
   load_dem(job.dem, config.DEM_filename);
-  job.gpu.open_gpu_device(config.image_width_pixels, config.image_height_pixels,
-                          config.image_channels);
+  if (open_gpu)
+    job.gpu.open_gpu_device(config.image_width_pixels, config.image_height_pixels,
+                            config.image_channels);
 
   job.image_dir = image_dir;
   job.FPO_path = FPO_path;

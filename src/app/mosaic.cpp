@@ -1,6 +1,7 @@
 #include "app/mosaic.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -52,6 +53,12 @@ std::string no_view_reason(const std::vector<view_outcome>& outcomes) {
   return text;
 }
 
+// The index of a whole run; a run whose tiles are written but not their index would
+// end as if the mosaic were complete.
+void write_mosaic_link_index(const std::string& path, const std::vector<std::string>& kml_names) {
+  if (!write_link_index(path, kml_names)) throw fatal_error("cannot write " + path + "\n");
+}
+
 }  // namespace
 
 std::vector<tile_window> plan_tiles(int32_t width, int32_t height, int64_t pixel_count,
@@ -74,12 +81,8 @@ std::string tile_name(const std::string& joined, int i, int j) {
   return before_first_dot(joined) + "_" + std::to_string(i) + "_" + std::to_string(j) + extension;
 }
 
-mosaic_result make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_dir,
-                          const std::string& output_filename, double preview_scale,
-                          int32_t tile_size) {
+void fix_survey_view(mosaic_job& job, double pixel_size) {
   const config_params& config = g_config;
-  const std::string joined = output_dir + output_filename;
-
   if (config.project_subview_only != 0) {
     job.survey_view = subview_params(pixel_size, config.subview_min_lon, config.subview_min_lat,
                                      config.subview_max_lon, config.subview_max_lat,
@@ -88,7 +91,50 @@ mosaic_result make_mosaic(mosaic_job& job, double pixel_size, const std::string&
     job.survey_view = survey_view_params(job_footprints(job), pixel_size, job.images.centre_lat,
                                          job.images.centre_lon);
   }
+}
+
+std::vector<tile_window> plan_mosaic(const view_params& survey, int32_t tile_size) {
+  // A tile size of 0 (not configured) means one whole image. The pixel count is the
+  // product in 64 bits: the record's 32-bit copy wraps past 2^32 pixels.
+  if (tile_size == 0) return {};
+  return plan_tiles(survey.width, survey.height,
+                    static_cast<int64_t>(survey.width) * survey.height, tile_size);
+}
+
+std::size_t view_count(const std::vector<tile_window>& tiles) {
+  return tiles.empty() ? 1 : tiles.size();
+}
+
+mosaic_view mosaic_view_at(const view_params& survey, const std::string& joined,
+                           const std::vector<tile_window>& tiles, std::size_t number) {
+  if (tiles.empty()) return {joined, survey, true, 0, 0};
+  const tile_window& tile = tiles[number];
+  return {tile_name(joined, tile.i, tile.j),
+          tile_view_params(survey, tile.first_row, tile.first_column, tile.row_count,
+                           tile.column_count),
+          false, tile.i, tile.j};
+}
+
+std::string link_index_path(const std::string& joined) {
+  return before_first_dot(joined) + "_link.kml";
+}
+
+mosaic_result make_mosaic(mosaic_job& job, double pixel_size, const std::string& output_dir,
+                          const std::string& output_filename, double preview_scale,
+                          int32_t tile_size, const run_options& run) {
+  const config_params& config = g_config;
+  const std::string joined = output_dir + output_filename;
+
+  fix_survey_view(job, pixel_size);
   const view_params& survey = job.survey_view;
+  const std::vector<tile_window> tiles = plan_mosaic(survey, tile_size);
+  const std::size_t count = view_count(tiles);
+  const std::string range_problem =
+      tile_range_problem(run, static_cast<int>(std::min<std::size_t>(count, INT_MAX)));
+  if (!range_problem.empty()) throw fatal_error(range_problem + "\n");
+  const bool ranged = run.mode == run_mode::tile_range;
+  const std::size_t first = ranged ? run.first_tile : 0;
+  const std::size_t end = ranged ? run.last_tile + 1 : count;
 
   if (config.do_average_image_error_removal != 0 && config.use_16bit_image_input != 0) {
     console_printf("computing average image frame error\n");
@@ -109,12 +155,6 @@ mosaic_result make_mosaic(mosaic_job& job, double pixel_size, const std::string&
   }
 
   if (!check_job_size(job, survey, tile_size, joined)) return {};
-  // A tile size of 0 (not configured) means one whole image. The pixel count is the
-  // product in 64 bits: the record's 32-bit copy wraps past 2^32 pixels.
-  const std::vector<tile_window> tiles =
-      tile_size == 0 ? std::vector<tile_window>{}
-                     : plan_tiles(survey.width, survey.height,
-                                  static_cast<int64_t>(survey.width) * survey.height, tile_size);
   refuse_run_outputs_that_are_inputs(job, joined, tiles);
 
   // Names are the folder text and the name joined, so an empty folder is the working
@@ -132,40 +172,43 @@ mosaic_result make_mosaic(mosaic_job& job, double pixel_size, const std::string&
   }
   job.lock = lock_run_output(joined, job.lock_mode);
 
-  const std::string index_path = before_first_dot(joined) + "_link.kml";
-  if (!write_output_text(index_path, empty_link_index()))
-    throw fatal_error("cannot write " + index_path + "\n");
-
+  // The index is written once, from the tiles written, when the whole mosaic is made;
+  // a range run leaves it to --link-index. (The lock file above has already shown that
+  // the folder takes files.)
+  const std::string index_path = link_index_path(joined);
   if (tiles.empty()) {
     console_printf("projecting entire image\n");
     const view_result view = render_view(job, survey, joined, preview_scale, false);
     console_printf("view 1 of 1, %d of %d images\n", view.projected, job.geometry_count);
-    if (view.outcome == view_outcome::written) return {1, ""};
-    std::remove(index_path.c_str());  // an index of nothing
+    if (view.outcome == view_outcome::written) {
+      if (!ranged) write_mosaic_link_index(index_path, {});
+      return {1, ""};
+    }
+    if (!ranged) std::remove(index_path.c_str());  // an index of nothing
     return {0, no_view_reason({view.outcome})};
   }
 
   console_printf("projecting tiled images\n");
-  int view_number = 0;
   int views_written = 0;
   std::vector<view_outcome> outcomes;
-  for (const tile_window& tile : tiles) {
-    ++view_number;
-    const view_params tile_view = tile_view_params(survey, tile.first_row, tile.first_column,
-                                                   tile.row_count, tile.column_count);
-    const std::string tile_path = tile_name(joined, tile.i, tile.j);
+  std::vector<std::string> linked;
+  for (std::size_t number = first; number < end; ++number) {
+    const mosaic_view tile = mosaic_view_at(survey, joined, tiles, number);
     console_printf("Projecting View %d %d\n", tile.i, tile.j);
-    const view_result view = render_view(job, tile_view, tile_path, preview_scale);
-    console_printf("view %d of %d, %d of %d images\n", view_number, static_cast<int>(tiles.size()),
-                   view.projected, job.geometry_count);
+    const view_result view = render_view(job, tile.view, tile.path, preview_scale);
+    console_printf("view %d of %d, %d of %d images\n", static_cast<int>(number + 1),
+                   static_cast<int>(count), view.projected, job.geometry_count);
     outcomes.push_back(view.outcome);
     if (view.outcome != view_outcome::written) continue;
     ++views_written;
     // The tiles and the index share a folder; the link names the KML file written.
-    add_link_index_entry(index_path, file_name(view.kml_path));
+    linked.push_back(file_name(view.kml_path));
   }
-  if (views_written > 0) return {views_written, ""};
-  std::remove(index_path.c_str());  // an index of nothing
+  if (views_written > 0) {
+    if (!ranged) write_mosaic_link_index(index_path, linked);
+    return {views_written, ""};
+  }
+  if (!ranged) std::remove(index_path.c_str());  // an index of nothing
   return {0, no_view_reason(outcomes)};
 }
 

@@ -10,6 +10,8 @@
 #include "app/job.h"
 #include "app/mosaic.h"
 #include "app/prepare_command.h"
+#include "app/run_options.h"
+#include "app/tile_commands.h"
 #include "app/view_output.h"
 #include "imaging/preview.h"
 #include "output/dem_image.h"
@@ -93,6 +95,8 @@ void require_image_extension(const char* key, const std::string& name, const std
 void print_usage() {
   console_printf(
       "usage: aeroquilt CONFIGURATION_FILE\n"
+      "       aeroquilt CONFIGURATION_FILE [--batch]\n"
+      "                 [--tiles FIRST-LAST | --list-tiles | --link-index]\n"
       "       aeroquilt prepare IMAGE_DIR DEM_RASTER OUT_DIR [--camera FILE]\n"
       "                 [--poses CSV [--crs CRS]] [--altitude absolute|relative]\n"
       "                 [--height-offset M] [--pixel-size M]\n"
@@ -108,8 +112,15 @@ void print_usage() {
       "OUT_DIR/survey.cfg with its flight log and DEM file; then run aeroquilt\n"
       "OUT_DIR/survey.cfg.\n"
       "\n"
+      "--batch skips the fixed pauses and the preview window (schedulers, scripts).\n"
+      "--list-tiles prints the number of tiles, then per tile its number (from 0, in\n"
+      "the order they are made), file name and bounds (west south east north, degrees).\n"
+      "--tiles FIRST-LAST makes those tiles alone and no link index; --link-index then\n"
+      "writes the link index (and the DEM image) from the tiles on disk.\n"
+      "\n"
       "exit status: 1 mosaic written, 0 stopped before the mosaic, 2 fatal error;\n"
-      "prepare: 0 survey ready, 2 survey not made\n");
+      "prepare: 0 survey ready, 2 survey not made; --list-tiles: 0; --link-index: 1 index\n"
+      "written, 0 no tile on disk\n");
 }
 
 }  // namespace
@@ -127,48 +138,76 @@ int run_main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "prepare") == 0) {
     return prepare_command(argc - 2, argv + 2);
   }
+  run_options run;
+  const std::string argument_problem = parse_run_options(argc - 1, argv + 1, run);
+  if (!argument_problem.empty()) throw fatal_error(argument_problem + "\n");
+  if (run.batch) {
+    skip_pauses();
+    disable_preview();
+  }
+  // The tile list alone goes to standard output.
+  if (run.mode == run_mode::list_tiles) console_to_stderr();
   mosaic_job job;
-  if (argc < 2) {
+  if (run.config_path.empty()) {
     console_printf("need configuration file argument\n");
     pause_ms(1000);
     return 0;
   }
+  const char* config_path = run.config_path.c_str();
   int key_lines = 0;
-  if (load_config(argv[1], g_config, &key_lines) == 0) return 0;
+  if (load_config(config_path, g_config, &key_lines) == 0) return 0;
   const config_params& config = g_config;
   if (key_lines == 0) {
     // Said first; the checks below then name what is missing.
     console_printf(
-        "configuration file %s holds no configuration key: is it a configuration file?\n", argv[1]);
+        "configuration file %s holds no configuration key: is it a configuration file?\n",
+        config_path);
   }
   if (!focal_length_usable(config)) return 0;
-  if (!frame_size_usable(config, argv[1])) return 0;
-  if (!channels_usable(config, argv[1])) return 0;
+  if (!frame_size_usable(config, config_path)) return 0;
+  if (!channels_usable(config, config_path)) return 0;
   // Everything the configuration alone decides is checked before the GPU is opened,
   // so that a refused run leaves nothing and says so at once.
-  if (!pixel_size_usable(config, argv[1])) return 0;
-  if (!temperature_range_usable(config, argv[1])) return 0;
+  if (!pixel_size_usable(config, config_path)) return 0;
+  if (!temperature_range_usable(config, config_path)) return 0;
   require_image_extension("output_filename", config.output_filename,
-                          config.output_dir + config.output_filename, argv[1]);
+                          config.output_dir + config.output_filename, config_path);
   if (config.generate_DEM_image != 0) {
     require_image_extension("output_DEM_filename", config.output_DEM_filename,
-                            config.output_dir + config.output_DEM_filename, argv[1]);
+                            config.output_dir + config.output_DEM_filename, config_path);
   }
+  const bool projects = run.mode == run_mode::whole || run.mode == run_mode::tile_range;
   // Decided before any thread of the run exists (the check forks).
-  display_available();
+  if (projects) display_available();
 
-  job.config_path = argv[1];
-  if (prepare_image_set(job, config.image_dir, config.FPO_file) == 0) return 0;
-  const mosaic_result mosaic =
-      make_mosaic(job, config.output_pixel_size, config.output_dir, config.output_filename, 0.1,
-                  config.output_tile_size_pixels);
-  if (mosaic.views_written == 0) {
-    if (!mosaic.no_view_reason.empty())
-      console_printf("no view was written: %s\n", mosaic.no_view_reason.c_str());
+  job.config_path = run.config_path;
+  // Tile ranges share the output folder with each other (not with a whole run or the
+  // link index).
+  if (run.mode == run_mode::tile_range) job.lock_mode = output_lock_mode::shared;
+  if (prepare_image_set(job, config.image_dir, config.FPO_file, projects) == 0) return 0;
+  const std::string joined = config.output_dir + config.output_filename;
+  if (run.mode == run_mode::list_tiles) {
+    print_tile_list(job, config.output_pixel_size, joined, config.output_tile_size_pixels);
     return 0;
   }
-  pause_ms(2000);
-  if (config.generate_DEM_image == 0) return 1;
+  if (run.mode == run_mode::link_index) {
+    if (write_link_index_from_disk(job, config.output_pixel_size, joined,
+                                   config.output_tile_size_pixels) == 0)
+      return 0;
+  } else {
+    const mosaic_result mosaic =
+        make_mosaic(job, config.output_pixel_size, config.output_dir, config.output_filename, 0.1,
+                    config.output_tile_size_pixels, run);
+    if (mosaic.views_written == 0) {
+      if (!mosaic.no_view_reason.empty())
+        console_printf("no view was written: %s\n", mosaic.no_view_reason.c_str());
+      return 0;
+    }
+    pause_ms(2000);
+  }
+  // The DEM image is the whole survey's: made by a whole run or with the link index,
+  // not by every tile range.
+  if (config.generate_DEM_image == 0 || run.mode == run_mode::tile_range) return 1;
 
   // A survey the DEM does not cover, or an image too large to make, has no elevation
   // image; the mosaic is written all the same (the message is printed).

@@ -50,7 +50,8 @@ view_result render_view(mosaic_job& job, const view_params& view, const std::str
   // name before any replaces an earlier one; a view that fails does not count.
   staged_file_set files;
   const std::string kml_path =
-      stage_view_files(files, path, canvas.image, canvas.view, georeference);
+      stage_view_files(files, path, canvas.image, canvas.view, georeference,
+                       config.png_encode_threads);
   if (!commit_view_files(files, path)) {
     result.outcome = view_outcome::image_not_written;
     return result;

@@ -145,8 +145,9 @@ const key_rule kKeyRules[] = {
     {"lens_p2,", set_number<&C::lens_p2>},
     {"lens_k3,", set_number<&C::lens_k3>},
     {"allow_fine_pixel_size,", set_integer<&C::allow_fine_pixel_size>},
+    {"png_encode_threads,", set_integer<&C::png_encode_threads>},
 };
-static_assert(sizeof(kKeyRules) / sizeof(kKeyRules[0]) == 51, "one rule per configuration key");
+static_assert(sizeof(kKeyRules) / sizeof(kKeyRules[0]) == 52, "one rule per configuration key");
 
 // "DEM_filename," also occurs inside "output_DEM_filename,"; only an occurrence
 // not preceded by "output_" names the elevation model, so the two keys stay apart.

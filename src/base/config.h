@@ -59,6 +59,9 @@ struct config_params {
   // 1: a pixel size more than 20 times finer than the frames' ground resolution is
   // accepted (otherwise the run is refused before projecting).
   int32_t allow_fine_pixel_size = 0;
+  // Threads of the PNG encoder of mosaic views: 0 all cores, 1 the single-threaded
+  // library encoder (the bytes of earlier versions).
+  int32_t png_encode_threads = 0;
 };
 
 // Reads the file at `path` into `config` (reset to all zero first); a CR LF line end

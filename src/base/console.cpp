@@ -14,6 +14,8 @@ std::mutex console_mutex;
 bool capturing = false;
 std::string captured;
 long long captured_pause_ms = 0;
+bool pauses_skipped = false;
+std::FILE* console_stream = nullptr;  // standard output unless switched
 
 }  // namespace
 
@@ -32,8 +34,9 @@ void console_printf(const char* format, ...) {
   if (capturing) {
     captured.append(text.data());
   } else {
-    std::fputs(text.data(), stdout);
-    std::fflush(stdout);
+    std::FILE* stream = console_stream ? console_stream : stdout;
+    std::fputs(text.data(), stream);
+    std::fflush(stream);
   }
 }
 
@@ -44,8 +47,19 @@ void pause_ms(int ms) {
       captured_pause_ms += ms;
       return;
     }
+    if (pauses_skipped) return;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void skip_pauses() {
+  std::lock_guard<std::mutex> lock(console_mutex);
+  pauses_skipped = true;
+}
+
+void console_to_stderr() {
+  std::lock_guard<std::mutex> lock(console_mutex);
+  console_stream = stderr;
 }
 
 console_capture::console_capture() {

@@ -50,10 +50,15 @@ bool window_opens_in_child() {
   return false;
 }
 
+bool preview_disabled = false;
+
 }  // namespace
+
+void disable_preview() { preview_disabled = true; }
 
 bool display_available() {
   static const bool usable = [] {
+    if (preview_disabled) return false;
     const char* x11 = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     if (!((x11 && *x11) || (wayland && *wayland))) return false;
@@ -63,7 +68,7 @@ bool display_available() {
 }
 
 void show_preview(const cv::Mat& image, double scale) {
-  static bool reported = false;
+  static bool reported = preview_disabled;
   if (!display_available()) {
     if (!reported) console_printf("no display available, preview window skipped\n");
     reported = true;

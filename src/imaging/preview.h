@@ -11,6 +11,10 @@ namespace aeroquilt {
 // (the check forks).
 bool display_available();
 
+// Batch runs: no preview and no display check; show_preview does nothing, silently.
+// Call it before display_available.
+void disable_preview();
+
 // Shows `image` scaled by `scale` in the window "Figure 1" when a display is available;
 // says once that the preview is skipped when not.
 void show_preview(const cv::Mat& image, double scale);

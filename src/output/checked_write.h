@@ -5,6 +5,7 @@
 // A full disk, a file size limit or a failing encoder therefore leaves the earlier
 // files as they were, removes the temporaries and names the file and the reason.
 
+#include <functional>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
@@ -17,9 +18,10 @@ namespace aeroquilt {
 // ".bmp", any case) with `params` as cv::imwrite takes them. False with `reason` when
 // the encoder failed. The step is a function of its own so that another encoder (a
 // parallel PNG one) can take its place.
-using image_encoder = bool (*)(const cv::Mat& image, const std::string& extension,
-                               const std::vector<int>& params, std::vector<unsigned char>& bytes,
-                               std::string& reason);
+using image_encoder =
+    std::function<bool(const cv::Mat& image, const std::string& extension,
+                       const std::vector<int>& params, std::vector<unsigned char>& bytes,
+                       std::string& reason)>;
 
 // The image library's encoder (cv::imencode).
 bool encode_with_image_library(const cv::Mat& image, const std::string& extension,

@@ -1,19 +1,19 @@
 #pragma once
-// The KML index that links the tiles of a mosaic: written empty before the first tile
-// and completed after each tile, always through a temporary file.
+// The KML index that links the tiles of a mosaic: one network link per tile written,
+// in the order the tiles are made, written once through a temporary file when the
+// tiles are done (an interrupted run leaves the previous index or none, never a
+// partial one).
 
 #include <string>
+#include <vector>
 
 namespace aeroquilt {
 
-// The empty link index document.
-std::string empty_link_index();
+// The link index document linking `kml_names` (paths relative to the index), in order;
+// with none, the empty document.
+std::string link_index_text(const std::vector<std::string>& kml_names);
 
-// The network-link block of one tile's KML file, closing the document again.
-std::string network_link_block(const std::string& kml_name);
-
-// Writes the link-index block for `kml_name` (a path relative to the index) over the
-// closing lines of the index.
-bool add_link_index_entry(const std::string& index_path, const std::string& kml_name);
+// Writes the link index of `kml_names` to `index_path`; false after "cannot write %s\n".
+bool write_link_index(const std::string& index_path, const std::vector<std::string>& kml_names);
 
 }  // namespace aeroquilt

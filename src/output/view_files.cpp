@@ -1,5 +1,6 @@
 #include "output/view_files.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <opencv2/core/utility.hpp>
@@ -10,6 +11,7 @@
 #include "base/console.h"
 #include "output/checked_write.h"
 #include "output/output_files.h"
+#include "output/png_encoder.h"
 
 namespace aeroquilt {
 namespace {
@@ -20,6 +22,14 @@ std::string format_double(const char* format, double value) {
   char text[64];
   std::snprintf(text, sizeof(text), format, value);
   return text;
+}
+
+bool ends_in_png(const std::string& path) {
+  const std::size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return false;
+  std::string extension = path.substr(dot);
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == ".png";
 }
 
 }  // namespace
@@ -100,13 +110,26 @@ bool is_png_view(const std::string& path) {
 
 // Stages the view's raster: a PNG as its transparent copy at compression 3, encoded on
 // a writer thread of its own joined at once; any other with default parameters.
+// `png_threads` other than 1 encodes the PNG with the band encoder, which makes the
+// transparent pixels row by row where the library needs the whole copy. (The library
+// picks its encoder by the last extension; the band encoder takes only the names it
+// would encode as PNG.)
 bool stage_view_raster(staged_file_set& files, const std::string& path, const cv::Mat& raster,
-                       const raster_georeference& georeference) {
+                       const raster_georeference& georeference, int png_threads) {
   if (!is_png_view(path)) return files.stage_image(path, raster, {}, &georeference);
+  const bool bands = png_threads != 1 && ends_in_png(path) && raster.type() == CV_8UC3;
+  const auto band_encoder = [png_threads](const cv::Mat& image, const std::string&,
+                                          const std::vector<int>&,
+                                          std::vector<unsigned char>& bytes, std::string& reason) {
+    bytes = encode_png(image, 3, png_threads, png_pixels::transparent_black);
+    if (bytes.empty()) reason = "the PNG encoder failed";
+    return !bytes.empty();
+  };
   bool staged = false;
   std::thread writer([&] {
-    staged = files.stage_image(path, transparent_copy(raster), {cv::IMWRITE_PNG_COMPRESSION, 3},
-                               &georeference);
+    staged = bands ? files.stage_image(path, raster, {}, &georeference, band_encoder)
+                   : files.stage_image(path, transparent_copy(raster),
+                                       {cv::IMWRITE_PNG_COMPRESSION, 3}, &georeference);
   });
   writer.join();
   return staged;
@@ -119,15 +142,17 @@ void report_failure(const staged_file_set& files) {
 }  // namespace
 
 bool write_view_image(const std::string& path, const cv::Mat& raster,
-                      const raster_georeference& georeference) {
+                      const raster_georeference& georeference, int png_threads) {
   staged_file_set files;
-  if (stage_view_raster(files, path, raster, georeference) && files.commit()) return true;
+  if (stage_view_raster(files, path, raster, georeference, png_threads) && files.commit())
+    return true;
   report_failure(files);
   return false;
 }
 
 std::string stage_view_files(staged_file_set& files, const std::string& path, const cv::Mat& raster,
-                             const view_params& view, const raster_georeference& georeference) {
+                             const view_params& view, const raster_georeference& georeference,
+                             int png_threads) {
   std::size_t extension_position = 0;
   find_output_extension(path, extension_position);
   const std::size_t slash = path.find_last_of("/\\");
@@ -135,7 +160,7 @@ std::string stage_view_files(staged_file_set& files, const std::string& path, co
   const std::string kml_path = side_file_path(path, extension_position, "kml");
   // The image first: it is renamed first, and a view whose image cannot take its place
   // leaves the earlier side files too.
-  stage_view_raster(files, path, raster, georeference);
+  stage_view_raster(files, path, raster, georeference, png_threads);
   files.stage_text(kml_path, ground_overlay_kml(href, view.lat_max, view.lat_min, view.lon_max,
                                                 view.lon_min, "\t"));
   files.stage_text(side_file_path(path, extension_position, "tfw"), world_file_text(view));

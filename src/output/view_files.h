@@ -42,8 +42,10 @@ cv::Mat transparent_copy(const cv::Mat& bgr);
 // extension table) as its transparent copy at compression 3 on a writer thread joined at
 // once, any other with default parameters; a ".tif" is a GeoTIFF placed by
 // `georeference`. False after "cannot write %s: %s\n" (path, reason) when it failed.
+// `png_threads` 1 encodes a PNG with the image library; any other value with the band
+// encoder of png_encoder.h on that many threads (0: every core), giving the same pixels.
 bool write_view_image(const std::string& path, const cv::Mat& raster,
-                      const raster_georeference& georeference);
+                      const raster_georeference& georeference, int png_threads = 1);
 
 class staged_file_set;
 
@@ -52,7 +54,8 @@ class staged_file_set;
 // file of the record, the conventional world file and the .prj placed by
 // `georeference`. Returns the KML file's path. Nothing is in place before commit.
 std::string stage_view_files(staged_file_set& files, const std::string& path, const cv::Mat& raster,
-                             const view_params& view, const raster_georeference& georeference);
+                             const view_params& view, const raster_georeference& georeference,
+                             int png_threads = 1);
 
 // Renames the staged files of the view at `path` into place, the image first. False
 // after "cannot write %s: %s\n" for the first file that failed (and a line saying the

@@ -144,7 +144,7 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
     const auto path = [&](const std::string& name) { return dir + "/" + name; };
     fs::create_directories(dir);
     std::string config = read_file(truth_->files.config) + "output_dir," + dir + "/out/\n";
-    std::string work_dir = source_dir(), environment, limits, argument = path("run.cfg");
+    std::string work_dir = source_dir(), environment, limits, arguments, argument = path("run.cfg");
     bool own_config = false, new_log = false;
     std::string log_text;  // a log that is no list of lines
     std::vector<std::string> log;
@@ -303,6 +303,8 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
         for (std::size_t at = 32; at + 4 <= bytes.size(); at += 4)
           std::memcpy(&bytes[at], &value, 4);
         write_binary_file(path("terrain.dem"), bytes.data(), bytes.size());
+      } else if (k == "args") {
+        arguments += " " + text(d.rest, dir);
       }
     }
     if (new_log) {
@@ -311,7 +313,7 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
     }
     write_binary_file(path("run.cfg"), config.data(), config.size());
     const std::string command = "cd '" + work_dir + "' && (" + limits + environment +
-                                "timeout 300 " + aeroquilt_binary() + " '" + argument + "' 2>'" +
+                                "timeout 300 " + aeroquilt_binary() + " '" + argument + "'" + arguments + " 2>'" +
                                 path("stderr.txt") + "')";
     return [command, dir] {
       run_result result;

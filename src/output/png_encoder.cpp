@@ -1,0 +1,246 @@
+#include "output/png_encoder.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+
+namespace aeroquilt {
+namespace {
+
+constexpr std::size_t kWindowBytes = 32768;    // deflate's window: the dictionary
+constexpr std::size_t kBandBytes = 1u << 20;   // raw bytes per band, about
+constexpr std::size_t kChunkBytes = 1u << 16;  // IDAT chunk payload
+
+struct band_result {
+  std::vector<unsigned char> deflated;
+  uLong adler = 1;
+  std::size_t filtered_bytes = 0;
+  bool ok = false;
+};
+
+// One image row in PNG channel order (RGB, RGBA or grey); `transparent`: a BGR row as
+// RGBA, black pixels transparent and every other opaque.
+void png_order_row(const cv::Mat& image, int row, bool transparent, unsigned char* out) {
+  const unsigned char* in = image.ptr<unsigned char>(row);
+  const int channels = image.channels();
+  if (transparent) {
+    for (int column = 0; column < image.cols; ++column, in += 3, out += 4) {
+      out[0] = in[2];
+      out[1] = in[1];
+      out[2] = in[0];
+      out[3] = (in[0] | in[1] | in[2]) != 0 ? 255 : 0;
+    }
+    return;
+  }
+  if (channels == 1) {
+    std::memcpy(out, in, image.cols);
+    return;
+  }
+  for (int column = 0; column < image.cols; ++column, in += channels, out += channels) {
+    out[0] = in[2];
+    out[1] = in[1];
+    out[2] = in[0];
+    if (channels == 4) out[3] = in[3];
+  }
+}
+
+int paeth(int a, int b, int c) {
+  const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+  if (pa <= pb && pa <= pc) return a;
+  return pb <= pc ? b : c;
+}
+
+inline unsigned magnitude(unsigned char value) { return value < 128 ? value : 256u - value; }
+
+// One filter over a row into `out`, summing the magnitudes; gives up (returning a sum
+// above `limit`) once the sum passes `limit`, as the reference library does.
+template <typename Predict>
+unsigned long filter_with(const unsigned char* raw, const unsigned char* prior, std::size_t length,
+                          std::size_t bpp, unsigned long limit, unsigned char* out,
+                          Predict predict) {
+  unsigned long sum = 0;
+  for (std::size_t k = 0; k < bpp && k < length; ++k) {
+    out[k] = static_cast<unsigned char>(raw[k] - predict(0, prior[k], 0));
+    sum += magnitude(out[k]);
+  }
+  constexpr std::size_t kBlock = 1024;
+  for (std::size_t block = bpp; block < length; block += kBlock) {
+    const std::size_t block_end = std::min(length, block + kBlock);
+    for (std::size_t k = block; k < block_end; ++k) {
+      out[k] = static_cast<unsigned char>(raw[k] - predict(raw[k - bpp], prior[k], prior[k - bpp]));
+      sum += magnitude(out[k]);
+    }
+    if (sum > limit) return sum;
+  }
+  return sum;
+}
+
+// Filters `raw` (the row above: `prior`, all zero for the first row) into `out`: the
+// filter byte, then the row. The reference library's adaptive choice: the filter
+// whose bytes, read as signed, have the least sum of magnitudes (the first on a tie).
+void filter_row(const unsigned char* raw, const unsigned char* prior, std::size_t length, int bpp,
+                std::vector<unsigned char>& trial, unsigned char* out) {
+  trial.resize(5 * length);
+  const std::size_t step = static_cast<std::size_t>(bpp);
+  unsigned long best_sum = ~0ul;
+  int best = 0;
+  const auto consider = [&](int type, unsigned long sum) {
+    if (sum < best_sum) {
+      best_sum = sum;
+      best = type;
+    }
+  };
+  unsigned char* t = trial.data();
+  consider(0, filter_with(raw, prior, length, step, best_sum, t, [](int, int, int) { return 0; }));
+  consider(1, filter_with(raw, prior, length, step, best_sum, t + length,
+                          [](int a, int, int) { return a; }));
+  consider(2, filter_with(raw, prior, length, step, best_sum, t + 2 * length,
+                          [](int, int b, int) { return b; }));
+  consider(3, filter_with(raw, prior, length, step, best_sum, t + 3 * length,
+                          [](int a, int b, int) { return (a + b) >> 1; }));
+  consider(4, filter_with(raw, prior, length, step, best_sum, t + 4 * length,
+                          [](int a, int b, int c) { return paeth(a, b, c); }));
+  out[0] = static_cast<unsigned char>(best);
+  std::memcpy(out + 1, t + best * length, length);
+}
+
+// Filters rows [first, end) of `image` and deflates those from `start` on, primed with
+// the last window of the ones before it.
+band_result deflate_band(const cv::Mat& image, bool transparent, int first, int start, int end,
+                         int level, bool last) {
+  band_result result;
+  const int bpp = transparent ? 4 : image.channels();
+  const std::size_t length = static_cast<std::size_t>(image.cols) * bpp;
+  std::vector<unsigned char> previous(length, 0), current(length), trial;
+  if (first > 0) png_order_row(image, first - 1, transparent, previous.data());
+  std::vector<unsigned char> filtered(static_cast<std::size_t>(end - first) * (length + 1));
+  for (int row = first; row < end; ++row) {
+    png_order_row(image, row, transparent, current.data());
+    filter_row(current.data(), previous.data(), length, bpp, trial,
+               filtered.data() + static_cast<std::size_t>(row - first) * (length + 1));
+    std::swap(previous, current);
+  }
+  const std::size_t primed = static_cast<std::size_t>(start - first) * (length + 1);
+  const unsigned char* input = filtered.data() + primed;
+  const std::size_t input_bytes = filtered.size() - primed;
+
+  z_stream z{};
+  if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return result;
+  bool ok = true;
+  if (primed > 0) {
+    const std::size_t window = std::min(primed, kWindowBytes);
+    ok = deflateSetDictionary(&z, input - window, static_cast<uInt>(window)) == Z_OK;
+  }
+  result.deflated.resize(deflateBound(&z, input_bytes) + 64);
+  z.next_in = const_cast<unsigned char*>(input);
+  z.avail_in = static_cast<uInt>(input_bytes);
+  z.next_out = result.deflated.data();
+  z.avail_out = static_cast<uInt>(result.deflated.size());
+  const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
+  while (ok) {
+    const int status = deflate(&z, flush);
+    if (last ? status == Z_STREAM_END : (status == Z_OK && z.avail_in == 0 && z.avail_out > 0))
+      break;
+    if (status != Z_OK && status != Z_BUF_ERROR) ok = false;
+    if (ok && z.avail_out == 0) {
+      const std::size_t used = result.deflated.size();
+      result.deflated.resize(used * 2);
+      z.next_out = result.deflated.data() + used;
+      z.avail_out = static_cast<uInt>(used);
+    }
+  }
+  result.deflated.resize(z.total_out);
+  deflateEnd(&z);
+  result.adler = adler32(1, input, static_cast<uInt>(input_bytes));
+  result.filtered_bytes = input_bytes;
+  result.ok = ok;
+  return result;
+}
+
+void put_u32(std::vector<unsigned char>& out, uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(static_cast<unsigned char>(value >> shift));
+}
+
+void put_chunk(std::vector<unsigned char>& out, const char* type, const unsigned char* data,
+               std::size_t size) {
+  put_u32(out, static_cast<uint32_t>(size));
+  const std::size_t type_at = out.size();
+  out.insert(out.end(), type, type + 4);
+  if (size > 0) out.insert(out.end(), data, data + size);
+  put_u32(out, static_cast<uint32_t>(crc32(0, out.data() + type_at, static_cast<uInt>(4 + size))));
+}
+
+}  // namespace
+
+std::vector<unsigned char> encode_png(const cv::Mat& image, int level, int threads,
+                                      png_pixels pixels) {
+  const bool transparent = pixels == png_pixels::transparent_black;
+  if (image.depth() != CV_8U || image.empty()) return {};
+  if (transparent ? image.channels() != 3
+                  : (image.channels() != 1 && image.channels() != 3 && image.channels() != 4))
+    return {};
+  const int channels = transparent ? 4 : image.channels();
+  level = std::clamp(level, 0, 9);
+  const std::size_t length = static_cast<std::size_t>(image.cols) * channels;
+  const int rows_per_band =
+      static_cast<int>(std::max<std::size_t>(1, (kBandBytes + length - 1) / length));
+  // Rows before a band whose filtered bytes fill the window.
+  const int primer_rows = static_cast<int>((kWindowBytes + length) / (length + 1));
+  const int band_count = (image.rows + rows_per_band - 1) / rows_per_band;
+
+  std::vector<band_result> bands(band_count);
+  std::atomic<int> next{0};
+  const auto work = [&] {
+    for (int b = next++; b < band_count; b = next++) {
+      const int start = b * rows_per_band;
+      const int end = std::min(image.rows, start + rows_per_band);
+      try {
+        bands[b] = deflate_band(image, transparent, std::max(0, start - primer_rows), start, end,
+                                level, b + 1 == band_count);
+      } catch (const std::bad_alloc&) {
+        bands[b].ok = false;
+      }
+    }
+  };
+  if (threads <= 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  threads = std::min(threads, band_count);
+  std::vector<std::thread> workers;
+  for (int t = 1; t < threads; ++t) workers.emplace_back(work);
+  work();
+  for (std::thread& worker : workers) worker.join();
+
+  std::vector<unsigned char> stream;
+  // The zlib header: deflate with a 32 KiB window and the level's flag.
+  const unsigned level_flags = level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
+  unsigned header = (0x78u << 8) | (level_flags << 6);
+  header += 31 - header % 31;
+  stream.push_back(static_cast<unsigned char>(header >> 8));
+  stream.push_back(static_cast<unsigned char>(header & 0xff));
+  uLong adler = 1;
+  for (const band_result& band : bands) {
+    if (!band.ok) return {};
+    stream.insert(stream.end(), band.deflated.begin(), band.deflated.end());
+    adler = adler32_combine(adler, band.adler, static_cast<z_off_t>(band.filtered_bytes));
+  }
+  put_u32(stream, static_cast<uint32_t>(adler));
+
+  std::vector<unsigned char> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  std::vector<unsigned char> ihdr;
+  put_u32(ihdr, static_cast<uint32_t>(image.cols));
+  put_u32(ihdr, static_cast<uint32_t>(image.rows));
+  ihdr.push_back(8);
+  ihdr.push_back(channels == 1 ? 0 : channels == 3 ? 2 : 6);
+  ihdr.insert(ihdr.end(), {0, 0, 0});  // deflate, adaptive filtering, no interlace
+  put_chunk(png, "IHDR", ihdr.data(), ihdr.size());
+  for (std::size_t at = 0; at < stream.size(); at += kChunkBytes)
+    put_chunk(png, "IDAT", stream.data() + at, std::min(kChunkBytes, stream.size() - at));
+  put_chunk(png, "IEND", nullptr, 0);
+  return png;
+}
+
+}  // namespace aeroquilt
