@@ -202,3 +202,306 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
   }
   sad[(size_t)block_row * (size_t)blocks_across + (size_t)block_col] = sum;
 }
+
+// ---- Compositing: best view, feathered seams, source and view-angle planes ----
+//
+// These kernels take the view record and the camera image like project_image, plus a
+// 64-byte compositing record (floats; ints read with as_int) and the view's planes:
+// score (off-nadir angle in degrees of the image that holds the pixel, one float per
+// pixel), source (its flight-log line, 0 none, one ushort per pixel), and for
+// feathering a float4 per pixel of the best image's angle gradient and frame-edge
+// distance, and a float4 accumulator. The pixel's local point comes from the record's
+// origin and the absolute row and column (view row + row offset), so that a tile
+// computes exactly what the whole view computes at the same ground point.
+#define COMP_ORIGIN_X 0
+#define COMP_ORIGIN_Y 1
+#define COMP_ROW_OFFSET 2  // int
+#define COMP_COL_OFFSET 3  // int
+#define COMP_CAMERA 4      // camera centre x, y, z (local metres)
+#define COMP_SOURCE 7      // int: the image's flight-log line
+#define COMP_FLAGS 8       // int: the COMP_* flag bits below
+#define COMP_FEATHER 9     // seam feather width, output pixels
+#define COMP_DEM_FRAC_LAT 10  // reference point's fraction of its DEM cell
+#define COMP_DEM_FRAC_LON 11
+#define COMP_DEM_ROW 12    // int: reference point's cell row in the view DEM
+#define COMP_DEM_COL 13    // int
+#define COMP_REF_LAT_DEG 14
+#define COMP_REF_LON_DEG 15
+
+#define COMP_USE_DEM 1       // heights from the view DEM, else z = 0
+#define COMP_ABSOLUTE_DEM 2  // DEM cells counted from the reference point's cell
+#define COMP_WRITE_COLOUR 4  // write the sampled colour with score and source
+#define COMP_LAST_WINS 8     // flight-log order (maps of a last-wins view)
+#define COMP_EXTRAS 16       // also write the gradient and frame-edge distance
+
+// Height of local point (x, y) from the view DEM; false outside it. Relative counting
+// repeats project_image_dem's arithmetic exactly; absolute counting depends only on
+// (x, y) and run constants.
+bool composite_height(float x, float y, __global const float* view, __global const float* rec,
+                      __global const uchar* dem, int dem_bytes, int flags, float* z) {
+  *z = 0.0f;
+  if ((flags & COMP_USE_DEM) == 0) return true;
+  if (dem_bytes < DEM_HEADER_FLOATS * 4) return false;
+  __global const float* grid = (__global const float*)dem;
+  const float cell_size = grid[DEM_CELL_SIZE];
+  const int node_rows = as_int(grid[DEM_NODE_ROWS]);
+  const int node_cols = as_int(grid[DEM_NODE_COLS]);
+  if (!(cell_size > 0.0f) || node_rows < 2 || node_cols < 2) return false;
+  if ((ulong)node_rows * (ulong)node_cols * (DEM_NODE_FLOATS * 4) + DEM_HEADER_FLOATS * 4 >
+      (ulong)dem_bytes) {
+    return false;
+  }
+  const float phi0 = view[VIEW_REF_LAT_RAD];
+  const float s = sin(phi0);
+  const float e2 = EARTH_E * EARTH_E;
+  const float w = 1.0f - e2 * (s * s);
+  const float radius_east = EARTH_A / sqrt(w);
+  const float radius_north = EARTH_A * (1.0f - e2) / w;
+  float fi, fj, u, v;
+  if ((flags & COMP_ABSOLUTE_DEM) != 0) {
+    const float ti = rec[COMP_DEM_FRAC_LAT] + (y / radius_north * RAD_TO_DEG) / cell_size;
+    const float tj =
+        rec[COMP_DEM_FRAC_LON] + (x / (cos(phi0) * radius_east) * RAD_TO_DEG) / cell_size;
+    const float gi = floor(ti);
+    const float gj = floor(tj);
+    v = ti - gi;
+    u = tj - gj;
+    fi = (float)(as_int(rec[COMP_DEM_ROW]) + (int)gi);
+    fj = (float)(as_int(rec[COMP_DEM_COL]) + (int)gj);
+    if (!(fi >= 0.0f && fj >= 0.0f)) return false;
+  } else {
+    const float lat_from_start =
+        (rec[COMP_REF_LAT_DEG] - grid[DEM_LAT_START]) + y / radius_north * RAD_TO_DEG;
+    const float lon_from_start =
+        (rec[COMP_REF_LON_DEG] - grid[DEM_LON_START]) + x / (cos(phi0) * radius_east) * RAD_TO_DEG;
+    const float ti = lat_from_start / cell_size;
+    const float tj = lon_from_start / cell_size;
+    if (!(ti >= 0.0f && tj >= 0.0f)) return false;
+    fi = floor(ti);
+    fj = floor(tj);
+    u = tj - fj;
+    v = ti - fi;
+  }
+  if (fi > (float)(node_rows - 2) || fj > (float)(node_cols - 2)) return false;
+  __global const float* c =
+      grid + DEM_HEADER_FLOATS +
+      ((size_t)(int)fi * (size_t)node_cols + (size_t)(int)fj) * DEM_NODE_FLOATS;
+  float height = 0.0f;
+  float u_power = 1.0f;
+  for (int m = 0; m < 4; ++m) {
+    height += u_power * (c[4 * m] + c[4 * m + 1] * v + c[4 * m + 2] * (v * v) +
+                         c[4 * m + 3] * (v * v * v));
+    u_power *= u;
+  }
+  *z = height;
+  return true;
+}
+
+// Image position (0-based column fx, row fy) of local point (x, y, z), computed as
+// project_local_point does; false behind the camera.
+bool composite_image_point(float x, float y, float z, __global const float* view, float* fx,
+                           float* fy) {
+  __global const float* e = view + VIEW_EXTRINSIC;
+  __global const float* k = view + VIEW_INTRINSIC;
+  const float q0 = e[0] * x + e[1] * y + e[2] * z + e[3];
+  const float q1 = e[4] * x + e[5] * y + e[6] * z + e[7];
+  const float q2 = e[8] * x + e[9] * y + e[10] * z + e[11];
+  if (!(q2 > 0.0f)) return false;
+  const float p0 = k[0] * q0 + k[1] * q1 + k[2] * q2;
+  const float p1 = k[3] * q0 + k[4] * q1 + k[5] * q2;
+  const float p2 = k[6] * q0 + k[7] * q1 + k[8] * q2;
+  *fx = p0 / p2 - 1.0f;
+  *fy = p1 / p2 - 1.0f;
+  return true;
+}
+
+bool composite_in_frame(float fx, float fy, int image_width, int image_height) {
+  return fx >= 0.0f && fx <= (float)(image_width - 1) && fy >= 0.0f &&
+         fy <= (float)(image_height - 1);
+}
+
+// Bilinear sample at (fx, fy) of the image, as project_local_point writes it.
+float3 composite_sample(float fx, float fy, int image_width, int image_height,
+                        __global const uchar* image) {
+  const int x0 = (int)fx;
+  const int y0 = (int)fy;
+  const int x1 = min(x0 + 1, image_width - 1);
+  const int y1 = min(y0 + 1, image_height - 1);
+  const float ax = fx - (float)x0;
+  const float ay = fy - (float)y0;
+  __global const uchar* p00 = image + ((size_t)y0 * (size_t)image_width + (size_t)x0) * 3;
+  __global const uchar* p01 = image + ((size_t)y0 * (size_t)image_width + (size_t)x1) * 3;
+  __global const uchar* p10 = image + ((size_t)y1 * (size_t)image_width + (size_t)x0) * 3;
+  __global const uchar* p11 = image + ((size_t)y1 * (size_t)image_width + (size_t)x1) * 3;
+  float value[3];
+  for (int ch = 0; ch < 3; ++ch) {
+    const float top = (1.0f - ax) * (float)p00[ch] + ax * (float)p01[ch];
+    const float bottom = (1.0f - ax) * (float)p10[ch] + ax * (float)p11[ch];
+    value[ch] = min(255.0f, floor((1.0f - ay) * top + ay * bottom + 0.5f));
+  }
+  return (float3)(value[0], value[1], value[2]);
+}
+
+// Off-nadir angle (degrees) of the ray from ground point (x, y, z) to the camera.
+float composite_angle(float x, float y, float z, __global const float* rec) {
+  const float dx = rec[COMP_CAMERA] - x;
+  const float dy = rec[COMP_CAMERA + 1] - y;
+  const float dz = rec[COMP_CAMERA + 2] - z;
+  return atan2(sqrt(dx * dx + dy * dy), dz) * RAD_TO_DEG;
+}
+
+// Gradient of the angle over the ground, degrees per output pixel east and north, from
+// the neighbouring pixel positions with their own heights (where the DEM has them).
+float2 composite_angle_gradient(float x, float y, float z, float angle,
+                                __global const float* view, __global const float* rec,
+                                __global const uchar* dem, int dem_bytes, int flags,
+                                float pixel_size) {
+  float z_east, z_north;
+  if (!composite_height(x + pixel_size, y, view, rec, dem, dem_bytes, flags, &z_east)) z_east = z;
+  if (!composite_height(x, y + pixel_size, view, rec, dem, dem_bytes, flags, &z_north)) z_north = z;
+  return (float2)(composite_angle(x + pixel_size, y, z_east, rec) - angle,
+                  composite_angle(x, y + pixel_size, z_north, rec) - angle);
+}
+
+// Distance in output pixels from image position (fx, fy) of local point (x, y, z) to
+// the nearest frame edge, through the local derivative of the projection over the
+// ground (the neighbouring pixel positions with their own heights).
+float composite_edge_distance(float x, float y, float z, float fx, float fy,
+                              __global const float* view, __global const float* rec,
+                              __global const uchar* dem, int dem_bytes, int flags,
+                              float pixel_size, int image_width, int image_height) {
+  float z_east, z_north, ex, ey, nx, ny;
+  if (!composite_height(x + pixel_size, y, view, rec, dem, dem_bytes, flags, &z_east)) z_east = z;
+  if (!composite_height(x, y + pixel_size, view, rec, dem, dem_bytes, flags, &z_north)) z_north = z;
+  if (!composite_image_point(x + pixel_size, y, z_east, view, &ex, &ey) ||
+      !composite_image_point(x, y + pixel_size, z_north, view, &nx, &ny)) {
+    return 0.0f;
+  }
+  const float grad_fx = sqrt((ex - fx) * (ex - fx) + (nx - fx) * (nx - fx));
+  const float grad_fy = sqrt((ey - fy) * (ey - fy) + (ny - fy) * (ny - fy));
+  const float to_column_edge = min(fx, (float)(image_width - 1) - fx);
+  const float to_row_edge = min(fy, (float)(image_height - 1) - fy);
+  float distance = MAXFLOAT;
+  if (grad_fx > 0.0f) distance = min(distance, to_column_edge / grad_fx);
+  if (grad_fy > 0.0f) distance = min(distance, to_row_edge / grad_fy);
+  return distance;
+}
+
+// The pixel of this work item: absolute local point and index; false outside the view.
+bool composite_pixel(__global const float* view, __global const float* rec, float* x, float* y,
+                     size_t* index) {
+  const int row = (int)get_global_id(0);
+  const int col = (int)get_global_id(1);
+  const int width = as_int(view[VIEW_WIDTH]);
+  const int height = as_int(view[VIEW_HEIGHT]);
+  if (row >= height || col >= width) return false;
+  const float pixel_size = view[VIEW_PIXEL_SIZE];
+  *x = rec[COMP_ORIGIN_X] + (float)(col + as_int(rec[COMP_COL_OFFSET])) * pixel_size;
+  *y = rec[COMP_ORIGIN_Y] - (float)(row + as_int(rec[COMP_ROW_OFFSET])) * pixel_size;
+  *index = (size_t)row * (size_t)width + (size_t)col;
+  return true;
+}
+
+// One image into the view by best view (smallest off-nadir angle, ties to the later
+// image), or in flight-log order with COMP_LAST_WINS: writes score, source and, with
+// the flags, colour, gradient and frame-edge distance.
+__kernel void composite_best_view(int image_width, int image_height, __global const float* view,
+                                  __global uchar* output, __global const uchar* image,
+                                  __global const uchar* dem, int dem_bytes,
+                                  __global const float* rec, __global float* score,
+                                  __global ushort* source, __global float4* best) {
+  float x, y, z, fx, fy;
+  size_t i;
+  if (!composite_pixel(view, rec, &x, &y, &i)) return;
+  const int flags = as_int(rec[COMP_FLAGS]);
+  if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
+  if (!composite_image_point(x, y, z, view, &fx, &fy)) return;
+  if (!composite_in_frame(fx, fy, image_width, image_height)) return;
+  const float pixel_size = view[VIEW_PIXEL_SIZE];
+  const float angle = composite_angle(x, y, z, rec);
+  if ((flags & COMP_LAST_WINS) == 0 && !(angle <= score[i])) return;
+  score[i] = angle;
+  source[i] = (ushort)as_int(rec[COMP_SOURCE]);
+  if ((flags & COMP_WRITE_COLOUR) != 0) {
+    const float3 colour = composite_sample(fx, fy, image_width, image_height, image);
+    output[i * 3] = (uchar)colour.x;
+    output[i * 3 + 1] = (uchar)colour.y;
+    output[i * 3 + 2] = (uchar)colour.z;
+  }
+  if ((flags & COMP_EXTRAS) != 0) {
+    const float edge = composite_edge_distance(x, y, z, fx, fy, view, rec, dem, dem_bytes, flags,
+                                               pixel_size, image_width, image_height);
+    const float2 gradient =
+        composite_angle_gradient(x, y, z, angle, view, rec, dem, dem_bytes, flags, pixel_size);
+    best[i] = (float4)(gradient.x, gradient.y, edge, 0.0f);
+  }
+}
+
+// Smooth ramp: 0 at t <= 0, 1 at t >= 1.
+float composite_ramp(float t) {
+  const float s = clamp(t, 0.0f, 1.0f);
+  return s * s * (3.0f - 2.0f * s);
+}
+
+// Second pass of feathering, one image: where the image is not the best one but lies
+// within the feather width of the best image's region edge (the seam where their angles
+// meet, or the best image's frame edge), adds its colour with a weight that falls
+// smoothly to 0 at that distance and at its own frame edge.
+__kernel void composite_feather(int image_width, int image_height, __global const float* view,
+                                __global const uchar* image, __global const uchar* dem,
+                                int dem_bytes, __global const float* rec,
+                                __global const float* score, __global const ushort* source,
+                                __global const float4* best, __global float4* sum) {
+  float x, y, z, fx, fy;
+  size_t i;
+  if (!composite_pixel(view, rec, &x, &y, &i)) return;
+  const int flags = as_int(rec[COMP_FLAGS]);
+  if (source[i] == (ushort)as_int(rec[COMP_SOURCE]) || source[i] == 0) return;
+  if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
+  if (!composite_image_point(x, y, z, view, &fx, &fy)) return;
+  if (!composite_in_frame(fx, fy, image_width, image_height)) return;
+  const float pixel_size = view[VIEW_PIXEL_SIZE];
+  const float feather = rec[COMP_FEATHER];
+  const float angle = composite_angle(x, y, z, rec);
+  const float2 gradient =
+      composite_angle_gradient(x, y, z, angle, view, rec, dem, dem_bytes, flags, pixel_size);
+  const float4 b = best[i];
+  const float2 relative = gradient - (float2)(b.x, b.y);
+  const float slope = sqrt(relative.x * relative.x + relative.y * relative.y);
+  const float gap = max(angle - score[i], 0.0f);
+  const float own_edge = composite_edge_distance(x, y, z, fx, fy, view, rec, dem, dem_bytes,
+                                                 flags, pixel_size, image_width, image_height);
+  // A crossing of the angles beyond this image's own frame edge is no seam with it.
+  const float to_seam = slope > 0.0f && gap < slope * own_edge ? gap / slope : MAXFLOAT;
+  // The best image's frame edge is a seam with this image only where this one goes on
+  // past it.
+  const float to_region_edge = own_edge > b.z ? min(to_seam, b.z) : to_seam;
+  if (!(to_region_edge < feather)) return;
+  const float weight =
+      composite_ramp(1.0f - to_region_edge / feather) * composite_ramp(own_edge / feather);
+  if (!(weight > 0.0f)) return;
+  const float3 colour = composite_sample(fx, fy, image_width, image_height, image);
+  sum[i] += (float4)(colour.x * weight, colour.y * weight, colour.z * weight, weight);
+}
+
+// Last pass of feathering, over the whole view: blends the best image's colour (weight
+// falling to 0 at its frame edge) with the sums. A pixel no other image reached keeps
+// the best view's colour untouched.
+__kernel void composite_blend(__global const float* view, __global uchar* output,
+                              __global const float4* best, __global const float4* sum,
+                              float feather) {
+  const int row = (int)get_global_id(0);
+  const int col = (int)get_global_id(1);
+  const int width = as_int(view[VIEW_WIDTH]);
+  const int height = as_int(view[VIEW_HEIGHT]);
+  if (row >= height || col >= width) return;
+  const size_t i = (size_t)row * (size_t)width + (size_t)col;
+  const float4 s = sum[i];
+  if (!(s.w > 0.0f)) return;
+  const float own = composite_ramp(best[i].z / feather);
+  const float total = own + s.w;
+  __global uchar* out = output + i * 3;
+  out[0] = (uchar)min(255.0f, floor((own * (float)out[0] + s.x) / total + 0.5f));
+  out[1] = (uchar)min(255.0f, floor((own * (float)out[1] + s.y) / total + 0.5f));
+  out[2] = (uchar)min(255.0f, floor((own * (float)out[2] + s.z) / total + 0.5f));
+}

@@ -1,7 +1,8 @@
 // Writes a complete synthetic survey (configuration, flight log, DEM, images) into
 // a folder, for demonstrations and benchmarks:
 //   make_survey <folder> [--dem] [--small | --large] [--utm] [--raw | --thermal | --jpeg]
-//               [--frame WxH] [--jet] [--tile N] [--tagged] [--lens]
+//               [--frame WxH] [--jet] [--tile N] [--tagged] [--lens] [--tilt DEG]
+//               [--dem-offset M]
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +21,7 @@ void usage() {
       stderr,
       "usage: make_survey <folder> [--dem] [--small | --large] [--utm] [--raw | --thermal | "
       "--jpeg] "
-      "[--frame WxH] [--jet] [--tile N] [--tagged] [--lens]\n"
+      "[--frame WxH] [--jet] [--tile N] [--tagged] [--lens] [--tilt DEG] [--dem-offset M]\n"
       "  --dem      hilly terrain, projected with the DEM (default: flat ground)\n"
       "  --small    3 lines of 5 frames of 160 x 120 (the test survey)\n"
       "  --large    8 lines of 16 frames of 640 x 480 (benchmarks)\n"
@@ -30,6 +31,8 @@ void usage() {
       "             field of view and the flight plan stay (give it after --small/--large)\n"
       "  --jet      jet colour map on the output\n"
       "  --tile N   output_tile_size_pixels N\n"
+      "  --tilt DEG pitch the frames forward and back in turn by DEG\n"
+      "  --dem-offset M  the DEM file's heights M metres above the true terrain\n"
       "  --tagged   TIFF frames (JPEG with --jpeg) with EXIF GPS and drone XMP attitude, and\n"
       "             terrain_utm.tif, the terrain as a GeoTIFF in UTM (input of aeroquilt prepare)\n"
       "  --lens     frames with Brown lens distortion (k1 -0.3) and camera.yaml, its "
@@ -102,6 +105,10 @@ int main(int argc, char** argv) {
       design.jet_colormap = true;
     } else if (arg == "--tile" && i + 1 < argc) {
       design.output_tile_size_pixels = std::atoi(argv[++i]);
+    } else if (arg == "--tilt" && i + 1 < argc) {
+      design.tilt_deg = std::atof(argv[++i]);
+    } else if (arg == "--dem-offset" && i + 1 < argc) {
+      design.dem_height_offset_m = std::atof(argv[++i]);
     } else {
       usage();
       return 2;

@@ -9,6 +9,7 @@
 #include "base/config.h"
 #include "geometry/camera_model.h"
 #include "geometry/flight_log.h"
+#include "imaging/composite.h"
 #include "imaging/frame_loader.h"
 #include "imaging/frame_source.h"
 #include "imaging/gpu_context.h"
@@ -47,5 +48,6 @@ flight_log_options flight_log_options_of(const config_params& config);
 camera_options camera_options_of(const config_params& config);
 frame_options frame_options_of(const config_params& config);
 projection_options projection_options_of(const config_params& config);
+composite_options composite_options_of(const config_params& config);
 
 }  // namespace aeroquilt

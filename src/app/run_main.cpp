@@ -79,6 +79,20 @@ bool temperature_range_usable(const config_params& config, const char* path) {
   return false;
 }
 
+// A compositing mode the renderer does not know would silently fall back to last wins.
+bool compositing_usable(const config_params& config, const char* path) {
+  if (config.composite_mode >= 0 && config.composite_mode <= 2 &&
+      std::isfinite(config.seam_feather_pixels) && config.seam_feather_pixels >= 0 &&
+      config.seam_feather_pixels <= 10000) {
+    return true;
+  }
+  console_printf(
+      "configuration file %s: composite_mode %d, seam_feather_pixels %g: the mode must be 0, 1 "
+      "or 2 and the feather width 0 to 10000 pixels\n",
+      path, config.composite_mode, config.seam_feather_pixels);
+  return false;
+}
+
 // Output names are checked before the GPU is opened and the footprints printed; the
 // fatal text is the pipeline's own.
 void require_image_extension(const char* key, const std::string& name, const std::string& joined,
@@ -170,6 +184,7 @@ int run_main(int argc, char** argv) {
   // so that a refused run leaves nothing and says so at once.
   if (!pixel_size_usable(config, config_path)) return 0;
   if (!temperature_range_usable(config, config_path)) return 0;
+  if (!compositing_usable(config, config_path)) return 0;
   require_image_extension("output_filename", config.output_filename,
                           config.output_dir + config.output_filename, config_path);
   if (config.generate_DEM_image != 0) {

@@ -2,8 +2,10 @@
 
 #include "base/console.h"
 #include "base/fatal_error.h"
+#include "imaging/composite.h"
 #include "imaging/view_renderer.h"
 #include "output/checked_write.h"
+#include "output/quality_maps.h"
 
 namespace aeroquilt {
 
@@ -20,9 +22,17 @@ view_result render_view(mosaic_job& job, const view_params& view, const std::str
   }
 
   frame_source frames(job.input_cache, projection_options_of(config));
+  const composite_options compositing = composite_options_of(config);
+  composite_planes planes;
   const render_result rendered =
-      render_view_images(canvas, job.geometries, job.dem, frames, job.gpu, config.USE_DEM != 0,
-                         job.images.centre_lat, job.images.centre_lon, preview_scale);
+      compositing.active()
+          ? render_composite_view(canvas, place_in_survey(job.survey_view, view), job.geometries,
+                                  job.dem, frames, job.gpu, config.USE_DEM != 0,
+                                  job.images.centre_lat, job.images.centre_lon, preview_scale,
+                                  compositing, planes)
+          : render_view_images(canvas, job.geometries, job.dem, frames, job.gpu,
+                               config.USE_DEM != 0, job.images.centre_lat, job.images.centre_lon,
+                               preview_scale);
   if (!rendered.device_buffer) {
     console_printf("view %s left out: the device cannot hold its %d x %d pixels\n", path.c_str(),
                    canvas.view.width, canvas.view.height);
@@ -52,6 +62,13 @@ view_result render_view(mosaic_job& job, const view_params& view, const std::str
   const std::string kml_path =
       stage_view_files(files, path, canvas.image, canvas.view, georeference,
                        config.png_encode_threads);
+  // The maps belong to the view's set: they stand or fall with its image (a failure
+  // to stage them is reported by the commit).
+  if (compositing.source_map || compositing.angle_map) {
+    stage_quality_maps(files, path, canvas.view.width, canvas.view.height, planes.source,
+                       planes.angle_deg, georeference, compositing.source_map,
+                       compositing.angle_map);
+  }
   if (!commit_view_files(files, path)) {
     result.outcome = view_outcome::image_not_written;
     return result;

@@ -146,8 +146,12 @@ const key_rule kKeyRules[] = {
     {"lens_k3,", set_number<&C::lens_k3>},
     {"allow_fine_pixel_size,", set_integer<&C::allow_fine_pixel_size>},
     {"png_encode_threads,", set_integer<&C::png_encode_threads>},
+    {"composite_mode,", set_integer<&C::composite_mode>},
+    {"seam_feather_pixels,", set_number<&C::seam_feather_pixels>},
+    {"write_source_map,", set_integer<&C::write_source_map>},
+    {"write_view_angle_map,", set_integer<&C::write_view_angle_map>},
 };
-static_assert(sizeof(kKeyRules) / sizeof(kKeyRules[0]) == 52, "one rule per configuration key");
+static_assert(sizeof(kKeyRules) / sizeof(kKeyRules[0]) == 56, "one rule per configuration key");
 
 // "DEM_filename," also occurs inside "output_DEM_filename,"; only an occurrence
 // not preceded by "output_" names the elevation model, so the two keys stay apart.

@@ -62,6 +62,12 @@ struct config_params {
   // Threads of the PNG encoder of mosaic views: 0 all cores, 1 the single-threaded
   // library encoder (the bytes of earlier versions).
   int32_t png_encode_threads = 0;
+  // Compositing where frames overlap: 0 last image wins, 1 best view, 2 best view with
+  // feathered seams; and the per-pixel maps written beside each view.
+  int32_t composite_mode = 0;
+  double seam_feather_pixels = 0;  // 0 selects 16
+  int32_t write_source_map = 0;
+  int32_t write_view_angle_map = 0;
 };
 
 // Reads the file at `path` into `config` (reset to all zero first); a CR LF line end

@@ -38,6 +38,7 @@ arma::mat attitude_rotation(double roll, double pitch, double heading) {
 void build_camera_model(image_geometry& geometry, const camera_options& config,
                         const image_list& list, int index) {
   const FPO_record& record = list.records[static_cast<std::size_t>(index)];
+  geometry.log_line = record.line_number;
 
   geometry.image_width = static_cast<double>(config.image_width_pixels);
   geometry.image_height = static_cast<double>(config.image_height_pixels);

@@ -11,6 +11,7 @@ namespace aeroquilt {
 
 struct image_geometry {
   std::string path;
+  int log_line = 0;  // 1-based flight-log line of the image
   double latitude = 0, longitude = 0;        // radians
   double altitude = 0;                       // metres
   double ref_lat = 0, ref_lon = 0;           // radians

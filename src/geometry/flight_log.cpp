@@ -181,6 +181,7 @@ int read_flight_log(image_list& list, const std::string& path,
       continue;
     }
     fill_record(buffer, record);
+    record.line_number = line_number;
 
     // Steep images are dropped on the logged angles, before scale and offset.
     if (std::fabs(record.roll) > angle_limit || std::fabs(record.pitch) > angle_limit) {

@@ -20,6 +20,7 @@ struct FPO_record {
   double aux_9 = 0;
   std::string path;  // image folder text followed by name
   uint8_t found = 0;
+  int line_number = 0;  // 1-based line of the flight log
 };
 
 struct image_list {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <vector>
 
 #include "base/fatal_error.h"
@@ -209,7 +210,10 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels) {
                                   {"project_image", &kernel_project_},
                                   {"block_correlation", &kernel_block_correlation_},
                                   {"Copy", &kernel_copy_},
-                                  {"project_image_dem", &kernel_project_dem_}};
+                                  {"project_image_dem", &kernel_project_dem_},
+                                  {"composite_best_view", &kernel_composite_best_},
+                                  {"composite_feather", &kernel_composite_feather_},
+                                  {"composite_blend", &kernel_composite_blend_}};
   for (const named_kernel& k : kernels) {
     *k.target = clCreateKernel(program_, k.name, &last_error_);
     if (last_error_ != CL_SUCCESS) {
@@ -283,6 +287,11 @@ void gpu_context::release_view_buffers() {
   }
   release_mem(output_buffer_);
   release_mem(view_buffer_);
+  for (cl_mem* plane : {&score_buffer_, &source_buffer_, &best_buffer_, &sum_buffer_,
+                        &record_buffer_}) {
+    release_mem(*plane);
+  }
+  composite_dem_bytes_ = 0;
   output_bytes_ = 0;
 }
 
@@ -393,6 +402,160 @@ bool gpu_context::enqueue_projection_dem(const unsigned char* image_pixels, int 
   return true;
 }
 
+bool gpu_context::create_composite_planes(bool feather, const unsigned char* dem_bytes,
+                                          uint32_t dem_size) {
+  if (output_buffer_ == nullptr || kernel_composite_best_ == nullptr) return false;
+  const std::size_t pixels = output_bytes_ / kernel_pixel_bytes;
+  cl_int error = CL_SUCCESS;
+  // Filled from the host: clEnqueueFillBuffer is missing from some 1.1 drivers.
+  auto make_plane = [&](cl_mem& target, std::size_t bytes, const void* fill) {
+    if (error != CL_SUCCESS) return;
+    target = clCreateBuffer(context_, CL_MEM_READ_WRITE, std::max<std::size_t>(bytes, 4), nullptr,
+                            &error);
+    if (error != CL_SUCCESS) {
+      target = nullptr;
+      return;
+    }
+    if (fill != nullptr && bytes > 0) {
+      error = clEnqueueWriteBuffer(queue_, target, CL_TRUE, 0, bytes, fill, 0, nullptr, nullptr);
+    }
+  };
+  {
+    const std::vector<float> no_score(pixels, std::numeric_limits<float>::infinity());
+    make_plane(score_buffer_, pixels * sizeof(float), no_score.data());
+  }
+  {
+    const std::vector<uint16_t> no_source(pixels, 0);
+    make_plane(source_buffer_, pixels * sizeof(uint16_t), no_source.data());
+  }
+  make_plane(record_buffer_, 64, nullptr);
+  if (feather) {
+    const std::vector<float> zeros(pixels * 4, 0.0f);
+    make_plane(best_buffer_, pixels * 4 * sizeof(float), zeros.data());
+    make_plane(sum_buffer_, pixels * 4 * sizeof(float), zeros.data());
+  } else {
+    // Bound but never written without the feather flags.
+    make_plane(best_buffer_, 16, nullptr);
+    make_plane(sum_buffer_, 16, nullptr);
+  }
+  if (error == CL_SUCCESS && dem_size > dem_buffer_bytes_) {
+    release_mem(dem_buffer_);
+    dem_buffer_bytes_ = 0;
+    dem_buffer_ = clCreateBuffer(context_, CL_MEM_READ_WRITE, dem_size, nullptr, &error);
+    if (error == CL_SUCCESS) dem_buffer_bytes_ = dem_size;
+  }
+  if (error == CL_SUCCESS && dem_size > 0) {
+    error = clEnqueueWriteBuffer(queue_, dem_buffer_, CL_TRUE, 0, dem_size, dem_bytes, 0, nullptr,
+                                 nullptr);
+  }
+  if (error != CL_SUCCESS) {
+    last_error_ = error;
+    report_cl_error(error);
+    release_view_buffers();
+    return false;
+  }
+  composite_dem_bytes_ = dem_size;
+  return true;
+}
+
+bool gpu_context::enqueue_composite(bool feather_pass, const unsigned char* image_pixels, int r0,
+                                    int rows, int c0, int cols, const view_params& view,
+                                    const void* record) {
+  if (record_buffer_ == nullptr || record == nullptr || !launch_ready(image_pixels, view))
+    return false;
+  if (rows <= 0 || cols <= 0) return true;
+  if (r0 < 0 || c0 < 0) return false;
+  cl_kernel kernel = feather_pass ? kernel_composite_feather_ : kernel_composite_best_;
+  cl_int error = clEnqueueWriteBuffer(queue_, view_buffer_, CL_FALSE, 0, view_record_bytes, &view,
+                                      0, nullptr, nullptr);
+  if (error == CL_SUCCESS) {
+    error = clEnqueueWriteBuffer(queue_, record_buffer_, CL_FALSE, 0, 64, record, 0, nullptr,
+                                 nullptr);
+  }
+  const std::size_t image_bytes = static_cast<std::size_t>(image_width_) *
+                                  static_cast<std::size_t>(image_height_) * kernel_pixel_bytes;
+  // Blocking, so the record and the image may change once it returns.
+  if (error == CL_SUCCESS) {
+    error = clEnqueueWriteBuffer(queue_, image_buffer_, CL_TRUE, 0, image_bytes, image_pixels, 0,
+                                 nullptr, nullptr);
+  }
+  const cl_int width = image_width_, height = image_height_;
+  const cl_int dem_bytes = static_cast<cl_int>(std::min<uint32_t>(composite_dem_bytes_, 0x7fffffffu));
+  cl_uint arg = 0;
+  auto set = [&](std::size_t size, const void* value) {
+    if (error == CL_SUCCESS) error = clSetKernelArg(kernel, arg, size, value);
+    ++arg;
+  };
+  set(sizeof(cl_int), &width);
+  set(sizeof(cl_int), &height);
+  set(sizeof(cl_mem), &view_buffer_);
+  if (!feather_pass) set(sizeof(cl_mem), &output_buffer_);
+  set(sizeof(cl_mem), &image_buffer_);
+  set(sizeof(cl_mem), &dem_buffer_);
+  set(sizeof(cl_int), &dem_bytes);
+  set(sizeof(cl_mem), &record_buffer_);
+  set(sizeof(cl_mem), &score_buffer_);
+  set(sizeof(cl_mem), &source_buffer_);
+  set(sizeof(cl_mem), &best_buffer_);
+  if (feather_pass) set(sizeof(cl_mem), &sum_buffer_);
+  if (error == CL_SUCCESS) {
+    const std::size_t offset[2] = {static_cast<std::size_t>(r0), static_cast<std::size_t>(c0)};
+    const std::size_t size[2] = {static_cast<std::size_t>(rows), static_cast<std::size_t>(cols)};
+    error = clEnqueueNDRangeKernel(queue_, kernel, 2, offset, size, nullptr, 0, nullptr, nullptr);
+  }
+  if (error != CL_SUCCESS) {
+    last_error_ = error;
+    report_cl_error(error);
+    clFinish(queue_);
+    return false;
+  }
+  return true;
+}
+
+bool gpu_context::enqueue_composite_blend(const view_params& view, float feather_pixels) {
+  if (sum_buffer_ == nullptr || view_buffer_ == nullptr || view.width < 1 || view.height < 1)
+    return false;
+  cl_int error = clEnqueueWriteBuffer(queue_, view_buffer_, CL_TRUE, 0, view_record_bytes, &view,
+                                      0, nullptr, nullptr);
+  cl_kernel kernel = kernel_composite_blend_;
+  if (error == CL_SUCCESS) error = clSetKernelArg(kernel, 0, sizeof(cl_mem), &view_buffer_);
+  if (error == CL_SUCCESS) error = clSetKernelArg(kernel, 1, sizeof(cl_mem), &output_buffer_);
+  if (error == CL_SUCCESS) error = clSetKernelArg(kernel, 2, sizeof(cl_mem), &best_buffer_);
+  if (error == CL_SUCCESS) error = clSetKernelArg(kernel, 3, sizeof(cl_mem), &sum_buffer_);
+  if (error == CL_SUCCESS) error = clSetKernelArg(kernel, 4, sizeof(float), &feather_pixels);
+  if (error == CL_SUCCESS) {
+    const std::size_t size[2] = {static_cast<std::size_t>(view.height),
+                                 static_cast<std::size_t>(view.width)};
+    error = clEnqueueNDRangeKernel(queue_, kernel, 2, nullptr, size, nullptr, 0, nullptr, nullptr);
+  }
+  if (error != CL_SUCCESS) {
+    last_error_ = error;
+    report_cl_error(error);
+    return false;
+  }
+  return true;
+}
+
+bool gpu_context::read_composite_planes(float* score, uint16_t* source) {
+  if (score_buffer_ == nullptr || source_buffer_ == nullptr) return false;
+  const std::size_t pixels = output_bytes_ / kernel_pixel_bytes;
+  cl_int error = CL_SUCCESS;
+  if (score != nullptr) {
+    error = clEnqueueReadBuffer(queue_, score_buffer_, CL_TRUE, 0, pixels * sizeof(float), score, 0,
+                                nullptr, nullptr);
+  }
+  if (error == CL_SUCCESS && source != nullptr) {
+    error = clEnqueueReadBuffer(queue_, source_buffer_, CL_TRUE, 0, pixels * sizeof(uint16_t),
+                                source, 0, nullptr, nullptr);
+  }
+  if (error != CL_SUCCESS) {
+    last_error_ = error;
+    report_cl_error(error);
+    return false;
+  }
+  return true;
+}
+
 void gpu_context::finish() {
   if (queue_ != nullptr) clFinish(queue_);
 }
@@ -405,7 +568,8 @@ void gpu_context::release_gpu_context() {
   for (cl_mem& spare : spare_buffers_) release_mem(spare);
   dem_buffer_bytes_ = 0;
   for (cl_kernel* kernel : {&kernel_bayer_, &kernel_project_, &kernel_block_correlation_,
-                            &kernel_copy_, &kernel_project_dem_}) {
+                            &kernel_copy_, &kernel_project_dem_, &kernel_composite_best_,
+                            &kernel_composite_feather_, &kernel_composite_blend_}) {
     release_handle<cl_kernel, clReleaseKernel>(*kernel);
   }
   release_handle<cl_command_queue, clReleaseCommandQueue>(queue_);

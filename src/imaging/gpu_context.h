@@ -1,6 +1,7 @@
 #pragma once
 // Every OpenCL object of a run: context on the first platform, in-order queue,
-// the program built from kernels/direct_registration.cl, its five kernels, the
+// the program built from kernels/direct_registration.cl, its five kernels and the
+// compositing ones, the
 // run-long buffers (camera image, DEM) and the two buffers of the current view.
 
 #include <CL/cl.h>
@@ -40,6 +41,18 @@ class gpu_context {
   bool enqueue_projection_dem(const unsigned char* image_pixels, int r0, int rows, int c0, int cols,
                               const view_params& view, const unsigned char* dem_bytes,
                               uint32_t dem_size, float ref_lat_deg, float ref_lon_deg);
+  // Makes the compositing planes of the current view (after create_view_buffers): score
+  // (+infinity) and source (0) planes, and with `feather` the best-image and sum planes;
+  // uploads `dem_size` bytes of view DEM once for the view. False on failure.
+  bool create_composite_planes(bool feather, const unsigned char* dem_bytes, uint32_t dem_size);
+  // Uploads the 64-byte compositing record and the image, launches "composite_best_view"
+  // (or, with `feather_pass`, "composite_feather") over the window.
+  bool enqueue_composite(bool feather_pass, const unsigned char* image_pixels, int r0, int rows,
+                         int c0, int cols, const view_params& view, const void* record);
+  // Launches "composite_blend" over the whole view.
+  bool enqueue_composite_blend(const view_params& view, float feather_pixels);
+  // Blocking read of the score (width x height floats) and source (uint16) planes.
+  bool read_composite_planes(float* score, uint16_t* source);
   // Waits for the queue to drain.
   void finish();
   // Releases everything made by init_opencl and the view buffers.
@@ -69,6 +82,11 @@ class gpu_context {
   cl_mem output_buffer_ = nullptr;
   std::size_t output_bytes_ = 0;
   cl_mem view_buffer_ = nullptr;
+  cl_mem score_buffer_ = nullptr, source_buffer_ = nullptr, best_buffer_ = nullptr,
+         sum_buffer_ = nullptr, record_buffer_ = nullptr;
+  uint32_t composite_dem_bytes_ = 0;
+  cl_kernel kernel_composite_best_ = nullptr, kernel_composite_feather_ = nullptr,
+            kernel_composite_blend_ = nullptr;
   cl_kernel kernel_bayer_ = nullptr, kernel_copy_ = nullptr, kernel_project_dem_ = nullptr,
             kernel_project_ = nullptr, kernel_block_correlation_ = nullptr;
   cl_command_queue queue_ = nullptr;

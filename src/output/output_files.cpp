@@ -49,21 +49,30 @@ bool write_geotiff(const std::string& path, const cv::Mat& image,
                    const raster_georeference& georeference) {
   const int channels = image.channels();
   const int depth = image.depth();
-  if ((depth != CV_8U && depth != CV_16U) || (channels != 1 && channels != 3 && channels != 4))
+  const bool real = depth == CV_32F && channels == 1;  // float maps, NaN where no data
+  if (!real &&
+      ((depth != CV_8U && depth != CV_16U) || (channels != 1 && channels != 3 && channels != 4)))
     return false;
   std::unique_ptr<TIFF, tiff_closer> tiff(XTIFFOpen(path.c_str(), "w"));
   if (!tiff) return false;
   TIFF* t = tiff.get();
-  const uint16_t bits = depth == CV_8U ? 8 : 16;
+  const uint16_t bits = depth == CV_8U ? 8 : real ? 32 : 16;
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.cols));
   TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.rows));
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
   TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(channels));
-  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_UINT);
+  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, real ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT);
   TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  if (real) {
+    // GDAL's nodata tag, which GIS readers honour.
+    static const TIFFFieldInfo nodata_field = {42113, -1, -1, TIFF_ASCII, FIELD_CUSTOM,
+                                               1, 0, const_cast<char*>("GDALNoDataValue")};
+    TIFFMergeFieldInfo(t, &nodata_field, 1);
+    TIFFSetField(t, 42113, "nan");
+  }
   TIFFSetField(t, TIFFTAG_PHOTOMETRIC, channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
   TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-  TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+  TIFFSetField(t, TIFFTAG_PREDICTOR, real ? PREDICTOR_FLOATINGPOINT : PREDICTOR_HORIZONTAL);
   if (channels == 4) {
     const uint16_t extra = EXTRASAMPLE_UNASSALPHA;
     TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);

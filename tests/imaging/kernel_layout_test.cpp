@@ -9,6 +9,7 @@
 #include <map>
 #include <regex>
 
+#include "imaging/composite.h"
 #include "support/scratch.h"
 #include "terrain/dem_sampling.h"
 #include "terrain/view_params.h"
@@ -41,6 +42,25 @@ TEST(KernelLayout, KernelOffsetsAreTheRecordsOffsets) {
       {"VIEW_REF_LAT_RAD", offsetof(view_params, ref_lat_rad)},
       {"DEM_HEADER_FLOATS", dem_buffer_header_bytes},
       {"DEM_NODE_FLOATS", sizeof(dem_node)},
+      {"COMP_ORIGIN_Y", offsetof(composite_record, origin_y)},
+      {"COMP_ROW_OFFSET", offsetof(composite_record, row_offset)},
+      {"COMP_COL_OFFSET", offsetof(composite_record, column_offset)},
+      {"COMP_CAMERA", offsetof(composite_record, camera)},
+      {"COMP_SOURCE", offsetof(composite_record, source)},
+      {"COMP_FLAGS", offsetof(composite_record, flags)},
+      {"COMP_FEATHER", offsetof(composite_record, feather_pixels)},
+      {"COMP_DEM_FRAC_LAT", offsetof(composite_record, dem_fraction_lat)},
+      {"COMP_DEM_FRAC_LON", offsetof(composite_record, dem_fraction_lon)},
+      {"COMP_DEM_ROW", offsetof(composite_record, dem_row)},
+      {"COMP_DEM_COL", offsetof(composite_record, dem_column)},
+      {"COMP_REF_LAT_DEG", offsetof(composite_record, ref_lat_deg)},
+      {"COMP_REF_LON_DEG", offsetof(composite_record, ref_lon_deg)},
+      // Flag bits, counted in words so that the table reads them as bytes / 4.
+      {"COMP_USE_DEM", 4 * composite_use_dem},
+      {"COMP_ABSOLUTE_DEM", 4 * composite_absolute_dem},
+      {"COMP_WRITE_COLOUR", 4 * composite_write_colour},
+      {"COMP_LAST_WINS", 4 * composite_last_wins},
+      {"COMP_EXTRAS", 4 * composite_extras},
   };
   const std::map<std::string, long> defines = kernel_defines();
   for (const auto& [name, bytes] : offsets) {

@@ -128,7 +128,8 @@ cv::Mat render_truth(const survey_truth& truth, double x_min_m, double y_max_m, 
 }
 
 cv::Mat expected_coverage_mask(const survey_truth& truth, double x_min_m, double y_max_m,
-                               double pixel_size_m, int width, int height, double margin_px) {
+                               double pixel_size_m, int width, int height, double margin_px,
+                               int min_cameras) {
   cv::Mat mask(height, width, CV_8UC1, cv::Scalar(0));
   const double u_lo = 1.0 + margin_px, u_hi = truth.design.image_width - margin_px;
   const double v_lo = 1.0 + margin_px, v_hi = truth.design.image_height - margin_px;
@@ -138,10 +139,11 @@ cv::Mat expected_coverage_mask(const survey_truth& truth, double x_min_m, double
       for (int c = 0; c < width; ++c) {
         local_point p{x_min_m + c * pixel_size_m, y_max_m - r * pixel_size_m, 0.0};
         if (truth.design.use_dem) p.z_m = truth.terrain_height_local_m(p.x_m, p.y_m);
+        int seen = 0;
         for (int i = 0; i < cameras; ++i) {
           double u, v;
           if (truth.local_to_pixel(i, p, u, v) && u >= u_lo && u <= u_hi && v >= v_lo &&
-              v <= v_hi) {
+              v <= v_hi && ++seen >= min_cameras) {
             mask.at<std::uint8_t>(r, c) = 255;
             break;
           }

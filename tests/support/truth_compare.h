@@ -18,10 +18,11 @@ cv::Mat render_truth(const survey_truth& truth, double x_min_m, double y_max_m, 
                      int width, int height);
 
 // 255 where the view pixel's ground point (on the terrain when the survey uses the
-// DEM, else on flat ground) is seen by at least one camera at least `margin_px`
-// inside the frame, 0 elsewhere (CV_8UC1).
+// DEM, else on flat ground) is seen by at least `min_cameras` cameras at least
+// `margin_px` inside the frame, 0 elsewhere (CV_8UC1).
 cv::Mat expected_coverage_mask(const survey_truth& truth, double x_min_m, double y_max_m,
-                               double pixel_size_m, int width, int height, double margin_px = 1.0);
+                               double pixel_size_m, int width, int height, double margin_px = 1.0,
+                               int min_cameras = 1);
 
 // 255 where a mosaic pixel was written: alpha > 0 for a four-channel image, any
 // channel non-zero for a three-channel one (projected pixels are never all zero).

@@ -370,9 +370,18 @@ bool survey_truth::local_to_pixel(int camera, const local_point& point, double& 
   return true;
 }
 
+cv::Vec3b flat_frame_bgr(int index) {
+  const int i = index % 64;
+  return cv::Vec3b(static_cast<uchar>(40 + 60 * (i % 4)), static_cast<uchar>(40 + 60 * ((i / 4) % 4)),
+                   static_cast<uchar>(40 + 60 * (i / 16)));
+}
+
 cv::Mat survey_truth::render_image(int camera) const {
   const int w = design.image_width, h = design.image_height, n = std::max(1, design.supersampling);
   const bool thermal = design.image_format == survey_image_format::thermal16;
+  if (design.flat_colour_frames && !thermal)
+    return cv::Mat(h, w, CV_8UC3, cv::Scalar(flat_frame_bgr(camera)));
+  const double gain = 1.0 + design.exposure_step * ((3 * camera) % 5 - 2) / 2.0;
   cv::Mat image = thermal ? cv::Mat(h, w, CV_16UC1) : cv::Mat(h, w, CV_8UC3);
   // A distorted frame's sample at (u, v) sees the ray of the ideal pixel that OpenCV's
   // inverse distortion gives; ideal pixels have their principal point at (W/2, H/2).
@@ -421,7 +430,7 @@ cv::Mat survey_truth::render_image(int camera) const {
       } else {
         cv::Vec3b& px = image.at<cv::Vec3b>(r, c);
         for (int k = 0; k < 3; ++k)
-          px[k] = cv::saturate_cast<std::uint8_t>(std::lround(colour[k] / samples));
+          px[k] = cv::saturate_cast<std::uint8_t>(std::lround(colour[k] / samples * gain));
       }
     }
   }
@@ -637,7 +646,9 @@ survey_truth plan_survey(const survey_design& design, const std::string& folder)
           design.heading_deg + (reverse ? 180.0 : 0.0) + design.heading_jitter_deg * unit(random);
       heading_deg = std::fmod(heading_deg + 360.0, 360.0);
       cam.roll_deg = reparse(format_number("%.4f", design.attitude_jitter_deg * unit(random)));
-      cam.pitch_deg = reparse(format_number("%.4f", design.attitude_jitter_deg * unit(random)));
+      const double tilt = (k % 2 == 0 ? 1.0 : -1.0) * design.tilt_deg;
+      cam.pitch_deg =
+          reparse(format_number("%.4f", tilt + design.attitude_jitter_deg * unit(random)));
       cam.heading_deg = reparse(format_number("%.4f", heading_deg));
       cam.altitude_m =
           reparse(format_number("%.3f", design.topo_height_m + design.flight_height_m));
@@ -735,7 +746,8 @@ void write_dem(const survey_truth& truth) {
     const double lon = g.west_longitude + j * g.cell_size;
     for (int i = 0; i < g.row_count; ++i) {
       const double lat = g.south_latitude + (g.row_count - i) * g.cell_size;
-      put_f32(bytes, static_cast<float>(truth.terrain_height_m(lat, lon)));
+      put_f32(bytes, static_cast<float>(truth.design.dem_relief_scale * truth.terrain_height_m(lat, lon) +
+                                        truth.design.dem_height_offset_m));
     }
   }
   write_bytes(truth.files.dem, bytes);
@@ -818,6 +830,7 @@ void write_config(const survey_truth& truth) {
   number("use_16bit_image_input", s.image_format == survey_image_format::thermal16 ? 1 : 0);
   number("tau_set_min_temp", s.thermal_min_c);
   number("tau_set_max_temp", s.thermal_max_c);
+  text += s.extra_config;
   write_bytes(truth.files.config, text);
 }
 

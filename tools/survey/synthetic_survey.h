@@ -51,6 +51,9 @@ struct survey_design {
   double image_spacing_m = 24.0;
   double heading_deg = 30.0;
   double attitude_jitter_deg = 1.5;  // roll and pitch drawn uniformly within +-this
+  // Pitch added to the frames, forward and back in turn along each line, so that the
+  // overlaps see the ground from both sides.
+  double tilt_deg = 0.0;
   double heading_jitter_deg = 1.0;
   unsigned seed = 7;
 
@@ -60,9 +63,17 @@ struct survey_design {
   bool use_dem = false;
   double dem_cell_deg = 0.00015;  // about 17 m north-south, 12 m east-west at 45 degrees
   double dem_margin_m = 300.0;    // DEM extent beyond the footprints' bounding box
+  // The DEM file given to the tool holds relief_scale * hills + offset, not the true
+  // terrain (the truth and the frames keep the true hills): a poor DEM.
+  double dem_relief_scale = 1.0;
+  double dem_height_offset_m = 0.0;
 
   // Images and flight log.
   survey_image_format image_format = survey_image_format::png;
+  bool flat_colour_frames = false;  // each frame one flat colour, flat_frame_bgr(index)
+  // Brightness of frame i times 1 + exposure_step * ((3 i) mod 5 - 2) / 2: the exposure
+  // differences that make seams visible (the truth keeps the ground's own colours).
+  double exposure_step = 0.0;
   bool utm_positions = false;   // log easting and northing instead of degrees
   double thermal_min_c = 0.0;   // tau_set_min_temp
   double thermal_max_c = 40.0;  // tau_set_max_temp
@@ -88,6 +99,7 @@ struct survey_design {
   bool jet_colormap = false;
   bool generate_dem_image = false;
   std::string output_dem_filename = "dem.png";
+  std::string extra_config;  // lines appended to survey.cfg as they are
   bool project_subview_only = false;
   double subview_min_lon = 0.0, subview_max_lon = 0.0;
   double subview_min_lat = 0.0, subview_max_lat = 0.0;
@@ -181,6 +193,10 @@ class survey_truth {
   // apply_projection_values.
   cv::Vec3b expected_bgr(double x_m, double y_m, double footprint_m) const;
 };
+
+// The colour of frame `index` of a flat-colour survey, distinct for the first 64 frames
+// and never black.
+cv::Vec3b flat_frame_bgr(int index);
 
 // The value changes between a loaded image and the mosaic, in place on an 8-bit BGR
 // image: +1 per channel (saturating), times image_data_multiplier (rounded,

@@ -1,0 +1,40 @@
+#include "output/quality_maps.h"
+
+#include <cassert>
+#include <limits>
+#include <opencv2/core.hpp>
+
+#include "output/checked_write.h"
+
+namespace aeroquilt {
+
+std::string quality_map_path(const std::string& image_path, const char* suffix) {
+  const std::size_t slash = image_path.find_last_of('/');
+  const std::size_t dot = image_path.find('.', slash == std::string::npos ? 0 : slash + 1);
+  return image_path.substr(0, dot) + suffix + ".tif";
+}
+
+bool stage_quality_maps(staged_file_set& files, const std::string& image_path, int width,
+                        int height, const std::vector<uint16_t>& source,
+                        const std::vector<float>& angle_deg,
+                        const raster_georeference& georeference, bool source_map, bool angle_map) {
+  const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  // The renderer reads both planes back whenever a map is asked for.
+  assert(source.size() == pixels && angle_deg.size() == pixels);
+  if (source_map) {
+    const cv::Mat map(height, width, CV_16UC1, const_cast<uint16_t*>(source.data()));
+    if (!files.stage_image(quality_map_path(image_path, "_source"), map, {}, &georeference))
+      return false;
+  }
+  if (angle_map) {
+    cv::Mat map(height, width, CV_32FC1);
+    float* out = map.ptr<float>(0);
+    for (std::size_t i = 0; i < pixels; ++i)
+      out[i] = source[i] != 0 ? angle_deg[i] : std::numeric_limits<float>::quiet_NaN();
+    if (!files.stage_image(quality_map_path(image_path, "_view_angle"), map, {}, &georeference))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace aeroquilt

@@ -1,0 +1,28 @@
+#pragma once
+// The per-pixel maps of a view, written beside its image as GeoTIFFs on the same grid:
+// which flight-log line each pixel came from, and how steeply it was seen.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/local_frame.h"
+
+namespace aeroquilt {
+
+class staged_file_set;
+
+// "<image path before the file name's first dot><suffix>.tif".
+std::string quality_map_path(const std::string& image_path, const char* suffix);
+
+// Stages into the view's file set the maps of a width x height view at `image_path`:
+// "_source.tif" (uint16 flight-log line, 0 none) when `source_map`, "_view_angle.tif"
+// (float32 off-nadir degrees, NaN the nodata value where the source is 0) when
+// `angle_map`, placed by `georeference`. `source` and `angle_deg` hold width x height
+// values. False when staging failed (the set reports it when committed).
+bool stage_quality_maps(staged_file_set& files, const std::string& image_path, int width,
+                        int height, const std::vector<uint16_t>& source,
+                        const std::vector<float>& angle_deg,
+                        const raster_georeference& georeference, bool source_map, bool angle_map);
+
+}  // namespace aeroquilt

@@ -1,0 +1,239 @@
+// Whole runs with the compositing modes on synthetic surveys: best view against the
+// truth over a poor DEM, seams left by each mode, tiles against the whole image, and
+// the source map against frames of one flat colour each.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <set>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "support/scratch.h"
+#include "support/truth_compare.h"
+#include "survey/synthetic_survey.h"
+
+namespace aeroquilt::testing {
+namespace {
+
+constexpr int kFeather = 8;  // seam_feather_pixels of these runs
+
+// A hilly survey of frames rolled 15 degrees, projected onto a DEM that shows only
+// the ground 3 m too high: the displacement left grows with the off-nadir angle.
+survey_design tilted_hills() {
+  survey_design design;
+  design.hills = true;
+  design.use_dem = true;
+  design.tilt_deg = 15.0;
+  design.dem_height_offset_m = 3.0;
+  design.heading_deg = 20.0;
+  design.exposure_step = 0.1;  // seams show as steps of brightness
+  design.line_count = 4;
+  design.images_per_line = 10;
+  design.line_spacing_m = 40.0;
+  design.image_spacing_m = 12.0;
+  return design;
+}
+
+struct mode_run {
+  cv::Mat mosaic;  // BGRA
+  cv::Mat source;  // uint16
+  cv::Mat angle;   // float32
+  truth_stats stats;
+};
+
+class Compositing : public ::testing::Test {
+ protected:
+  // Makes and runs the survey in mode `mode` with both maps; reads the whole-image
+  // outputs (tiled runs are read by the caller) and, `with_truth`, compares the mosaic
+  // with the truth where two frames or more see the ground.
+  mode_run run(survey_design design, int mode, const std::string& name, bool with_truth = false) {
+    design.extra_config = "composite_mode," + std::to_string(mode) +
+                          "\nseam_feather_pixels," + std::to_string(kFeather) +
+                          "\nwrite_source_map,1\nwrite_view_angle_map,1\n";
+    const survey_truth truth = make_survey(design, dir_.file(name));
+    std::string output;
+    EXPECT_EQ(run_command(aeroquilt_binary() + " " + truth.files.config, output), 1) << output;
+    mode_run result;
+    const std::string out = truth.files.output_dir;
+    if (design.output_tile_size_pixels < 100000000) return result;
+    result.mosaic = cv::imread(truth.files.mosaic, cv::IMREAD_UNCHANGED);
+    result.source = cv::imread(out + "mosaic_source.tif", cv::IMREAD_UNCHANGED);
+    result.angle = cv::imread(out + "mosaic_view_angle.tif", cv::IMREAD_UNCHANGED);
+    EXPECT_FALSE(result.mosaic.empty() || result.source.empty() || result.angle.empty()) << name;
+    if (result.mosaic.empty() || !with_truth) return result;
+    const double p = design.output_pixel_size_m;
+    const view_origin origin =
+        view_origin_from_world_file(truth, read_world_file(truth.files.world_file), p);
+    const cv::Mat expected = render_truth(truth, origin.x_min_m, origin.y_max_m, p,
+                                          result.mosaic.cols, result.mosaic.rows);
+    const cv::Mat mask = expected_coverage_mask(truth, origin.x_min_m, origin.y_max_m, p,
+                                                result.mosaic.cols, result.mosaic.rows, 2.0, 2);
+    result.stats = compare_to_truth(result.mosaic, expected, mask);
+    return result;
+  }
+  scratch_dir dir_{"compositing"};
+};
+
+// 255 at pixels whose right or lower neighbour has another non-zero source.
+cv::Mat seam_pixels(const cv::Mat& source) {
+  cv::Mat seams = cv::Mat::zeros(source.size(), CV_8UC1);
+  for (int r = 0; r + 1 < source.rows; ++r) {
+    for (int c = 0; c + 1 < source.cols; ++c) {
+      const uint16_t s = source.at<uint16_t>(r, c);
+      const uint16_t right = source.at<uint16_t>(r, c + 1), down = source.at<uint16_t>(r + 1, c);
+      if (s != 0 && ((right != 0 && right != s) || (down != 0 && down != s)))
+        seams.at<uchar>(r, c) = 255;
+    }
+  }
+  return seams;
+}
+
+// Mean absolute colour step between neighbours across the seams of `source`, over the
+// same mean between neighbours away from them: 1 when the seams cannot be told apart.
+double seam_measure(const cv::Mat& mosaic, const cv::Mat& source) {
+  double across = 0, inside = 0;
+  long across_count = 0, inside_count = 0;
+  for (int r = 0; r + 1 < mosaic.rows; ++r) {
+    for (int c = 0; c + 1 < mosaic.cols; ++c) {
+      const uint16_t s = source.at<uint16_t>(r, c);
+      if (s == 0) continue;
+      for (const cv::Point step : {cv::Point(1, 0), cv::Point(0, 1)}) {
+        const uint16_t t = source.at<uint16_t>(r + step.y, c + step.x);
+        if (t == 0) continue;
+        const cv::Vec4b a = mosaic.at<cv::Vec4b>(r, c);
+        const cv::Vec4b b = mosaic.at<cv::Vec4b>(r + step.y, c + step.x);
+        const double d = (std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2])) / 3.0;
+        if (t != s) {
+          across += d;
+          ++across_count;
+        } else {
+          inside += d;
+          ++inside_count;
+        }
+      }
+    }
+  }
+  return across_count == 0 || inside == 0 ? 0.0 : (across / across_count) / (inside / inside_count);
+}
+
+TEST_F(Compositing, BestViewLowersTheTruthErrorAndFeatheringTheSeams) {
+  const mode_run last = run(tilted_hills(), 0, "mode0", true);
+  const mode_run best = run(tilted_hills(), 1, "mode1", true);
+  const mode_run feathered = run(tilted_hills(), 2, "mode2", true);
+  ASSERT_FALSE(last.mosaic.empty() || best.mosaic.empty() || feathered.mosaic.empty());
+  const double seams[3] = {seam_measure(last.mosaic, last.source),
+                           seam_measure(best.mosaic, best.source),
+                           seam_measure(feathered.mosaic, feathered.source)};
+  std::cout << "mode 0: " << describe(last.stats) << " seam " << seams[0] << "\n"
+            << "mode 1: " << describe(best.stats) << " seam " << seams[1] << "\n"
+            << "mode 2: " << describe(feathered.stats) << " seam " << seams[2] << std::endl;
+  EXPECT_LT(best.stats.p95_offset_px, 0.8 * last.stats.p95_offset_px);
+  EXPECT_LT(seams[2], seams[0]);
+  EXPECT_LT(seams[2], seams[1]);
+  EXPECT_LT(feathered.stats.p95_offset_px, 1.1 * best.stats.p95_offset_px);
+
+  // Feathering changes mode 1's pixels only near its seams.
+  EXPECT_EQ(cv::countNonZero(feathered.source != best.source), 0);
+  cv::Mat distance;
+  cv::distanceTransform(~seam_pixels(best.source), distance, cv::DIST_L2, 3);
+  cv::Mat difference;
+  cv::absdiff(feathered.mosaic, best.mosaic, difference);
+  cv::Mat changed;
+  cv::transform(difference, changed, cv::Matx14f(1, 1, 1, 1));
+  changed = changed > 0;
+  EXPECT_GT(cv::countNonZero(changed), 0);
+  EXPECT_EQ(cv::countNonZero(changed & (distance > 2 * kFeather)), 0);
+
+  // The angle map: nodata exactly where nothing was projected, and best view never
+  // sees a pixel more steeply than last wins.
+  cv::Mat no_data = cv::Mat::zeros(best.angle.size(), CV_8UC1);
+  for (int r = 0; r < best.angle.rows; ++r)
+    for (int c = 0; c < best.angle.cols; ++c)
+      no_data.at<uchar>(r, c) = std::isnan(best.angle.at<float>(r, c)) ? 255 : 0;
+  EXPECT_EQ(cv::countNonZero(no_data != (best.source == 0)), 0);
+  // (Last wins keeps its own DEM arithmetic: centimetres apart, a frame-edge pixel may
+  // be seen by one and not the other.)
+  cv::Mat steeper = (best.angle > last.angle + 0.01f) & (last.source != 0);
+  EXPECT_LT(cv::countNonZero(steeper), 0.001 * cv::countNonZero(last.source != 0));
+}
+
+// The small survey, hilly, its frames pitched 15 degrees, over a DEM 3 m off.
+survey_design small_tilted_hills() {
+  survey_design design;
+  design.hills = true;
+  design.use_dem = true;
+  design.tilt_deg = 15.0;
+  design.dem_height_offset_m = 3.0;
+  return design;
+}
+
+TEST_F(Compositing, TilesMatchTheWholeImagePixelForPixel) {
+  constexpr int S = 150;  // tile side; tiles start 50 pixels before their grid square
+  // (Last wins is left out: it places a tile's pixels from the tile's own corner and
+  // resamples the DEM per view, so tiles differ from the whole image by float rounding.)
+  for (const int mode : {1, 2}) {
+    survey_design design = small_tilted_hills();
+    const std::string label = "m" + std::to_string(mode);
+    const mode_run whole = run(design, mode, label + "whole");
+    ASSERT_FALSE(whole.mosaic.empty());
+    design.output_tile_size_pixels = S * S;
+    run(design, mode, label + "tiled");
+    const std::string out = dir_.file(label + "tiled") + "/out/";
+    int tiles = 0;
+    for (int i = 0; std::filesystem::exists(out + "mosaic_" + std::to_string(i) + "_0.png"); ++i) {
+      for (int j = 0;; ++j) {
+        const std::string name = out + "mosaic_" + std::to_string(i) + "_" + std::to_string(j);
+        if (!std::filesystem::exists(name + ".png")) break;
+        ++tiles;
+        const cv::Mat tile = cv::imread(name + ".png", cv::IMREAD_UNCHANGED);
+        const cv::Mat source = cv::imread(name + "_source.tif", cv::IMREAD_UNCHANGED);
+        ASSERT_FALSE(tile.empty() || source.empty()) << name;
+        const cv::Rect in_whole(S * i - 50, S * j - 50, tile.cols, tile.rows);
+        const cv::Rect shared = in_whole & cv::Rect(0, 0, whole.mosaic.cols, whole.mosaic.rows);
+        if (shared.area() == 0) continue;
+        cv::Mat difference;
+        cv::absdiff(tile(shared - in_whole.tl()), whole.mosaic(shared), difference);
+        EXPECT_EQ(cv::countNonZero(difference.reshape(1)), 0) << name;
+        EXPECT_EQ(cv::countNonZero(source(shared - in_whole.tl()) != whole.source(shared)), 0)
+            << name;
+      }
+    }
+    EXPECT_GE(tiles, 4) << label;
+  }
+}
+
+TEST_F(Compositing, SourceMapNamesTheFrameThatSuppliedEachPixel) {
+  survey_design design = small_tilted_hills();
+  design.flat_colour_frames = true;
+  for (const int mode : {0, 1}) {
+    const mode_run result = run(design, mode, "flat" + std::to_string(mode));
+    ASSERT_FALSE(result.mosaic.empty());
+    int checked = 0, wrong = 0;
+    std::set<int> sources;
+    for (int r = 0; r < result.mosaic.rows; ++r) {
+      for (int c = 0; c < result.mosaic.cols; ++c) {
+        const int s = result.source.at<uint16_t>(r, c);
+        const cv::Vec4b pixel = result.mosaic.at<cv::Vec4b>(r, c);
+        if (s == 0) {
+          wrong += pixel[3] != 0;
+          continue;
+        }
+        // The flight log has one line per frame, in frame order.
+        cv::Mat expected(1, 1, CV_8UC3, cv::Scalar(flat_frame_bgr(s - 1)));
+        apply_projection_values(design, expected);
+        const cv::Vec3b e = expected.at<cv::Vec3b>(0, 0);
+        wrong += pixel[0] != e[0] || pixel[1] != e[1] || pixel[2] != e[2] || pixel[3] == 0;
+        ++checked;
+        sources.insert(s);
+      }
+    }
+    EXPECT_EQ(wrong, 0) << "mode " << mode;
+    EXPECT_GT(checked, 10000) << "mode " << mode;
+    EXPECT_EQ(sources.size(), design.line_count * design.images_per_line) << "mode " << mode;
+  }
+}
+
+}  // namespace
+}  // namespace aeroquilt::testing
