@@ -5,6 +5,7 @@
 #
 #   bench/run_bench.sh [build-folder]        (default build; run from anywhere)
 #   REPEATS=5 VARIANTS="colour" PEER=0 PROGRAM=other/aeroquilt bench/run_bench.sh build-i
+#   MODES="0 1 2" ...   also times whole runs with each composite_mode (net of pauses)
 #
 # The surveys are made once under bench/data/ (git-ignored): 160 JPEG frames of
 # 1280 x 1024 ("colour") and 160 16-bit PNG thermal frames of 640 x 512
@@ -95,6 +96,22 @@ for variant in $VARIANTS; do
     "$(median_field png_library_cpu_seconds "$scratch"/png.*)" "$(median_field png_bands_cpu_seconds "$scratch"/png.*)" \
     "$(median_field png_bands_one_thread_cpu_seconds "$scratch"/png.*)"
   printf "whole run / floor        %8.2f (target 1.3)\n" "$(calc "$process_net / $floor")"
+
+  # Compositing modes: the same configuration with composite_mode appended (later keys win).
+  mode0_net=""
+  for mode in ${MODES:-}; do
+    mode_config=$data/survey_mode$mode.cfg
+    { cat "$config"; echo "composite_mode,$mode"; } > "$mode_config"
+    for r in $(seq "$REPEATS"); do
+      /usr/bin/time -f "%e" -o "$scratch/mode.$r" "$PROGRAM" "$mode_config" >/dev/null 2>&1 || true
+      tail -n 1 "$scratch/mode.$r"
+    done | median > "$scratch/mode_median"
+    mode_net=$(calc "$(cat "$scratch/mode_median") - $paused")
+    rm -f "$mode_config"
+    [ -z "$mode0_net" ] && mode0_net=$mode_net
+    printf "composite_mode %d         %8.2f s net (%.3f x the first mode listed)\n" "$mode" "$mode_net" \
+      "$(calc "$mode_net / $mode0_net")"
+  done
 
   if [ "$PEER" = 1 ]; then
     lon_min=$(field "$scratch/stages.1" lon_min)
