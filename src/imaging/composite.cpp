@@ -157,10 +157,12 @@ render_result render_composite_view(output_canvas& canvas, const survey_placemen
   if (feathered) gpu.enqueue_composite_blend(view, options.feather_pixels);
 
   gpu.read_view_output(canvas.image.data);
-  const std::size_t pixels = static_cast<std::size_t>(view.width) * view.height;
-  planes.source.assign(pixels, 0);
-  planes.angle_deg.assign(pixels, 0.0f);
-  gpu.read_composite_planes(planes.angle_deg.data(), planes.source.data());
+  if (options.source_map || options.angle_map) {
+    const std::size_t pixels = static_cast<std::size_t>(view.width) * view.height;
+    planes.source.assign(pixels, 0);
+    planes.angle_deg.assign(pixels, 0.0f);
+    gpu.read_composite_planes(planes.angle_deg.data(), planes.source.data());
+  }
   show_preview(canvas.image, preview_scale);
   gpu.release_view_buffers();
   return result;

@@ -71,8 +71,9 @@ struct composite_planes {
 
 // Renders the canvas's installed view with `options` (which must be active): in
 // last-wins order the kernels of view_renderer draw and the planes follow them; in the
-// other rules the compositing kernels draw. Reads the view back into canvas.image and the
-// planes into `planes`. `dem` must be built for the view; the reference point is the run's.
+// other rules the compositing kernels draw. Reads the view back into canvas.image and,
+// when a map is asked for, the planes into `planes`. `dem` must be built for the view;
+// the reference point is the run's.
 render_result render_composite_view(output_canvas& canvas, const survey_placement& placement,
                                     const std::vector<image_geometry>& geometries,
                                     const view_dem& dem, frame_source& frames, gpu_context& gpu,

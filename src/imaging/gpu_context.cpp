@@ -407,37 +407,28 @@ bool gpu_context::create_composite_planes(bool feather, const unsigned char* dem
   if (output_buffer_ == nullptr || kernel_composite_best_ == nullptr) return false;
   const std::size_t pixels = output_bytes_ / kernel_pixel_bytes;
   cl_int error = CL_SUCCESS;
-  // Filled from the host: clEnqueueFillBuffer is missing from some 1.1 drivers.
-  auto make_plane = [&](cl_mem& target, std::size_t bytes, const void* fill) {
+  auto make_plane = [&](cl_mem& target, std::size_t bytes, const void* pattern,
+                        std::size_t pattern_bytes) {
     if (error != CL_SUCCESS) return;
-    target = clCreateBuffer(context_, CL_MEM_READ_WRITE, std::max<std::size_t>(bytes, 4), nullptr,
-                            &error);
+    bytes = std::max(bytes, pattern_bytes);
+    target = clCreateBuffer(context_, CL_MEM_READ_WRITE, bytes, nullptr, &error);
     if (error != CL_SUCCESS) {
       target = nullptr;
       return;
     }
-    if (fill != nullptr && bytes > 0) {
-      error = clEnqueueWriteBuffer(queue_, target, CL_TRUE, 0, bytes, fill, 0, nullptr, nullptr);
-    }
+    error = clEnqueueFillBuffer(queue_, target, pattern, pattern_bytes, 0, bytes, 0, nullptr,
+                                nullptr);
   };
-  {
-    const std::vector<float> no_score(pixels, std::numeric_limits<float>::infinity());
-    make_plane(score_buffer_, pixels * sizeof(float), no_score.data());
-  }
-  {
-    const std::vector<uint16_t> no_source(pixels, 0);
-    make_plane(source_buffer_, pixels * sizeof(uint16_t), no_source.data());
-  }
-  make_plane(record_buffer_, 64, nullptr);
-  if (feather) {
-    const std::vector<float> zeros(pixels * 4, 0.0f);
-    make_plane(best_buffer_, pixels * 4 * sizeof(float), zeros.data());
-    make_plane(sum_buffer_, pixels * 4 * sizeof(float), zeros.data());
-  } else {
-    // Bound but never written without the feather flags.
-    make_plane(best_buffer_, 16, nullptr);
-    make_plane(sum_buffer_, 16, nullptr);
-  }
+  const float no_score = std::numeric_limits<float>::infinity();
+  const uint16_t no_source = 0;
+  const float zeros[4] = {0, 0, 0, 0};
+  make_plane(score_buffer_, pixels * sizeof(float), &no_score, sizeof(no_score));
+  make_plane(source_buffer_, pixels * sizeof(uint16_t), &no_source, sizeof(no_source));
+  make_plane(record_buffer_, 64, zeros, sizeof(zeros));
+  // Without feathering the two float4 planes are bound but never touched.
+  const std::size_t float4_bytes = feather ? pixels * sizeof(zeros) : sizeof(zeros);
+  make_plane(best_buffer_, float4_bytes, zeros, sizeof(zeros));
+  make_plane(sum_buffer_, float4_bytes, zeros, sizeof(zeros));
   if (error == CL_SUCCESS && dem_size > dem_buffer_bytes_) {
     release_mem(dem_buffer_);
     dem_buffer_bytes_ = 0;

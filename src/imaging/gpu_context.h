@@ -41,8 +41,9 @@ class gpu_context {
   bool enqueue_projection_dem(const unsigned char* image_pixels, int r0, int rows, int c0, int cols,
                               const view_params& view, const unsigned char* dem_bytes,
                               uint32_t dem_size, float ref_lat_deg, float ref_lon_deg);
-  // Makes the compositing planes of the current view (after create_view_buffers): score
-  // (+infinity) and source (0) planes, and with `feather` the best-image and sum planes;
+  // Makes the compositing planes of the current view (after create_view_buffers), filled
+  // on the device: score (+infinity) and source (0), and with `feather` the best-image
+  // and sum planes (0);
   // uploads `dem_size` bytes of view DEM once for the view. False on failure.
   bool create_composite_planes(bool feather, const unsigned char* dem_bytes, uint32_t dem_size);
   // Uploads the 64-byte compositing record and the image, launches "composite_best_view"
