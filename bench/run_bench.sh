@@ -97,21 +97,24 @@ for variant in $VARIANTS; do
     "$(median_field png_bands_one_thread_cpu_seconds "$scratch"/png.*)"
   printf "whole run / floor        %8.2f (target 1.3)\n" "$(calc "$process_net / $floor")"
 
-  # Compositing modes: the same configuration with composite_mode appended (later keys win).
-  mode0_net=""
-  for mode in ${MODES:-}; do
-    mode_config=$data/survey_mode$mode.cfg
-    { cat "$config"; echo "composite_mode,$mode"; } > "$mode_config"
+  # Compositing modes: the same configuration with composite_mode appended (later keys
+  # win), the modes taken in turn within each repeat so that a change of load hits all.
+  if [ -n "${MODES:-}" ]; then
+    for mode in $MODES; do { cat "$config"; echo "composite_mode,$mode"; } > "$data/survey_mode$mode.cfg"; done
     for r in $(seq "$REPEATS"); do
-      /usr/bin/time -f "%e" -o "$scratch/mode.$r" "$PROGRAM" "$mode_config" >/dev/null 2>&1 || true
-      tail -n 1 "$scratch/mode.$r"
-    done | median > "$scratch/mode_median"
-    mode_net=$(calc "$(cat "$scratch/mode_median") - $paused")
-    rm -f "$mode_config"
-    [ -z "$mode0_net" ] && mode0_net=$mode_net
-    printf "composite_mode %d         %8.2f s net (%.3f x the first mode listed)\n" "$mode" "$mode_net" \
-      "$(calc "$mode_net / $mode0_net")"
-  done
+      for mode in $MODES; do
+        /usr/bin/time -f "%e" -o "$scratch/mode$mode.$r" "$PROGRAM" "$data/survey_mode$mode.cfg" >/dev/null 2>&1 || true
+      done
+    done
+    first=""
+    for mode in $MODES; do
+      rm -f "$data/survey_mode$mode.cfg"
+      net=$(calc "$(for r in $(seq "$REPEATS"); do tail -n 1 "$scratch/mode$mode.$r"; done | median) - $paused")
+      [ -z "$first" ] && first=$net
+      printf "composite_mode %d         %8.2f s net (%.3f x composite_mode %s)\n" "$mode" "$net" \
+        "$(calc "$net / $first")" "${MODES%% *}"
+    done
+  fi
 
   if [ "$PEER" = 1 ]; then
     lon_min=$(field "$scratch/stages.1" lon_min)

@@ -207,10 +207,10 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 //
 // These kernels take the view record and the camera image like project_image, plus a
 // 64-byte compositing record (floats; ints read with as_int) and the view's planes:
-// score (off-nadir angle in degrees of the image that holds the pixel, one float per
-// pixel), source (its flight-log line, 0 none, one ushort per pixel), and for
-// feathering a float4 per pixel of the best image's angle gradient and frame-edge
-// distance, and a float4 accumulator. The pixel's local point comes from the record's
+// score (squared tangent of the off-nadir angle of the image that holds the pixel, one
+// float per pixel), source (its flight-log line, 0 none, one ushort per pixel), and for
+// feathering a float4 per pixel of the best image's angle gradient, frame-edge distance
+// and angle in degrees, and a float4 accumulator. The pixel's local point comes from the record's
 // origin and the absolute row and column (view row + row offset), so that a tile
 // computes exactly what the whole view computes at the same ground point.
 #define COMP_ORIGIN_X 0
@@ -350,6 +350,16 @@ float composite_angle(float x, float y, float z, __global const float* rec) {
   return atan2(sqrt(dx * dx + dy * dy), dz) * RAD_TO_DEG;
 }
 
+// The score the best view compares: the squared tangent of the off-nadir angle, which
+// orders rays as the angle does without an arc tangent per pixel (MAXFLOAT at or above
+// the horizontal).
+float composite_score(float x, float y, float z, __global const float* rec) {
+  const float dx = rec[COMP_CAMERA] - x;
+  const float dy = rec[COMP_CAMERA + 1] - y;
+  const float dz = rec[COMP_CAMERA + 2] - z;
+  return dz > 0.0f ? (dx * dx + dy * dy) / (dz * dz) : MAXFLOAT;
+}
+
 // Gradient of the angle over the ground, degrees per output pixel east and north, from
 // the neighbouring pixel positions with their own heights (where the DEM has them).
 float2 composite_angle_gradient(float x, float y, float z, float angle,
@@ -418,9 +428,9 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
   if (!composite_image_point(x, y, z, view, &fx, &fy)) return;
   if (!composite_in_frame(fx, fy, image_width, image_height)) return;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
-  const float angle = composite_angle(x, y, z, rec);
-  if ((flags & COMP_LAST_WINS) == 0 && !(angle <= score[i])) return;
-  score[i] = angle;
+  const float key = composite_score(x, y, z, rec);
+  if ((flags & COMP_LAST_WINS) == 0 && !(key <= score[i])) return;
+  score[i] = key;
   source[i] = (ushort)as_int(rec[COMP_SOURCE]);
   if ((flags & COMP_WRITE_COLOUR) != 0) {
     const float3 colour = composite_sample(fx, fy, image_width, image_height, image);
@@ -431,9 +441,10 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
   if ((flags & COMP_EXTRAS) != 0) {
     const float edge = composite_edge_distance(x, y, z, fx, fy, view, rec, dem, dem_bytes, flags,
                                                pixel_size, image_width, image_height);
+    const float angle = composite_angle(x, y, z, rec);
     const float2 gradient =
         composite_angle_gradient(x, y, z, angle, view, rec, dem, dem_bytes, flags, pixel_size);
-    best[i] = (float4)(gradient.x, gradient.y, edge, 0.0f);
+    best[i] = (float4)(gradient.x, gradient.y, edge, angle);
   }
 }
 
@@ -468,7 +479,7 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
   const float4 b = best[i];
   const float2 relative = gradient - (float2)(b.x, b.y);
   const float slope = sqrt(relative.x * relative.x + relative.y * relative.y);
-  const float gap = max(angle - score[i], 0.0f);
+  const float gap = max(angle - b.w, 0.0f);
   const float own_edge = composite_edge_distance(x, y, z, fx, fy, view, rec, dem, dem_bytes,
                                                  flags, pixel_size, image_width, image_height);
   // A crossing of the angles beyond this image's own frame edge is no seam with it.

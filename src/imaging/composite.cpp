@@ -162,6 +162,9 @@ render_result render_composite_view(output_canvas& canvas, const survey_placemen
     planes.source.assign(pixels, 0);
     planes.angle_deg.assign(pixels, 0.0f);
     gpu.read_composite_planes(planes.angle_deg.data(), planes.source.data());
+    // The device keeps the squared tangent of the angle, which orders as the angle does.
+    for (float& angle : planes.angle_deg)
+      angle = static_cast<float>(std::atan(std::sqrt(double(angle))) * 180.0 / M_PI);
   }
   show_preview(canvas.image, preview_scale);
   gpu.release_view_buffers();
