@@ -56,7 +56,8 @@ composite_options composite_options_of(const config_params& config) {
   // Values outside 0..2 are checked with the configuration; any other keeps last wins.
   if (config.composite_mode == 1) options.rule = composite_rule::best_view;
   if (config.composite_mode == 2) options.rule = composite_rule::feathered;
-  if (config.seam_feather_pixels > 0) options.feather_pixels = static_cast<float>(config.seam_feather_pixels);
+  if (config.seam_feather_pixels > 0)
+    options.feather_pixels = static_cast<float>(config.seam_feather_pixels);
   options.source_map = config.write_source_map != 0;
   options.angle_map = config.write_view_angle_map != 0;
   return options;

@@ -15,8 +15,8 @@ namespace {
 constexpr int window_margin_px = 2;
 
 // The record fields that stay the same for every image of the view.
-composite_record view_record(const survey_placement& placement, const view_dem& dem,
-                             bool use_dem, bool absolute, double ref_lat_deg, double ref_lon_deg,
+composite_record view_record(const survey_placement& placement, const view_dem& dem, bool use_dem,
+                             bool absolute, double ref_lat_deg, double ref_lon_deg,
                              const composite_options& options) {
   composite_record record;
   record.origin_x = placement.survey.x_min;
@@ -78,7 +78,8 @@ survey_placement place_in_survey(const view_params& survey, const view_params& v
   placement.survey = survey;
   const double p = survey.pixel_size;
   if (p > 0) {
-    placement.column_offset = static_cast<int>(std::lround((double(view.x_min) - survey.x_min) / p));
+    placement.column_offset =
+        static_cast<int>(std::lround((double(view.x_min) - survey.x_min) / p));
     placement.row_offset = static_cast<int>(std::lround((double(survey.y_max) - view.y_max) / p));
   }
   return placement;
@@ -140,8 +141,8 @@ render_result render_composite_view(output_canvas& canvas, const survey_placemen
       record.source = std::clamp(geometry.log_line, 0, 65535);
       if (last_wins) {
         if (use_dem) {
-          gpu.enqueue_projection_dem(image.data, window.r0, window.rows(), window.c0,
-                                     window.cols(), view, dem.dem_buffer.data(), dem.buffer_size,
+          gpu.enqueue_projection_dem(image.data, window.r0, window.rows(), window.c0, window.cols(),
+                                     view, dem.dem_buffer.data(), dem.buffer_size,
                                      static_cast<float>(ref_lat_deg),
                                      static_cast<float>(ref_lon_deg));
         } else {

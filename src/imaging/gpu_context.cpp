@@ -287,8 +287,8 @@ void gpu_context::release_view_buffers() {
   }
   release_mem(output_buffer_);
   release_mem(view_buffer_);
-  for (cl_mem* plane : {&score_buffer_, &source_buffer_, &best_buffer_, &sum_buffer_,
-                        &record_buffer_}) {
+  for (cl_mem* plane :
+       {&score_buffer_, &source_buffer_, &best_buffer_, &sum_buffer_, &record_buffer_}) {
     release_mem(*plane);
   }
   composite_dem_bytes_ = 0;
@@ -416,8 +416,8 @@ bool gpu_context::create_composite_planes(bool feather, const unsigned char* dem
       target = nullptr;
       return;
     }
-    error = clEnqueueFillBuffer(queue_, target, pattern, pattern_bytes, 0, bytes, 0, nullptr,
-                                nullptr);
+    error =
+        clEnqueueFillBuffer(queue_, target, pattern, pattern_bytes, 0, bytes, 0, nullptr, nullptr);
   };
   const float no_score = std::numeric_limits<float>::infinity();
   const uint16_t no_source = 0;
@@ -460,8 +460,8 @@ bool gpu_context::enqueue_composite(bool feather_pass, const unsigned char* imag
   cl_int error = clEnqueueWriteBuffer(queue_, view_buffer_, CL_FALSE, 0, view_record_bytes, &view,
                                       0, nullptr, nullptr);
   if (error == CL_SUCCESS) {
-    error = clEnqueueWriteBuffer(queue_, record_buffer_, CL_FALSE, 0, 64, record, 0, nullptr,
-                                 nullptr);
+    error =
+        clEnqueueWriteBuffer(queue_, record_buffer_, CL_FALSE, 0, 64, record, 0, nullptr, nullptr);
   }
   const std::size_t image_bytes = static_cast<std::size_t>(image_width_) *
                                   static_cast<std::size_t>(image_height_) * kernel_pixel_bytes;
@@ -471,7 +471,8 @@ bool gpu_context::enqueue_composite(bool feather_pass, const unsigned char* imag
                                  nullptr, nullptr);
   }
   const cl_int width = image_width_, height = image_height_;
-  const cl_int dem_bytes = static_cast<cl_int>(std::min<uint32_t>(composite_dem_bytes_, 0x7fffffffu));
+  const cl_int dem_bytes =
+      static_cast<cl_int>(std::min<uint32_t>(composite_dem_bytes_, 0x7fffffffu));
   cl_uint arg = 0;
   auto set = [&](std::size_t size, const void* value) {
     if (error == CL_SUCCESS) error = clSetKernelArg(kernel, arg, size, value);
@@ -506,8 +507,8 @@ bool gpu_context::enqueue_composite(bool feather_pass, const unsigned char* imag
 bool gpu_context::enqueue_composite_blend(const view_params& view, float feather_pixels) {
   if (sum_buffer_ == nullptr || view_buffer_ == nullptr || view.width < 1 || view.height < 1)
     return false;
-  cl_int error = clEnqueueWriteBuffer(queue_, view_buffer_, CL_TRUE, 0, view_record_bytes, &view,
-                                      0, nullptr, nullptr);
+  cl_int error = clEnqueueWriteBuffer(queue_, view_buffer_, CL_TRUE, 0, view_record_bytes, &view, 0,
+                                      nullptr, nullptr);
   cl_kernel kernel = kernel_composite_blend_;
   if (error == CL_SUCCESS) error = clSetKernelArg(kernel, 0, sizeof(cl_mem), &view_buffer_);
   if (error == CL_SUCCESS) error = clSetKernelArg(kernel, 1, sizeof(cl_mem), &output_buffer_);

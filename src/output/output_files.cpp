@@ -65,8 +65,8 @@ bool write_geotiff(const std::string& path, const cv::Mat& image,
   TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   if (real) {
     // GDAL's nodata tag, which GIS readers honour.
-    static const TIFFFieldInfo nodata_field = {42113, -1, -1, TIFF_ASCII, FIELD_CUSTOM,
-                                               1, 0, const_cast<char*>("GDALNoDataValue")};
+    static const TIFFFieldInfo nodata_field = {
+        42113, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0, const_cast<char*>("GDALNoDataValue")};
     TIFFMergeFieldInfo(t, &nodata_field, 1);
     TIFFSetField(t, 42113, "nan");
   }

@@ -6,9 +6,9 @@
 
 #include <cmath>
 #include <filesystem>
-#include <set>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <set>
 
 #include "support/scratch.h"
 #include "support/truth_compare.h"
@@ -49,8 +49,8 @@ class Compositing : public ::testing::Test {
   // outputs (tiled runs are read by the caller) and, `with_truth`, compares the mosaic
   // with the truth where two frames or more see the ground.
   mode_run run(survey_design design, int mode, const std::string& name, bool with_truth = false) {
-    design.extra_config = "composite_mode," + std::to_string(mode) +
-                          "\nseam_feather_pixels," + std::to_string(kFeather) +
+    design.extra_config = "composite_mode," + std::to_string(mode) + "\nseam_feather_pixels," +
+                          std::to_string(kFeather) +
                           "\nwrite_source_map,1\nwrite_view_angle_map,1\n";
     const survey_truth truth = make_survey(design, dir_.file(name));
     std::string output;
@@ -104,7 +104,8 @@ double seam_measure(const cv::Mat& mosaic, const cv::Mat& source) {
         if (t == 0) continue;
         const cv::Vec4b a = mosaic.at<cv::Vec4b>(r, c);
         const cv::Vec4b b = mosaic.at<cv::Vec4b>(r + step.y, c + step.x);
-        const double d = (std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2])) / 3.0;
+        const double d =
+            (std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2])) / 3.0;
         if (t != s) {
           across += d;
           ++across_count;

@@ -372,7 +372,8 @@ bool survey_truth::local_to_pixel(int camera, const local_point& point, double& 
 
 cv::Vec3b flat_frame_bgr(int index) {
   const int i = index % 64;
-  return cv::Vec3b(static_cast<uchar>(40 + 60 * (i % 4)), static_cast<uchar>(40 + 60 * ((i / 4) % 4)),
+  return cv::Vec3b(static_cast<uchar>(40 + 60 * (i % 4)),
+                   static_cast<uchar>(40 + 60 * ((i / 4) % 4)),
                    static_cast<uchar>(40 + 60 * (i / 16)));
 }
 
@@ -746,8 +747,9 @@ void write_dem(const survey_truth& truth) {
     const double lon = g.west_longitude + j * g.cell_size;
     for (int i = 0; i < g.row_count; ++i) {
       const double lat = g.south_latitude + (g.row_count - i) * g.cell_size;
-      put_f32(bytes, static_cast<float>(truth.design.dem_relief_scale * truth.terrain_height_m(lat, lon) +
-                                        truth.design.dem_height_offset_m));
+      put_f32(bytes,
+              static_cast<float>(truth.design.dem_relief_scale * truth.terrain_height_m(lat, lon) +
+                                 truth.design.dem_height_offset_m));
     }
   }
   write_bytes(truth.files.dem, bytes);
