@@ -5,7 +5,7 @@
 #
 #   bench/run_bench.sh [build-folder]        (default build; run from anywhere)
 #   REPEATS=5 VARIANTS="colour" PEER=0 PROGRAM=other/aeroquilt bench/run_bench.sh build-i
-#   MODES="0 1 2" ...   also times whole runs with each composite_mode (net of pauses)
+#   MODES="0 1 2" ...   also times whole runs (--batch) with each composite_mode
 #
 # The surveys are made once under bench/data/ (git-ignored): 160 JPEG frames of
 # 1280 x 1024 ("colour") and 160 16-bit PNG thermal frames of 640 x 512
@@ -103,15 +103,15 @@ for variant in $VARIANTS; do
     for mode in $MODES; do { cat "$config"; echo "composite_mode,$mode"; } > "$data/survey_mode$mode.cfg"; done
     for r in $(seq "$REPEATS"); do
       for mode in $MODES; do
-        /usr/bin/time -f "%e" -o "$scratch/mode$mode.$r" "$PROGRAM" "$data/survey_mode$mode.cfg" >/dev/null 2>&1 || true
+        /usr/bin/time -f "%e" -o "$scratch/mode$mode.$r" "$PROGRAM" "$data/survey_mode$mode.cfg" --batch >/dev/null 2>&1 || true
       done
     done
     first=""
     for mode in $MODES; do
       rm -f "$data/survey_mode$mode.cfg"
-      net=$(calc "$(for r in $(seq "$REPEATS"); do tail -n 1 "$scratch/mode$mode.$r"; done | median) - $paused")
+      net=$(calc "$(for r in $(seq "$REPEATS"); do tail -n 1 "$scratch/mode$mode.$r"; done | median)")
       [ -z "$first" ] && first=$net
-      printf "composite_mode %d         %8.2f s net (%.3f x composite_mode %s)\n" "$mode" "$net" \
+      printf "composite_mode %d         %8.2f s (%.3f x composite_mode %s)\n" "$mode" "$net" \
         "$(calc "$net / $first")" "${MODES%% *}"
     done
   fi
