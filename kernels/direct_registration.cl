@@ -38,27 +38,32 @@
 #define EARTH_E 0.081819190842f
 #define RAD_TO_DEG 57.295779513082323f
 
-// Maps the local point (x east, y north, z up, metres) into the image and, when
-// the image sees it, writes its bilinear sample to out[0..2].
-void project_local_point(float x, float y, float z, __global const float* view,
-                         int image_width, int image_height, __global const uchar* image,
-                         __global uchar* out) {
+// Image position (0-based column fx, row fy) of the local point (x east, y north, z up,
+// metres); false behind the camera.
+bool image_point(float x, float y, float z, __global const float* view, float* fx, float* fy) {
   __global const float* e = view + VIEW_EXTRINSIC;
   __global const float* k = view + VIEW_INTRINSIC;
   const float q0 = e[0] * x + e[1] * y + e[2] * z + e[3];
   const float q1 = e[4] * x + e[5] * y + e[6] * z + e[7];
   const float q2 = e[8] * x + e[9] * y + e[10] * z + e[11];
-  if (!(q2 > 0.0f)) return;  // behind the camera
+  if (!(q2 > 0.0f)) return false;
   const float p0 = k[0] * q0 + k[1] * q1 + k[2] * q2;
   const float p1 = k[3] * q0 + k[4] * q1 + k[5] * q2;
   const float p2 = k[6] * q0 + k[7] * q1 + k[8] * q2;
   // The camera model counts pixels from 1; the image rows and columns from 0.
-  const float fx = p0 / p2 - 1.0f;
-  const float fy = p1 / p2 - 1.0f;
-  if (!(fx >= 0.0f && fx <= (float)(image_width - 1) && fy >= 0.0f &&
-        fy <= (float)(image_height - 1))) {
-    return;
-  }
+  *fx = p0 / p2 - 1.0f;
+  *fy = p1 / p2 - 1.0f;
+  return true;
+}
+
+bool in_frame(float fx, float fy, int image_width, int image_height) {
+  return fx >= 0.0f && fx <= (float)(image_width - 1) && fy >= 0.0f &&
+         fy <= (float)(image_height - 1);
+}
+
+// Bilinear sample at (fx, fy) of the image, each channel rounded to a byte value.
+float3 bilinear_sample(float fx, float fy, int image_width, int image_height,
+                       __global const uchar* image) {
   const int x0 = (int)fx;
   const int y0 = (int)fy;
   const int x1 = min(x0 + 1, image_width - 1);
@@ -69,12 +74,27 @@ void project_local_point(float x, float y, float z, __global const float* view,
   __global const uchar* p01 = image + ((size_t)y0 * (size_t)image_width + (size_t)x1) * 3;
   __global const uchar* p10 = image + ((size_t)y1 * (size_t)image_width + (size_t)x0) * 3;
   __global const uchar* p11 = image + ((size_t)y1 * (size_t)image_width + (size_t)x1) * 3;
+  float value[3];
   for (int ch = 0; ch < 3; ++ch) {
     const float top = (1.0f - ax) * (float)p00[ch] + ax * (float)p01[ch];
     const float bottom = (1.0f - ax) * (float)p10[ch] + ax * (float)p11[ch];
-    const float value = (1.0f - ay) * top + ay * bottom;
-    out[ch] = (uchar)min(255.0f, floor(value + 0.5f));
+    value[ch] = min(255.0f, floor((1.0f - ay) * top + ay * bottom + 0.5f));
   }
+  return (float3)(value[0], value[1], value[2]);
+}
+
+// Maps the local point into the image and, when the image sees it, writes its
+// bilinear sample to out[0..2].
+void project_local_point(float x, float y, float z, __global const float* view,
+                         int image_width, int image_height, __global const uchar* image,
+                         __global uchar* out) {
+  float fx, fy;
+  if (!image_point(x, y, z, view, &fx, &fy)) return;
+  if (!in_frame(fx, fy, image_width, image_height)) return;
+  const float3 colour = bilinear_sample(fx, fy, image_width, image_height, image);
+  out[0] = (uchar)colour.x;
+  out[1] = (uchar)colour.y;
+  out[2] = (uchar)colour.z;
 }
 
 // The view pixel of this work item: its local point (x, y) and its output bytes.
@@ -297,51 +317,6 @@ bool composite_height(float x, float y, __global const float* view, __global con
   return true;
 }
 
-// Image position (0-based column fx, row fy) of local point (x, y, z), computed as
-// project_local_point does; false behind the camera.
-bool composite_image_point(float x, float y, float z, __global const float* view, float* fx,
-                           float* fy) {
-  __global const float* e = view + VIEW_EXTRINSIC;
-  __global const float* k = view + VIEW_INTRINSIC;
-  const float q0 = e[0] * x + e[1] * y + e[2] * z + e[3];
-  const float q1 = e[4] * x + e[5] * y + e[6] * z + e[7];
-  const float q2 = e[8] * x + e[9] * y + e[10] * z + e[11];
-  if (!(q2 > 0.0f)) return false;
-  const float p0 = k[0] * q0 + k[1] * q1 + k[2] * q2;
-  const float p1 = k[3] * q0 + k[4] * q1 + k[5] * q2;
-  const float p2 = k[6] * q0 + k[7] * q1 + k[8] * q2;
-  *fx = p0 / p2 - 1.0f;
-  *fy = p1 / p2 - 1.0f;
-  return true;
-}
-
-bool composite_in_frame(float fx, float fy, int image_width, int image_height) {
-  return fx >= 0.0f && fx <= (float)(image_width - 1) && fy >= 0.0f &&
-         fy <= (float)(image_height - 1);
-}
-
-// Bilinear sample at (fx, fy) of the image, as project_local_point writes it.
-float3 composite_sample(float fx, float fy, int image_width, int image_height,
-                        __global const uchar* image) {
-  const int x0 = (int)fx;
-  const int y0 = (int)fy;
-  const int x1 = min(x0 + 1, image_width - 1);
-  const int y1 = min(y0 + 1, image_height - 1);
-  const float ax = fx - (float)x0;
-  const float ay = fy - (float)y0;
-  __global const uchar* p00 = image + ((size_t)y0 * (size_t)image_width + (size_t)x0) * 3;
-  __global const uchar* p01 = image + ((size_t)y0 * (size_t)image_width + (size_t)x1) * 3;
-  __global const uchar* p10 = image + ((size_t)y1 * (size_t)image_width + (size_t)x0) * 3;
-  __global const uchar* p11 = image + ((size_t)y1 * (size_t)image_width + (size_t)x1) * 3;
-  float value[3];
-  for (int ch = 0; ch < 3; ++ch) {
-    const float top = (1.0f - ax) * (float)p00[ch] + ax * (float)p01[ch];
-    const float bottom = (1.0f - ax) * (float)p10[ch] + ax * (float)p11[ch];
-    value[ch] = min(255.0f, floor((1.0f - ay) * top + ay * bottom + 0.5f));
-  }
-  return (float3)(value[0], value[1], value[2]);
-}
-
 // Off-nadir angle (degrees) of the ray from ground point (x, y, z) to the camera.
 float composite_angle(float x, float y, float z, __global const float* rec) {
   const float dx = rec[COMP_CAMERA] - x;
@@ -383,8 +358,8 @@ float composite_edge_distance(float x, float y, float z, float fx, float fy,
   float z_east, z_north, ex, ey, nx, ny;
   if (!composite_height(x + pixel_size, y, view, rec, dem, dem_bytes, flags, &z_east)) z_east = z;
   if (!composite_height(x, y + pixel_size, view, rec, dem, dem_bytes, flags, &z_north)) z_north = z;
-  if (!composite_image_point(x + pixel_size, y, z_east, view, &ex, &ey) ||
-      !composite_image_point(x, y + pixel_size, z_north, view, &nx, &ny)) {
+  if (!image_point(x + pixel_size, y, z_east, view, &ex, &ey) ||
+      !image_point(x, y + pixel_size, z_north, view, &nx, &ny)) {
     return 0.0f;
   }
   const float grad_fx = sqrt((ex - fx) * (ex - fx) + (nx - fx) * (nx - fx));
@@ -425,15 +400,15 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
   if (!composite_pixel(view, rec, &x, &y, &i)) return;
   const int flags = as_int(rec[COMP_FLAGS]);
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
-  if (!composite_image_point(x, y, z, view, &fx, &fy)) return;
-  if (!composite_in_frame(fx, fy, image_width, image_height)) return;
+  if (!image_point(x, y, z, view, &fx, &fy)) return;
+  if (!in_frame(fx, fy, image_width, image_height)) return;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
   const float key = composite_score(x, y, z, rec);
   if ((flags & COMP_LAST_WINS) == 0 && !(key <= score[i])) return;
   score[i] = key;
   source[i] = (ushort)as_int(rec[COMP_SOURCE]);
   if ((flags & COMP_WRITE_COLOUR) != 0) {
-    const float3 colour = composite_sample(fx, fy, image_width, image_height, image);
+    const float3 colour = bilinear_sample(fx, fy, image_width, image_height, image);
     output[i * 3] = (uchar)colour.x;
     output[i * 3 + 1] = (uchar)colour.y;
     output[i * 3 + 2] = (uchar)colour.z;
@@ -469,8 +444,8 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
   const int flags = as_int(rec[COMP_FLAGS]);
   if (source[i] == (ushort)as_int(rec[COMP_SOURCE]) || source[i] == 0) return;
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
-  if (!composite_image_point(x, y, z, view, &fx, &fy)) return;
-  if (!composite_in_frame(fx, fy, image_width, image_height)) return;
+  if (!image_point(x, y, z, view, &fx, &fy)) return;
+  if (!in_frame(fx, fy, image_width, image_height)) return;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
   const float feather = rec[COMP_FEATHER];
   const float angle = composite_angle(x, y, z, rec);
@@ -491,7 +466,7 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
   const float weight =
       composite_ramp(1.0f - to_region_edge / feather) * composite_ramp(own_edge / feather);
   if (!(weight > 0.0f)) return;
-  const float3 colour = composite_sample(fx, fy, image_width, image_height, image);
+  const float3 colour = bilinear_sample(fx, fy, image_width, image_height, image);
   sum[i] += (float4)(colour.x * weight, colour.y * weight, colour.z * weight, weight);
 }
 

@@ -22,7 +22,7 @@ mutants=(
   "thermal_zero_celsius|src/imaging/radiometry.cpp|counts.convertTo(celsius_double, CV_64F, 0.04, -273.0);|counts.convertTo(celsius_double, CV_64F, 0.04, -273.15);|image_loading"
   "tile_overlap|src/app/mosaic.cpp|j * S - 50, i * S - 50, S + 50, S + 50|j * S - 40, i * S - 40, S + 40, S + 40|e2e/mosaic_truth"
   "cache_slot_wrap|src/imaging/image_cache.cpp|if (next_slot_ >= slot_count_) next_slot_ = 0;|if (next_slot_ > slot_count_) next_slot_ = 0;|image_cache"
-  "kernel_half_pixel|kernels/direct_registration.cl|const float fx = p0 / p2 - 1.0f;|const float fx = p0 / p2 - 0.5f;|projection_kernel"
+  "kernel_half_pixel|kernels/direct_registration.cl|*fx = p0 / p2 - 1.0f;|*fx = p0 / p2 - 0.5f;|projection_kernel"
   "utm_inverse_term|src/terrain/map_projection.cpp|phi1 - t * x2 / (2.0 * rho * nu) +|phi1 + t * x2 / (2.0 * rho * nu) +|map_projection"
   "world_file_digits|src/output/view_files.cpp|format_double(\"%1.10g\", value)|format_double(\"%1.6g\", value)|view_files|e2e/mosaic_truth"
   "flight_log_pitch_heading|src/geometry/flight_log.cpp|&record.pitch,    &record.heading,|&record.heading,  &record.pitch,|flight_log"
