@@ -31,6 +31,7 @@ mutants=(
   "projection_offset|src/imaging/radiometry.cpp|cv::add(image, cv::Scalar(1, 1, 1, 0), offset);|cv::add(image, cv::Scalar(2, 2, 2, 0), offset);|image_cache"
   "thermal_average_weight|src/imaging/radiometry.cpp|celsius, 1.0 / n, -mean_C / n|celsius, 0.5 / n, -mean_C / n|image_loading"
   "png_alpha|src/output/view_files.cpp|!= 0 ? 255 : 0;|!= 0 ? 255 : 255;|e2e/"
+  "png_band_alpha|src/output/png_encoder.cpp|out[3] = (in[0] | in[1] | in[2]) != 0 ? 255 : 0;|out[3] = (in[0] | in[1] | in[2]) != 0 ? 255 : 255;|e2e/"
   "dem_node_slope|src/terrain/dem_sampling.cpp|node.d_lon = (east - west) * 0.5f;|node.d_lon = (east - west) * 0.25f;|dem_sampling|projection_kernel"
   "focal_length_from_height|src/base/config.cpp|config.image_kx = config.image_width_pixels * config.camera_f|config.image_kx = config.image_height_pixels * config.camera_f|config"
   "latitude_beyond_pole|src/geometry/flight_log.cpp|std::fabs(record.latitude) <= 90.0|std::fabs(record.latitude) <= 100.0|e2e/bad_input"
