@@ -21,7 +21,8 @@ double bytes_per_view_pixel(bool png_output) {
   return png_output ? 3.0 + 3.0 + 4.0 + 4.0 : 3.0 + 3.0 + 3.0;
 }
 
-job_size measure_job(const view_params& survey, int32_t tile_size, bool png_output) {
+job_size measure_job(const view_params& survey, int32_t tile_size, bool png_output,
+                     double extra_bytes_per_pixel) {
   job_size size;
   const int64_t whole = static_cast<int64_t>(survey.width) * survey.height;
   if (tile_size <= 0 || whole <= tile_size) {
@@ -38,7 +39,7 @@ job_size measure_job(const view_params& survey, int32_t tile_size, bool png_outp
     size.largest_width = size.largest_height = static_cast<int>(S + 50);
   }
   size.view_bytes = static_cast<double>(size.largest_width) * size.largest_height *
-                    bytes_per_view_pixel(png_output);
+                    (bytes_per_view_pixel(png_output) + extra_bytes_per_pixel);
   return size;
 }
 
@@ -90,7 +91,14 @@ bool check_job_size(const mosaic_job& job, const view_params& survey, int32_t ti
   const config_params& config = g_config;
   std::size_t extension_position = 0;
   const bool png = find_output_extension(joined, extension_position) >= 4;
-  const job_size size = measure_job(survey, tile_size, png);
+  // The device's score (4) and source (2) planes, feathering's two float4 planes, and
+  // each map read back and encoded.
+  const bool planes = config.composite_mode != 0 || config.write_source_map != 0 ||
+                      config.write_view_angle_map != 0;
+  const double extra = (planes ? 6.0 : 0.0) + (config.composite_mode == 2 ? 32.0 : 0.0) +
+                       (config.write_source_map != 0 ? 2.0 + 2.0 : 0.0) +
+                       (config.write_view_angle_map != 0 ? 4.0 + 4.0 : 0.0);
+  const job_size size = measure_job(survey, tile_size, png, extra);
   return job_acceptable(size, size.views > 1, survey.pixel_size,
                         finest_frame_resolution_m(job.geometries),
                         config.allow_fine_pixel_size != 0, available_memory_bytes());

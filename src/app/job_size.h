@@ -25,7 +25,9 @@ double bytes_per_view_pixel(bool png_output);
 
 // The job of `survey` cut as plan_tiles cuts it for `tile_size` (0: one whole view),
 // worked out without listing the tiles (an absurd job would not fit in the list).
-job_size measure_job(const view_params& survey, int32_t tile_size, bool png_output);
+// `extra_bytes_per_pixel`: what compositing planes and quality maps add to each pixel.
+job_size measure_job(const view_params& survey, int32_t tile_size, bool png_output,
+                     double extra_bytes_per_pixel = 0.0);
 
 // Metres per frame pixel on the ground of the sharpest frame: its camera's height above
 // its footprint over its focal length in pixels. 0 when no frame is above its footprint.
