@@ -110,14 +110,5 @@ TEST(ConfigCases, EveryExampleGivesItsValues) {
   EXPECT_GT(cases, 50);
 }
 
-TEST(LoadConfig, MissingFileReportsAndLeavesADefaultRecord) {
-  config_params config;
-  config.DEM_filename = "stale";
-  console_capture capture;
-  EXPECT_EQ(load_config("/nonexistent/folder/run.cfg", config), 0);
-  EXPECT_EQ(capture.text(), "Config file not found\n");
-  EXPECT_EQ(config.DEM_filename, "");
-}
-
 }  // namespace
 }  // namespace aeroquilt

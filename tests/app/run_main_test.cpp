@@ -54,21 +54,5 @@ TEST(RunMain, InstalledProgramFindsItsKernelFileFromAnyFolder) {
   EXPECT_NE(output.find("FPO file not found"), std::string::npos) << output;
 }
 
-TEST(RunMain, MissingConfigurationStopsWithExitZero) {
-  std::string output;
-  EXPECT_EQ(run_command(aeroquilt_binary() + " /nonexistent/survey.cfg", output), 0);
-  EXPECT_EQ(output, "Config file not found\n");
-}
-
-TEST(RunMain, MissingKernelFileIsFatalWithStatusTwo) {
-  scratch_dir dir("run");
-  write_text_file(dir.file("survey.cfg"), gpu_config);
-  std::string output;
-  // Started from a folder without kernels/direct_registration.cl.
-  EXPECT_EQ(run_command("cd " + dir.file("") + " && " + aeroquilt_binary() + " survey.cfg", output),
-            2);
-  EXPECT_NE(output.find("cannot open .cl file"), std::string::npos) << output;
-}
-
 }  // namespace
 }  // namespace aeroquilt

@@ -151,9 +151,16 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
     std::istringstream base_log(read_file(truth_->files.flight_log));
     for (std::string line; std::getline(base_log, line);) log.push_back(line);
     unsigned seed = 11;
+    // Reads a file of the case folder, lets `change` alter its bytes, writes it back.
+    const auto rewrite = [&](const std::string& name, const std::function<void(std::string&)>& change) {
+      std::string bytes = read_file(path(name));
+      change(bytes);
+      write_binary_file(path(name), bytes.data(), bytes.size());
+    };
 
     for (const directive& d : c.steps) {
       const std::string& k = d.keyword;
+      new_log = new_log || k.rfind("log", 0) == 0 || k == "images";
       if (k == "config") {
         config += text(d.rest, dir) + "\n";
       } else if (k == "config_file") {
@@ -163,7 +170,6 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
                  : d.rest == "crlf" ? replace_all(usual, "\n", "\r\n")
                                     : "";
       } else if (k == "log") {
-        new_log = true;
         log.clear();
         log_text = d.rest == "noise" ? noise(3000, seed++) : "";
       } else if (k == "log_field") {
@@ -175,21 +181,17 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
           log[n] = join(fields, ",");
           log[n].pop_back();
         }
-        new_log = true;
       } else if (k == "log_cut") {
         const auto w = words(d.rest, 2);
         std::string& line = log.at(std::stoul(w[0]) - 1);
         std::size_t at = 0;
         for (unsigned n = 0; n < std::stoul(w[1]); ++n) at = line.find(',', at + 1);
         line = line.substr(0, at);
-        new_log = true;
       } else if (k == "log_append") {
         const auto w = words(d.rest, 1);
         log.at(std::stoul(w[0]) - 1) += text(w[1], dir);
-        new_log = true;
       } else if (k == "log_add") {
         log.push_back(text(d.rest, dir) + log.at(0).substr(log.at(0).find(',')));
-        new_log = true;
       } else if (k == "dem") {
         const survey_dem_grid& g = truth_->dem;
         std::string bytes = read_file(truth_->files.dem);
@@ -232,18 +234,16 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
         }
         for (std::string& line : log) line = replace_all(line, ".png", suffix);
         config += "image_dir," + path("images") + "/\n";
-        new_log = true;
       } else if (k == "truncate" || k == "noise") {
         const auto w = words(d.rest, 2);
-        std::string bytes = read_file(path(w[0])).substr(0, std::stoul(w[1]));
-        if (k == "noise") bytes += noise(std::stoul(w[2]), seed++);
-        write_binary_file(path(w[0]), bytes.data(), bytes.size());
+        rewrite(w[0], [&](std::string& bytes) {
+          bytes.resize(std::min(bytes.size(), std::size_t(std::stoul(w[1]))));
+          if (k == "noise") bytes += noise(std::stoul(w[2]), seed++);
+        });
       } else if (k == "raw_width") {
         const auto w = words(d.rest, 1);
-        std::string bytes = read_file(path(w[0]));
         const int32_t width = static_cast<int32_t>(std::stoll(w[1]));
-        std::memcpy(&bytes[0], &width, 4);
-        write_binary_file(path(w[0]), bytes.data(), bytes.size());
+        rewrite(w[0], [&](std::string& bytes) { std::memcpy(&bytes[0], &width, 4); });
       } else if (k == "resize") {
         const auto w = words(d.rest, 2);
         cv::Mat resized;
@@ -290,19 +290,15 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
           held_locks_.push_back(fd);
       } else if (k == "png_size") {
         const auto w = words(d.rest, 2);
-        std::string bytes = read_file(path(w[0]));
-        for (int k2 = 0; k2 < 2; ++k2) {
-          const uint32_t value = static_cast<uint32_t>(std::stoul(w[1 + k2]));
-          for (int b = 0; b < 4; ++b)
-            bytes[16 + 4 * k2 + b] = static_cast<char>(value >> (24 - 8 * b));
-        }
-        write_binary_file(path(w[0]), bytes.data(), bytes.size());
+        rewrite(w[0], [&](std::string& bytes) {
+          for (int b = 0; b < 8; ++b)  // big-endian width, then height
+            bytes[16 + b] = static_cast<char>(std::stoul(w[1 + b / 4]) >> (24 - 8 * (b % 4)));
+        });
       } else if (k == "dem_fill") {
-        std::string bytes = read_file(path("terrain.dem"));
         const float value = std::strtof(d.rest.c_str(), nullptr);
-        for (std::size_t at = 32; at + 4 <= bytes.size(); at += 4)
-          std::memcpy(&bytes[at], &value, 4);
-        write_binary_file(path("terrain.dem"), bytes.data(), bytes.size());
+        rewrite("terrain.dem", [&](std::string& bytes) {
+          for (std::size_t at = 32; at + 4 <= bytes.size(); at += 4) std::memcpy(&bytes[at], &value, 4);
+        });
       } else if (k == "args") {
         arguments += " " + text(d.rest, dir);
       }
@@ -325,31 +321,20 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
     };
   }
 
-  static std::unique_ptr<scratch_dir> dir_;
-  static std::unique_ptr<survey_truth> truth_;
-  static std::unique_ptr<std::map<std::string, run_result>> results_;
-  static std::vector<std::string> mounts_;
-  static std::vector<int> held_locks_;
-
- public:
-  static std::map<std::string, std::string> skip_reasons_;  // cases that cannot run here
+  inline static std::unique_ptr<scratch_dir> dir_;
+  inline static std::unique_ptr<survey_truth> truth_;
+  inline static std::unique_ptr<std::map<std::string, run_result>> results_;
+  inline static std::vector<std::string> mounts_;
+  inline static std::vector<int> held_locks_;
+  inline static std::map<std::string, std::string> skip_reasons_;  // cases that cannot run here
 };
-
-std::vector<std::string> BadInput::mounts_;
-std::vector<int> BadInput::held_locks_;
-std::map<std::string, std::string> BadInput::skip_reasons_;
-std::unique_ptr<scratch_dir> BadInput::dir_;
-std::unique_ptr<survey_truth> BadInput::truth_;
-std::unique_ptr<std::map<std::string, run_result>> BadInput::results_;
 
 TEST_P(BadInput, EndsAsCatalogued) {
   const bad_input_case& c = GetParam();
   if (skip_reasons_.count(c.name) != 0) GTEST_SKIP() << skip_reasons_.at(c.name);
   const std::string dir = folder(c.name);
   const run_result& run = results_->at(c.name);
-  const auto contains = [](const std::string& s, const std::string& t) {
-    return s.find(t) != std::string::npos;
-  };
+  const auto contains = [](const std::string& s, const std::string& t) { return s.find(t) != s.npos; };
   EXPECT_TRUE(run.status >= 0 && run.status <= 2) << "status " << run.status << "\n" << run.output;
   EXPECT_FALSE(contains(run.output, "Segmentation") || contains(run.output, "terminate called"))
       << run.output;
@@ -371,9 +356,8 @@ TEST_P(BadInput, EndsAsCatalogued) {
       EXPECT_FALSE(contains(run.output, t)) << "printed: " << t << "\n" << run.output;
     } else if (d.keyword == "prints_once") {
       const std::size_t first = run.output.find(t);
-      EXPECT_TRUE(first != std::string::npos && run.output.find(t, first + 1) == std::string::npos)
-          << "not once: " << t << "\n"
-          << run.output;
+      EXPECT_TRUE(first != run.output.npos && run.output.find(t, first + 1) == run.output.npos)
+          << "not once: " << t << "\n" << run.output;
     } else if (d.keyword == "links") {
       const auto w = words(t, 1);
       const std::string index = read_file(dir + "/" + w[0]);

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -35,9 +33,7 @@ TEST(FuzzCorpus, EveryEntryTakesEverySeedAndAnEmptyInput) {
     EXPECT_GE(files.size(), 3u) << "corpus of " << target << " missing";
     for (const std::filesystem::path& file : files) {
       SCOPED_TRACE(file.string());
-      std::ifstream in(file, std::ios::binary);
-      const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                    std::istreambuf_iterator<char>());
+      const std::string bytes = read_file(file.string());
       EXPECT_EQ(entry(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), 0);
     }
     // libFuzzer starts with an empty input.

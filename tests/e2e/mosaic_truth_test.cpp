@@ -14,11 +14,6 @@
 namespace aeroquilt::testing {
 namespace {
 
-// The registration and correlation every mosaic must reach against its truth.
-constexpr double kMedianOffsetPx = 0.25;
-constexpr double kP95OffsetPx = 0.5;
-constexpr double kMinNcc = 0.9;
-
 struct run_result {
   int status = -1;
   std::string output;
@@ -28,30 +23,6 @@ run_result run_survey(const survey_truth& truth) {
   run_result result;
   result.status = run_command(aeroquilt_binary() + " " + truth.files.config, result.output);
   return result;
-}
-
-// Compares the mosaic at `image_path` (with its world file) with the truth.
-truth_stats compare_view(const survey_truth& truth, const std::string& image_path,
-                         const std::string& world_path, cv::Mat* mosaic_out = nullptr) {
-  const cv::Mat mosaic = cv::imread(image_path, cv::IMREAD_UNCHANGED);
-  EXPECT_FALSE(mosaic.empty()) << image_path;
-  if (mosaic.empty()) return {};
-  const double p = truth.design.output_pixel_size_m;
-  const view_origin origin = view_origin_from_world_file(truth, read_world_file(world_path), p);
-  const cv::Mat expected =
-      render_truth(truth, origin.x_min_m, origin.y_max_m, p, mosaic.cols, mosaic.rows);
-  cv::Mat mask = expected_coverage_mask(truth, origin.x_min_m, origin.y_max_m, p, mosaic.cols,
-                                        mosaic.rows, 2.0);
-  if (mosaic_out) *mosaic_out = mosaic;
-  return compare_to_truth(mosaic, expected, mask);
-}
-
-void expect_registered(const truth_stats& stats, const std::string& label) {
-  EXPECT_GT(stats.blocks, 10) << label << ": " << describe(stats);
-  EXPECT_GT(stats.covered_fraction, 0.97) << label << ": " << describe(stats);
-  EXPECT_LT(stats.median_offset_px, kMedianOffsetPx) << label << ": " << describe(stats);
-  EXPECT_LT(stats.p95_offset_px, kP95OffsetPx) << label << ": " << describe(stats);
-  EXPECT_GT(stats.ncc, kMinNcc) << label << ": " << describe(stats);
 }
 
 class MosaicTruth : public ::testing::Test {
@@ -70,18 +41,6 @@ TEST_F(MosaicTruth, FlatGroundMosaicMatchesTheGround) {
   EXPECT_TRUE(std::filesystem::exists(truth.files.output_dir + "mosaic_link.kml"));
 }
 
-TEST_F(MosaicTruth, HillyTerrainMosaicMatchesTheGround) {
-  survey_design design;
-  design.hills = true;
-  design.use_dem = true;
-  design.heading_deg = 123.0;
-  design.attitude_jitter_deg = 3.0;
-  const survey_truth truth = make(design);
-  const run_result run = run_survey(truth);
-  ASSERT_EQ(run.status, 1) << run.output;
-  expect_registered(compare_view(truth, truth.files.mosaic, truth.files.world_file), "hills");
-}
-
 TEST_F(MosaicTruth, HillsProjectedAsFlatGroundAreVisiblyMisplaced) {
   // The same hilly survey without the DEM: the truth comparison must notice.
   survey_design design;
@@ -92,7 +51,7 @@ TEST_F(MosaicTruth, HillsProjectedAsFlatGroundAreVisiblyMisplaced) {
   const run_result run = run_survey(truth);
   ASSERT_EQ(run.status, 1) << run.output;
   const truth_stats stats = compare_view(truth, truth.files.mosaic, truth.files.world_file);
-  EXPECT_GT(stats.p95_offset_px, kP95OffsetPx) << describe(stats);
+  EXPECT_GT(stats.p95_offset_px, 0.5) << describe(stats);
 }
 
 TEST_F(MosaicTruth, UtmFlightLogGivesTheSameMosaic) {
@@ -104,14 +63,18 @@ TEST_F(MosaicTruth, UtmFlightLogGivesTheSameMosaic) {
   expect_registered(compare_view(truth, truth.files.mosaic, truth.files.world_file), "utm");
 }
 
-TEST_F(MosaicTruth, TilesMatchTheGroundAndTheWholeImageInTheirOverlaps) {
+// Hilly terrain on the DEM: the whole image, then its tiles, against the ground.
+TEST_F(MosaicTruth, HillyTerrainWholeAndTiledMatchTheGroundAndEachOther) {
   survey_design design;
   design.hills = true;
   design.use_dem = true;
+  design.heading_deg = 123.0;
+  design.attitude_jitter_deg = 3.0;
   const survey_truth whole = make(design);
   ASSERT_EQ(run_survey(whole).status, 1);
   cv::Mat whole_mosaic;
-  compare_view(whole, whole.files.mosaic, whole.files.world_file, &whole_mosaic);
+  expect_registered(compare_view(whole, whole.files.mosaic, whole.files.world_file, &whole_mosaic),
+                    "hills");
   ASSERT_FALSE(whole_mosaic.empty());
 
   design.output_tile_size_pixels = 300 * 300;  // S = 300 pixels
@@ -128,8 +91,8 @@ TEST_F(MosaicTruth, TilesMatchTheGroundAndTheWholeImageInTheirOverlaps) {
       cv::Mat tile;
       const truth_stats stats = compare_view(tiled, name + ".png", name + ".tfw", &tile);
       if (stats.blocks > 3) {
-        EXPECT_LT(stats.median_offset_px, kMedianOffsetPx) << name << " " << describe(stats);
-        EXPECT_GT(stats.ncc, kMinNcc) << name << " " << describe(stats);
+        EXPECT_LT(stats.median_offset_px, 0.25) << name << " " << describe(stats);
+        EXPECT_GT(stats.ncc, 0.9) << name << " " << describe(stats);
       }
       // Tile pixel (r, c) is whole-image pixel (r + 300 j - 50, c + 300 i - 50).
       const cv::Rect in_whole(300 * i - 50, 300 * j - 50, tile.cols, tile.rows);

@@ -42,14 +42,7 @@ class RunOptions : public ::testing::Test {
     return result;
   }
   static void expect_registered(const survey_truth& truth) {
-    const cv::Mat mosaic = cv::imread(truth.files.mosaic, cv::IMREAD_UNCHANGED);
-    ASSERT_FALSE(mosaic.empty());
-    const double p = truth.design.output_pixel_size_m;
-    const view_origin o =
-        view_origin_from_world_file(truth, read_world_file(truth.files.world_file), p);
-    const truth_stats stats = compare_to_truth(
-        mosaic, render_truth(truth, o.x_min_m, o.y_max_m, p, mosaic.cols, mosaic.rows),
-        expected_coverage_mask(truth, o.x_min_m, o.y_max_m, p, mosaic.cols, mosaic.rows, 2.0));
+    const truth_stats stats = compare_view(truth, truth.files.mosaic, truth.files.world_file);
     EXPECT_LT(stats.median_offset_px, 0.25) << describe(stats);
     EXPECT_GT(stats.ncc, 0.9) << describe(stats);
   }

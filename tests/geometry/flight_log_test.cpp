@@ -122,12 +122,5 @@ TEST_F(FlightLog, LongitudeBeyond180MarksAUtmLineInTheConfiguredZone) {
   EXPECT_NEAR(list_.records[0].longitude, 15.0, 1e-12);
 }
 
-TEST_F(FlightLog, UnopenableLogIsReportedWithItsPath) {
-  const std::string missing = dir_.file("no_such_log.txt");
-  console_capture capture;
-  EXPECT_EQ(read_flight_log(list_, missing, config_), 0);
-  EXPECT_EQ(capture.text(), "FPO file not found \n" + missing + "\n");
-}
-
 }  // namespace
 }  // namespace aeroquilt

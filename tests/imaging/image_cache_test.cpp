@@ -29,13 +29,6 @@ using testing::scratch_dir;
 constexpr int frame_width = 4;
 constexpr int frame_height = 3;
 
-frame_options frames_of_size(int width, int height) {
-  frame_options options;
-  options.image_width_pixels = width;
-  options.image_height_pixels = height;
-  return options;
-}
-
 // A named pipe standing in for an image file whose load has not finished: the
 // loader blocks opening it until feed() writes a whole raw frame into it.
 class slow_frame {
@@ -82,7 +75,7 @@ class ImageCache : public ::testing::Test {
   }
   static int first_byte(const cv::Mat& image) { return image.empty() ? -1 : image.data[0]; }
 
-  frame_loader loader_{frames_of_size(frame_width, frame_height)};
+  frame_loader loader_{testing::frames_of_size(frame_width, frame_height)};
   cv::Mat image_;  // the frame the last get_image gave
   scratch_dir dir_{"image_cache"};
 };

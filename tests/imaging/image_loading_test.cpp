@@ -23,17 +23,10 @@ namespace {
 
 using testing::scratch_dir;
 
-frame_options frames_of_size(int width, int height) {
-  frame_options options;
-  options.image_width_pixels = width;
-  options.image_height_pixels = height;
-  return options;
-}
-
 class RawFrame : public ::testing::Test {
  protected:
   scratch_dir dir_{"raw_frame"};
-  frame_loader cache_{frames_of_size(3, 2)};
+  frame_loader cache_{testing::frames_of_size(3, 2)};
 };
 
 TEST_F(RawFrame, FileBytesBecomeImageBytesInOrder) {
@@ -59,7 +52,7 @@ TEST(VignetteTable, BrightensRawFramesLoadedAfterIt) {
   scratch_dir dir("vignette");
   const std::string path = dir.file("frame_rgb.raw");
   testing::write_raw_frame(path, testing::filled_frame(8, 6, cv::Vec3b(100, 100, 100)));
-  frame_loader loader(frames_of_size(8, 6));
+  frame_loader loader(testing::frames_of_size(8, 6));
   build_vignette_table(loader, 1.0);
   const cv::Mat frame = loader.load_image(path);
   EXPECT_EQ(frame.at<cv::Vec3b>(0, 0), cv::Vec3b(185, 185, 185));

@@ -63,8 +63,6 @@ image_geometry camera(const attitude_deg& a, double east_m, double north_m, doub
   return g;
 }
 
-void set_camera(view_params& view, const image_geometry& g) { write_image_matrices(g, view); }
-
 // Random texture; every channel at least 1, as the cache delivers images.
 cv::Mat textured_image(unsigned seed) {
   cv::Mat image(frame_height, frame_width, CV_8UC3);
@@ -108,17 +106,29 @@ class ProjectionKernel : public ::testing::Test {
 
   void SetUp() override { ASSERT_EQ(open_error_, "") << "no usable OpenCL device"; }
 
-  // Fresh zero view on the device, then the given launches; the view read back.
-  cv::Mat fresh_output(const view_params& view) {
-    cv::Mat zero = cv::Mat::zeros(view.height, view.width, CV_8UC3);
-    EXPECT_TRUE(gpu_->create_view_buffers(view, zero.data));
-    return zero;
-  }
-  cv::Mat read_back(const view_params& view) {
-    cv::Mat output(view.height, view.width, CV_8UC3, cv::Scalar::all(77));
-    EXPECT_TRUE(gpu_->read_view_output(output.data));
+  // The whole view projected on the device and by the host reference (over the DEM
+  // when one is given): {device, reference}.
+  std::pair<cv::Mat, cv::Mat> project(const view_params& view, const cv::Mat& image,
+                                      const unsigned char* dem = nullptr, uint32_t dem_size = 0) {
+    cv::Mat device = cv::Mat::zeros(view.height, view.width, CV_8UC3), reference = device.clone();
+    const float lat = float(ref_lat_deg), lon = float(ref_lon_deg);
+    EXPECT_TRUE(gpu_->create_view_buffers(view, device.data));
+    EXPECT_TRUE(dem ? gpu_->enqueue_projection_dem(image.data, 0, view.height, 0, view.width, view,
+                                                   dem, dem_size, lat, lon)
+                    : gpu_->enqueue_projection(image.data, 0, view.height, 0, view.width, view));
+    device.setTo(cv::Scalar::all(77));
+    EXPECT_TRUE(gpu_->read_view_output(device.data));
     gpu_->release_view_buffers();
-    return output;
+    project_window_reference(reference, 0, view.height, 0, view.width, view, image, dem, dem_size,
+                             lat, lon);
+    return {device, reference};
+  }
+  // Most pixels of `reference` differ from the same view over flat ground.
+  static int differs_from_flat(const view_params& view, const cv::Mat& image,
+                               const cv::Mat& reference) {
+    cv::Mat flat = cv::Mat::zeros(view.height, view.width, CV_8UC3);
+    project_window_reference(flat, 0, view.height, 0, view.width, view, image);
+    return cv::countNonZero(cv::Mat(flat != reference).reshape(1));
   }
 
   static std::unique_ptr<gpu_context> gpu_;
@@ -154,13 +164,8 @@ TEST_F(ProjectionKernel, FlatViewMatchesTheReferenceForEveryAttitude) {
   for (const double heading : {0.0, 37.0, 90.0, 200.0}) {
     for (const auto& [roll, pitch] : {std::pair{0.0, 0.0}, {15.0, -10.0}, {-12.0, 15.0}}) {
       view_params view = base;
-      set_camera(view, camera({roll, pitch, heading}, 5.0, -3.0, 80.0));
-      fresh_output(view);
-      ASSERT_TRUE(gpu_->enqueue_projection(image.data, 0, view.height, 0, view.width, view));
-      const cv::Mat device = read_back(view);
-
-      cv::Mat reference = cv::Mat::zeros(view.height, view.width, CV_8UC3);
-      project_window_reference(reference, 0, view.height, 0, view.width, view, image);
+      write_image_matrices(camera({roll, pitch, heading}, 5.0, -3.0, 80.0), view);
+      const auto [device, reference] = project(view, image);
       expect_matches(device, reference, 1000,
                      "roll " + std::to_string(roll) + " pitch " + std::to_string(pitch) +
                          " heading " + std::to_string(heading));
@@ -173,28 +178,16 @@ TEST_F(ProjectionKernel, TerrainViewMatchesTheReferenceOnHillyDem) {
   hilly_dem hills(base);
   ASSERT_TRUE(hills.built);
   const cv::Mat image = textured_image(12);
-  const float lat = float(ref_lat_deg), lon = float(ref_lon_deg);
   for (const attitude_deg a : {attitude_deg{0, 0, 0}, attitude_deg{10, -8, 37},
                                attitude_deg{-15, 12, 200}, attitude_deg{5, 15, 90}}) {
     view_params view = base;
-    set_camera(view, camera(a, -4.0, 6.0, 150.0));
-    fresh_output(view);
-    ASSERT_TRUE(gpu_->enqueue_projection_dem(image.data, 0, view.height, 0, view.width, view,
-                                             hills.dem.dem_buffer.data(), hills.dem.buffer_size,
-                                             lat, lon));
-    const cv::Mat device = read_back(view);
-
-    cv::Mat reference = cv::Mat::zeros(view.height, view.width, CV_8UC3);
-    project_window_reference(reference, 0, view.height, 0, view.width, view, image,
-                             hills.dem.dem_buffer.data(), hills.dem.buffer_size, lat, lon);
+    write_image_matrices(camera(a, -4.0, 6.0, 150.0), view);
+    const auto [device, reference] = project(view, image, hills.dem.dem_buffer.data(),
+                                             hills.dem.buffer_size);
     expect_matches(device, reference, 1000, "heading " + std::to_string(a.heading));
 
     // The hills must move the samples: most pixels differ from a flat ground.
-    cv::Mat flat = cv::Mat::zeros(view.height, view.width, CV_8UC3);
-    project_window_reference(flat, 0, view.height, 0, view.width, view, image);
-    cv::Mat differs;
-    cv::compare(flat, reference, differs, cv::CMP_NE);
-    EXPECT_GT(cv::countNonZero(differs.reshape(1)), view.width * view.height / 4);
+    EXPECT_GT(differs_from_flat(view, image, reference), view.width * view.height / 4);
   }
 }
 
@@ -216,22 +209,12 @@ TEST_F(ProjectionKernel, DemLargerThanTheDeviceBufferGrowsTheBuffer) {
   std::memcpy(dem.data() + 28 + std::size_t(node_cols - 2) * sizeof(dem_node), &last, sizeof(last));
 
   view_params view = small_view();
-  set_camera(view, camera({0, 0, 0}, 0.0, 0.0, 80.0));
+  write_image_matrices(camera({0, 0, 0}, 0.0, 0.0, 80.0), view);
   const cv::Mat image = textured_image(16);
-  fresh_output(view);
-  ASSERT_TRUE(gpu_->enqueue_projection_dem(image.data, 0, view.height, 0, view.width, view,
-                                           dem.data(), uint32_t(dem.size()), float(ref_lat_deg),
-                                           float(ref_lon_deg)));
+  const auto [device, reference] = project(view, image, dem.data(), uint32_t(dem.size()));
   EXPECT_GE(gpu_->dem_buffer_capacity(), dem.size());
-  const cv::Mat device = read_back(view);
-
-  cv::Mat reference = cv::Mat::zeros(view.height, view.width, CV_8UC3);
-  project_window_reference(reference, 0, view.height, 0, view.width, view, image, dem.data(),
-                           dem.size(), float(ref_lat_deg), float(ref_lon_deg));
   expect_matches(device, reference, 1000, "grown DEM");
-  cv::Mat flat = cv::Mat::zeros(view.height, view.width, CV_8UC3);
-  project_window_reference(flat, 0, view.height, 0, view.width, view, image);
-  EXPECT_NE(cv::countNonZero(cv::Mat(flat != reference).reshape(1)), 0) << "30 m ground not used";
+  EXPECT_NE(differs_from_flat(view, image, reference), 0) << "30 m ground not used";
 }
 
 }  // namespace

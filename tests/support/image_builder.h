@@ -7,7 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "imaging/frame_loader.h"
+
 namespace aeroquilt::testing {
+
+// Loader options for frames of `width` x `height` pixels.
+inline frame_options frames_of_size(int width, int height) {
+  frame_options options;
+  options.image_width_pixels = width;
+  options.image_height_pixels = height;
+  return options;
+}
 
 // A BGR frame of `width` x `height` pixels, every pixel `colour`.
 cv::Mat filled_frame(int width, int height, cv::Vec3b colour);

@@ -1,10 +1,13 @@
 #include "support/truth_compare.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 #include <vector>
@@ -75,17 +78,20 @@ cv::Mat sample_moved(const cv::Mat& src, double x0, double y0, cv::Size size) {
 // estimate is pulled towards whole pixels. Keeps `start` when it does not converge.
 cv::Point2d refine_shift(const cv::Mat& truth, const cv::Mat& mosaic, cv::Point origin,
                          const cv::Mat& weight, cv::Point2d start) {
+  const auto sobel = [](const cv::Mat& m, int dx, cv::Mat& out) {
+    cv::Sobel(m, out, CV_64F, dx, 1 - dx, 3, 1.0 / 8.0, 0, cv::BORDER_REFLECT);
+  };
   cv::Mat truth_dx, truth_dy;
-  cv::Sobel(truth, truth_dx, CV_64F, 1, 0, 3, 1.0 / 8.0, 0, cv::BORDER_REFLECT);
-  cv::Sobel(truth, truth_dy, CV_64F, 0, 1, 3, 1.0 / 8.0, 0, cv::BORDER_REFLECT);
+  sobel(truth, 1, truth_dx);
+  sobel(truth, 0, truth_dy);
   cv::Point2d shift = start;
   for (int round = 0; round < 20; ++round) {
     if (std::hypot(shift.x, shift.y) > block_pad - 2) return start;
     // moved(p) = mosaic(p + shift): the mosaic block brought back onto the truth.
     cv::Mat moved = sample_moved(mosaic, origin.x + shift.x, origin.y + shift.y, truth.size()),
             moved_dx, moved_dy;
-    cv::Sobel(moved, moved_dx, CV_64F, 1, 0, 3, 1.0 / 8.0, 0, cv::BORDER_REFLECT);
-    cv::Sobel(moved, moved_dy, CV_64F, 0, 1, 3, 1.0 / 8.0, 0, cv::BORDER_REFLECT);
+    sobel(moved, 1, moved_dx);
+    sobel(moved, 0, moved_dy);
     double gxx = 0, gxy = 0, gyy = 0, bx = 0, by = 0;
     for (int r = 0; r < truth.rows; ++r) {
       for (int c = 0; c < truth.cols; ++c) {
@@ -168,21 +174,11 @@ cv::Mat mosaic_coverage(const cv::Mat& mosaic) {
 }
 
 truth_stats compare_to_truth(const cv::Mat& mosaic, const cv::Mat& truth, const cv::Mat& mask) {
-  if (truth.type() != CV_8UC3)
-    throw std::invalid_argument("compare_to_truth: truth must be 8-bit BGR");
-  if (mosaic.size() != truth.size())
-    throw std::invalid_argument("compare_to_truth: mosaic " + std::to_string(mosaic.cols) + "x" +
-                                std::to_string(mosaic.rows) + " but truth " +
-                                std::to_string(truth.cols) + "x" + std::to_string(truth.rows));
-  if (!mask.empty() && (mask.size() != truth.size() || mask.type() != CV_8UC1))
-    throw std::invalid_argument(
-        "compare_to_truth: mask must be 8-bit, one channel, of the truth's size");
+  CV_Assert(truth.type() == CV_8UC3 && mosaic.size() == truth.size());
+  CV_Assert(mask.empty() || (mask.size() == truth.size() && mask.type() == CV_8UC1));
 
-  cv::Mat bgr;
-  if (mosaic.type() == CV_8UC4)
-    cv::cvtColor(mosaic, bgr, cv::COLOR_BGRA2BGR);
-  else
-    bgr = mosaic;
+  cv::Mat bgr = mosaic;
+  if (mosaic.type() == CV_8UC4) cv::cvtColor(mosaic, bgr, cv::COLOR_BGRA2BGR);
   const cv::Mat region =
       mask.empty() ? cv::Mat(truth.size(), CV_8UC1, cv::Scalar(255)) : (mask != 0);
   const cv::Mat valid = mosaic_coverage(mosaic) & region;
@@ -194,27 +190,16 @@ truth_stats compare_to_truth(const cv::Mat& mosaic, const cv::Mat& truth, const 
       region_pixels > 0 ? static_cast<double>(valid_pixels) / region_pixels : 0.0;
 
   // NCC with per-channel means, summed over the channels.
-  double sum_a[3] = {0, 0, 0}, sum_b[3] = {0, 0, 0};
-  for (int r = 0; r < truth.rows; ++r)
-    for (int c = 0; c < truth.cols; ++c)
-      if (valid.at<std::uint8_t>(r, c))
-        for (int k = 0; k < 3; ++k) {
-          sum_a[k] += bgr.at<cv::Vec3b>(r, c)[k];
-          sum_b[k] += truth.at<cv::Vec3b>(r, c)[k];
-        }
-  double ab = 0, aa = 0, bb = 0;
-  if (valid_pixels > 0) {
-    for (int r = 0; r < truth.rows; ++r)
-      for (int c = 0; c < truth.cols; ++c)
-        if (valid.at<std::uint8_t>(r, c))
-          for (int k = 0; k < 3; ++k) {
-            const double a = bgr.at<cv::Vec3b>(r, c)[k] - sum_a[k] / valid_pixels;
-            const double b = truth.at<cv::Vec3b>(r, c)[k] - sum_b[k] / valid_pixels;
-            ab += a * b;
-            aa += a * a;
-            bb += b * b;
-          }
-  }
+  cv::Mat a, b;
+  bgr.convertTo(a, CV_64FC3);
+  truth.convertTo(b, CV_64FC3);
+  cv::subtract(a, cv::mean(a, valid), a);
+  cv::subtract(b, cv::mean(b, valid), b);
+  const auto total = [&](const cv::Mat& m) {
+    const cv::Scalar mean = cv::mean(m, valid);
+    return mean[0] + mean[1] + mean[2];
+  };
+  const double ab = total(a.mul(b)), aa = total(a.mul(a)), bb = total(b.mul(b));
   stats.ncc = (aa > 0 && bb > 0) ? ab / std::sqrt(aa * bb) : 0.0;
 
   // Block-wise registration.
@@ -289,6 +274,28 @@ std::string describe(const truth_stats& stats) {
       stats.covered_fraction, stats.ncc, stats.median_offset_px, stats.p95_offset_px,
       stats.median_dx_px, stats.median_dy_px, stats.blocks);
   return text;
+}
+
+truth_stats compare_view(const survey_truth& truth, const std::string& image_path,
+                         const std::string& world_path, cv::Mat* mosaic_out, int min_cameras) {
+  const cv::Mat mosaic = cv::imread(image_path, cv::IMREAD_UNCHANGED);
+  EXPECT_FALSE(mosaic.empty()) << image_path;
+  if (mosaic_out) *mosaic_out = mosaic;
+  if (mosaic.empty()) return {};
+  const double p = truth.design.output_pixel_size_m;
+  const view_origin o = view_origin_from_world_file(truth, read_world_file(world_path), p);
+  return compare_to_truth(
+      mosaic, render_truth(truth, o.x_min_m, o.y_max_m, p, mosaic.cols, mosaic.rows),
+      expected_coverage_mask(truth, o.x_min_m, o.y_max_m, p, mosaic.cols, mosaic.rows, 2.0,
+                             min_cameras));
+}
+
+void expect_registered(const truth_stats& stats, const std::string& label) {
+  EXPECT_GT(stats.blocks, 10) << label << ": " << describe(stats);
+  EXPECT_GT(stats.covered_fraction, 0.97) << label << ": " << describe(stats);
+  EXPECT_LT(stats.median_offset_px, 0.25) << label << ": " << describe(stats);
+  EXPECT_LT(stats.p95_offset_px, 0.5) << label << ": " << describe(stats);
+  EXPECT_GT(stats.ncc, 0.9) << label << ": " << describe(stats);
 }
 
 }  // namespace aeroquilt::testing

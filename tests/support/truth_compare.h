@@ -72,4 +72,15 @@ view_origin view_origin_from_world_file(const survey_truth& truth, const world_f
 // One-line summary for failure messages.
 std::string describe(const truth_stats& stats);
 
+// The mosaic at `image_path` compared with the truth on the grid its world file gives,
+// where `min_cameras` frames see the ground 2 pixels inside their edges. A failure
+// (and empty stats) when the image cannot be read; `mosaic_out` receives the image.
+truth_stats compare_view(const survey_truth& truth, const std::string& image_path,
+                         const std::string& world_path, cv::Mat* mosaic_out = nullptr,
+                         int min_cameras = 1);
+
+// The registration every mosaic must reach: over 10 blocks, 97 % covered, median
+// offset under 0.25 px, 95th percentile under 0.5 px, NCC over 0.9.
+void expect_registered(const truth_stats& stats, const std::string& label);
+
 }  // namespace aeroquilt::testing

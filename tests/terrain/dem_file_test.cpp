@@ -109,18 +109,5 @@ TEST(DemCellHeight, SurvivesTheFileShrinkingUnderIt) {
   EXPECT_EQ(dem_cell_height(grid, 50.5, 11.0), tagged_height(1, 2));
 }
 
-// A FIFO named as the DEM is refused at once (opening it for reading would wait for a
-// writer forever).
-TEST(DemFile, RefusesAFifo) {
-  scratch_dir dir("dem_file");
-  const std::string path = dir.file("pipe.dem");
-  ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
-  DEM_grid grid;
-  console_capture capture;
-  EXPECT_EQ(map_dem_file(grid, path), 0);
-  EXPECT_NE(capture.text().find("not a regular file (a FIFO)"), std::string::npos)
-      << capture.text();
-}
-
 }  // namespace
 }  // namespace aeroquilt

@@ -16,8 +16,6 @@ namespace {
 
 using testing::scratch_dir;
 
-constexpr double pi = 3.141592653589793;
-
 // A view DEM loaded from a DEM file written for the test.
 struct dem_fixture {
   scratch_dir dir{"dem_sampling"};
@@ -88,11 +86,6 @@ TEST(DemPatches, NodeGridAndOnTheFlyPatchesDescribeOneSurface) {
         << a << " " << b;
   }
 }
-
-// Terrain for the ray tests: 200 x 200 cells of 0.001 deg about (0, 0), so that
-// the local frame at phi0 = lambda0 = 0 has one cell = 6378137 * pi / 180e3 m.
-constexpr double ray_cell_deg = 0.001;
-const double ray_cell_m = 6378137.0 * pi / 180.0 * ray_cell_deg;  // 111.32 m
 
 }  // namespace
 }  // namespace aeroquilt
