@@ -19,14 +19,20 @@ namespace {
 
 constexpr int kFeather = 8;  // seam_feather_pixels of these runs
 
-// A hilly survey of frames rolled 15 degrees, projected onto a DEM that shows only
-// the ground 3 m too high: the displacement left grows with the off-nadir angle.
-survey_design tilted_hills() {
+// The small survey, hilly, its frames tilted 15 degrees, projected onto a DEM that
+// shows the ground 3 m too high: the displacement left grows with the off-nadir angle.
+survey_design small_tilted_hills() {
   survey_design design;
   design.hills = true;
   design.use_dem = true;
   design.tilt_deg = 15.0;
   design.dem_height_offset_m = 3.0;
+  return design;
+}
+
+// The same over four lines of ten frames.
+survey_design tilted_hills() {
+  survey_design design = small_tilted_hills();
   design.heading_deg = 20.0;
   design.exposure_step = 0.1;  // seams show as steps of brightness
   design.line_count = 4;
@@ -148,16 +154,6 @@ TEST_F(Compositing, BestViewLowersTheTruthErrorAndFeatheringTheSeams) {
   // be seen by one and not the other.)
   cv::Mat steeper = (best.angle > last.angle + 0.01f) & (last.source != 0);
   EXPECT_LT(cv::countNonZero(steeper), 0.001 * cv::countNonZero(last.source != 0));
-}
-
-// The small survey, hilly, its frames pitched 15 degrees, over a DEM 3 m off.
-survey_design small_tilted_hills() {
-  survey_design design;
-  design.hills = true;
-  design.use_dem = true;
-  design.tilt_deg = 15.0;
-  design.dem_height_offset_m = 3.0;
-  return design;
 }
 
 TEST_F(Compositing, TilesMatchTheWholeImagePixelForPixel) {

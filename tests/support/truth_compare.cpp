@@ -256,6 +256,15 @@ world_file read_world_file(const std::string& path) {
   return w;
 }
 
+namespace {
+
+// The view's west and north edges in the survey's local frame, from the world file's
+// lon_min and lat_max, snapped to a multiple of the pixel size as the system snaps them.
+struct view_origin {
+  double x_min_m = 0.0;
+  double y_max_m = 0.0;
+};
+
 view_origin view_origin_from_world_file(const survey_truth& truth, const world_file& world,
                                         double pixel_size_m) {
   const double deg = pi / 180.0;
@@ -265,6 +274,8 @@ view_origin view_origin_from_world_file(const survey_truth& truth, const world_f
   const double y = (world.lat_max - truth.centre_latitude_deg) * deg * truth.radius_north_m;
   return {std::round(x / pixel_size_m) * pixel_size_m, std::round(y / pixel_size_m) * pixel_size_m};
 }
+
+}  // namespace
 
 std::string describe(const truth_stats& stats) {
   char text[256];

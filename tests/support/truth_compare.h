@@ -58,17 +58,6 @@ struct world_file {
 // Reads a world file; throws std::runtime_error when it is missing or short.
 world_file read_world_file(const std::string& path);
 
-struct view_origin {
-  double x_min_m = 0.0;
-  double y_max_m = 0.0;
-};
-
-// The view's west and north edges in the survey's local frame, recovered from the
-// world file's lon_min and lat_max and snapped to the nearest multiple of the pixel
-// size, as the system snaps its bounds.
-view_origin view_origin_from_world_file(const survey_truth& truth, const world_file& world,
-                                        double pixel_size_m);
-
 // One-line summary for failure messages.
 std::string describe(const truth_stats& stats);
 
