@@ -9,7 +9,8 @@
 // Buffers: the 228-byte view record (read through 4-byte-aligned float/int
 // offsets only), the output view (height x width x 3 bytes, blue green red), the
 // camera image (image_height x image_width x 3 bytes, no padding) and, for the
-// terrain kernel, the packed view DEM (28-byte header, then 92-byte nodes).
+// terrain kernel, the packed view DEM (28-byte header, then 92-byte nodes); the
+// claimed kernels add a byte per view pixel (the claim mask).
 //
 // Contraction into fma is off so that the host's reference computes the same
 // roundings.
@@ -84,17 +85,18 @@ float3 bilinear_sample(float fx, float fy, int image_width, int image_height,
 }
 
 // Maps the local point into the image and, when the image sees it, writes its
-// bilinear sample to out[0..2].
-void project_local_point(float x, float y, float z, __global const float* view,
+// bilinear sample to out[0..2] and returns true.
+bool project_local_point(float x, float y, float z, __global const float* view,
                          int image_width, int image_height, __global const uchar* image,
                          __global uchar* out) {
   float fx, fy;
-  if (!image_point(x, y, z, view, &fx, &fy)) return;
-  if (!in_frame(fx, fy, image_width, image_height)) return;
+  if (!image_point(x, y, z, view, &fx, &fy)) return false;
+  if (!in_frame(fx, fy, image_width, image_height)) return false;
   const float3 colour = bilinear_sample(fx, fy, image_width, image_height, image);
   out[0] = (uchar)colour.x;
   out[1] = (uchar)colour.y;
   out[2] = (uchar)colour.z;
+  return true;
 }
 
 // The view pixel of this work item: its local point (x, y) and its output bytes.
@@ -121,23 +123,19 @@ __kernel void project_image(int image_width, int image_height, __global const fl
   project_local_point(x, y, 0.0f, view, image_width, image_height, image, out);
 }
 
-__kernel void project_image_dem(int image_width, int image_height, __global const float* view,
-                                __global uchar* output, __global const uchar* image,
-                                __global const uchar* dem, int dem_bytes, float ref_lat_deg,
-                                float ref_lon_deg) {
-  float x, y;
-  __global uchar* out;
-  if (!view_pixel(view, output, &x, &y, &out)) return;
-
-  if (dem_bytes < DEM_HEADER_FLOATS * 4) return;
+// Height of local point (x, y) on the packed view DEM; false outside it or when the
+// DEM bytes do not hold the grid they describe.
+bool view_dem_height(float x, float y, __global const float* view, __global const uchar* dem,
+                     int dem_bytes, float ref_lat_deg, float ref_lon_deg, float* z) {
+  if (dem_bytes < DEM_HEADER_FLOATS * 4) return false;
   __global const float* grid = (__global const float*)dem;
   const float cell_size = grid[DEM_CELL_SIZE];
   const int node_rows = as_int(grid[DEM_NODE_ROWS]);
   const int node_cols = as_int(grid[DEM_NODE_COLS]);
-  if (!(cell_size > 0.0f) || node_rows < 2 || node_cols < 2) return;
+  if (!(cell_size > 0.0f) || node_rows < 2 || node_cols < 2) return false;
   if ((ulong)node_rows * (ulong)node_cols * (DEM_NODE_FLOATS * 4) + DEM_HEADER_FLOATS * 4 >
       (ulong)dem_bytes) {
-    return;
+    return false;
   }
 
   // The record's radii are doubles at unaligned offsets (196, 204) and doubles
@@ -158,24 +156,65 @@ __kernel void project_image_dem(int image_width, int image_height, __global cons
       (ref_lon_deg - grid[DEM_LON_START]) + x / (cos(phi0) * radius_east) * RAD_TO_DEG;
   const float ti = lat_from_start / cell_size;
   const float tj = lon_from_start / cell_size;
-  if (!(ti >= 0.0f && tj >= 0.0f)) return;
+  if (!(ti >= 0.0f && tj >= 0.0f)) return false;
   const float fi = floor(ti);
   const float fj = floor(tj);
   // Only the cells south-west of the last row and column carry a patch.
-  if (fi > (float)(node_rows - 2) || fj > (float)(node_cols - 2)) return;
+  if (fi > (float)(node_rows - 2) || fj > (float)(node_cols - 2)) return false;
   const float u = tj - fj;  // longitude fraction
   const float v = ti - fi;  // latitude fraction
   __global const float* c =
       grid + DEM_HEADER_FLOATS +
       ((size_t)(int)fi * (size_t)node_cols + (size_t)(int)fj) * DEM_NODE_FLOATS;
-  float z = 0.0f;
+  float height = 0.0f;
   float u_power = 1.0f;
   for (int m = 0; m < 4; ++m) {
-    z += u_power * (c[4 * m] + c[4 * m + 1] * v + c[4 * m + 2] * (v * v) +
-                     c[4 * m + 3] * (v * v * v));
+    height += u_power * (c[4 * m] + c[4 * m + 1] * v + c[4 * m + 2] * (v * v) +
+                         c[4 * m + 3] * (v * v * v));
     u_power *= u;
   }
+  *z = height;
+  return true;
+}
+
+__kernel void project_image_dem(int image_width, int image_height, __global const float* view,
+                                __global uchar* output, __global const uchar* image,
+                                __global const uchar* dem, int dem_bytes, float ref_lat_deg,
+                                float ref_lon_deg) {
+  float x, y, z;
+  __global uchar* out;
+  if (!view_pixel(view, output, &x, &y, &out)) return;
+  if (!view_dem_height(x, y, view, dem, dem_bytes, ref_lat_deg, ref_lon_deg, &z)) return;
   project_local_point(x, y, z, view, image_width, image_height, image, out);
+}
+
+// Last-wins views projected in reverse flight-log order: `claimed` holds one byte per
+// view pixel, set by the image that wrote it. An earlier image, launched later, leaves a
+// claimed pixel alone, so the view ends as the forward order leaves it while each pixel
+// is sampled once instead of once per overlapping image.
+__kernel void project_image_claimed(int image_width, int image_height,
+                                    __global const float* view, __global uchar* output,
+                                    __global const uchar* image, __global uchar* claimed) {
+  float x, y;
+  __global uchar* out;
+  if (!view_pixel(view, output, &x, &y, &out)) return;
+  __global uchar* claim = claimed + (out - output) / 3;
+  if (*claim != 0) return;
+  if (project_local_point(x, y, 0.0f, view, image_width, image_height, image, out)) *claim = 1;
+}
+
+__kernel void project_image_dem_claimed(int image_width, int image_height,
+                                        __global const float* view, __global uchar* output,
+                                        __global const uchar* image, __global const uchar* dem,
+                                        int dem_bytes, float ref_lat_deg, float ref_lon_deg,
+                                        __global uchar* claimed) {
+  float x, y, z;
+  __global uchar* out;
+  if (!view_pixel(view, output, &x, &y, &out)) return;
+  __global uchar* claim = claimed + (out - output) / 3;
+  if (*claim != 0) return;
+  if (!view_dem_height(x, y, view, dem, dem_bytes, ref_lat_deg, ref_lon_deg, &z)) return;
+  if (project_local_point(x, y, z, view, image_width, image_height, image, out)) *claim = 1;
 }
 
 // RGGB mosaic (one byte per pixel) to blue, green, red: every pixel of a 2x2

@@ -14,6 +14,7 @@
 
 #include "base/console.h"
 #include "imaging/frame_header.h"
+#include "imaging/jpeg_frame.h"
 #include "imaging/radiometry.h"
 
 namespace aeroquilt {
@@ -81,7 +82,8 @@ cv::Mat frame_loader::load_uncorrected(const std::string& name) {
     // Checked before decoding: a small file can declare a frame of gigabytes.
     if (!header_fits(name)) return cv::Mat();
     if (options.use_16bit_image_input != 0) return load_thermal(name);
-    return cv::imread(name, cv::IMREAD_COLOR);
+    cv::Mat frame = decode_jpeg_bgr(name);
+    return frame.empty() ? cv::imread(name, cv::IMREAD_COLOR) : frame;
   } catch (const cv::Exception& error) {
     // A file the decoder chokes on is one failed image, never the end of the run.
     console_printf("failed read %s\n", name.c_str());

@@ -213,7 +213,9 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels) {
                                   {"project_image_dem", &kernel_project_dem_},
                                   {"composite_best_view", &kernel_composite_best_},
                                   {"composite_feather", &kernel_composite_feather_},
-                                  {"composite_blend", &kernel_composite_blend_}};
+                                  {"composite_blend", &kernel_composite_blend_},
+                                  {"project_image_claimed", &kernel_project_claimed_},
+                                  {"project_image_dem_claimed", &kernel_project_dem_claimed_}};
   for (const named_kernel& k : kernels) {
     *k.target = clCreateKernel(program_, k.name, &last_error_);
     if (last_error_ != CL_SUCCESS) {
@@ -287,12 +289,32 @@ void gpu_context::release_view_buffers() {
   }
   release_mem(output_buffer_);
   release_mem(view_buffer_);
+  release_mem(claim_buffer_);
   for (cl_mem* plane :
        {&score_buffer_, &source_buffer_, &best_buffer_, &sum_buffer_, &record_buffer_}) {
     release_mem(*plane);
   }
   composite_dem_bytes_ = 0;
   output_bytes_ = 0;
+}
+
+bool gpu_context::create_claim_mask() {
+  if (output_buffer_ == nullptr || kernel_project_claimed_ == nullptr) return false;
+  release_mem(claim_buffer_);
+  const std::size_t bytes = std::max<std::size_t>(output_bytes_ / kernel_pixel_bytes, 1);
+  cl_int error = CL_SUCCESS;
+  claim_buffer_ = clCreateBuffer(context_, CL_MEM_READ_WRITE, bytes, nullptr, &error);
+  if (error == CL_SUCCESS) {
+    const cl_uchar zero = 0;
+    error = clEnqueueFillBuffer(queue_, claim_buffer_, &zero, 1, 0, bytes, 0, nullptr, nullptr);
+  }
+  if (error != CL_SUCCESS) {
+    last_error_ = error;
+    report_cl_error(error);
+    release_mem(claim_buffer_);
+    return false;
+  }
+  return true;
 }
 
 bool gpu_context::launch_ready(const unsigned char* image_pixels, const view_params& view) const {
@@ -344,7 +366,17 @@ bool gpu_context::enqueue_projection(const unsigned char* image_pixels, int r0, 
   if (kernel_project_ == nullptr || !launch_ready(image_pixels, view)) return false;
   if (rows <= 0 || cols <= 0) return true;  // an empty window: nothing to draw
   if (r0 < 0 || c0 < 0) return false;       // the window lies in the view
-  return upload_and_launch(kernel_project_, image_pixels, r0, rows, c0, cols, view);
+  cl_kernel kernel = kernel_project_;
+  if (claim_buffer_ != nullptr) {
+    kernel = kernel_project_claimed_;
+    const cl_int error = clSetKernelArg(kernel, 5, sizeof(cl_mem), &claim_buffer_);
+    if (error != CL_SUCCESS) {
+      last_error_ = error;
+      report_cl_error(error);
+      return false;
+    }
+  }
+  return upload_and_launch(kernel, image_pixels, r0, rows, c0, cols, view);
 }
 
 bool gpu_context::enqueue_projection_dem(const unsigned char* image_pixels, int r0, int rows,
@@ -381,13 +413,13 @@ bool gpu_context::enqueue_projection_dem(const unsigned char* image_pixels, int 
     }
   }
   const cl_int dem_size_arg = static_cast<cl_int>(std::min<uint32_t>(dem_size, 0x7fffffffu));
-  cl_int error = clSetKernelArg(kernel_project_dem_, 5, sizeof(cl_mem), &dem_buffer_);
-  if (error == CL_SUCCESS)
-    error = clSetKernelArg(kernel_project_dem_, 6, sizeof(cl_int), &dem_size_arg);
-  if (error == CL_SUCCESS)
-    error = clSetKernelArg(kernel_project_dem_, 7, sizeof(float), &ref_lat_deg);
-  if (error == CL_SUCCESS)
-    error = clSetKernelArg(kernel_project_dem_, 8, sizeof(float), &ref_lon_deg);
+  cl_kernel kernel = claim_buffer_ != nullptr ? kernel_project_dem_claimed_ : kernel_project_dem_;
+  cl_int error = clSetKernelArg(kernel, 5, sizeof(cl_mem), &dem_buffer_);
+  if (error == CL_SUCCESS) error = clSetKernelArg(kernel, 6, sizeof(cl_int), &dem_size_arg);
+  if (error == CL_SUCCESS) error = clSetKernelArg(kernel, 7, sizeof(float), &ref_lat_deg);
+  if (error == CL_SUCCESS) error = clSetKernelArg(kernel, 8, sizeof(float), &ref_lon_deg);
+  if (error == CL_SUCCESS && claim_buffer_ != nullptr)
+    error = clSetKernelArg(kernel, 9, sizeof(cl_mem), &claim_buffer_);
   if (error != CL_SUCCESS) {
     last_error_ = error;
     report_cl_error(error);
@@ -395,7 +427,7 @@ bool gpu_context::enqueue_projection_dem(const unsigned char* image_pixels, int 
     clFinish(queue_);
     return false;
   }
-  if (!upload_and_launch(kernel_project_dem_, image_pixels, r0, rows, c0, cols, view)) {
+  if (!upload_and_launch(kernel, image_pixels, r0, rows, c0, cols, view)) {
     clFinish(queue_);  // the DEM write may still read the caller's bytes
     return false;
   }
@@ -561,7 +593,8 @@ void gpu_context::release_gpu_context() {
   dem_buffer_bytes_ = 0;
   for (cl_kernel* kernel : {&kernel_bayer_, &kernel_project_, &kernel_block_correlation_,
                             &kernel_copy_, &kernel_project_dem_, &kernel_composite_best_,
-                            &kernel_composite_feather_, &kernel_composite_blend_}) {
+                            &kernel_composite_feather_, &kernel_composite_blend_,
+                            &kernel_project_claimed_, &kernel_project_dem_claimed_}) {
     release_handle<cl_kernel, clReleaseKernel>(*kernel);
   }
   release_handle<cl_command_queue, clReleaseCommandQueue>(queue_);

@@ -1,8 +1,8 @@
 #pragma once
 // Every OpenCL object of a run: context on the first platform, in-order queue,
-// the program built from kernels/direct_registration.cl, its five kernels and the
-// compositing ones, the
-// run-long buffers (camera image, DEM) and the two buffers of the current view.
+// the program built from kernels/direct_registration.cl, its five kernels, the claimed
+// projections and the compositing ones, the run-long buffers (camera image, DEM) and
+// the buffers of the current view.
 
 #include <CL/cl.h>
 
@@ -32,12 +32,19 @@ class gpu_context {
   bool create_view_buffers(const view_params& view, const void* initial_pixels);
   // Blocking read of the whole output buffer (height x width x 3 bytes) into `pixels`.
   bool read_view_output(void* pixels);
-  // Releases the view's output and record buffers.
+  // Releases the view's output, record and claim buffers.
   void release_view_buffers();
-  // Uploads record and image, launches "project_image" over the window.
+  // Makes the claim mask of the current view (after create_view_buffers), one zero byte
+  // per pixel: from then on the projections run their "_claimed" kernels, which write
+  // only pixels no earlier launch wrote, so images taken in reverse order leave the view
+  // as the forward order would. False on failure.
+  bool create_claim_mask();
+  // Uploads record and image, launches "project_image" (or, with a claim mask,
+  // "project_image_claimed") over the window.
   bool enqueue_projection(const unsigned char* image_pixels, int r0, int rows, int c0, int cols,
                           const view_params& view);
-  // Uploads record, DEM bytes and image, launches "project_image_dem" over the window.
+  // Uploads record, DEM bytes and image, launches "project_image_dem" (or, with a claim
+  // mask, "project_image_dem_claimed") over the window.
   bool enqueue_projection_dem(const unsigned char* image_pixels, int r0, int rows, int c0, int cols,
                               const view_params& view, const unsigned char* dem_bytes,
                               uint32_t dem_size, float ref_lat_deg, float ref_lon_deg);
@@ -83,13 +90,15 @@ class gpu_context {
   cl_mem output_buffer_ = nullptr;
   std::size_t output_bytes_ = 0;
   cl_mem view_buffer_ = nullptr;
+  cl_mem claim_buffer_ = nullptr;
   cl_mem score_buffer_ = nullptr, source_buffer_ = nullptr, best_buffer_ = nullptr,
          sum_buffer_ = nullptr, record_buffer_ = nullptr;
   uint32_t composite_dem_bytes_ = 0;
   cl_kernel kernel_composite_best_ = nullptr, kernel_composite_feather_ = nullptr,
             kernel_composite_blend_ = nullptr;
   cl_kernel kernel_bayer_ = nullptr, kernel_copy_ = nullptr, kernel_project_dem_ = nullptr,
-            kernel_project_ = nullptr, kernel_block_correlation_ = nullptr;
+            kernel_project_ = nullptr, kernel_block_correlation_ = nullptr,
+            kernel_project_claimed_ = nullptr, kernel_project_dem_claimed_ = nullptr;
   cl_command_queue queue_ = nullptr;
   cl_program program_ = nullptr;
   cl_device_id device_ = nullptr;

@@ -32,7 +32,7 @@ void write_image_matrices(const image_geometry& geometry, view_params& view) {
   }
 }
 
-int project_view_image(int index, const std::vector<image_geometry>& geometries,
+int project_view_image(int index, int step, const std::vector<image_geometry>& geometries,
                        frame_source& frames, gpu_context& gpu, view_params& view,
                        const view_dem& dem, bool use_dem, double ref_lat_deg, double ref_lon_deg) {
   const image_geometry& geometry = geometries[index];
@@ -40,8 +40,8 @@ int project_view_image(int index, const std::vector<image_geometry>& geometries,
   if (!view_window(geometry.footprint_corners, view, window)) return 0;
 
   const int count = static_cast<int>(geometries.size());
-  frames.prefetch(index + 1 < count ? geometries[index + 1].path : std::string(),
-                  index + 2 < count ? geometries[index + 2].path : std::string());
+  const auto path_at = [&](int i) { return i >= 0 && i < count ? geometries[i].path : std::string(); };
+  frames.prefetch(path_at(index + step), path_at(index + 2 * step));
 
   const cv::Mat image = frames.frame(geometry.path);
   // The upload copies a whole configured frame: anything else would read past the

@@ -25,11 +25,11 @@ bool view_window(const arma::mat& footprint, const view_params& view, footprint_
 // Writes image `geometry`'s camera matrices into the record's first 21 floats.
 void write_image_matrices(const image_geometry& geometry, view_params& view);
 
-// Projects image `index` into the view: prefetches the next two images, takes the
-// corrected frame, uploads it and launches the kernel over its window (onto the view
-// DEM when `use_dem`). 1 when launched, 0 when its footprint misses the view or it
-// could not be loaded.
-int project_view_image(int index, const std::vector<image_geometry>& geometries,
+// Projects image `index` into the view: prefetches the next two images in the order the
+// caller takes them (`step` +1 or -1), takes the corrected frame, uploads it and launches
+// the kernel over its window (onto the view DEM when `use_dem`). 1 when launched, 0 when
+// its footprint misses the view or it could not be loaded.
+int project_view_image(int index, int step, const std::vector<image_geometry>& geometries,
                        frame_source& frames, gpu_context& gpu, view_params& view,
                        const view_dem& dem, bool use_dem, double ref_lat_deg, double ref_lon_deg);
 

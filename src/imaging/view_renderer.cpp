@@ -34,10 +34,16 @@ render_result render_view_images(output_canvas& canvas, const std::vector<image_
   // Without its output buffer a view would be read back as all black.
   if (!gpu.create_view_buffers(canvas.view, canvas.image.data)) return result;
   result.device_buffer = true;
+  // The last image to see a pixel owns it. Taken from the last image back, with a claim
+  // mask, each pixel is sampled once; without the mask (no memory for it) they are
+  // taken in flight-log order, each overwriting the earlier ones.
   const int count = static_cast<int>(geometries.size());
-  for (int k = 0; k < count; ++k) {
-    if (project_view_image(k, geometries, frames, gpu, canvas.view, dem, use_dem, ref_lat_deg,
-                           ref_lon_deg) == 0)
+  const bool reverse = gpu.create_claim_mask();
+  const int step = reverse ? -1 : 1;
+  for (int i = 0; i < count; ++i) {
+    const int k = reverse ? count - 1 - i : i;
+    if (project_view_image(k, step, geometries, frames, gpu, canvas.view, dem, use_dem,
+                           ref_lat_deg, ref_lon_deg) == 0)
       continue;
     ++result.projected;
     if (k % 20 == 0) {

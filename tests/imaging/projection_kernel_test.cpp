@@ -191,6 +191,41 @@ TEST_F(ProjectionKernel, TerrainViewMatchesTheReferenceOnHillyDem) {
   }
 }
 
+// Overlapping images taken from the last back with the claim mask leave the view
+// byte for byte as the flight-log order without it, on flat ground and on hills.
+TEST_F(ProjectionKernel, ClaimedReverseOrderLeavesTheForwardView) {
+  const view_params base = small_view();
+  hilly_dem hills(base);
+  ASSERT_TRUE(hills.built);
+  const attitude_deg attitudes[] = {{0, 0, 0}, {8, -6, 30}, {-10, 12, 200}, {4, 9, 95}, {0, 0, 45}};
+  std::vector<cv::Mat> images;
+  for (unsigned k = 0; k < 5; ++k) images.push_back(textured_image(20 + k));
+  for (const bool on_dem : {false, true}) {
+    const auto render = [&](bool reverse) {
+      cv::Mat out = cv::Mat::zeros(base.height, base.width, CV_8UC3);
+      view_params view = base;
+      EXPECT_TRUE(gpu_->create_view_buffers(view, out.data));
+      if (reverse) EXPECT_TRUE(gpu_->create_claim_mask());
+      for (int i = 0; i < 5; ++i) {
+        const int k = reverse ? 4 - i : i;
+        write_image_matrices(camera(attitudes[k], -20.0 + 10.0 * k, 8.0 * (k % 2), 90.0), view);
+        EXPECT_TRUE(on_dem ? gpu_->enqueue_projection_dem(
+                                 images[k].data, 0, view.height, 0, view.width, view,
+                                 hills.dem.dem_buffer.data(), hills.dem.buffer_size,
+                                 float(ref_lat_deg), float(ref_lon_deg))
+                           : gpu_->enqueue_projection(images[k].data, 0, view.height, 0,
+                                                      view.width, view));
+      }
+      EXPECT_TRUE(gpu_->read_view_output(out.data));
+      gpu_->release_view_buffers();
+      return out;
+    };
+    const cv::Mat forward = render(false), claimed = render(true);
+    EXPECT_GT(cv::countNonZero(forward.reshape(1)), base.width * base.height) << on_dem;
+    EXPECT_EQ(cv::countNonZero(cv::Mat(forward != claimed).reshape(1)), 0) << on_dem;
+  }
+}
+
 TEST_F(ProjectionKernel, DemLargerThanTheDeviceBufferGrowsTheBuffer) {
   // 2 x 543479 nodes: 100,000,164 bytes, just over the 100,000,000-byte buffer.
   const int32_t node_rows = 2, node_cols = 543479;
