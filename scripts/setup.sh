@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make pkg-config libopencv-dev libarmadillo-dev ocl-icd-opencl-dev
           opencl-headers pocl-opencl-icd clinfo libgtest-dev proj-bin libxml2-utils
-          libtiff-dev libgeotiff-dev gdal-bin libgdal-dev libexiv2-dev zlib1g-dev libjpeg-dev
+          libtiff-dev libgeotiff-dev gdal-bin libgdal-dev libexiv2-dev zlib1g-dev libjpeg-dev libisal-dev
           parallel slurm-wlm munge)
 missing=()
 for p in "${packages[@]}"; do

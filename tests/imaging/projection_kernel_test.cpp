@@ -205,7 +205,9 @@ TEST_F(ProjectionKernel, ClaimedReverseOrderLeavesTheForwardView) {
       cv::Mat out = cv::Mat::zeros(base.height, base.width, CV_8UC3);
       view_params view = base;
       EXPECT_TRUE(gpu_->create_view_buffers(view, out.data));
-      if (reverse) EXPECT_TRUE(gpu_->create_claim_mask());
+      if (reverse) {
+        EXPECT_TRUE(gpu_->create_claim_mask());
+      }
       for (int i = 0; i < 5; ++i) {
         const int k = reverse ? 4 - i : i;
         write_image_matrices(camera(attitudes[k], -20.0 + 10.0 * k, 8.0 * (k % 2), 90.0), view);
