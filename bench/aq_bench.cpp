@@ -159,13 +159,15 @@ int staged_run(const std::string& config_path) {
   install_view(canvas, view);
   if (build_view_dem(job.dem, view) == 0) return 1;
   job.gpu.create_view_buffers(canvas.view, canvas.image.data);
+  // As the run does: from the last image back, each pixel claimed by the first to see it.
+  job.gpu.create_claim_mask();
   job.gpu.finish();
   const double view_setup = seconds_since(t);
 
   double decode = 0.0, host_prep = 0.0, kernel = 0.0, readback = 0.0;
   int projected = 0, readbacks = 0;
   double window_pixels = 0.0;
-  for (int k = 0; k < job.geometry_count; ++k) {
+  for (int k = job.geometry_count - 1; k >= 0; --k) {
     const image_geometry& geometry = job.geometries[k];
     footprint_window window;
     if (!view_window(geometry.footprint_corners, canvas.view, window)) continue;

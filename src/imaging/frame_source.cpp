@@ -17,8 +17,18 @@ cv::Mat frame_source::frame(const std::string& path) {
   cv::Mat image;
   cache_.get_image(path, image);
   if (image.type() != CV_8UC3) return image;
-  image.convertTo(image, -1, options_.image_data_multiplier);
-  if (options_.convert_to_jet_colormap != 0) cv::applyColorMap(image, image, cv::COLORMAP_JET);
+  // The cached pixels are shared: each change goes into new pixels, and a gain of 1
+  // (which would only copy them) is skipped.
+  if (options_.image_data_multiplier != 1.0) {
+    cv::Mat scaled;
+    image.convertTo(scaled, -1, options_.image_data_multiplier);
+    image = scaled;
+  }
+  if (options_.convert_to_jet_colormap != 0) {
+    cv::Mat mapped;
+    cv::applyColorMap(image, mapped, cv::COLORMAP_JET);
+    image = mapped;
+  }
   return image;
 }
 

@@ -28,7 +28,8 @@ class frame_source {
   void prefetch(const std::string& next, const std::string& after);
 
   // The corrected frame at `path`; empty when it could not be read. A frame that is not
-  // 8-bit BGR is returned as read, for the caller to refuse.
+  // 8-bit BGR is returned as read, for the caller to refuse. Its pixels may be the
+  // cache's own: read them only.
   cv::Mat frame(const std::string& path);
 
  private:

@@ -107,15 +107,14 @@ bool image_cache::get_image(const std::string& name, cv::Mat& image) {
       found = state == slot_ready;
       if (!found) console_printf("image cache timeout %s\n", name.c_str());
     }
-    // A deep copy: scaling and colour-mapping the image never alter the slot.
-    if (found) image = slot_images_[static_cast<std::size_t>(slot)].clone();
+    if (found) image = slot_images_[static_cast<std::size_t>(slot)];
   }
   if (!found) {
     console_printf("image not in cache %s\n", name.c_str());
     image = add_projection_offset(loader_.load_image(name));
     if (slot_count_ > 0) {
       const int reserved = reserve_slot(name);
-      slot_images_[static_cast<std::size_t>(reserved)] = image.clone();
+      slot_images_[static_cast<std::size_t>(reserved)] = image;
       slot_states_[reserved].store(slot_ready, std::memory_order_release);
     }
   }

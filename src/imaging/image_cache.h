@@ -28,9 +28,9 @@ class image_cache {
   image_cache(const image_cache&) = delete;
   image_cache& operator=(const image_cache&) = delete;
 
-  // A copy of the frame at `name` (offset by 1 per channel), from its slot or read now;
-  // scaling or colour-mapping `image` never alters the slot. True when it has at least
-  // one column.
+  // The frame at `name` (offset by 1 per channel), from its slot or read now. It shares
+  // the slot's pixels: read them, never write into them. True when it has at least one
+  // column.
   bool get_image(const std::string& name, cv::Mat& image);
 
   // Starts `channel` loading `name` into a slot: 2 already cached, 0 no slots, 1 started.

@@ -79,9 +79,10 @@ void apply_vignette(cv::Mat& frame, const cv::Mat& table) {
   }
 }
 
-cv::Mat add_projection_offset(const cv::Mat& image) {
+cv::Mat add_projection_offset(cv::Mat image) {
   if (image.empty()) return cv::Mat();
-  cv::Mat offset;
+  // In place when nothing else holds the pixels (a freshly loaded frame).
+  cv::Mat offset = image.u != nullptr && image.u->refcount == 1 ? image : cv::Mat();
   cv::add(image, cv::Scalar(1, 1, 1, 0), offset);
   return offset;
 }

@@ -33,7 +33,8 @@ float vignette_gain(double rho);
 void apply_vignette(cv::Mat& frame, const cv::Mat& table);
 
 // The image plus 1 in each of its three channels (saturating); empty stays empty.
-// Keeps projected pixels apart from the all-zero background of a view.
-cv::Mat add_projection_offset(const cv::Mat& image);
+// Keeps projected pixels apart from the all-zero background of a view. Adds in place
+// when `image` holds the only reference to its pixels.
+cv::Mat add_projection_offset(cv::Mat image);
 
 }  // namespace aeroquilt
