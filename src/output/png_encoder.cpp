@@ -129,30 +129,44 @@ void filter_row(const unsigned char* raw, const unsigned char* prior, std::size_
   std::memcpy(out + 1, t + best * length, length);
 }
 
+// A worker's buffers, kept from band to band: fresh ones would be page-faulted in for
+// every band.
+struct band_scratch {
+  std::vector<unsigned char> previous, current, trial, filtered, deflated;
+  std::vector<uint8_t> level_buffer;
+};
+
 // Filters rows [first, end) of `image` and deflates those from `start` on, primed with
 // the last window of the ones before it.
 band_result deflate_band(const cv::Mat& image, bool transparent, int first, int start, int end,
-                         int level, bool last) {
+                         int level, bool last, band_scratch& scratch) {
   band_result result;
   const int bpp = transparent ? 4 : image.channels();
   const std::size_t length = static_cast<std::size_t>(image.cols) * bpp;
-  std::vector<unsigned char> previous(length, 0), current(length), trial;
+  std::vector<unsigned char>&previous = scratch.previous, &current = scratch.current;
+  previous.assign(length, 0);
+  current.resize(length);
   if (first > 0) png_order_row(image, first - 1, transparent, previous.data());
-  std::vector<unsigned char> filtered(static_cast<std::size_t>(end - first) * (length + 1));
+  const std::size_t filtered_bytes = static_cast<std::size_t>(end - first) * (length + 1);
+  if (scratch.filtered.size() < filtered_bytes) scratch.filtered.resize(filtered_bytes);
+  unsigned char* filtered = scratch.filtered.data();
   for (int row = first; row < end; ++row) {
     png_order_row(image, row, transparent, current.data());
-    filter_row(current.data(), previous.data(), length, bpp, trial,
-               filtered.data() + static_cast<std::size_t>(row - first) * (length + 1));
+    filter_row(current.data(), previous.data(), length, bpp, scratch.trial,
+               filtered + static_cast<std::size_t>(row - first) * (length + 1));
     std::swap(previous, current);
   }
   const std::size_t primed = static_cast<std::size_t>(start - first) * (length + 1);
-  const unsigned char* input = filtered.data() + primed;
-  const std::size_t input_bytes = filtered.size() - primed;
+  const unsigned char* input = filtered + primed;
+  const std::size_t input_bytes = filtered_bytes - primed;
 
   // ISA-L's deflate: a raw stream, ended by a sync flush (or, for the last band, the
   // final block), primed with the window before the band.
   const int isal_level = std::min(level, kDeflateLevel);
-  std::vector<uint8_t> level_buffer(level_buffer_bytes(isal_level));
+  // Zeroed for every band, as a new buffer would be: the bytes must not depend on which
+  // worker took the band before.
+  std::vector<uint8_t>& level_buffer = scratch.level_buffer;
+  level_buffer.assign(level_buffer_bytes(isal_level), 0);
   isal_zstream z;
   isal_deflate_init(&z);
   z.level = static_cast<uint32_t>(isal_level);
@@ -165,16 +179,17 @@ band_result deflate_band(const cv::Mat& image, bool transparent, int first, int 
                                static_cast<uint32_t>(window)) == COMP_OK;
   }
   // Incompressible input grows by a few bytes per 64 KiB block; a band is about 1 MiB.
-  result.deflated.resize(input_bytes + input_bytes / 64 + 4096);
+  const std::size_t bound = input_bytes + input_bytes / 64 + 4096;
+  if (scratch.deflated.size() < bound) scratch.deflated.resize(bound);
   z.next_in = const_cast<uint8_t*>(input);
   z.avail_in = static_cast<uint32_t>(input_bytes);
-  z.next_out = result.deflated.data();
-  z.avail_out = static_cast<uint32_t>(result.deflated.size());
+  z.next_out = scratch.deflated.data();
+  z.avail_out = static_cast<uint32_t>(bound);
   z.flush = last ? NO_FLUSH : SYNC_FLUSH;
   z.end_of_stream = last ? 1 : 0;
   if (ok) ok = isal_deflate(&z) == COMP_OK && z.avail_in == 0 &&
                (last ? z.internal_state.state == ZSTATE_END : z.avail_out > 0);
-  result.deflated.resize(z.total_out);
+  result.deflated.assign(scratch.deflated.data(), scratch.deflated.data() + z.total_out);
   result.adler = isal_adler32(1, input, input_bytes);
   result.filtered_bytes = input_bytes;
   result.ok = ok;
@@ -216,12 +231,13 @@ std::vector<unsigned char> encode_png(const cv::Mat& image, int level, int threa
   std::vector<band_result> bands(band_count);
   std::atomic<int> next{0};
   const auto work = [&] {
+    band_scratch scratch;
     for (int b = next++; b < band_count; b = next++) {
       const int start = b * rows_per_band;
       const int end = std::min(image.rows, start + rows_per_band);
       try {
         bands[b] = deflate_band(image, transparent, std::max(0, start - primer_rows), start, end,
-                                level, b + 1 == band_count);
+                                level, b + 1 == band_count, scratch);
       } catch (const std::bad_alloc&) {
         bands[b].ok = false;
       }
@@ -234,7 +250,11 @@ std::vector<unsigned char> encode_png(const cv::Mat& image, int level, int threa
   work();
   for (std::thread& worker : workers) worker.join();
 
+  // Sized once: growing by doubling would copy the whole stream again and again.
+  std::size_t stream_bytes = 2 + 4;
+  for (const band_result& band : bands) stream_bytes += band.deflated.size();
   std::vector<unsigned char> stream;
+  stream.reserve(stream_bytes);
   // The zlib header: deflate with a 32 KiB window and the level's flag.
   const unsigned level_flags = level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
   unsigned header = (0x78u << 8) | (level_flags << 6);
@@ -250,6 +270,7 @@ std::vector<unsigned char> encode_png(const cv::Mat& image, int level, int threa
   put_u32(stream, static_cast<uint32_t>(adler));
 
   std::vector<unsigned char> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  png.reserve(8 + 25 + stream.size() + 12 * (stream.size() / kChunkBytes + 1) + 12);
   std::vector<unsigned char> ihdr;
   put_u32(ihdr, static_cast<uint32_t>(image.cols));
   put_u32(ihdr, static_cast<uint32_t>(image.rows));
