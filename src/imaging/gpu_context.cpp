@@ -591,10 +591,10 @@ void gpu_context::release_gpu_context() {
   release_mem(dem_buffer_);
   for (cl_mem& spare : spare_buffers_) release_mem(spare);
   dem_buffer_bytes_ = 0;
-  for (cl_kernel* kernel : {&kernel_bayer_, &kernel_project_, &kernel_block_correlation_,
-                            &kernel_copy_, &kernel_project_dem_, &kernel_composite_best_,
-                            &kernel_composite_feather_, &kernel_composite_blend_,
-                            &kernel_project_claimed_, &kernel_project_dem_claimed_}) {
+  for (cl_kernel* kernel :
+       {&kernel_bayer_, &kernel_project_, &kernel_block_correlation_, &kernel_copy_,
+        &kernel_project_dem_, &kernel_composite_best_, &kernel_composite_feather_,
+        &kernel_composite_blend_, &kernel_project_claimed_, &kernel_project_dem_claimed_}) {
     release_handle<cl_kernel, clReleaseKernel>(*kernel);
   }
   release_handle<cl_command_queue, clReleaseCommandQueue>(queue_);

@@ -40,7 +40,9 @@ int project_view_image(int index, int step, const std::vector<image_geometry>& g
   if (!view_window(geometry.footprint_corners, view, window)) return 0;
 
   const int count = static_cast<int>(geometries.size());
-  const auto path_at = [&](int i) { return i >= 0 && i < count ? geometries[i].path : std::string(); };
+  const auto path_at = [&](int i) {
+    return i >= 0 && i < count ? geometries[i].path : std::string();
+  };
   frames.prefetch(path_at(index + step), path_at(index + 2 * step));
 
   const cv::Mat image = frames.frame(geometry.path);

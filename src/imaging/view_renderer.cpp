@@ -42,8 +42,8 @@ render_result render_view_images(output_canvas& canvas, const std::vector<image_
   const int step = reverse ? -1 : 1;
   for (int i = 0; i < count; ++i) {
     const int k = reverse ? count - 1 - i : i;
-    if (project_view_image(k, step, geometries, frames, gpu, canvas.view, dem, use_dem,
-                           ref_lat_deg, ref_lon_deg) == 0)
+    if (project_view_image(k, step, geometries, frames, gpu, canvas.view, dem, use_dem, ref_lat_deg,
+                           ref_lon_deg) == 0)
       continue;
     ++result.projected;
     if (k % 20 == 0) {

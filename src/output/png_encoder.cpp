@@ -20,10 +20,14 @@ constexpr int kDeflateLevel = 2;               // ISA-L's level for zlib's 2 and
 
 std::size_t level_buffer_bytes(int level) {
   switch (level) {
-    case 0: return ISAL_DEF_LVL0_DEFAULT;
-    case 1: return ISAL_DEF_LVL1_DEFAULT;
-    case 2: return ISAL_DEF_LVL2_DEFAULT;
-    default: return ISAL_DEF_LVL3_DEFAULT;
+    case 0:
+      return ISAL_DEF_LVL0_DEFAULT;
+    case 1:
+      return ISAL_DEF_LVL1_DEFAULT;
+    case 2:
+      return ISAL_DEF_LVL2_DEFAULT;
+    default:
+      return ISAL_DEF_LVL3_DEFAULT;
   }
 }
 
@@ -102,9 +106,11 @@ unsigned long filter_with(const unsigned char* raw, const unsigned char* prior, 
 // filter byte, then the row. The reference library's adaptive choice: the filter
 // whose bytes, read as signed, have the least sum of magnitudes (the first on a tie).
 // Compiled for AVX2 as well, picked at run time where the processor has it.
-__attribute__((target_clones("avx2", "default")))
-void filter_row(const unsigned char* raw, const unsigned char* prior, std::size_t length, int bpp,
-                std::vector<unsigned char>& trial, unsigned char* out) {
+[[gnu::target_clones("avx2", "default")]] void filter_row(const unsigned char* raw,
+                                                          const unsigned char* prior,
+                                                          std::size_t length, int bpp,
+                                                          std::vector<unsigned char>& trial,
+                                                          unsigned char* out) {
   trial.resize(5 * length);
   const std::size_t step = static_cast<std::size_t>(bpp);
   unsigned long best_sum = ~0ul;
@@ -187,8 +193,9 @@ band_result deflate_band(const cv::Mat& image, bool transparent, int first, int 
   z.avail_out = static_cast<uint32_t>(bound);
   z.flush = last ? NO_FLUSH : SYNC_FLUSH;
   z.end_of_stream = last ? 1 : 0;
-  if (ok) ok = isal_deflate(&z) == COMP_OK && z.avail_in == 0 &&
-               (last ? z.internal_state.state == ZSTATE_END : z.avail_out > 0);
+  if (ok)
+    ok = isal_deflate(&z) == COMP_OK && z.avail_in == 0 &&
+         (last ? z.internal_state.state == ZSTATE_END : z.avail_out > 0);
   result.deflated.assign(scratch.deflated.data(), scratch.deflated.data() + z.total_out);
   result.adler = isal_adler32(1, input, input_bytes);
   result.filtered_bytes = input_bytes;

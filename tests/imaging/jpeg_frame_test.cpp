@@ -1,6 +1,8 @@
 // Frames decoded straight to BGR must be what the generic reader gives, and every
 // frame the direct path declines must still load as the generic reader loads it.
 
+#include "imaging/jpeg_frame.h"
+
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "imaging/frame_loader.h"
-#include "imaging/jpeg_frame.h"
 #include "support/scratch.h"
 
 namespace aeroquilt {
@@ -17,9 +18,9 @@ namespace {
 // An EXIF segment (little-endian TIFF, one IFD entry: Orientation = `value`) placed
 // after the JFIF segment.
 std::vector<uchar> with_orientation(std::vector<uchar> jpeg, uchar value) {
-  const std::vector<uchar> app1 = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0,
-                                   'I', 'I', 0x2A, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0,
-                                   1, 0, 0, 0, value, 0, 0, 0, 0, 0, 0, 0};
+  const std::vector<uchar> app1 = {
+      0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'I',   'I', 0x2A, 0, 8, 0, 0, 0,
+      1,    0,    0x12, 0x01, 3,   0,   1,   0,   0, 0, value, 0,   0,    0, 0, 0, 0, 0};
   const std::size_t after_app0 = 4 + (std::size_t(jpeg[4]) << 8 | jpeg[5]);
   jpeg.insert(jpeg.begin() + after_app0, app1.begin(), app1.end());
   return jpeg;

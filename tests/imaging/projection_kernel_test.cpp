@@ -211,12 +211,12 @@ TEST_F(ProjectionKernel, ClaimedReverseOrderLeavesTheForwardView) {
       for (int i = 0; i < 5; ++i) {
         const int k = reverse ? 4 - i : i;
         write_image_matrices(camera(attitudes[k], -20.0 + 10.0 * k, 8.0 * (k % 2), 90.0), view);
-        EXPECT_TRUE(on_dem ? gpu_->enqueue_projection_dem(
-                                 images[k].data, 0, view.height, 0, view.width, view,
-                                 hills.dem.dem_buffer.data(), hills.dem.buffer_size,
-                                 float(ref_lat_deg), float(ref_lon_deg))
-                           : gpu_->enqueue_projection(images[k].data, 0, view.height, 0,
-                                                      view.width, view));
+        EXPECT_TRUE(
+            on_dem
+                ? gpu_->enqueue_projection_dem(images[k].data, 0, view.height, 0, view.width, view,
+                                               hills.dem.dem_buffer.data(), hills.dem.buffer_size,
+                                               float(ref_lat_deg), float(ref_lon_deg))
+                : gpu_->enqueue_projection(images[k].data, 0, view.height, 0, view.width, view));
       }
       EXPECT_TRUE(gpu_->read_view_output(out.data));
       gpu_->release_view_buffers();
