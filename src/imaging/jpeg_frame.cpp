@@ -28,24 +28,29 @@ struct jpeg_error_state {
 // reader, which prints them as it always did.
 void keep_quiet(j_common_ptr) {}
 
-bool read_whole_file(const std::string& path, std::vector<unsigned char>& bytes) {
+// The whole file, when it starts as a JPEG does; other files are left after two bytes.
+bool read_jpeg_file(const std::string& path, std::vector<unsigned char>& bytes) {
   std::string reason;
   const int fd = open_regular_file(path, reason);
   if (fd < 0) return false;
   bytes.clear();
   unsigned char chunk[1 << 16];
   bool ok = true;
-  for (;;) {
-    const ssize_t got = ::read(fd, chunk, sizeof chunk);
+  for (std::size_t want = 2;; want = sizeof chunk) {
+    const ssize_t got = ::read(fd, chunk, want);
     if (got < 0) {
       ok = false;
       break;
     }
     if (got == 0) break;
     bytes.insert(bytes.end(), chunk, chunk + got);
+    if (bytes.size() >= 2 && (bytes[0] != 0xFF || bytes[1] != 0xD8)) {
+      ok = false;
+      break;
+    }
   }
   ::close(fd);
-  return ok && bytes.size() > 2 && bytes[0] == 0xFF && bytes[1] == 0xD8;
+  return ok && bytes.size() > 2;
 }
 
 // The generic reader turns a frame whose EXIF orientation is 2 to 8; those frames
@@ -117,7 +122,7 @@ bool decode(jpeg_decoder& d, const std::vector<unsigned char>& bytes, cv::Mat& i
 
 cv::Mat decode_jpeg_bgr(const std::string& path) {
   std::vector<unsigned char> bytes;
-  if (!read_whole_file(path, bytes)) return cv::Mat();
+  if (!read_jpeg_file(path, bytes)) return cv::Mat();
   jpeg_decoder decoder;
   cv::Mat image;
   if (!decode(decoder, bytes, image)) return cv::Mat();
