@@ -1,9 +1,0 @@
-// libFuzzer main of the flight log target (built with AEROQUILT_FUZZ=ON).
-#include <cstddef>
-#include <cstdint>
-
-#include "fuzz/fuzz_entries.h"
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  return aeroquilt::fuzz::flight_log_entry(data, size);
-}
