@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -48,15 +47,6 @@ const std::map<std::string, field_reader>& fields() {
   return table;
 }
 
-std::vector<std::string> columns(const std::string& line) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  for (std::size_t bar; (bar = line.find(" | ", start)) != std::string::npos; start = bar + 3)
-    out.push_back(line.substr(start, bar - start));
-  out.push_back(line.substr(start));
-  return out;
-}
-
 void expect_number(double actual, double expected, const std::string& label) {
   if (std::isnan(expected)) {
     EXPECT_TRUE(std::isnan(actual)) << label << ": " << actual;
@@ -66,14 +56,11 @@ void expect_number(double actual, double expected, const std::string& label) {
 }
 
 TEST(ConfigCases, EveryExampleGivesItsValues) {
-  std::ifstream in(testing::source_dir() + "/tests/data/config_cases.txt");
   testing::scratch_dir dir("config");
   int cases = 0;
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    const std::vector<std::string> c = columns(line);
-    ASSERT_GE(c.size(), 3u) << line;
-    SCOPED_TRACE(line);
+  for (const std::vector<std::string>& c : testing::case_rows("config_cases.txt")) {
+    SCOPED_TRACE(c[0] + " | " + c[1]);
+    ASSERT_GE(c.size(), 3u);
     ++cases;
     const std::string input = unescape(c[1]);
     const std::string expected_console = c.size() > 3 ? unescape(c[3]) : "";

@@ -96,7 +96,7 @@ std::string noise(std::size_t count, unsigned seed) {
   return bytes;
 }
 
-struct run_result {
+struct case_run {
   int status = -1;
   std::string output;  // standard output and error
   std::string error;   // standard error alone
@@ -111,12 +111,12 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
     design.images_per_line = 4;
     design.attitude_jitter_deg = 0.5;
     truth_ = std::make_unique<survey_truth>(make_survey(design, dir_->file("base")));
-    std::vector<std::pair<std::string, std::function<run_result()>>> jobs;
+    std::vector<std::pair<std::string, std::function<case_run()>>> jobs;
     for (const bad_input_case& c : load_catalogue()) jobs.emplace_back(c.name, prepare(c));
     // Sleeping runs dominate; eight at a time keep two cores busy.
-    results_ = std::make_unique<std::map<std::string, run_result>>();
+    results_ = std::make_unique<std::map<std::string, case_run>>();
     for (std::size_t first = 0; first < jobs.size(); first += 8) {
-      std::vector<std::future<run_result>> running;
+      std::vector<std::future<case_run>> running;
       for (std::size_t k = first; k < std::min(jobs.size(), first + 8); ++k)
         running.push_back(std::async(std::launch::async, jobs[k].second));
       for (std::size_t k = 0; k < running.size(); ++k)
@@ -139,12 +139,12 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
   }
 
   // Builds the case's files and returns its run.
-  static std::function<run_result()> prepare(const bad_input_case& c) {
+  static std::function<case_run()> prepare(const bad_input_case& c) {
     const std::string dir = folder(c.name);
     const auto path = [&](const std::string& name) { return dir + "/" + name; };
     fs::create_directories(dir);
     std::string config = read_file(truth_->files.config) + "output_dir," + dir + "/out/\n";
-    std::string work_dir = source_dir(), environment, limits, arguments, argument = path("run.cfg");
+    std::string work_dir = source_dir(), environment, arguments, argument = path("run.cfg");
     bool own_config = false, new_log = false;
     std::string log_text;  // a log that is no list of lines
     std::vector<std::string> log;
@@ -206,9 +206,9 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
           const int rows = static_cast<int>(number(1, g.row_count));
           bytes = dem_file_bytes(columns, rows, g.west_longitude + number(4, 0),
                                  g.south_latitude + number(5, 0), number(2, g.cell_size), nullptr);
-          const std::size_t heights =
-              w[3] == "all" ? std::size_t(columns) * rows : std::stoul(w[3]);
-          bytes.append(heights * 4, '\0');
+          const float fill = std::strtof(w[6].c_str(), nullptr);  // 0 when not given
+          for (std::size_t k = w[3] == "all" ? std::size_t(columns) * rows : std::stoul(w[3]); k--;)
+            bytes.append(reinterpret_cast<const char*>(&fill), 4);
         }
         write_binary_file(path("terrain.dem"), bytes.data(), bytes.size());
         config += "DEM_filename," + path("terrain.dem") + "\nUSE_DEM,1\n";
@@ -240,10 +240,10 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
           bytes.resize(std::min(bytes.size(), std::size_t(std::stoul(w[1]))));
           if (k == "noise") bytes += noise(std::stoul(w[2]), seed++);
         });
-      } else if (k == "raw_width") {
-        const auto w = words(d.rest, 1);
-        const int32_t width = static_cast<int32_t>(std::stoll(w[1]));
-        rewrite(w[0], [&](std::string& bytes) { std::memcpy(&bytes[0], &width, 4); });
+      } else if (k == "bytes") {
+        const auto w = words(d.rest, 2);
+        const std::string t = text(w[2], dir);
+        rewrite(w[0], [&](std::string& bytes) { bytes.replace(std::stoul(w[1]), t.size(), t); });
       } else if (k == "resize") {
         const auto w = words(d.rest, 2);
         cv::Mat resized;
@@ -271,8 +271,6 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
           skip_reasons_[c.name] = "cannot mount a tmpfs of " + w[1] + " at " + path(w[0]) + ": " +
                                   std::strerror(errno) + " (needs root)";
         }
-      } else if (k == "ulimit_f") {
-        limits = "ulimit -f " + d.rest + "; ";
       } else if (k == "fifo") {
         fs::remove(path(d.rest));
         ::mkfifo(path(d.rest).c_str(), 0644);
@@ -288,17 +286,6 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
         const std::string holder = "pid " + std::to_string(::getpid()) + " on host catalogue\n";
         if (fd >= 0 && ::write(fd, holder.data(), holder.size()) > 0 && ::flock(fd, LOCK_EX) == 0)
           held_locks_.push_back(fd);
-      } else if (k == "png_size") {
-        const auto w = words(d.rest, 2);
-        rewrite(w[0], [&](std::string& bytes) {
-          for (int b = 0; b < 8; ++b)  // big-endian width, then height
-            bytes[16 + b] = static_cast<char>(std::stoul(w[1 + b / 4]) >> (24 - 8 * (b % 4)));
-        });
-      } else if (k == "dem_fill") {
-        const float value = std::strtof(d.rest.c_str(), nullptr);
-        rewrite("terrain.dem", [&](std::string& bytes) {
-          for (std::size_t at = 32; at + 4 <= bytes.size(); at += 4) std::memcpy(&bytes[at], &value, 4);
-        });
       } else if (k == "args") {
         arguments += " " + text(d.rest, dir);
       }
@@ -308,11 +295,11 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
       if (!own_config) config += "FPO_file," + path("log.txt") + "\n";
     }
     write_binary_file(path("run.cfg"), config.data(), config.size());
-    const std::string command = "cd '" + work_dir + "' && (" + limits + environment +
+    const std::string command = "cd '" + work_dir + "' && (" + environment +
                                 "timeout 300 " + aeroquilt_binary() + " '" + argument + "'" + arguments + " 2>'" +
                                 path("stderr.txt") + "')";
     return [command, dir] {
-      run_result result;
+      case_run result;
       // A hung run is stopped long after any loaded machine would finish (status 124).
       result.status = run_command(command, result.output);
       result.error = read_file(dir + "/stderr.txt");
@@ -323,7 +310,7 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
 
   inline static std::unique_ptr<scratch_dir> dir_;
   inline static std::unique_ptr<survey_truth> truth_;
-  inline static std::unique_ptr<std::map<std::string, run_result>> results_;
+  inline static std::unique_ptr<std::map<std::string, case_run>> results_;
   inline static std::vector<std::string> mounts_;
   inline static std::vector<int> held_locks_;
   inline static std::map<std::string, std::string> skip_reasons_;  // cases that cannot run here
@@ -333,7 +320,7 @@ TEST_P(BadInput, EndsAsCatalogued) {
   const bad_input_case& c = GetParam();
   if (skip_reasons_.count(c.name) != 0) GTEST_SKIP() << skip_reasons_.at(c.name);
   const std::string dir = folder(c.name);
-  const run_result& run = results_->at(c.name);
+  const case_run& run = results_->at(c.name);
   const auto contains = [](const std::string& s, const std::string& t) { return s.find(t) != s.npos; };
   EXPECT_TRUE(run.status >= 0 && run.status <= 2) << "status " << run.status << "\n" << run.output;
   EXPECT_FALSE(contains(run.output, "Segmentation") || contains(run.output, "terminate called"))

@@ -14,17 +14,6 @@
 namespace aeroquilt::testing {
 namespace {
 
-struct run_result {
-  int status = -1;
-  std::string output;
-};
-
-run_result run_survey(const survey_truth& truth) {
-  run_result result;
-  result.status = run_command(aeroquilt_binary() + " " + truth.files.config, result.output);
-  return result;
-}
-
 class MosaicTruth : public ::testing::Test {
  protected:
   survey_truth make(survey_design design) { return make_survey(design, dir_.file("survey")); }
@@ -37,7 +26,7 @@ TEST_F(MosaicTruth, FlatGroundMosaicMatchesTheGroundFromEitherFlightLog) {
     survey_design design;  // headings 30 and 210, roll and pitch within 1.5 degrees
     design.utm_positions = utm;
     const survey_truth truth = make_survey(design, dir_.file(utm ? "utm" : "flat"));
-    const run_result run = run_survey(truth);
+    const run_result run = run_program(truth.files.config);
     ASSERT_EQ(run.status, 1) << run.output;
     expect_registered(compare_view(truth, truth.files.mosaic, truth.files.world_file),
                       utm ? "utm" : "flat");
@@ -53,7 +42,7 @@ TEST_F(MosaicTruth, HillsProjectedAsFlatGroundAreVisiblyMisplaced) {
   design.use_dem = false;
   design.heading_deg = 123.0;
   const survey_truth truth = make(design);
-  const run_result run = run_survey(truth);
+  const run_result run = run_program(truth.files.config);
   ASSERT_EQ(run.status, 1) << run.output;
   const truth_stats stats = compare_view(truth, truth.files.mosaic, truth.files.world_file);
   EXPECT_GT(stats.p95_offset_px, 0.5) << describe(stats);
@@ -67,7 +56,7 @@ TEST_F(MosaicTruth, HillyTerrainWholeAndTiledMatchTheGroundAndEachOther) {
   design.heading_deg = 123.0;
   design.attitude_jitter_deg = 3.0;
   const survey_truth whole = make(design);
-  ASSERT_EQ(run_survey(whole).status, 1);
+  ASSERT_EQ(run_program(whole.files.config).status, 1);
   cv::Mat whole_mosaic;
   expect_registered(compare_view(whole, whole.files.mosaic, whole.files.world_file, &whole_mosaic),
                     "hills");
@@ -75,7 +64,7 @@ TEST_F(MosaicTruth, HillyTerrainWholeAndTiledMatchTheGroundAndEachOther) {
 
   design.output_tile_size_pixels = 300 * 300;  // S = 300 pixels
   const survey_truth tiled = make_survey(design, dir_.file("tiled"));
-  const run_result run = run_survey(tiled);
+  const run_result run = run_program(tiled.files.config);
   ASSERT_EQ(run.status, 1) << run.output;
   const std::string out = tiled.files.output_dir;
   int tiles = 0;

@@ -82,6 +82,28 @@ std::string unescape(const std::string& cell) {
   return out;
 }
 
+std::vector<std::vector<std::string>> case_rows(const std::string& name) {
+  std::ifstream in(source_dir() + "/tests/data/" + name);
+  if (!in) throw std::runtime_error("no case table tests/data/" + name);
+  std::vector<std::vector<std::string>> rows;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string>& row = rows.emplace_back();
+    std::size_t start = 0;
+    for (std::size_t bar; (bar = line.find(" | ", start)) != std::string::npos; start = bar + 3)
+      row.push_back(line.substr(start, bar - start));
+    row.push_back(line.substr(start));
+  }
+  return rows;
+}
+
+std::vector<double> numbers(const std::string& cell) {
+  std::istringstream in(cell);
+  std::vector<double> out;
+  for (std::string word; in >> word;) out.push_back(std::stod(word));
+  return out;
+}
+
 int run_command(const std::string& command, std::string& output) {
   output.clear();
   FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
@@ -91,6 +113,12 @@ int run_command(const std::string& command, std::string& output) {
   while ((got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, got);
   const int status = ::pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+run_result run_program(const std::string& arguments) {
+  run_result result;
+  result.status = run_command(aeroquilt_binary() + " " + arguments, result.output);
+  return result;
 }
 
 }  // namespace aeroquilt::testing

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace aeroquilt::testing {
 
@@ -34,7 +35,21 @@ std::string source_dir();
 // unescaped, and {c*N} expanded to N copies of the character c.
 std::string unescape(const std::string& cell);
 
+// The rows of the case table tests/data/NAME: one case a line, its cells separated by
+// " | ", cells kept as written; blank lines and lines starting with # are skipped.
+std::vector<std::vector<std::string>> case_rows(const std::string& name);
+// The numbers of a cell, separated by spaces.
+std::vector<double> numbers(const std::string& cell);
+
 // Runs a shell command, returning its exit status and capturing stdout+stderr into `output`.
 int run_command(const std::string& command, std::string& output);
+
+// A run of the built program: its exit status and its standard output and error.
+struct run_result {
+  int status = -1;
+  std::string output;
+  bool printed(const std::string& text) const { return output.find(text) != std::string::npos; }
+};
+run_result run_program(const std::string& arguments);
 
 }  // namespace aeroquilt::testing

@@ -246,36 +246,13 @@ truth_stats compare_to_truth(const cv::Mat& mosaic, const cv::Mat& truth, const 
   return stats;
 }
 
-world_file read_world_file(const std::string& path) {
+std::array<double, 6> read_world_file(const std::string& path) {
   std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot open world file " + path);
-  world_file w;
-  if (!(in >> w.lon_per_pixel >> w.rotation_1 >> w.rotation_2 >> w.minus_lat_per_pixel >>
-        w.lon_min >> w.lat_max))
-    throw std::runtime_error("world file " + path + " holds fewer than six numbers");
+  std::array<double, 6> w;
+  for (double& value : w)
+    if (!(in >> value)) throw std::runtime_error("world file " + path + " unreadable or short");
   return w;
 }
-
-namespace {
-
-// The view's west and north edges in the survey's local frame, from the world file's
-// lon_min and lat_max, snapped to a multiple of the pixel size as the system snaps them.
-struct view_origin {
-  double x_min_m = 0.0;
-  double y_max_m = 0.0;
-};
-
-view_origin view_origin_from_world_file(const survey_truth& truth, const world_file& world,
-                                        double pixel_size_m) {
-  const double deg = pi / 180.0;
-  const double phi0 = truth.centre_latitude_deg * deg;
-  const double x =
-      (world.lon_min - truth.centre_longitude_deg) * deg * std::cos(phi0) * truth.radius_east_m;
-  const double y = (world.lat_max - truth.centre_latitude_deg) * deg * truth.radius_north_m;
-  return {std::round(x / pixel_size_m) * pixel_size_m, std::round(y / pixel_size_m) * pixel_size_m};
-}
-
-}  // namespace
 
 std::string describe(const truth_stats& stats) {
   char text[256];
@@ -293,12 +270,17 @@ truth_stats compare_view(const survey_truth& truth, const std::string& image_pat
   EXPECT_FALSE(mosaic.empty()) << image_path;
   if (mosaic_out) *mosaic_out = mosaic;
   if (mosaic.empty()) return {};
-  const double p = truth.design.output_pixel_size_m;
-  const view_origin o = view_origin_from_world_file(truth, read_world_file(world_path), p);
+  // The view's west and north edges in the survey's local frame, from the world file's
+  // lon_min and lat_max, snapped to a multiple of the pixel size as the system snaps them.
+  const double p = truth.design.output_pixel_size_m, deg = pi / 180.0;
+  const std::array<double, 6> world = read_world_file(world_path);
+  const double x = (world[4] - truth.centre_longitude_deg) * deg *
+                   std::cos(truth.centre_latitude_deg * deg) * truth.radius_east_m;
+  const double y = (world[5] - truth.centre_latitude_deg) * deg * truth.radius_north_m;
+  const double x_min = std::round(x / p) * p, y_max = std::round(y / p) * p;
   return compare_to_truth(
-      mosaic, render_truth(truth, o.x_min_m, o.y_max_m, p, mosaic.cols, mosaic.rows),
-      expected_coverage_mask(truth, o.x_min_m, o.y_max_m, p, mosaic.cols, mosaic.rows, 2.0,
-                             min_cameras));
+      mosaic, render_truth(truth, x_min, y_max, p, mosaic.cols, mosaic.rows),
+      expected_coverage_mask(truth, x_min, y_max, p, mosaic.cols, mosaic.rows, 2.0, min_cameras));
 }
 
 void expect_registered(const truth_stats& stats, const std::string& label) {

@@ -5,6 +5,7 @@
 // (x_min + c * pixel_size, y_max - r * pixel_size); the helpers here take a view
 // in that form, which a test recovers from the mosaic's world file.
 
+#include <array>
 #include <opencv2/core.hpp>
 #include <string>
 
@@ -46,17 +47,9 @@ struct truth_stats {
 truth_stats compare_to_truth(const cv::Mat& mosaic, const cv::Mat& truth,
                              const cv::Mat& mask = cv::Mat());
 
-// The six values of a world file.
-struct world_file {
-  double lon_per_pixel = 0.0;
-  double rotation_1 = 0.0, rotation_2 = 0.0;
-  double minus_lat_per_pixel = 0.0;
-  double lon_min = 0.0;
-  double lat_max = 0.0;
-};
-
-// Reads a world file; throws std::runtime_error when it is missing or short.
-world_file read_world_file(const std::string& path);
+// The six values of a world file (x step, two rotations, y step, west and north edges);
+// throws std::runtime_error when it is missing or short.
+std::array<double, 6> read_world_file(const std::string& path);
 
 // One-line summary for failure messages.
 std::string describe(const truth_stats& stats);
