@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "survey/synthetic_survey.h"
+
 namespace aeroquilt {
 namespace {
 
@@ -18,7 +20,8 @@ TEST(UtmCentralMeridian, FollowsTheZoneOfTheConfiguredLongitude) {
   for (const auto& c : cases) EXPECT_EQ(utm_central_meridian(c[0]), c[1]) << c[0];
 }
 
-// Rows computed with PROJ cs2cs; tests/data/utm_reference.csv says how.
+// Rows computed with PROJ cs2cs; tests/data/utm_reference.csv says how. The survey maker's
+// own projection (the end-to-end tests' ground truth for UTM logs) must agree with them too.
 TEST(UtmToGeographic, EveryReferencePointAgreesWithProjToOneMillimetre) {
   std::ifstream file("tests/data/utm_reference.csv");
   int points = 0;
@@ -41,6 +44,14 @@ TEST(UtmToGeographic, EveryReferencePointAgreesWithProjToOneMillimetre) {
     const double north_m = (latitude - lat_ref) * kMetresPerDegree;
     const double east_m = (longitude - lon_ref) * kMetresPerDegree * std::cos(lat_ref * kPi / 180);
     EXPECT_LT(std::hypot(north_m, east_m), 1e-3) << line;  // 1 mm
+    const double maker_meridian = testing::utm_zone_central_meridian(meridian);
+    ASSERT_EQ(maker_meridian, 6.0 * zone - 183.0) << line;
+    double e = 0, n = 0;
+    testing::geographic_to_utm(lat_ref, lon_ref, maker_meridian, e, n);
+    EXPECT_LT(std::hypot(e - easting, n - northing), 1e-3) << line;
+    testing::utm_to_geographic_exact(easting, northing, maker_meridian, latitude, longitude);
+    EXPECT_NEAR(latitude, lat_ref, 1e-10) << line;  // degrees: about 10 um, as PROJ prints
+    EXPECT_NEAR(longitude, lon_ref, 1e-10) << line;
     ++points;
   }
   EXPECT_GE(points, 20) << "tests/data/utm_reference.csv missing or unreadable";
