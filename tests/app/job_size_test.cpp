@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/console.h"
+#include "support/scratch.h"
 
 namespace aeroquilt {
 namespace {
@@ -43,27 +44,13 @@ TEST(JobSize, RefusesWhatCannotEndWell) {
   whole.views = 1;
   whole.largest_width = whole.largest_height = 1000;
   whole.view_bytes = 14e6;
-  const struct {
-    const char* name;
-    double pixel_size, finest_frame_m;
-    bool allowed;
-    uint64_t available;
-    bool accepted;
-    const char* says;
-  } cases[] = {
-      {"usual", 0.5, 0.5, false, 1u << 30, true, "job: 1 view of up to 1000 x 1000 pixels"},
-      {"20 times finer", 0.025, 0.5, false, 1u << 30, true, "job:"},
-      {"over 20 times finer", 0.024, 0.5, false, 1u << 30, false, "allow_fine_pixel_size,1"},
-      {"finer, allowed", 0.001, 0.5, true, 1u << 30, true, "job:"},
-      {"no frame resolution", 0.001, 0.0, false, 1u << 30, true, "job:"},
-      {"beyond memory", 0.5, 0.5, false, 10000000, false, "tile it with output_tile_size_pixels"},
-  };
-  for (const auto& c : cases) {
+  for (const std::vector<std::string>& c : testing::case_rows("job_acceptance_cases.txt")) {
+    const std::vector<double> n = testing::numbers(c.at(1));
     console_capture capture;
-    EXPECT_EQ(job_acceptable(whole, false, c.pixel_size, c.finest_frame_m, c.allowed, c.available),
-              c.accepted)
-        << c.name;
-    EXPECT_NE(capture.text().find(c.says), std::string::npos) << c.name << "\n" << capture.text();
+    EXPECT_EQ(job_acceptable(whole, false, n.at(0), n.at(1), n.at(2) != 0, uint64_t(n.at(3))),
+              n.at(4) != 0)
+        << c[0];
+    EXPECT_NE(capture.text().find(c.at(2)), std::string::npos) << c[0] << "\n" << capture.text();
   }
 }
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
+#include <sstream>
 #include <opencv2/imgcodecs.hpp>
 
 #include "support/scratch.h"
@@ -16,17 +16,6 @@ namespace aeroquilt::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct run_result {
-  int status = -1;
-  std::string output;
-};
-
-run_result run(const std::string& arguments) {
-  run_result result;
-  result.status = run_command(aeroquilt_binary() + " " + arguments, result.output);
-  return result;
-}
 
 // The value of a key in a configuration file's text.
 double config_number(const std::string& text, const std::string& key) {
@@ -51,12 +40,12 @@ class Prepare : public ::testing::Test {
   // Prepares `truth`'s frames and GeoTIFF into prepared/, runs it and compares.
   void expect_prepared_mosaic_matches(survey_truth truth, const std::string& options) {
     const std::string out = dir_.file("prepared");
-    const run_result prepared = run("prepare " + truth.files.image_dir + " " +
+    const run_result prepared = run_program("prepare " + truth.files.image_dir + " " +
                                     truth.files.geotiff_dem + " " + out + " " + options);
     ASSERT_EQ(prepared.status, 0) << prepared.output;
     EXPECT_NE(prepared.output.find("frames: 15 used, 0 left out"), std::string::npos)
         << prepared.output;
-    const run_result mosaic = run(out + "/survey.cfg");
+    const run_result mosaic = run_program(out + "/survey.cfg");
     ASSERT_EQ(mosaic.status, 1) << mosaic.output;
 
     EXPECT_EQ(config_number(read_file(out + "/survey.cfg"), "output_pixel_size"),
@@ -105,19 +94,6 @@ TEST_F(Prepare, ProjectedPosesWithOmegaPhiKappaGiveTheGroundTruth) {
                                             truth.files.calibration + " --pixel-size 0.5");
 }
 
-// One case per refused or degraded input: what the case does to a copy of the survey,
-// the extra arguments, the exit status and a text the output must hold.
-struct case_inputs {
-  const survey_truth& t;
-  std::string d, dem, options;  // the case's folder, its DEM, its extra arguments
-};
-struct input_case {
-  const char* name;
-  std::function<void(case_inputs&)> alter;
-  int status;
-  const char* message;
-};
-
 // Rewrites a frame without its tags.
 void strip_tags(const std::string& path) { cv::imwrite(path, cv::imread(path)); }
 
@@ -136,81 +112,35 @@ std::string ascii_grid(const std::string& folder, double latitude, double longit
   return folder + "/grid.asc";
 }
 
-const char* const kPosesCsv = "name,x,y,z,omega,phi,kappa\nimg_000.tif,1,2,3,0,0,0\n";
-const input_case kInputCases[] = {
-    {"tagged frames: the pixel size is their ground sample distance (250 m / 500 px)",
-     [](case_inputs&) {}, 0, "pixel size: 0.5 m (median ground sample distance)"},
-    {"one frame without tags is left out, the others make the survey",
-     [](case_inputs& x) { strip_tags(x.d + "/images/img_004.tif"); }, 0,
-     "frame img_004.tif left out: no GPS position"},
-    {"no frame with tags",
-     [](case_inputs& x) {
-       for (const survey_camera& camera : x.t.cameras) strip_tags(x.d + "/images/" + camera.name);
-     },
-     2, "no frame has a position, an attitude and an altitude"},
-    {"DEM beside the survey",
-     [](case_inputs& x) {
-       x.dem = ascii_grid(x.d, x.t.centre_latitude_deg + 0.01, x.t.centre_longitude_deg, true);
-     },
-     2, "does not cover the survey"},
-    {"DEM over the cameras only, not their footprints",
-     [](case_inputs& x) {
-       x.dem = ascii_grid(x.d, x.t.centre_latitude_deg, x.t.centre_longitude_deg, true);
-     },
-     2, "does not cover the survey"},
-    {"DEM without a CRS",
-     [](case_inputs& x) {
-       x.dem = ascii_grid(x.d, x.t.centre_latitude_deg, x.t.centre_longitude_deg, false);
-     },
-     2, "has no coordinate reference system GDAL can read"},
-    {"DEM that is no raster",
-     [](case_inputs& x) { write_text_file(x.dem = x.d + "/notes.tif", "not a raster\n"); }, 2,
-     "GDAL cannot open the DEM"},
-    {"calibration for other frames",
-     [](case_inputs& x) {
-       write_text_file(x.d + "/camera.yaml",
-                       "%YAML:1.0\n---\nimage_width: 320\nimage_height: 240\ncamera_matrix: "
-                       "!!opencv-matrix\n   rows: 3\n   cols: 3\n   dt: d\n   data: [ 500., 0., "
-                       "159., 0., 500., 119., 0., 0., 1. ]\n");
-       x.options = "--camera " + x.d + "/camera.yaml";
-     },
-     2, "is for frames of 320 x 240 pixels, the frames are 160 x 120"},
-    {"projected poses without their CRS",
-     [](case_inputs& x) {
-       write_text_file(x.d + "/poses.csv", kPosesCsv);
-       x.options = "--poses " + x.d + "/poses.csv";
-     },
-     2, "give their CRS with --crs"},
-    {"projected poses in a CRS GDAL cannot read",
-     [](case_inputs& x) {
-       write_text_file(x.d + "/poses.csv", kPosesCsv);
-       x.options = "--poses " + x.d + "/poses.csv --crs EPSG:999999";
-     },
-     2, "GDAL cannot read the CRS EPSG:999999"},
-    {"unknown altitude mode", [](case_inputs& x) { x.options = "--altitude geoid"; }, 2,
-     "--altitude is absolute or relative"},
-};
-
 TEST_F(Prepare, UnusableInputsAreRefusedWithTheReasonAndNothingWritten) {
   survey_design design = tagged_design();
   design.hills = false;
   design.supersampling = 1;
   const survey_truth truth = make_survey(design, dir_.file("survey"));
   int index = 0;
-  for (const input_case& c : kInputCases) {
-    SCOPED_TRACE(c.name);
-    const std::string case_dir = dir_.file("case" + std::to_string(index++));
-    fs::create_directories(case_dir);
-    fs::copy(truth.files.image_dir, case_dir + "/images");
-    case_inputs x{truth, case_dir, truth.files.geotiff_dem, ""};
-    c.alter(x);
-    const std::string out = case_dir + "/prepared";
-    const run_result result =
-        run("prepare " + case_dir + "/images " + x.dem + " " + out + " " + x.options);
-    EXPECT_EQ(result.status, c.status) << result.output;
-    EXPECT_NE(result.output.find(c.message), std::string::npos) << result.output;
-    EXPECT_EQ(fs::exists(out + "/survey.cfg"), c.status == 0) << result.output;
-    EXPECT_TRUE(c.status == 0 || !fs::exists(out)) << out;
+  for (const std::vector<std::string>& c : case_rows("prepare_cases.txt")) {
+    SCOPED_TRACE(c.at(0));
+    const std::string d = dir_.file("case" + std::to_string(index++)), out = d + "/prepared";
+    fs::create_directories(d);
+    fs::copy(truth.files.image_dir, d + "/images");
+    std::istringstream change(c.at(1));
+    std::string action, name, text, dem = truth.files.geotiff_dem, options = c.at(2);
+    std::getline(change >> action >> name >> std::ws, text);
+    for (const survey_camera& camera : truth.cameras)
+      if (action == "strip" && (name == "all" || name == camera.name))
+        strip_tags(d + "/images/" + camera.name);
+    if (action == "grid")
+      dem = ascii_grid(d, truth.centre_latitude_deg + std::stod(name), truth.centre_longitude_deg,
+                       text == "prj");
+    if (action == "file" || action == "dem") write_text_file(d + "/" + name, unescape(text));
+    if (action == "dem") dem = d + "/" + name;
+    for (std::size_t at; (at = options.find("$D")) != std::string::npos;) options.replace(at, 2, d);
+    const int status = std::stoi(c.at(3));
+    const run_result result = run_program("prepare " + d + "/images " + dem + " " + out + " " + options);
+    EXPECT_EQ(result.status, status) << result.output;
+    EXPECT_TRUE(result.printed(c.at(4))) << result.output;
+    EXPECT_EQ(fs::exists(out + "/survey.cfg"), status == 0) << result.output;
+    EXPECT_TRUE(status == 0 || !fs::exists(out)) << out;
   }
 }
 

@@ -66,43 +66,16 @@ TEST_F(FlightLog, ReadsEveryFieldOfAGeographicLine) {
 }
 
 TEST_F(FlightLog, KeepsTheLinesItCanUseAndNamesTheOthers) {
-  struct log_case {
-    std::string images;  // files in the image folder
-    std::string log;
-    double angle_limit;   // 0 selects 80 degrees
-    std::string kept;     // names of the records kept, in order
-    std::string console;  // contained in the console text; $ stands for the image folder
-  };
-  const log_case cases[] = {
-      // Steep lines are dropped silently; an angle equal to the limit is kept.
-      {"a b c", "a,45,9,300,5,2,0\nb,45,9,300,85,2,0\nc,45,9,300,-3,80,0\n", 0, "a c",
-       "3 lines in FPO file\n2 images found\n"},
-      {"a b c", "a,45,9,300,0,-10,0\nb,45,9,300,0,-10.0001,0\nc,45,9,300,-10.0001,0,0\n", 10, "a",
-       ""},
-      // Missing images and folders are reported and dropped in order.
-      {"a c", "a,1,2,3,0,0,0\nb,1,2,3,0,0,0\nc,1,2,3,0,0,0\nd,1,2,3,0,0,0\n", 0, "a c",
-       "image not found $b\nimage not found $d\n2 images found\n"},
-      // A header is a record of an image that is not there; a blank line is no record.
-      {"a", "name,lat,lon,alt,roll,pitch,heading\n\na,10,20,300,0,0,0\n", 0, "a",
-       "line 2 has 1 fields, 7 expected (name, latitude, longitude, altitude, roll, pitch, "
-       "heading): line left out\nimage not found $name\n"},
-      {"a b", "a,10,20,300,0,0,0\nb,12,26,300,0,0,0", 0, "a b", "2 images found\n"},
-      // Missing fields would be read from the line start; non-finite values are
-      // left out (the catalogue of bad inputs has the other faults).
-      {"a1 b", "b,10,20,300,0,0,0\na1,10,20\n", 0, "b", "fpo.txt line 2 has 3 fields"},
-      {"a b", "a,10,20,1e999,0,0,0\nb,10,20,300,0,0,0\n", 0, "b",
-       "fpo.txt line 1: position or attitude out of range"},
-  };
-  for (const log_case& c : cases) {
-    SCOPED_TRACE(c.log.substr(0, 80));
-    config_.projection_angle_limit = c.angle_limit;
+  for (const std::vector<std::string>& c : testing::case_rows("flight_log_cases.txt")) {
+    SCOPED_TRACE(c.at(1).substr(0, 80));
+    config_.projection_angle_limit = std::stod(c.at(2));
     std::filesystem::remove_all(dir_.file("images"));
     std::filesystem::create_directories(dir_.file("images"));
     list_ = image_list{};
     list_.image_dir = dir_.file("images") + "/";
-    ASSERT_EQ(read_log(c.images, c.log), 1);
-    EXPECT_EQ(kept_names(), c.kept);
-    std::string console = c.console;
+    ASSERT_EQ(read_log(c[0], testing::unescape(c[1])), 1);
+    EXPECT_EQ(kept_names(), c.at(3));
+    std::string console = c.size() > 4 ? testing::unescape(c[4]) : "";
     for (std::size_t at; (at = console.find('$')) != std::string::npos;)
       console.replace(at, 1, list_.image_dir);
     EXPECT_NE(console_.find(console), std::string::npos) << console_;

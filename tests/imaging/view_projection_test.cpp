@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/scratch.h"
+
 namespace aeroquilt {
 namespace {
 
@@ -20,33 +22,19 @@ arma::mat box(double x0, double x1, double y0, double y1) {
   return arma::mat{{x0, y1, 0}, {x1, y1, 0}, {x1, y0, 0}, {x0, y0, 0}, {x0, y1, 0}};
 }
 
-// Windows of footprints over the view: quotients truncate toward zero, the edges
-// clamp, and footprints beside the view miss it.
+// The cases of tests/data/view_window_cases.txt.
 TEST(FootprintWindow, CoversTheFootprintsPixelsWithinTheView) {
-  struct window_case {
-    double x0, x1, y0, y1;
-    bool hit;
-    int c0, c1, r0, r1;
-  };
-  const window_case cases[] = {
-      // (-91 + 100) / 2 = 4.5, 19.5 / 2 = 9.75, (50 - 41) / 2 = 4.5, (50 - 20) / 2 = 15.
-      {-91, -80.5, 20, 41, true, 4, 9, 4, 15},
-      {90, 98, 0, 10, true, 95, 99, 20, 25},  // ends on the east edge column (x = 98)
-      {90, 500, -500, 500, true, 95, 99, 0, 49},
-      {-300, -103, 0, 10, false, 0, 0, 0, 0},  // west: c1 < 0
-      {100, 200, 0, 10, false, 0, 0, 0, 0},    // east: c0 >= width
-      {0, 10, 60, 90, false, 0, 0, 0, 0},      // north: r1 < 0
-      {0, 10, -90, -51, false, 0, 0, 0, 0},    // south: r0 >= height
-  };
-  for (const window_case& c : cases) {
+  for (const std::vector<std::string>& row : testing::case_rows("view_window_cases.txt")) {
+    const std::vector<double> c = testing::numbers(row.at(0));
     footprint_window window;
-    ASSERT_EQ(view_window(box(c.x0, c.x1, c.y0, c.y1), test_view(), window), c.hit) << c.x0;
-    if (!c.hit) continue;
-    EXPECT_EQ(window.c0, c.c0) << c.x0;
-    EXPECT_EQ(window.c1, c.c1) << c.x0;
-    EXPECT_EQ(window.r0, c.r0) << c.x0;
-    EXPECT_EQ(window.r1, c.r1) << c.x0;
-    EXPECT_EQ(window.cols(), c.c1 - c.c0 + 1);
+    ASSERT_EQ(view_window(box(c.at(0), c.at(1), c.at(2), c.at(3)), test_view(), window), c.at(4) != 0)
+        << row[0];
+    if (c[4] == 0) continue;
+    EXPECT_EQ(window.c0, c.at(5)) << row[0];
+    EXPECT_EQ(window.c1, c.at(6)) << row[0];
+    EXPECT_EQ(window.r0, c.at(7)) << row[0];
+    EXPECT_EQ(window.r1, c.at(8)) << row[0];
+    EXPECT_EQ(window.cols(), c[6] - c[5] + 1);
   }
 }
 

@@ -24,8 +24,7 @@ using testing::scratch_dir;
 // Distinct, non-zero height per cell so that a wrong cell or a 0 "outside" shows.
 float tagged_height(int i, int j) { return 100.0f * j + i + 0.25f; }
 
-// The small file of the format description, A = 3, B = 2, C = 10, D = 50, E = 0.5, read
-// mapped and streamed: row 0 is the north edge, cells round half away from zero.
+// The cases of tests/data/dem_cell_cases.txt, read mapped and streamed.
 TEST(DemCellHeight, FindsCellsByFormatInBothModes) {
   scratch_dir dir("dem_file");
   const std::string path = dir.file("example.dem");
@@ -36,24 +35,12 @@ TEST(DemCellHeight, FindsCellsByFormatInBothModes) {
   ASSERT_EQ(open_dem_stream(streamed, path), 1);
   EXPECT_EQ(mapped.north_latitude, 51.0);
   EXPECT_EQ(mapped.east_longitude, 11.5);
-  const struct {
-    double lat, lon;
-    float height;
-  } cases[] = {
-      {51.0, 10.0, tagged_height(0, 0)},
-      {50.5, 11.0, tagged_height(1, 2)},
-      {51.0, 10.5, tagged_height(0, 1)},
-      {50.5, 10.0, tagged_height(1, 0)},
-      {50.75, 10.0, tagged_height(1, 0)},
-      {51.0, 10.25, tagged_height(0, 1)},
-      {50.0, 10.5, 0.0f},  // south edge: row B, outside
-      {50.5, 11.5, 0.0f},  // east edge: column A, outside
-      {1e30, 10.0, 0.0f},
-      {std::nan(""), 10.0, 0.0f},
-  };
-  for (const DEM_grid* grid : {&mapped, &streamed})
-    for (const auto& c : cases)
-      EXPECT_EQ(dem_cell_height(*grid, c.lat, c.lon), c.height) << c.lat << " " << c.lon;
+  for (const std::vector<std::string>& row : testing::case_rows("dem_cell_cases.txt")) {
+    const std::vector<double> c = testing::numbers(row.at(0));
+    const float height = c.at(2) < 0 ? 0.0f : tagged_height(int(c[2]), int(c.at(3)));
+    for (const DEM_grid* grid : {&mapped, &streamed})
+      EXPECT_EQ(dem_cell_height(*grid, c[0], c[1]), height) << row[0];
+  }
 }
 
 // A file over 2 GiB (sparse): the stream must seek with a 64-bit offset.
