@@ -70,7 +70,7 @@ class ImageCache : public ::testing::Test {
   std::string frame(const std::string& label, uint8_t value) {
     const std::string path = dir_.file("frame_rgb_" + label + ".raw");
     testing::write_raw_frame(
-        path, testing::filled_frame(frame_width, frame_height, cv::Vec3b(value, value, value)));
+        path, cv::Mat(frame_height, frame_width, CV_8UC3, cv::Scalar::all(value)));
     return path;
   }
   static int first_byte(const cv::Mat& image) { return image.empty() ? -1 : image.data[0]; }
@@ -166,20 +166,15 @@ TEST_F(ImageCache, BothLoadersPrefetchingManyImagesAlwaysDeliverTheRightOne) {
   }
 }
 
-view_params sized_view(int32_t width, int32_t height) {
-  view_params view = empty_view_params();
-  view.width = width;
-  view.height = height;
-  view.pixel_size = 0.5f;
-  return view;
-}
-
 TEST(InstallView, RefusesMoreThan2500MillionPixelsCountedIn64Bits) {
-  // 50000 x 50001 = 2,500,050,000 pixels, which a 32-bit product would wrap.
+  view_params view = empty_view_params();
+  view.width = 50000;  // x 50001 = 2,500,050,000 pixels, which a 32-bit product would wrap
+  view.height = 50001;
+  view.pixel_size = 0.5f;
   output_canvas canvas;
   console_capture capture;
   try {
-    install_view(canvas, sized_view(50000, 50001));
+    install_view(canvas, view);
     FAIL() << "accepted an oversized view";
   } catch (const fatal_error& error) {
     EXPECT_STREQ(error.what(), "output range error\n");

@@ -51,7 +51,7 @@ TEST_F(RawFrame, FileBytesBecomeImageBytesInOrder) {
 TEST(VignetteTable, BrightensRawFramesLoadedAfterIt) {
   scratch_dir dir("vignette");
   const std::string path = dir.file("frame_rgb.raw");
-  testing::write_raw_frame(path, testing::filled_frame(8, 6, cv::Vec3b(100, 100, 100)));
+  testing::write_raw_frame(path, cv::Mat(6, 8, CV_8UC3, cv::Scalar::all(100)));
   frame_loader loader(testing::frames_of_size(8, 6));
   build_vignette_table(loader, 1.0);
   const cv::Mat frame = loader.load_image(path);
@@ -91,46 +91,30 @@ TEST(ThermalCounts, Count6825IsZeroCelsius) {
   EXPECT_NEAR(celsius.at<float>(0, 2), 0.04, 1e-5);
 }
 
-class ThermalFrame : public ::testing::Test {
- protected:
-  void SetUp() override {
-    cache_.options.use_16bit_image_input = 1;
-    cache_.options.tau_set_min_temp = -10.0;
-    cache_.options.tau_set_max_temp = 60.0;
-  }
-  // A frame of counts around `base_C` degrees with a fixed pattern from `seed`.
-  static cv::Mat pattern_frame(int width, int height, double base_C, unsigned seed) {
-    std::mt19937 random(seed);
-    std::uniform_int_distribution<int> spread(-100, 100);  // +-4 degrees
-    cv::Mat counts(height, width, CV_16UC1);
-    for (auto it = counts.begin<uint16_t>(); it != counts.end<uint16_t>(); ++it) {
+// Each new frame's fixed pattern (its departure from its own mean) enters the running
+// average with weight 1/n.
+TEST(ThermalFrame, EachNewFrameEntersTheAverageWithWeightOneOverN) {
+  scratch_dir dir("thermal_frame");
+  frame_loader loader;
+  loader.options.use_16bit_image_input = 1;
+  loader.options.tau_set_min_temp = -10.0;
+  loader.options.tau_set_max_temp = 60.0;
+  loader.options.do_average_image_error_removal = 10;
+  std::mt19937 random(2);
+  std::uniform_int_distribution<int> spread(-100, 100);  // +-4 degrees
+  cv::Mat expected(6, 8, CV_32F, cv::Scalar(0));
+  for (const double base_C : {25.0, 30.0}) {
+    cv::Mat counts(6, 8, CV_16UC1);
+    for (auto it = counts.begin<uint16_t>(); it != counts.end<uint16_t>(); ++it)
       *it = static_cast<uint16_t>(testing::thermal_count(base_C) + spread(random));
-    }
-    return counts;
+    const std::string path = dir.file(std::to_string(int(base_C)) + ".png");
+    ASSERT_TRUE(cv::imwrite(path, counts));
+    loader.load_image(path);
+    const cv::Mat celsius = thermal_counts_to_celsius(counts);
+    expected = expected * 0.9 + (celsius - cv::mean(celsius)[0]) * (base_C == 25.0 ? 1.0 : 0.1);
   }
-  std::string write(const std::string& name, const cv::Mat& counts) {
-    const std::string path = dir_.file(name);
-    testing::write_thermal_png(path, counts);
-    return path;
-  }
-  scratch_dir dir_{"thermal_frame"};
-  frame_loader cache_;
-};
-
-TEST_F(ThermalFrame, EachNewFrameEntersTheAverageWithWeightOneOverN) {
-  cache_.options.do_average_image_error_removal = 10;
-  const cv::Mat first = pattern_frame(8, 6, 25.0, 2);
-  const cv::Mat second = pattern_frame(8, 6, 30.0, 3);
-  cache_.load_image(write("a.png", first));
-  cache_.load_image(write("b.png", second));
-
-  const cv::Mat t1 = thermal_counts_to_celsius(first);
-  const cv::Mat t2 = thermal_counts_to_celsius(second);
-  cv::Mat pattern1 = t1 - cv::mean(t1)[0];
-  cv::Mat pattern2 = t2 - cv::mean(t2)[0];
-  const cv::Mat expected = pattern1 * 0.9 + pattern2 * 0.1;
-  ASSERT_EQ(cache_.average_error_frame.size(), expected.size());
-  EXPECT_LT(cv::norm(cache_.average_error_frame, expected, cv::NORM_INF), 1e-4);  // degrees
+  ASSERT_EQ(loader.average_error_frame.size(), expected.size());
+  EXPECT_LT(cv::norm(loader.average_error_frame, expected, cv::NORM_INF), 1e-4);  // degrees
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <opencv2/imgcodecs.hpp>
 
 #include "support/scratch.h"
 
@@ -89,21 +88,6 @@ TEST(StagedFileSet, FullDiskLeavesTheEarlierSetWhole) {
     EXPECT_EQ(read_file(out + "/view.kml"), "earlier kml") << c.name;
     EXPECT_EQ(names_in(out), (std::vector<std::string>{"view.kml", "view.png"})) << c.name;
   }
-}
-
-// With room for all, the set replaces the earlier files and the image decodes.
-TEST(StagedFileSet, CommitsEveryFileWhenAllFit) {
-  scratch_dir dir("checked_write");
-  const std::string out = dir.file("");
-  write_text_file(out + "view.png", "earlier image");
-  const cv::Mat image = noise_image(20, 30);
-  staged_file_set files;
-  ASSERT_TRUE(files.stage_image(out + "view.png", image, {}, nullptr));
-  ASSERT_TRUE(files.stage_text(out + "view.kml", "kml"));
-  ASSERT_TRUE(files.commit());
-  EXPECT_EQ(files.renamed(), 2);
-  EXPECT_EQ(cv::norm(cv::imread(out + "view.png"), image, cv::NORM_INF), 0.0);
-  EXPECT_EQ(names_in(out), (std::vector<std::string>{"view.kml", "view.png"}));
 }
 
 }  // namespace

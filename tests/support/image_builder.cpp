@@ -8,10 +8,6 @@
 
 namespace aeroquilt::testing {
 
-cv::Mat filled_frame(int width, int height, cv::Vec3b colour) {
-  return cv::Mat(height, width, CV_8UC3, cv::Scalar(colour[0], colour[1], colour[2]));
-}
-
 std::vector<uint8_t> raw_frame_bytes(int32_t width, int32_t height,
                                      const std::vector<uint8_t>& pixels) {
   std::vector<uint8_t> bytes;
@@ -29,11 +25,6 @@ void write_raw_frame(const std::string& path, const cv::Mat& bgr) {
   const std::vector<uint8_t> pixels(bgr.data, bgr.data + bgr.total() * 3);
   const std::vector<uint8_t> bytes = raw_frame_bytes(bgr.cols, bgr.rows, pixels);
   write_binary_file(path, bytes.data(), bytes.size());
-}
-
-void write_thermal_png(const std::string& path, const cv::Mat& counts) {
-  if (counts.type() != CV_16UC1) throw std::invalid_argument("need 16-bit counts");
-  if (!cv::imwrite(path, counts)) throw std::runtime_error("cannot write " + path);
 }
 
 uint16_t thermal_count(double celsius) {

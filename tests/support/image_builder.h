@@ -1,6 +1,6 @@
 #pragma once
-// Builders for camera frames on disk: raw RGB frames (8-byte header, BGR bytes),
-// 16-bit thermal PNGs and ordinary colour images.
+// Builders for camera frames on disk: raw RGB frames (8-byte header, BGR bytes) and
+// the counts of thermal frames.
 
 #include <cstdint>
 #include <opencv2/core.hpp>
@@ -19,18 +19,12 @@ inline frame_options frames_of_size(int width, int height) {
   return options;
 }
 
-// A BGR frame of `width` x `height` pixels, every pixel `colour`.
-cv::Mat filled_frame(int width, int height, cv::Vec3b colour);
-
 // The bytes of a raw RGB frame file: W and H (little-endian int32) then `pixels`.
 std::vector<uint8_t> raw_frame_bytes(int32_t width, int32_t height,
                                      const std::vector<uint8_t>& pixels);
 
 // Writes an 8-bit BGR image as a raw RGB frame file with a matching header.
 void write_raw_frame(const std::string& path, const cv::Mat& bgr);
-
-// Writes a 16-bit single-channel PNG of radiometric counts.
-void write_thermal_png(const std::string& path, const cv::Mat& counts);
 
 // Counts of a thermal frame at `celsius` degrees: (celsius + 273) / 0.04, rounded.
 uint16_t thermal_count(double celsius);

@@ -74,62 +74,48 @@ bool dem_height(float x, float y, const view_params& view, const unsigned char* 
 
 }  // namespace
 
-projected_pixel project_pixel_reference(int row, int column, const view_params& view,
-                                        const cv::Mat& image, const unsigned char* dem_bytes,
-                                        std::size_t dem_size, float ref_lat_deg,
-                                        float ref_lon_deg) {
-  projected_pixel result;
-  if (row < 0 || column < 0 || row >= view.height || column >= view.width) return result;
-  const float x = view.x_min + static_cast<float>(column) * view.pixel_size;
-  const float y = view.y_max - static_cast<float>(row) * view.pixel_size;
-  float z = 0.0f;
-  if (dem_bytes != nullptr &&
-      !dem_height(x, y, view, dem_bytes, dem_size, ref_lat_deg, ref_lon_deg, z)) {
-    return result;
-  }
-
-  const float* e = view.camera_extrinsic;
-  const float* k = view.camera_intrinsic;
-  const float q0 = e[0] * x + e[1] * y + e[2] * z + e[3];
-  const float q1 = e[4] * x + e[5] * y + e[6] * z + e[7];
-  const float q2 = e[8] * x + e[9] * y + e[10] * z + e[11];
-  if (!(q2 > 0.0f)) return result;
-  const float p0 = k[0] * q0 + k[1] * q1 + k[2] * q2;
-  const float p1 = k[3] * q0 + k[4] * q1 + k[5] * q2;
-  const float p2 = k[6] * q0 + k[7] * q1 + k[8] * q2;
-  const float fx = p0 / p2 - 1.0f;
-  const float fy = p1 / p2 - 1.0f;
-  const int width = image.cols, height = image.rows;
-  if (!(fx >= 0.0f && fx <= static_cast<float>(width - 1) && fy >= 0.0f &&
-        fy <= static_cast<float>(height - 1))) {
-    return result;
-  }
-  const int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
-  const int x1 = std::min(x0 + 1, width - 1), y1 = std::min(y0 + 1, height - 1);
-  const float ax = fx - static_cast<float>(x0), ay = fy - static_cast<float>(y0);
-  const cv::Vec3b p00 = image.at<cv::Vec3b>(y0, x0), p01 = image.at<cv::Vec3b>(y0, x1);
-  const cv::Vec3b p10 = image.at<cv::Vec3b>(y1, x0), p11 = image.at<cv::Vec3b>(y1, x1);
-  for (int ch = 0; ch < 3; ++ch) {
-    const float top = (1.0f - ax) * static_cast<float>(p00[ch]) + ax * static_cast<float>(p01[ch]);
-    const float bottom =
-        (1.0f - ax) * static_cast<float>(p10[ch]) + ax * static_cast<float>(p11[ch]);
-    const float value = (1.0f - ay) * top + ay * bottom;
-    result.bgr[ch] = static_cast<unsigned char>(std::min(255.0f, std::floor(value + 0.5f)));
-  }
-  result.written = true;
-  return result;
-}
-
 void project_window_reference(cv::Mat& output, int r0, int rows, int c0, int cols,
                               const view_params& view, const cv::Mat& image,
                               const unsigned char* dem_bytes, std::size_t dem_size,
                               float ref_lat_deg, float ref_lon_deg) {
-  for (int row = std::max(r0, 0); row < r0 + rows && row < output.rows; ++row) {
-    for (int column = std::max(c0, 0); column < c0 + cols && column < output.cols; ++column) {
-      const projected_pixel pixel = project_pixel_reference(row, column, view, image, dem_bytes,
-                                                            dem_size, ref_lat_deg, ref_lon_deg);
-      if (pixel.written) {
-        output.at<cv::Vec3b>(row, column) = cv::Vec3b(pixel.bgr[0], pixel.bgr[1], pixel.bgr[2]);
+  const float* e = view.camera_extrinsic;
+  const float* k = view.camera_intrinsic;
+  const int width = image.cols, height = image.rows;
+  for (int row = std::max(r0, 0); row < r0 + rows && row < std::min(output.rows, view.height); ++row) {
+    for (int column = std::max(c0, 0); column < c0 + cols && column < std::min(output.cols, view.width);
+         ++column) {
+      const float x = view.x_min + static_cast<float>(column) * view.pixel_size;
+      const float y = view.y_max - static_cast<float>(row) * view.pixel_size;
+      float z = 0.0f;
+      if (dem_bytes != nullptr &&
+          !dem_height(x, y, view, dem_bytes, dem_size, ref_lat_deg, ref_lon_deg, z)) {
+        continue;
+      }
+      const float q0 = e[0] * x + e[1] * y + e[2] * z + e[3];
+      const float q1 = e[4] * x + e[5] * y + e[6] * z + e[7];
+      const float q2 = e[8] * x + e[9] * y + e[10] * z + e[11];
+      if (!(q2 > 0.0f)) continue;
+      const float p0 = k[0] * q0 + k[1] * q1 + k[2] * q2;
+      const float p1 = k[3] * q0 + k[4] * q1 + k[5] * q2;
+      const float p2 = k[6] * q0 + k[7] * q1 + k[8] * q2;
+      const float fx = p0 / p2 - 1.0f;
+      const float fy = p1 / p2 - 1.0f;
+      if (!(fx >= 0.0f && fx <= static_cast<float>(width - 1) && fy >= 0.0f &&
+            fy <= static_cast<float>(height - 1))) {
+        continue;
+      }
+      const int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
+      const int x1 = std::min(x0 + 1, width - 1), y1 = std::min(y0 + 1, height - 1);
+      const float ax = fx - static_cast<float>(x0), ay = fy - static_cast<float>(y0);
+      const cv::Vec3b p00 = image.at<cv::Vec3b>(y0, x0), p01 = image.at<cv::Vec3b>(y0, x1);
+      const cv::Vec3b p10 = image.at<cv::Vec3b>(y1, x0), p11 = image.at<cv::Vec3b>(y1, x1);
+      cv::Vec3b& out = output.at<cv::Vec3b>(row, column);
+      for (int ch = 0; ch < 3; ++ch) {
+        const float top = (1.0f - ax) * static_cast<float>(p00[ch]) + ax * static_cast<float>(p01[ch]);
+        const float bottom =
+            (1.0f - ax) * static_cast<float>(p10[ch]) + ax * static_cast<float>(p11[ch]);
+        const float value = (1.0f - ay) * top + ay * bottom;
+        out[ch] = static_cast<unsigned char>(std::min(255.0f, std::floor(value + 0.5f)));
       }
     }
   }
