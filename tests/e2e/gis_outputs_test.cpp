@@ -12,8 +12,8 @@
 #include <regex>
 
 #include "support/scratch.h"
-#include "survey/synthetic_survey.h"
 #include "support/truth_compare.h"
+#include "survey/synthetic_survey.h"
 
 namespace aeroquilt::testing {
 namespace {
@@ -21,7 +21,8 @@ namespace {
 // What `gdalinfo -json` says about a raster, the few fields these tests read.
 struct gdal_raster {
   int width = 0, height = 0, bands = 0;
-  std::vector<double> transform = std::vector<double>(6);  // x0, dx, 0, y0, 0, dy of pixel (0, 0)'s outer corner
+  std::vector<double> transform =
+      std::vector<double>(6);     // x0, dx, 0, y0, 0, dy of pixel (0, 0)'s outer corner
   bool geographic_wgs84 = false;  // EPSG:4326 in the coordinate system
   std::string json;
 };
@@ -33,7 +34,8 @@ std::vector<double> json_numbers(const std::string& json, const std::string& key
   const std::string list = json.substr(json.find('[', at), json.find(']', at) - json.find('[', at));
   std::vector<double> numbers;
   const std::regex number(R"([-+0-9.eE]+)");
-  for (auto it = std::sregex_iterator(list.begin(), list.end(), number); it != std::sregex_iterator(); ++it)
+  for (auto it = std::sregex_iterator(list.begin(), list.end(), number);
+       it != std::sregex_iterator(); ++it)
     numbers.push_back(std::stod(it->str()));
   return numbers;
 }
@@ -88,7 +90,8 @@ class GisOutputs : public ::testing::Test {
   // Checks that GDAL's placement of the raster at `image_path` puts its first and last
   // pixel centres on the run's grid (multiples of p in the survey's local frame) within
   // 0.05 px, and that the mosaic drawn there matches the ground truth.
-  static gdal_raster expect_exactly_placed(const survey_truth& truth, const std::string& image_path) {
+  static gdal_raster expect_exactly_placed(const survey_truth& truth,
+                                           const std::string& image_path) {
     SCOPED_TRACE(image_path);
     const gdal_raster raster = gdal_info(image_path);
     const cv::Mat mosaic = cv::imread(image_path, cv::IMREAD_COLOR);
@@ -109,8 +112,8 @@ class GisOutputs : public ::testing::Test {
     EXPECT_NEAR(first.y_m - last.y_m, (mosaic.rows - 1) * p, 0.05 * p);
 
     const cv::Mat expected = render_truth(truth, first.x_m, first.y_m, p, mosaic.cols, mosaic.rows);
-    const cv::Mat mask = expected_coverage_mask(truth, first.x_m, first.y_m, p, mosaic.cols,
-                                                mosaic.rows, 2.0);
+    const cv::Mat mask =
+        expected_coverage_mask(truth, first.x_m, first.y_m, p, mosaic.cols, mosaic.rows, 2.0);
     const truth_stats stats = compare_to_truth(mosaic, expected, mask);
     EXPECT_GT(stats.blocks, 10) << describe(stats);
     EXPECT_LT(std::hypot(stats.median_dx_px, stats.median_dy_px), 0.1) << describe(stats);
@@ -153,10 +156,9 @@ TEST_F(GisOutputs, EveryFormatIsPlacedExactlyWhereverTheSurveyLies) {
     int bands;
   };
   cv::Mat png_at_120;  // the -120.3 PNG, which the GeoTIFF after it must equal
-  for (const place& at : {place{9.2, "mosaic.png", "mosaic.pgw", 4},
-                          place{-120.3, "mosaic.png", "mosaic.pgw", 4},
-                          place{179.4, "mosaic.jpg", "mosaic.jgw", 3},
-                          place{-120.3, "mosaic.tif", "", 3}}) {
+  for (const place& at :
+       {place{9.2, "mosaic.png", "mosaic.pgw", 4}, place{-120.3, "mosaic.png", "mosaic.pgw", 4},
+        place{179.4, "mosaic.jpg", "mosaic.jgw", 3}, place{-120.3, "mosaic.tif", "", 3}}) {
     SCOPED_TRACE(std::to_string(at.longitude_deg) + " " + at.output_filename);
     survey_design design = small();
     design.centre_longitude_deg = at.longitude_deg;
@@ -167,8 +169,9 @@ TEST_F(GisOutputs, EveryFormatIsPlacedExactlyWhereverTheSurveyLies) {
     design.output_dem_filename = "dem.tif";
     // Folder names without dots: a side file's extension is found anywhere in its path.
     const std::string name = at.output_filename;
-    const survey_truth truth = run(design, "lon" + std::to_string(static_cast<int>(at.longitude_deg)) +
-                                               "_" + name.substr(name.find('.') + 1));
+    const survey_truth truth =
+        run(design, "lon" + std::to_string(static_cast<int>(at.longitude_deg)) + "_" +
+                        name.substr(name.find('.') + 1));
     const gdal_raster raster = expect_exactly_placed(truth, truth.files.mosaic);
     EXPECT_EQ(raster.bands, at.bands);  // PNG keeps its transparency
     if (!tiff) {
@@ -213,7 +216,8 @@ TEST_F(GisOutputs, KmlFilesValidateAgainstTheKml22Schema) {
     // The schema allows +-180 in <north> and <south>.
     const std::string kml = read_file(entry.path().string());
     const std::regex tag(R"(<(north|south)>([^<]*)</)");
-    for (auto it = std::sregex_iterator(kml.begin(), kml.end(), tag); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(kml.begin(), kml.end(), tag); it != std::sregex_iterator();
+         ++it)
       EXPECT_LE(std::abs(std::stod((*it)[2].str())), 90.0) << name;
   }
   EXPECT_GE(tiles, 4);

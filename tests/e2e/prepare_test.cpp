@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 #include <opencv2/imgcodecs.hpp>
+#include <sstream>
 
 #include "support/scratch.h"
 #include "support/truth_compare.h"
@@ -41,7 +41,7 @@ class Prepare : public ::testing::Test {
   void expect_prepared_mosaic_matches(survey_truth truth, const std::string& options) {
     const std::string out = dir_.file("prepared");
     const run_result prepared = run_program("prepare " + truth.files.image_dir + " " +
-                                    truth.files.geotiff_dem + " " + out + " " + options);
+                                            truth.files.geotiff_dem + " " + out + " " + options);
     ASSERT_EQ(prepared.status, 0) << prepared.output;
     EXPECT_NE(prepared.output.find("frames: 15 used, 0 left out"), std::string::npos)
         << prepared.output;
@@ -136,7 +136,8 @@ TEST_F(Prepare, UnusableInputsAreRefusedWithTheReasonAndNothingWritten) {
     if (action == "dem") dem = d + "/" + name;
     for (std::size_t at; (at = options.find("$D")) != std::string::npos;) options.replace(at, 2, d);
     const int status = std::stoi(c.at(3));
-    const run_result result = run_program("prepare " + d + "/images " + dem + " " + out + " " + options);
+    const run_result result =
+        run_program("prepare " + d + "/images " + dem + " " + out + " " + options);
     EXPECT_EQ(result.status, status) << result.output;
     EXPECT_TRUE(result.printed(c.at(4))) << result.output;
     EXPECT_EQ(fs::exists(out + "/survey.cfg"), status == 0) << result.output;

@@ -2,7 +2,6 @@
 // loading slot, the two loader channels, and the size check of an output view.
 
 #include "imaging/image_cache.h"
-#include "imaging/view_renderer.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -18,6 +17,7 @@
 
 #include "base/console.h"
 #include "base/fatal_error.h"
+#include "imaging/view_renderer.h"
 #include "support/image_builder.h"
 #include "support/scratch.h"
 
@@ -69,8 +69,8 @@ class ImageCache : public ::testing::Test {
   // A raw frame "<dir>/frame_rgb_<label>.raw" with every byte `value`.
   std::string frame(const std::string& label, uint8_t value) {
     const std::string path = dir_.file("frame_rgb_" + label + ".raw");
-    testing::write_raw_frame(
-        path, cv::Mat(frame_height, frame_width, CV_8UC3, cv::Scalar::all(value)));
+    testing::write_raw_frame(path,
+                             cv::Mat(frame_height, frame_width, CV_8UC3, cv::Scalar::all(value)));
     return path;
   }
   static int first_byte(const cv::Mat& image) { return image.empty() ? -1 : image.data[0]; }

@@ -9,6 +9,8 @@
 #include <opencv2/calib3d.hpp>
 #include <vector>
 
+#include "support/scratch.h"
+
 namespace aeroquilt {
 namespace {
 
@@ -17,34 +19,22 @@ double scene(double x, double y) {
   return 130.0 + 60.0 * std::sin(9.0 * x) + 30.0 * std::cos(7.0 * y);
 }
 
-struct lens_case {
-  const char* name;
-  lens_options lens;
-  bool shorter_focal;  // the undistorted edges reach out past the centred pinhole frame
-};
-
-const lens_case kLenses[] = {
-    {"strong barrel", {500, 0, 0, -0.3, 0.05, 0, 0, 0}, true},
-    {"barrel, tangential, offset centre",
-     {500, 3.5, -2.0, -0.12, 0.02, 0.002, -0.001, 0.005},
-     false},
-    {"pincushion", {500, -1.0, 1.0, 0.1, 0, 0, 0, 0}, false},
-};
-
 TEST(LensCorrection, IdealFrameShowsEachRayAtThePinholePixelWithoutBorder) {
   const int width = 160, height = 120;
-  for (const lens_case& c : kLenses) {
-    SCOPED_TRACE(c.name);
-    const lens_undistorter undistorter(c.lens, width, height);
+  for (const std::vector<std::string>& row : testing::case_rows("lens_cases.txt")) {
+    SCOPED_TRACE(row.at(0));
+    const std::vector<double> n = testing::numbers(row.at(1));
+    const lens_options lens{n.at(0), n.at(1), n.at(2), n.at(3), n.at(4), n.at(5), n.at(6), n.at(7)};
+    const lens_undistorter undistorter(lens, width, height);
     ASSERT_TRUE(undistorter.active());
     const double f = undistorter.ideal_focal_px();
-    EXPECT_EQ(f < c.lens.focal_length_px, c.shorter_focal) << f;
+    EXPECT_EQ(f < lens.focal_length_px, row.at(2) == "1") << f;
 
     // The distorted frame: each pixel shows the scene along its undistorted ray.
-    const cv::Matx33d source(c.lens.focal_length_px, 0, width / 2.0 - 1 + c.lens.principal_offset_x,
-                             0, c.lens.focal_length_px,
-                             height / 2.0 - 1 + c.lens.principal_offset_y, 0, 0, 1);
-    const std::vector<double> coefficients{c.lens.k1, c.lens.k2, c.lens.p1, c.lens.p2, c.lens.k3};
+    const cv::Matx33d source(lens.focal_length_px, 0, width / 2.0 - 1 + lens.principal_offset_x, 0,
+                             lens.focal_length_px, height / 2.0 - 1 + lens.principal_offset_y, 0, 0,
+                             1);
+    const std::vector<double> coefficients{lens.k1, lens.k2, lens.p1, lens.p2, lens.k3};
     std::vector<cv::Point2d> pixels, rays;
     for (int r = 0; r < height; ++r)
       for (int col = 0; col < width; ++col) pixels.emplace_back(col, r);

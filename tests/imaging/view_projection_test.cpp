@@ -27,7 +27,8 @@ TEST(FootprintWindow, CoversTheFootprintsPixelsWithinTheView) {
   for (const std::vector<std::string>& row : testing::case_rows("view_window_cases.txt")) {
     const std::vector<double> c = testing::numbers(row.at(0));
     footprint_window window;
-    ASSERT_EQ(view_window(box(c.at(0), c.at(1), c.at(2), c.at(3)), test_view(), window), c.at(4) != 0)
+    ASSERT_EQ(view_window(box(c.at(0), c.at(1), c.at(2), c.at(3)), test_view(), window),
+              c.at(4) != 0)
         << row[0];
     if (c[4] == 0) continue;
     EXPECT_EQ(window.c0, c.at(5)) << row[0];

@@ -81,9 +81,10 @@ void project_window_reference(cv::Mat& output, int r0, int rows, int c0, int col
   const float* e = view.camera_extrinsic;
   const float* k = view.camera_intrinsic;
   const int width = image.cols, height = image.rows;
-  for (int row = std::max(r0, 0); row < r0 + rows && row < std::min(output.rows, view.height); ++row) {
-    for (int column = std::max(c0, 0); column < c0 + cols && column < std::min(output.cols, view.width);
-         ++column) {
+  for (int row = std::max(r0, 0); row < r0 + rows && row < std::min(output.rows, view.height);
+       ++row) {
+    for (int column = std::max(c0, 0);
+         column < c0 + cols && column < std::min(output.cols, view.width); ++column) {
       const float x = view.x_min + static_cast<float>(column) * view.pixel_size;
       const float y = view.y_max - static_cast<float>(row) * view.pixel_size;
       float z = 0.0f;
@@ -111,7 +112,8 @@ void project_window_reference(cv::Mat& output, int r0, int rows, int c0, int col
       const cv::Vec3b p10 = image.at<cv::Vec3b>(y1, x0), p11 = image.at<cv::Vec3b>(y1, x1);
       cv::Vec3b& out = output.at<cv::Vec3b>(row, column);
       for (int ch = 0; ch < 3; ++ch) {
-        const float top = (1.0f - ax) * static_cast<float>(p00[ch]) + ax * static_cast<float>(p01[ch]);
+        const float top =
+            (1.0f - ax) * static_cast<float>(p00[ch]) + ax * static_cast<float>(p01[ch]);
         const float bottom =
             (1.0f - ax) * static_cast<float>(p10[ch]) + ax * static_cast<float>(p11[ch]);
         const float value = (1.0f - ay) * top + ay * bottom;
