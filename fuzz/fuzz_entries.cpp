@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,42 +25,32 @@
 namespace aeroquilt::fuzz {
 namespace {
 
-// A folder of this process for the input files (the readers take paths), removed
-// at exit. Each input replaces the previous one's file.
-class work_folder {
- public:
-  work_folder() {
-    std::error_code error;
-    const std::filesystem::path shm = "/dev/shm";
-    const std::filesystem::path base =
-        std::filesystem::is_directory(shm, error) ? shm : std::filesystem::temp_directory_path();
-    path_ = base / ("aeroquilt_fuzz_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(path_ / "images", error);
-    // One image that flight-log records may name, so that some reach the geometry.
-    std::FILE* image = std::fopen((path_ / "images" / "img.png").c_str(), "wb");
-    if (image != nullptr) std::fclose(image);
-  }
-  ~work_folder() {
-    std::error_code error;
-    std::filesystem::remove_all(path_, error);
-  }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
-
-const work_folder& folder() {
-  static const work_folder instance;
-  return instance;
+// The folder of this process for the input files (the readers take paths), in memory
+// where /dev/shm exists, removed at exit. Each input replaces the previous one's file.
+const std::filesystem::path& folder() {
+  static const struct work_folder {
+    std::filesystem::path path;
+    work_folder() {
+      std::error_code error;
+      path = (std::filesystem::is_directory("/dev/shm", error)
+                  ? std::filesystem::path("/dev/shm")
+                  : std::filesystem::temp_directory_path()) /
+             ("aeroquilt_fuzz_" + std::to_string(::getpid()));
+      std::filesystem::create_directories(path / "images", error);
+      std::ofstream(path / "images" / "img.png");  // an image that log records may name
+    }
+    ~work_folder() {
+      std::error_code error;
+      std::filesystem::remove_all(path, error);
+    }
+  } instance;
+  return instance.path;
 }
 
 std::string write_input(const std::string& name, const uint8_t* data, std::size_t size) {
-  const std::string path = folder().file(name);
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return path;
-  if (size > 0) std::fwrite(data, 1, size, file);
-  std::fclose(file);
+  const std::string path = (folder() / name).string();
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   return path;
 }
 
@@ -101,7 +91,7 @@ int flight_log_entry(const uint8_t* data, std::size_t size) {
   log_options.meridian_longitude = 9.0;
 
   image_list list;
-  list.image_dir = folder().file("images") + "/";
+  list.image_dir = (folder() / "images").string() + "/";
   read_flight_log(list, write_input("flight_log.txt", data, size), log_options);
 
   const int count = std::min(list.count, 64);

@@ -92,30 +92,23 @@ cv::Mat seam_pixels(const cv::Mat& source) {
 // Mean absolute colour step between neighbours across the seams of `source`, over the
 // same mean between neighbours away from them: 1 when the seams cannot be told apart.
 double seam_measure(const cv::Mat& mosaic, const cv::Mat& source) {
-  double across = 0, inside = 0;
-  long across_count = 0, inside_count = 0;
+  double sum[2] = {0, 0};  // [0] between pixels of one frame, [1] across a seam
+  long count[2] = {0, 0};
   for (int r = 0; r + 1 < mosaic.rows; ++r) {
     for (int c = 0; c + 1 < mosaic.cols; ++c) {
       const uint16_t s = source.at<uint16_t>(r, c);
-      if (s == 0) continue;
       for (const cv::Point step : {cv::Point(1, 0), cv::Point(0, 1)}) {
         const uint16_t t = source.at<uint16_t>(r + step.y, c + step.x);
-        if (t == 0) continue;
+        if (s == 0 || t == 0) continue;
         const cv::Vec4b a = mosaic.at<cv::Vec4b>(r, c);
         const cv::Vec4b b = mosaic.at<cv::Vec4b>(r + step.y, c + step.x);
-        const double d =
+        sum[t != s] +=
             (std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2])) / 3.0;
-        if (t != s) {
-          across += d;
-          ++across_count;
-        } else {
-          inside += d;
-          ++inside_count;
-        }
+        ++count[t != s];
       }
     }
   }
-  return across_count == 0 || inside == 0 ? 0.0 : (across / across_count) / (inside / inside_count);
+  return count[1] == 0 || sum[0] == 0 ? 0.0 : (sum[1] / count[1]) / (sum[0] / count[0]);
 }
 
 TEST_F(Compositing, BestViewLowersTheTruthErrorAndFeatheringTheSeams) {

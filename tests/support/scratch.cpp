@@ -94,6 +94,7 @@ std::vector<std::vector<std::string>> case_rows(const std::string& name) {
       row.push_back(line.substr(start, bar - start));
     row.push_back(line.substr(start));
   }
+  if (rows.empty()) throw std::runtime_error("no case in tests/data/" + name);
   return rows;
 }
 

@@ -37,6 +37,7 @@ std::string unescape(const std::string& cell);
 
 // The rows of the case table tests/data/NAME: one case a line, its cells separated by
 // " | ", cells kept as written; blank lines and lines starting with # are skipped.
+// Throws std::runtime_error when the table is missing or holds no case.
 std::vector<std::vector<std::string>> case_rows(const std::string& name);
 // The numbers of a cell, separated by spaces.
 std::vector<double> numbers(const std::string& cell);
