@@ -40,7 +40,7 @@ mutants=(
   "link_index_href|src/app/mosaic.cpp|linked.push_back(file_name(view.kml_path));|linked.push_back(file_name(view.kml_path) + \"x\");|e2e/bad_input"
   "tile_range_end|src/app/mosaic.cpp|const std::size_t end = ranged ? run.last_tile + 1 : count;|const std::size_t end = ranged ? run.last_tile : count;|e2e/scale_recipes"
   "png_band_adler|src/output/png_encoder.cpp|adler = adler32_combine(adler, band.adler, static_cast<z_off_t>(band.filtered_bytes));|adler = adler32_combine(adler, band.adler, static_cast<z_off_t>(band.filtered_bytes + 1));|png_encoder"
-  "png_band_dictionary|src/output/png_encoder.cpp|deflateSetDictionary(&z, input - window,|deflateSetDictionary(&z, input - window + 1,|png_encoder"
+  "png_band_dictionary|src/output/png_encoder.cpp|isal_deflate_set_dict(&z, const_cast<uint8_t*>(input - window),|isal_deflate_set_dict(&z, const_cast<uint8_t*>(input - window + 1),|png_encoder"
   "lens_ideal_focal|src/app/image_set.cpp|camera.image_kx = job.loader.lens.ideal_focal_px();|camera.image_kx = config.image_kx;|e2e/prepare"
   "staged_write_unchecked|src/output/checked_write.cpp|  if (!written) {|  if (false) {|checked_write|e2e/bad_input"
   "output_lock_always_shared|src/output/output_lock.cpp|mode == output_lock_mode::exclusive ? LOCK_EX : LOCK_SH|LOCK_SH|output_lock|e2e/bad_input"
