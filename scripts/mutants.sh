@@ -47,6 +47,7 @@ mutants=(
   "fine_pixel_ratio|src/app/job_size.cpp|constexpr double kFinestPixelRatio = 20.0;|constexpr double kFinestPixelRatio = 200.0;|job_size|e2e/bad_input"
   "gimbal_pitch|src/prepare/frame_tags.cpp|tags.pitch_deg = pitch + 90.0;|tags.pitch_deg = pitch - 90.0;|e2e/prepare"
   "best_view_comparison|kernels/direct_registration.cl|(flags & COMP_LAST_WINS) == 0 && !(key <= score[i])|(flags & COMP_LAST_WINS) == 0 && !(key >= score[i])|e2e/compositing"
+  "camera_topo_height|src/geometry/camera_model.cpp|geometry.altitude - config.topo_height|geometry.altitude|e2e/mosaic_truth"
   "composite_tile_column|kernels/direct_registration.cl|(float)(col + as_int(rec[COMP_COL_OFFSET])) * pixel_size|(float)col * pixel_size|e2e/compositing"
 )
 
