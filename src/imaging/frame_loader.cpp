@@ -70,9 +70,12 @@ bool frame_loader::header_fits(const std::string& name) const {
   const bool turned =
       std::strcmp(header.format, "JPEG") == 0 && header.width == height && header.height == width;
   if (turned) return true;
-  console_printf("failed read %s\n", name.c_str());
-  console_printf("%s header gives %d x %d pixels, the camera's frame is %d x %d: not decoded\n",
-                 header.format, header.width, header.height, width, height);
+  // Each failure in one call: frames load on three threads, and another's message must
+  // not come between the two lines.
+  console_printf(
+      "failed read %s\n%s header gives %d x %d pixels, the camera's frame is %d x %d: "
+      "not decoded\n",
+      name.c_str(), header.format, header.width, header.height, width, height);
   return false;
 }
 
@@ -86,11 +89,9 @@ cv::Mat frame_loader::load_uncorrected(const std::string& name) {
     return frame.empty() ? cv::imread(name, cv::IMREAD_COLOR) : frame;
   } catch (const cv::Exception& error) {
     // A file the decoder chokes on is one failed image, never the end of the run.
-    console_printf("failed read %s\n", name.c_str());
-    console_printf("image decoder error: %s\n", error.what());
+    console_printf("failed read %s\nimage decoder error: %s\n", name.c_str(), error.what());
   } catch (const std::bad_alloc&) {
-    console_printf("failed read %s\n", name.c_str());
-    console_printf("out of memory while loading the image\n");
+    console_printf("failed read %s\nout of memory while loading the image\n", name.c_str());
   }
   return cv::Mat();
 }
@@ -152,10 +153,10 @@ cv::Mat frame_loader::load_thermal(const std::string& name) {
   }
   // 8-bit values taken as radiometric counts are all far below 0 degrees C: black.
   if (counts.depth() == CV_8U || counts.depth() == CV_8S) {
-    console_printf("failed read %s\n", name.c_str());
     console_printf(
-        "thermal frame is 8-bit, 16-bit radiometric counts expected (use_16bit_image_input is "
-        "1): left out\n");
+        "failed read %s\nthermal frame is 8-bit, 16-bit radiometric counts expected "
+        "(use_16bit_image_input is 1): left out\n",
+        name.c_str());
     return cv::Mat();
   }
   cv::Mat celsius = thermal_counts_to_celsius(counts);
