@@ -52,6 +52,8 @@ mutants=(
   "renderer_claims_forward|src/imaging/view_renderer.cpp|    const int k = reverse ? count - 1 - i : i;|    const int k = i;|e2e/last_wins"
   "jpeg_channel_order|src/imaging/jpeg_frame.cpp|  info.out_color_space = JCS_EXT_BGR;|  info.out_color_space = JCS_EXT_RGB;|jpeg_frame"
   "jpeg_orientation_ignored|src/imaging/jpeg_frame.cpp|        if (value >= 2 && value <= 8) return true;|        if (value >= 7 && value <= 8) return true;|jpeg_frame"
+  "png_engine_always_isal|src/output/png_encoder.cpp|  const deflater engine = isal_bytes * 100 <= zlib_bytes * 101 ? deflater::isal : deflater::zlib;|  const deflater engine = deflater::isal;|png_encoder"
+  "png_zlib_dictionary|src/output/png_encoder.cpp|deflateSetDictionary(&z, input - window, static_cast<uInt>(window))|deflateSetDictionary(&z, input - window + 1, static_cast<uInt>(window))|png_encoder"
   "composite_tile_column|kernels/direct_registration.cl|(float)(col + as_int(rec[COMP_COL_OFFSET])) * pixel_size|(float)col * pixel_size|e2e/compositing"
 )
 
