@@ -77,15 +77,11 @@ class Compositing : public ::testing::Test {
 
 // 255 at pixels whose right or lower neighbour has another non-zero source.
 cv::Mat seam_pixels(const cv::Mat& source) {
+  const cv::Rect box(0, 0, source.cols - 1, source.rows - 1);
+  const cv::Mat s = source(box), right = source(box + cv::Point(1, 0)),
+                down = source(box + cv::Point(0, 1));
   cv::Mat seams = cv::Mat::zeros(source.size(), CV_8UC1);
-  for (int r = 0; r + 1 < source.rows; ++r) {
-    for (int c = 0; c + 1 < source.cols; ++c) {
-      const uint16_t s = source.at<uint16_t>(r, c);
-      const uint16_t right = source.at<uint16_t>(r, c + 1), down = source.at<uint16_t>(r + 1, c);
-      if (s != 0 && ((right != 0 && right != s) || (down != 0 && down != s)))
-        seams.at<uchar>(r, c) = 255;
-    }
-  }
+  seams(box).setTo(255, (s != 0) & (((right != 0) & (right != s)) | ((down != 0) & (down != s))));
   return seams;
 }
 

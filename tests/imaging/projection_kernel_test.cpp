@@ -15,9 +15,9 @@
 #include "base/fatal_error.h"
 #include "geometry/camera_model.h"
 #include "imaging/gpu_context.h"
-#include "support/projection_reference.h"
 #include "imaging/view_projection.h"
 #include "support/dem_builder.h"
+#include "support/projection_reference.h"
 #include "support/scratch.h"
 #include "terrain/dem_file.h"
 #include "terrain/dem_sampling.h"
@@ -106,21 +106,24 @@ class ProjectionKernel : public ::testing::Test {
 
   void SetUp() override { ASSERT_EQ(open_error_, "") << "no usable OpenCL device"; }
 
-  // The whole view projected on the device and by the host reference (over the DEM
-  // when one is given): {device, reference}.
+  // Queues the whole view's projection of `image` (over the DEM when one is given).
+  static void enqueue(const view_params& view, const cv::Mat& image, const unsigned char* dem,
+                      uint32_t dem_size) {
+    EXPECT_TRUE(dem ? gpu_->enqueue_projection_dem(image.data, 0, view.height, 0, view.width, view,
+                                                   dem, dem_size, lat_, lon_)
+                    : gpu_->enqueue_projection(image.data, 0, view.height, 0, view.width, view));
+  }
+  // The whole view projected on the device and by the host reference: {device, reference}.
   std::pair<cv::Mat, cv::Mat> project(const view_params& view, const cv::Mat& image,
                                       const unsigned char* dem = nullptr, uint32_t dem_size = 0) {
     cv::Mat device = cv::Mat::zeros(view.height, view.width, CV_8UC3), reference = device.clone();
-    const float lat = float(ref_lat_deg), lon = float(ref_lon_deg);
     EXPECT_TRUE(gpu_->create_view_buffers(view, device.data));
-    EXPECT_TRUE(dem ? gpu_->enqueue_projection_dem(image.data, 0, view.height, 0, view.width, view,
-                                                   dem, dem_size, lat, lon)
-                    : gpu_->enqueue_projection(image.data, 0, view.height, 0, view.width, view));
+    enqueue(view, image, dem, dem_size);
     device.setTo(cv::Scalar::all(77));
     EXPECT_TRUE(gpu_->read_view_output(device.data));
     gpu_->release_view_buffers();
     project_window_reference(reference, 0, view.height, 0, view.width, view, image, dem, dem_size,
-                             lat, lon);
+                             lat_, lon_);
     return {device, reference};
   }
   // Most pixels of `reference` differ from the same view over flat ground.
@@ -131,12 +134,10 @@ class ProjectionKernel : public ::testing::Test {
     return cv::countNonZero(cv::Mat(flat != reference).reshape(1));
   }
 
-  static std::unique_ptr<gpu_context> gpu_;
-  static std::string open_error_;
+  inline static std::unique_ptr<gpu_context> gpu_;
+  inline static std::string open_error_;
+  static constexpr float lat_ = float(ref_lat_deg), lon_ = float(ref_lon_deg);
 };
-
-std::unique_ptr<gpu_context> ProjectionKernel::gpu_;
-std::string ProjectionKernel::open_error_;
 
 // A DEM file of hills (about 15 m to 65 m, one crest every 6 cells) around the
 // survey centre, resampled for `view`.
@@ -182,8 +183,8 @@ TEST_F(ProjectionKernel, TerrainViewMatchesTheReferenceOnHillyDem) {
                                attitude_deg{-15, 12, 200}, attitude_deg{5, 15, 90}}) {
     view_params view = base;
     write_image_matrices(camera(a, -4.0, 6.0, 150.0), view);
-    const auto [device, reference] = project(view, image, hills.dem.dem_buffer.data(),
-                                             hills.dem.buffer_size);
+    const auto [device, reference] =
+        project(view, image, hills.dem.dem_buffer.data(), hills.dem.buffer_size);
     expect_matches(device, reference, 1000, "heading " + std::to_string(a.heading));
 
     // The hills must move the samples: most pixels differ from a flat ground.
@@ -211,12 +212,8 @@ TEST_F(ProjectionKernel, ClaimedReverseOrderLeavesTheForwardView) {
       for (int i = 0; i < 5; ++i) {
         const int k = reverse ? 4 - i : i;
         write_image_matrices(camera(attitudes[k], -20.0 + 10.0 * k, 8.0 * (k % 2), 90.0), view);
-        EXPECT_TRUE(
-            on_dem
-                ? gpu_->enqueue_projection_dem(images[k].data, 0, view.height, 0, view.width, view,
-                                               hills.dem.dem_buffer.data(), hills.dem.buffer_size,
-                                               float(ref_lat_deg), float(ref_lon_deg))
-                : gpu_->enqueue_projection(images[k].data, 0, view.height, 0, view.width, view));
+        enqueue(view, images[k], on_dem ? hills.dem.dem_buffer.data() : nullptr,
+                hills.dem.buffer_size);
       }
       EXPECT_TRUE(gpu_->read_view_output(out.data));
       gpu_->release_view_buffers();

@@ -92,20 +92,13 @@ cv::Point2d refine_shift(const cv::Mat& truth, const cv::Mat& mosaic, cv::Point 
             moved_dx, moved_dy;
     sobel(moved, 1, moved_dx);
     sobel(moved, 0, moved_dy);
-    double gxx = 0, gxy = 0, gyy = 0, bx = 0, by = 0;
-    for (int r = 0; r < truth.rows; ++r) {
-      for (int c = 0; c < truth.cols; ++c) {
-        const double w = weight.at<double>(r, c);
-        const double gx = 0.5 * (truth_dx.at<double>(r, c) + moved_dx.at<double>(r, c));
-        const double gy = 0.5 * (truth_dy.at<double>(r, c) + moved_dy.at<double>(r, c));
-        const double e = moved.at<double>(r, c) - truth.at<double>(r, c);
-        gxx += w * gx * gx;
-        gxy += w * gx * gy;
-        gyy += w * gy * gy;
-        bx += w * gx * e;
-        by += w * gy * e;
-      }
-    }
+    const cv::Mat gx = 0.5 * (truth_dx + moved_dx), gy = 0.5 * (truth_dy + moved_dy);
+    const cv::Mat e = moved - truth;
+    const auto dot = [&](const cv::Mat& a, const cv::Mat& b) {
+      return cv::sum(weight.mul(a.mul(b)))[0];
+    };
+    const double gxx = dot(gx, gx), gxy = dot(gx, gy), gyy = dot(gy, gy), bx = dot(gx, e),
+                 by = dot(gy, e);
     const double det = gxx * gyy - gxy * gxy;
     if (!(det > 1e-12 * (gxx + gyy) * (gxx + gyy))) return start;
     const cv::Point2d step(-(gyy * bx - gxy * by) / det, -(gxx * by - gxy * bx) / det);
@@ -119,8 +112,6 @@ cv::Point2d refine_shift(const cv::Mat& truth, const cv::Mat& mosaic, cv::Point 
 
 cv::Mat render_truth(const survey_truth& truth, double x_min_m, double y_max_m, double pixel_size_m,
                      int width, int height) {
-  if (width <= 0 || height <= 0 || !(pixel_size_m > 0.0))
-    throw std::invalid_argument("render_truth: empty view");
   cv::Mat image(height, width, CV_8UC3);
   cv::parallel_for_(cv::Range(0, height), [&](const cv::Range& rows) {
     for (int r = rows.start; r < rows.end; ++r) {
