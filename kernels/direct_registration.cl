@@ -123,46 +123,38 @@ __kernel void project_image(int image_width, int image_height, __global const fl
   project_local_point(x, y, 0.0f, view, image_width, image_height, image, out);
 }
 
-// Height of local point (x, y) on the packed view DEM; false outside it or when the
-// DEM bytes do not hold the grid they describe.
-bool view_dem_height(float x, float y, __global const float* view, __global const uchar* dem,
-                     int dem_bytes, float ref_lat_deg, float ref_lon_deg, float* z) {
+// Whether the packed view DEM's bytes hold the grid of at least 2 x 2 nodes its header
+// describes.
+bool dem_grid_usable(__global const uchar* dem, int dem_bytes) {
   if (dem_bytes < DEM_HEADER_FLOATS * 4) return false;
   __global const float* grid = (__global const float*)dem;
   const float cell_size = grid[DEM_CELL_SIZE];
   const int node_rows = as_int(grid[DEM_NODE_ROWS]);
   const int node_cols = as_int(grid[DEM_NODE_COLS]);
   if (!(cell_size > 0.0f) || node_rows < 2 || node_cols < 2) return false;
-  if ((ulong)node_rows * (ulong)node_cols * (DEM_NODE_FLOATS * 4) + DEM_HEADER_FLOATS * 4 >
-      (ulong)dem_bytes) {
-    return false;
-  }
+  return (ulong)node_rows * (ulong)node_cols * (DEM_NODE_FLOATS * 4) + DEM_HEADER_FLOATS * 4 <=
+         (ulong)dem_bytes;
+}
 
-  // The record's radii are doubles at unaligned offsets (196, 204) and doubles
-  // are optional on devices, so they are recomputed here in single precision
-  // from the record's reference latitude.
+// The east and north radii of curvature at the record's reference latitude. The
+// record's own radii are doubles at unaligned offsets (196, 204) and doubles are
+// optional on devices, so they are recomputed here in single precision.
+void reference_radii(__global const float* view, float* radius_east, float* radius_north) {
   const float phi0 = view[VIEW_REF_LAT_RAD];
   const float s = sin(phi0);
   const float e2 = EARTH_E * EARTH_E;
   const float w = 1.0f - e2 * (s * s);
-  const float radius_east = EARTH_A / sqrt(w);
-  const float radius_north = EARTH_A * (1.0f - e2) / w;
+  *radius_east = EARTH_A / sqrt(w);
+  *radius_north = EARTH_A * (1.0f - e2) / w;
+}
 
-  // Degrees counted from the grid's south-west node: absolute degrees would
-  // cancel (a float ulp at 100 degrees is about a metre).
-  const float lat_from_start =
-      (ref_lat_deg - grid[DEM_LAT_START]) + y / radius_north * RAD_TO_DEG;
-  const float lon_from_start =
-      (ref_lon_deg - grid[DEM_LON_START]) + x / (cos(phi0) * radius_east) * RAD_TO_DEG;
-  const float ti = lat_from_start / cell_size;
-  const float tj = lon_from_start / cell_size;
-  if (!(ti >= 0.0f && tj >= 0.0f)) return false;
-  const float fi = floor(ti);
-  const float fj = floor(tj);
-  // Only the cells south-west of the last row and column carry a patch.
+// Height of cell (fi, fj)'s patch at longitude fraction u and latitude fraction v;
+// false beyond the last patch (only the cells south-west of the last row and column
+// carry one).
+bool dem_patch_height(__global const float* grid, float fi, float fj, float u, float v, float* z) {
+  const int node_rows = as_int(grid[DEM_NODE_ROWS]);
+  const int node_cols = as_int(grid[DEM_NODE_COLS]);
   if (fi > (float)(node_rows - 2) || fj > (float)(node_cols - 2)) return false;
-  const float u = tj - fj;  // longitude fraction
-  const float v = ti - fi;  // latitude fraction
   __global const float* c =
       grid + DEM_HEADER_FLOATS +
       ((size_t)(int)fi * (size_t)node_cols + (size_t)(int)fj) * DEM_NODE_FLOATS;
@@ -175,6 +167,29 @@ bool view_dem_height(float x, float y, __global const float* view, __global cons
   }
   *z = height;
   return true;
+}
+
+// Height of local point (x, y) on the packed view DEM; false outside it or when the
+// DEM bytes do not hold the grid they describe.
+bool view_dem_height(float x, float y, __global const float* view, __global const uchar* dem,
+                     int dem_bytes, float ref_lat_deg, float ref_lon_deg, float* z) {
+  if (!dem_grid_usable(dem, dem_bytes)) return false;
+  __global const float* grid = (__global const float*)dem;
+  const float cell_size = grid[DEM_CELL_SIZE];
+  float radius_east, radius_north;
+  reference_radii(view, &radius_east, &radius_north);
+  // Degrees counted from the grid's south-west node: absolute degrees would
+  // cancel (a float ulp at 100 degrees is about a metre).
+  const float lat_from_start =
+      (ref_lat_deg - grid[DEM_LAT_START]) + y / radius_north * RAD_TO_DEG;
+  const float lon_from_start = (ref_lon_deg - grid[DEM_LON_START]) +
+                               x / (cos(view[VIEW_REF_LAT_RAD]) * radius_east) * RAD_TO_DEG;
+  const float ti = lat_from_start / cell_size;
+  const float tj = lon_from_start / cell_size;
+  if (!(ti >= 0.0f && tj >= 0.0f)) return false;
+  const float fi = floor(ti);
+  const float fj = floor(tj);
+  return dem_patch_height(grid, fi, fj, tj - fj, ti - fi, z);
 }
 
 __kernel void project_image_dem(int image_width, int image_height, __global const float* view,
@@ -293,67 +308,30 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 #define COMP_LAST_WINS 8     // flight-log order (maps of a last-wins view)
 #define COMP_EXTRAS 16       // also write the gradient and frame-edge distance
 
-// Height of local point (x, y) from the view DEM; false outside it. Relative counting
-// repeats project_image_dem's arithmetic exactly; absolute counting depends only on
-// (x, y) and run constants.
+// Height of local point (x, y) from the view DEM; false outside it. Relative counting is
+// project_image_dem's own; absolute counting depends only on (x, y) and run constants.
 bool composite_height(float x, float y, __global const float* view, __global const float* rec,
                       __global const uchar* dem, int dem_bytes, int flags, float* z) {
   *z = 0.0f;
   if ((flags & COMP_USE_DEM) == 0) return true;
-  if (dem_bytes < DEM_HEADER_FLOATS * 4) return false;
+  if ((flags & COMP_ABSOLUTE_DEM) == 0) {
+    return view_dem_height(x, y, view, dem, dem_bytes, rec[COMP_REF_LAT_DEG],
+                           rec[COMP_REF_LON_DEG], z);
+  }
+  if (!dem_grid_usable(dem, dem_bytes)) return false;
   __global const float* grid = (__global const float*)dem;
   const float cell_size = grid[DEM_CELL_SIZE];
-  const int node_rows = as_int(grid[DEM_NODE_ROWS]);
-  const int node_cols = as_int(grid[DEM_NODE_COLS]);
-  if (!(cell_size > 0.0f) || node_rows < 2 || node_cols < 2) return false;
-  if ((ulong)node_rows * (ulong)node_cols * (DEM_NODE_FLOATS * 4) + DEM_HEADER_FLOATS * 4 >
-      (ulong)dem_bytes) {
-    return false;
-  }
-  const float phi0 = view[VIEW_REF_LAT_RAD];
-  const float s = sin(phi0);
-  const float e2 = EARTH_E * EARTH_E;
-  const float w = 1.0f - e2 * (s * s);
-  const float radius_east = EARTH_A / sqrt(w);
-  const float radius_north = EARTH_A * (1.0f - e2) / w;
-  float fi, fj, u, v;
-  if ((flags & COMP_ABSOLUTE_DEM) != 0) {
-    const float ti = rec[COMP_DEM_FRAC_LAT] + (y / radius_north * RAD_TO_DEG) / cell_size;
-    const float tj =
-        rec[COMP_DEM_FRAC_LON] + (x / (cos(phi0) * radius_east) * RAD_TO_DEG) / cell_size;
-    const float gi = floor(ti);
-    const float gj = floor(tj);
-    v = ti - gi;
-    u = tj - gj;
-    fi = (float)(as_int(rec[COMP_DEM_ROW]) + (int)gi);
-    fj = (float)(as_int(rec[COMP_DEM_COL]) + (int)gj);
-    if (!(fi >= 0.0f && fj >= 0.0f)) return false;
-  } else {
-    const float lat_from_start =
-        (rec[COMP_REF_LAT_DEG] - grid[DEM_LAT_START]) + y / radius_north * RAD_TO_DEG;
-    const float lon_from_start =
-        (rec[COMP_REF_LON_DEG] - grid[DEM_LON_START]) + x / (cos(phi0) * radius_east) * RAD_TO_DEG;
-    const float ti = lat_from_start / cell_size;
-    const float tj = lon_from_start / cell_size;
-    if (!(ti >= 0.0f && tj >= 0.0f)) return false;
-    fi = floor(ti);
-    fj = floor(tj);
-    u = tj - fj;
-    v = ti - fi;
-  }
-  if (fi > (float)(node_rows - 2) || fj > (float)(node_cols - 2)) return false;
-  __global const float* c =
-      grid + DEM_HEADER_FLOATS +
-      ((size_t)(int)fi * (size_t)node_cols + (size_t)(int)fj) * DEM_NODE_FLOATS;
-  float height = 0.0f;
-  float u_power = 1.0f;
-  for (int m = 0; m < 4; ++m) {
-    height += u_power * (c[4 * m] + c[4 * m + 1] * v + c[4 * m + 2] * (v * v) +
-                         c[4 * m + 3] * (v * v * v));
-    u_power *= u;
-  }
-  *z = height;
-  return true;
+  float radius_east, radius_north;
+  reference_radii(view, &radius_east, &radius_north);
+  const float ti = rec[COMP_DEM_FRAC_LAT] + (y / radius_north * RAD_TO_DEG) / cell_size;
+  const float tj = rec[COMP_DEM_FRAC_LON] +
+                   (x / (cos(view[VIEW_REF_LAT_RAD]) * radius_east) * RAD_TO_DEG) / cell_size;
+  const float gi = floor(ti);
+  const float gj = floor(tj);
+  const float fi = (float)(as_int(rec[COMP_DEM_ROW]) + (int)gi);
+  const float fj = (float)(as_int(rec[COMP_DEM_COL]) + (int)gj);
+  if (!(fi >= 0.0f && fj >= 0.0f)) return false;
+  return dem_patch_height(grid, fi, fj, tj - gj, ti - gi, z);
 }
 
 // Off-nadir angle (degrees) of the ray from ground point (x, y, z) to the camera.
