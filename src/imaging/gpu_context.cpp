@@ -53,6 +53,15 @@ void release_handle(Handle& handle) {
 
 void release_mem(cl_mem& mem) { release_handle<cl_mem, clReleaseMemObject>(mem); }
 
+// Launches `kernel` with one work item per view pixel of rows [r0, r0 + rows) and
+// columns [c0, c0 + cols).
+cl_int enqueue_window(cl_command_queue queue, cl_kernel kernel, int r0, int rows, int c0,
+                      int cols) {
+  const std::size_t offset[2] = {static_cast<std::size_t>(r0), static_cast<std::size_t>(c0)};
+  const std::size_t size[2] = {static_cast<std::size_t>(rows), static_cast<std::size_t>(cols)};
+  return clEnqueueNDRangeKernel(queue, kernel, 2, offset, size, nullptr, 0, nullptr, nullptr);
+}
+
 }  // namespace
 
 // The kernel file beside the running program, where an installation puts it.
@@ -348,11 +357,7 @@ bool gpu_context::upload_and_launch(cl_kernel kernel, const unsigned char* image
   if (error == CL_SUCCESS) error = clSetKernelArg(kernel, 2, sizeof(cl_mem), &view_buffer_);
   if (error == CL_SUCCESS) error = clSetKernelArg(kernel, 3, sizeof(cl_mem), &output_buffer_);
   if (error == CL_SUCCESS) error = clSetKernelArg(kernel, 4, sizeof(cl_mem), &image_buffer_);
-  if (error == CL_SUCCESS) {
-    const std::size_t offset[2] = {static_cast<std::size_t>(r0), static_cast<std::size_t>(c0)};
-    const std::size_t size[2] = {static_cast<std::size_t>(rows), static_cast<std::size_t>(cols)};
-    error = clEnqueueNDRangeKernel(queue_, kernel, 2, offset, size, nullptr, 0, nullptr, nullptr);
-  }
+  if (error == CL_SUCCESS) error = enqueue_window(queue_, kernel, r0, rows, c0, cols);
   if (error != CL_SUCCESS) {
     last_error_ = error;
     report_cl_error(error);
@@ -522,11 +527,7 @@ bool gpu_context::enqueue_composite(bool feather_pass, const unsigned char* imag
   set(sizeof(cl_mem), &source_buffer_);
   set(sizeof(cl_mem), &best_buffer_);
   if (feather_pass) set(sizeof(cl_mem), &sum_buffer_);
-  if (error == CL_SUCCESS) {
-    const std::size_t offset[2] = {static_cast<std::size_t>(r0), static_cast<std::size_t>(c0)};
-    const std::size_t size[2] = {static_cast<std::size_t>(rows), static_cast<std::size_t>(cols)};
-    error = clEnqueueNDRangeKernel(queue_, kernel, 2, offset, size, nullptr, 0, nullptr, nullptr);
-  }
+  if (error == CL_SUCCESS) error = enqueue_window(queue_, kernel, r0, rows, c0, cols);
   if (error != CL_SUCCESS) {
     last_error_ = error;
     report_cl_error(error);
