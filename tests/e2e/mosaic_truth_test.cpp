@@ -67,34 +67,29 @@ TEST_F(MosaicTruth, HillyTerrainWholeAndTiledMatchTheGroundAndEachOther) {
   const run_result run = run_program(tiled.files.config);
   ASSERT_EQ(run.status, 1) << run.output;
   const std::string out = tiled.files.output_dir;
-  int tiles = 0;
-  for (int i = 0; std::filesystem::exists(out + "mosaic_" + std::to_string(i) + "_0.png"); ++i) {
-    for (int j = 0;; ++j) {
-      const std::string name = out + "mosaic_" + std::to_string(i) + "_" + std::to_string(j);
-      if (!std::filesystem::exists(name + ".png")) break;
-      ++tiles;
-      cv::Mat tile;
-      const truth_stats stats = compare_view(tiled, name + ".png", name + ".tfw", &tile);
-      if (stats.blocks > 3) {
-        EXPECT_LT(stats.median_offset_px, 0.25) << name << " " << describe(stats);
-        EXPECT_GT(stats.ncc, 0.9) << name << " " << describe(stats);
-      }
-      // Tile pixel (r, c) is whole-image pixel (r + 300 j - 50, c + 300 i - 50).
-      const cv::Rect in_whole(300 * i - 50, 300 * j - 50, tile.cols, tile.rows);
-      const cv::Rect shared = in_whole & cv::Rect(0, 0, whole_mosaic.cols, whole_mosaic.rows);
-      if (shared.area() == 0) continue;
-      const cv::Mat a = tile(shared - in_whole.tl());
-      const cv::Mat b = whole_mosaic(shared);
-      const cv::Mat both = mosaic_coverage(a) & mosaic_coverage(b);
-      cv::Mat difference;
-      cv::absdiff(a, b, difference);
-      cv::Mat large = difference.reshape(1) > 2;
-      const int covered = cv::countNonZero(both);
-      if (covered == 0) continue;
-      EXPECT_LT(cv::countNonZero(large), 0.01 * covered * 4) << name;
+  const std::vector<tile_file> tiles = tile_files(out);
+  for (const auto& [name, i, j] : tiles) {
+    cv::Mat tile;
+    const truth_stats stats = compare_view(tiled, name + ".png", name + ".tfw", &tile);
+    if (stats.blocks > 3) {
+      EXPECT_LT(stats.median_offset_px, 0.25) << name << " " << describe(stats);
+      EXPECT_GT(stats.ncc, 0.9) << name << " " << describe(stats);
     }
+    // Tile pixel (r, c) is whole-image pixel (r + 300 j - 50, c + 300 i - 50).
+    const cv::Rect in_whole(300 * i - 50, 300 * j - 50, tile.cols, tile.rows);
+    const cv::Rect shared = in_whole & cv::Rect(0, 0, whole_mosaic.cols, whole_mosaic.rows);
+    if (shared.area() == 0) continue;
+    const cv::Mat a = tile(shared - in_whole.tl());
+    const cv::Mat b = whole_mosaic(shared);
+    const cv::Mat both = mosaic_coverage(a) & mosaic_coverage(b);
+    cv::Mat difference;
+    cv::absdiff(a, b, difference);
+    cv::Mat large = difference.reshape(1) > 2;
+    const int covered = cv::countNonZero(both);
+    if (covered == 0) continue;
+    EXPECT_LT(cv::countNonZero(large), 0.01 * covered * 4) << name;
   }
-  EXPECT_GE(tiles, 4);
+  EXPECT_GE(tiles.size(), 4u);
   EXPECT_NE(run.output.find("view 1 of "), std::string::npos) << run.output;
   const std::string index = read_file(out + "mosaic_link.kml");
   EXPECT_NE(index.find("<href>mosaic_0_0.kml</href>"), std::string::npos);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <opencv2/imgcodecs.hpp>
@@ -280,6 +281,17 @@ void expect_registered(const truth_stats& stats, const std::string& label) {
   EXPECT_LT(stats.median_offset_px, 0.25) << label << ": " << describe(stats);
   EXPECT_LT(stats.p95_offset_px, 0.5) << label << ": " << describe(stats);
   EXPECT_GT(stats.ncc, 0.9) << label << ": " << describe(stats);
+}
+
+std::vector<tile_file> tile_files(const std::string& out_dir) {
+  std::vector<tile_file> tiles;
+  const auto name = [&](int i, int j) {
+    return out_dir + "mosaic_" + std::to_string(i) + "_" + std::to_string(j);
+  };
+  for (int i = 0; std::filesystem::exists(name(i, 0) + ".png"); ++i)
+    for (int j = 0; std::filesystem::exists(name(i, j) + ".png"); ++j)
+      tiles.push_back({name(i, j), i, j});
+  return tiles;
 }
 
 }  // namespace aeroquilt::testing

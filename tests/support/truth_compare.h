@@ -8,6 +8,7 @@
 #include <array>
 #include <opencv2/core.hpp>
 #include <string>
+#include <vector>
 
 #include "survey/synthetic_survey.h"
 
@@ -64,5 +65,13 @@ truth_stats compare_view(const survey_truth& truth, const std::string& image_pat
 // The registration every mosaic must reach: over 10 blocks, 97 % covered, median
 // offset under 0.25 px, 95th percentile under 0.5 px, NCC over 0.9.
 void expect_registered(const truth_stats& stats, const std::string& label);
+
+// The tiles of a tiled run in `out_dir`, in the pipeline's order: each one's path without
+// extension ("mosaic_I_J") and its i, j.
+struct tile_file {
+  std::string name;
+  int i, j;
+};
+std::vector<tile_file> tile_files(const std::string& out_dir);
 
 }  // namespace aeroquilt::testing
