@@ -10,9 +10,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -21,14 +21,13 @@
 #include <string>
 #include <vector>
 
-#include "base/config.h"
-#include "base/console.h"
 #include "app/image_set.h"
 #include "app/job.h"
+#include "app/mosaic_request.h"
 #include "app/run_main.h"
-#include "app/view_output.h"
-#include "imaging/radiometry.h"
-#include "imaging/view_projection.h"
+#include "base/console.h"
+#include "imaging/preview.h"
+#include "imaging/view_operation.h"
 #include "output/png_encoder.h"
 #include "output/view_files.h"
 #include "survey/synthetic_survey.h"
@@ -142,90 +141,57 @@ int whole_run(const std::string& config_path) {
 }
 
 // The stages of one whole-view run, in the order the program does them but one
-// at a time (no loader threads), so that each can be timed on its own.
+// at a time (no loader threads, each frame's launches waited for), so that each can be
+// timed on its own.
 int staged_run(const std::string& config_path) {
   console_capture capture;
+  disable_preview();
   mosaic_job job;
   const auto start = clock_type::now();
-  if (load_config(config_path, g_config) == 0) return 1;
-  const config_params& config = g_config;
-  if (prepare_image_set(job, config.image_dir, config.FPO_file) == 0) return 1;
+  mosaic_request request;
+  if (!load_mosaic_request(config_path, request)) return 1;
+  if (prepare_image_set(job, request) == 0) return 1;
   const double prepare = seconds_since(start);
 
   auto t = clock_type::now();
-  const view_params view = survey_view_params(job_footprints(job), config.output_pixel_size,
+  const view_params view = survey_view_params(job_footprints(job), request.pixel_size,
                                               job.images.centre_lat, job.images.centre_lon);
-  output_canvas& canvas = job.canvas;
-  install_view(canvas, view);
-  if (build_view_dem(job.dem, view) == 0) return 1;
-  job.gpu.create_view_buffers(canvas.view, canvas.image.data);
-  // As the run does: from the last image back, each pixel claimed by the first to see it.
-  job.gpu.create_claim_mask();
-  job.gpu.finish();
-  const double view_setup = seconds_since(t);
-
-  double decode = 0.0, host_prep = 0.0, kernel = 0.0, readback = 0.0;
-  int projected = 0, readbacks = 0;
-  double window_pixels = 0.0;
-  for (int k = job.geometry_count - 1; k >= 0; --k) {
-    const image_geometry& geometry = job.geometries[k];
-    footprint_window window;
-    if (!view_window(geometry.footprint_corners, canvas.view, window)) continue;
-    t = clock_type::now();
-    cv::Mat image = add_projection_offset(job.loader.load_image(geometry.path));
-    decode += seconds_since(t);
-    t = clock_type::now();
-    write_image_matrices(geometry, canvas.view);
-    image.convertTo(image, -1, config.image_data_multiplier);
-    if (config.convert_to_jet_colormap != 0) cv::applyColorMap(image, image, cv::COLORMAP_JET);
-    host_prep += seconds_since(t);
-    t = clock_type::now();
-    if (config.USE_DEM != 0) {
-      job.gpu.enqueue_projection_dem(image.data, window.r0, window.rows(), window.c0, window.cols(),
-                                     canvas.view, job.dem.dem_buffer.data(), job.dem.buffer_size,
-                                     static_cast<float>(job.images.centre_lat),
-                                     static_cast<float>(job.images.centre_lon));
-    } else {
-      job.gpu.enqueue_projection(image.data, window.r0, window.rows(), window.c0, window.cols(),
-                                 canvas.view);
-    }
-    job.gpu.finish();
-    kernel += seconds_since(t);
-    window_pixels += static_cast<double>(window.rows()) * window.cols();
-    ++projected;
-    if (k % 20 == 0) {
-      t = clock_type::now();
-      job.gpu.read_view_output(canvas.image.data);
-      readback += seconds_since(t);
-      ++readbacks;
-    }
-  }
-  t = clock_type::now();
-  job.gpu.read_view_output(canvas.image.data);
-  const double final_readback = seconds_since(t);
-  job.gpu.release_view_buffers();
+  frame_source frames(job.input_cache, request.projection);
+  const view_setting setting{job.gpu,
+                             frames,
+                             job.geometries,
+                             job.dem,
+                             view,
+                             job.images.centre_lat,
+                             job.images.centre_lon,
+                             request.views};
+  view_timing timing;
+  const rendered_view rendered =
+      render_view_canvas(setting, view, all_frames(job.geometry_count), &timing);
+  if (rendered.status != view_status::rendered) return 1;
+  const double view_total = seconds_since(t);
 
   t = clock_type::now();
-  const std::string out_path = config.output_dir + "stages_" + config.output_filename;
-  std::filesystem::create_directories(config.output_dir);
-  write_view_image(out_path, canvas.image,
-                   view_georeference(canvas.view, make_local_frame(job.images.centre_lat,
-                                                                   job.images.centre_lon)),
-                   config.png_encode_threads);
+  const std::string out_path = request.output_dir + "stages_" + request.output_filename;
+  std::filesystem::create_directories(request.output_dir);
+  write_view_image(out_path, rendered.image,
+                   view_georeference(rendered.view, make_local_frame(job.images.centre_lat,
+                                                                     job.images.centre_lon)),
+                   request.png_encode_threads);
   const double encode = seconds_since(t);
   std::filesystem::remove(out_path);
   const double total = seconds_since(start);
 
   std::printf(
       "prepare_seconds %.3f\nview_setup_seconds %.3f\ndecode_seconds %.3f\n"
-      "host_prep_seconds %.3f\nkernel_seconds %.3f\npreview_readback_seconds %.3f\n"
-      "preview_readbacks %d\nfinal_readback_seconds %.3f\nencode_seconds %.3f\n"
+      "kernel_seconds %.3f\nfinal_readback_seconds %.3f\nencode_seconds %.3f\n"
       "staged_total_seconds %.3f\nimages %d\noutput_megapixels %.3f\n"
       "kernel_window_megapixels %.3f\noutput_width %d\noutput_height %d\n"
       "lon_min %.10f\nlat_max %.10f\nlon_per_pixel %.12g\nlat_per_pixel %.12g\n",
-      prepare, view_setup, decode, host_prep, kernel, readback, readbacks, final_readback, encode,
-      total, projected, view.width * static_cast<double>(view.height) / 1e6, window_pixels / 1e6,
-      view.width, view.height, static_cast<double>(view.lon_min), static_cast<double>(view.lat_max),
+      prepare, view_total - timing.frames_s - timing.launches_s - timing.readback_s,
+      timing.frames_s, timing.launches_s, timing.readback_s, encode, total, rendered.projected,
+      view.width * static_cast<double>(view.height) / 1e6, timing.window_megapixels, view.width,
+      view.height, static_cast<double>(view.lon_min), static_cast<double>(view.lat_max),
       static_cast<double>(view.lon_per_pixel), static_cast<double>(view.lat_per_pixel));
   return 0;
 }
@@ -234,10 +200,11 @@ int staged_run(const std::string& config_path) {
 // OpenCV as the program uses it (PNG outputs: four channels, compression 3).
 int floor_run(const std::string& config_path, const std::string& mosaic_path) {
   console_capture capture;
-  if (load_config(config_path, g_config) == 0) return 1;
-  const bool thermal = g_config.use_16bit_image_input != 0;
+  mosaic_request request;
+  if (!load_mosaic_request(config_path, request)) return 1;
+  const bool thermal = request.frames.use_16bit_image_input != 0;
   std::vector<std::string> frames;
-  for (const auto& entry : std::filesystem::directory_iterator(g_config.image_dir))
+  for (const auto& entry : std::filesystem::directory_iterator(request.image_dir))
     frames.push_back(entry.path().string());
   std::sort(frames.begin(), frames.end());
 

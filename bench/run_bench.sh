@@ -81,11 +81,11 @@ for variant in $VARIANTS; do
   printf "throughput               %8.1f images/s, %.1f output Mpx/s (%dx%d = %.1f Mpx)\n" \
     "$(calc "$images / $process_net")" "$(calc "$megapixels / $process_net")" "$width" "$height" "$megapixels"
   echo "stages, one at a time:"
-  for key in prepare view_setup decode host_prep kernel preview_readback final_readback encode staged_total; do
+  # decode: each frame read and corrected; kernel: its uploads and launches, waited for.
+  for key in prepare view_setup decode kernel final_readback encode staged_total; do
     printf "  %-22s %8.3f s\n" "$key" "$(median_field "${key}_seconds" "$scratch"/stages.*)"
   done
-  printf "  %-22s %8d (%.1f Mpx of kernel windows)\n" "preview read-backs" \
-    "$(field "$scratch/stages.1" preview_readbacks)" "$(field "$scratch/stages.1" kernel_window_megapixels)"
+  printf "  %-22s %8.1f Mpx\n" "kernel windows" "$(field "$scratch/stages.1" kernel_window_megapixels)"
   printf "floor                    %8.2f s (decode %.2f s, encode %.2f s)\n" "$floor" \
     "$(median_field floor_decode_seconds "$scratch"/floor.*)" "$(median_field floor_encode_seconds "$scratch"/floor.*)"
   printf "PNG stage                %8.2f s library (one thread), %.2f s bands (every core), %.2f s bands (one thread); %d / %d bytes\n" \

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 
-#include "base/config.h"
 #include "base/console.h"
 #include "geometry/footprints.h"
 
@@ -16,35 +15,32 @@ std::vector<arma::mat> job_footprints(const mosaic_job& job) {
   return footprints;
 }
 
-int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::string& FPO_path,
-                      bool open_gpu) {
-  const config_params& config = g_config;
-  job.loader.set_options(frame_options_of(config));
-  camera_options camera = camera_options_of(config);
+int prepare_image_set(mosaic_job& job, const mosaic_request& request, bool open_gpu) {
+  job.loader.set_options(request.frames);
+  camera_options camera = request.camera;
   if (job.loader.options.lens.active()) {
     if (!job.loader.lens.active()) {
       console_printf("the lens_ keys give a distortion no frame of %d x %d can be corrected for\n",
-                     config.image_width_pixels, config.image_height_pixels);
+                     camera.image_width_pixels, camera.image_height_pixels);
       return 0;
     }
     // The frames reach the camera model resampled to the ideal focal length.
     camera.image_kx = job.loader.lens.ideal_focal_px();
-    console_printf("lens corrected: focal length %.3f pixels, ideal %.3f pixels\n", config.image_kx,
-                   camera.image_kx);
+    console_printf("lens corrected: focal length %.3f pixels, ideal %.3f pixels\n",
+                   request.camera.image_kx, camera.image_kx);
   }
-  load_dem(job.dem, config.DEM_filename);
+  load_dem(job.dem, request.DEM_filename);
   if (open_gpu)
-    job.gpu.open_gpu_device(config.image_width_pixels, config.image_height_pixels,
-                            config.image_channels);
+    job.gpu.open_gpu_device(camera.image_width_pixels, camera.image_height_pixels,
+                            request.image_channels);
 
-  job.image_dir = image_dir;
-  job.FPO_path = FPO_path;
-  job.images.image_dir = image_dir;
-  read_flight_log(job.images, FPO_path, flight_log_options_of(config));
+  job.images.image_dir = request.image_dir;
+  read_flight_log(job.images, request.FPO_file, request.flight_log);
 
   const int count = job.images.count;
   if (count == 0) {
-    console_printf("no images found in %s %s\n", image_dir.c_str(), FPO_path.c_str());
+    console_printf("no images found in %s %s\n", request.image_dir.c_str(),
+                   request.FPO_file.c_str());
     pause_ms(5000);
     return 0;
   }
@@ -54,7 +50,7 @@ int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::
   for (int i = 0; i < count; ++i) {
     image_geometry geometry;
     build_camera_model(geometry, camera, job.images, i);
-    if (config.USE_DEM == 0) {
+    if (!request.views.use_dem) {
       // An image whose corner rays miss the flat ground is left out; the others go on.
       if (project_footprint_flat(geometry) == 0) continue;
     } else {
@@ -81,7 +77,7 @@ int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::
   job.geometry_count = static_cast<int>(job.geometries.size());
   if (job.geometry_count == 0) {
     // Only the ground guards leave images out here; each was named above.
-    if (config.USE_DEM != 0) {
+    if (request.views.use_dem) {
       console_printf("all %d images were left out: every camera is at or below the terrain\n",
                      count);
       pause_ms(5000);
@@ -90,13 +86,13 @@ int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::
     console_printf(
         "all %d images were left out: no footprint reaches the flat ground at topo_height %g m "
         "(cameras at or below it, or corner rays at or above the horizon)\n",
-        count, config.topo_height);
+        count, camera.topo_height);
     pause_ms(5000);
     return 0;
   }
 
   const int64_t bytes_per_image =
-      static_cast<int64_t>(config.image_width_pixels) * config.image_height_pixels * 3;
+      static_cast<int64_t>(camera.image_width_pixels) * camera.image_height_pixels * 3;
   size_image_cache(job.input_cache, 4000000000.0, static_cast<double>(bytes_per_image));
 
   job.survey_view =

@@ -2,18 +2,17 @@
 // Preparation of the image set: DEM, GPU device, flight log, camera models,
 // footprints, cache sizing and the survey view, in that order.
 
-#include <string>
 #include <vector>
 
 #include "app/job.h"
+#include "app/mosaic_request.h"
 
 namespace aeroquilt {
 
-// Fills the job from the configuration. 1 when the run can go on, 0 when not. Without
+// Fills the job as the request asks. 1 when the run can go on, 0 when not. Without
 // `open_gpu` (a run that projects nothing: the tile list, the link index) the device
 // is left closed.
-int prepare_image_set(mosaic_job& job, const std::string& image_dir, const std::string& FPO_path,
-                      bool open_gpu = true);
+int prepare_image_set(mosaic_job& job, const mosaic_request& request, bool open_gpu = true);
 
 // The footprint matrices of the job's images, in list order.
 std::vector<arma::mat> job_footprints(const mosaic_job& job);

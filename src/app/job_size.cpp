@@ -22,22 +22,18 @@ double bytes_per_view_pixel(bool png_output) {
   return png_output ? 3.0 + 3.0 + 4.0 + 4.0 : 3.0 + 3.0 + 1.0 + 3.0;
 }
 
-job_size measure_job(const view_params& survey, int32_t tile_size, bool png_output,
+job_size measure_job(const view_params& survey, const tile_plan& plan, bool png_output,
                      double extra_bytes_per_pixel) {
   job_size size;
-  const int64_t whole = static_cast<int64_t>(survey.width) * survey.height;
-  if (tile_size <= 0 || whole <= tile_size) {
-    size.views = 1;
-    size.pixels = whole;
+  size.views = plan.count();
+  if (plan.whole) {
+    size.pixels = static_cast<int64_t>(survey.width) * survey.height;
     size.largest_width = survey.width;
     size.largest_height = survey.height;
   } else {
-    // Square tiles of side S + 50 starting every S pixels, as plan_tiles lays them.
-    const int64_t S = static_cast<int64_t>(std::sqrt(static_cast<double>(tile_size)));
-    const int64_t columns = (survey.width + S - 1) / S, rows = (survey.height + S - 1) / S;
-    size.views = columns * rows;
-    size.pixels = size.views * (S + 50) * (S + 50);
-    size.largest_width = size.largest_height = static_cast<int>(S + 50);
+    const int64_t tile_side = plan.side + tile_overlap_pixels;
+    size.pixels = size.views * tile_side * tile_side;
+    size.largest_width = size.largest_height = static_cast<int>(tile_side);
   }
   size.view_bytes = static_cast<double>(size.largest_width) * size.largest_height *
                     (bytes_per_view_pixel(png_output) + extra_bytes_per_pixel);
@@ -87,22 +83,21 @@ bool job_acceptable(const job_size& size, bool tiled, double pixel_size, double 
   return true;
 }
 
-bool check_job_size(const mosaic_job& job, const view_params& survey, int32_t tile_size,
-                    const std::string& joined) {
-  const config_params& config = g_config;
+bool check_job_size(const mosaic_request& request, const mosaic_job& job, const view_params& survey,
+                    const tile_plan& plan) {
   std::size_t extension_position = 0;
-  const bool png = find_output_extension(joined, extension_position) >= 4;
+  const bool png = find_output_extension(request.joined, extension_position) >= 4;
   // The device's score (4) and source (2) planes, feathering's two float4 planes, and
   // each map read back and encoded.
-  const bool planes = config.composite_mode != 0 || config.write_source_map != 0 ||
-                      config.write_view_angle_map != 0;
-  const double extra = (planes ? 6.0 : 0.0) + (config.composite_mode == 2 ? 32.0 : 0.0) +
-                       (config.write_source_map != 0 ? 2.0 + 2.0 : 0.0) +
-                       (config.write_view_angle_map != 0 ? 4.0 + 4.0 : 0.0);
-  const job_size size = measure_job(survey, tile_size, png, extra);
+  const composite_options& compositing = request.views.compositing;
+  const double extra = (compositing.active() ? 6.0 : 0.0) +
+                       (compositing.rule == composite_rule::feathered ? 32.0 : 0.0) +
+                       (compositing.source_map ? 2.0 + 2.0 : 0.0) +
+                       (compositing.angle_map ? 4.0 + 4.0 : 0.0);
+  const job_size size = measure_job(survey, plan, png, extra);
   return job_acceptable(size, size.views > 1, survey.pixel_size,
-                        finest_frame_resolution_m(job.geometries),
-                        config.allow_fine_pixel_size != 0, available_memory_bytes());
+                        finest_frame_resolution_m(job.geometries), request.allow_fine_pixel_size,
+                        available_memory_bytes());
 }
 
 }  // namespace aeroquilt

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "app/job.h"
-#include "app/mosaic.h"
+#include "app/mosaic_grid.h"
+#include "app/mosaic_request.h"
 
 namespace aeroquilt {
 
@@ -23,10 +24,9 @@ struct job_size {
 // canvas, the device's copy, and for PNG the transparent copy and the encoded file.
 double bytes_per_view_pixel(bool png_output);
 
-// The job of `survey` cut as plan_tiles cuts it for `tile_size` (0: one whole view),
-// worked out without listing the tiles (an absurd job would not fit in the list).
-// `extra_bytes_per_pixel`: what compositing planes and quality maps add to each pixel.
-job_size measure_job(const view_params& survey, int32_t tile_size, bool png_output,
+// The job of `survey` cut as `plan` says. `extra_bytes_per_pixel`: what compositing
+// planes and quality maps add to each pixel.
+job_size measure_job(const view_params& survey, const tile_plan& plan, bool png_output,
                      double extra_bytes_per_pixel = 0.0);
 
 // Metres per frame pixel on the ground of the sharpest frame: its camera's height above
@@ -39,8 +39,8 @@ double finest_frame_resolution_m(const std::vector<image_geometry>& geometries);
 bool job_acceptable(const job_size& size, bool tiled, double pixel_size, double finest_frame_m,
                     bool allow_fine_pixel_size, uint64_t available_bytes);
 
-// The run's check, from the job and the configuration: true to go on.
-bool check_job_size(const mosaic_job& job, const view_params& survey, int32_t tile_size,
-                    const std::string& joined);
+// The run's check of the request's job over `survey` planned as `plan`: true to go on.
+bool check_job_size(const mosaic_request& request, const mosaic_job& job, const view_params& survey,
+                    const tile_plan& plan);
 
 }  // namespace aeroquilt

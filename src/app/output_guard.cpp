@@ -2,68 +2,111 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <map>
 #include <utility>
 
 #include "base/console.h"
 #include "base/fatal_error.h"
-#include "output/output_files.h"
-#include "output/view_files.h"
+#include "output/output_names.h"
 
 namespace aeroquilt {
+namespace {
 
-std::vector<std::string> view_output_paths(const std::vector<std::string>& view_paths) {
-  std::vector<std::string> outputs;
-  for (const std::string& path : view_paths) {
-    std::size_t extension_position = 0;
-    outputs.push_back(path);
-    if (find_output_extension(path, extension_position) >= 0) {
-      outputs.push_back(side_file_path(path, extension_position, "kml"));
-      outputs.push_back(side_file_path(path, extension_position, "tfw"));
-    }
-    const std::string world = conventional_world_file_path(path);
-    if (!world.empty()) outputs.push_back(world);
-    outputs.push_back(projection_file_path(path));
-  }
-  return outputs;
-}
+using file_identity = std::pair<dev_t, ino_t>;
+using input_files = std::map<file_identity, const std::string*>;
 
-void refuse_outputs_that_are_inputs(const std::vector<std::string>& outputs,
-                                    const std::vector<std::string>& inputs) {
-  std::map<std::pair<dev_t, ino_t>, const std::string*> input_files;
+// The existing inputs by device and inode.
+input_files identify(const std::vector<std::string>& inputs) {
+  input_files files;
   struct stat info;
   for (const std::string& input : inputs) {
     if (!input.empty() && ::stat(input.c_str(), &info) == 0)
-      input_files.emplace(std::make_pair(info.st_dev, info.st_ino), &input);
+      files.emplace(file_identity(info.st_dev, info.st_ino), &input);
   }
-  for (const std::string& output : outputs) {
-    if (::stat(output.c_str(), &info) != 0) continue;
-    const auto found = input_files.find({info.st_dev, info.st_ino});
-    if (found == input_files.end()) continue;
-    console_printf("output file %s is the input %s: the run would overwrite it\n", output.c_str(),
-                   found->second->c_str());
-    throw fatal_error("output file " + output + " is an input of the run\n");
-  }
+  return files;
 }
 
-void refuse_run_outputs_that_are_inputs(const mosaic_job& job, const std::string& joined,
-                                        const std::vector<tile_window>& tiles) {
-  const config_params& config = g_config;
-  std::vector<std::string> views;
-  if (tiles.empty()) views.push_back(joined);
-  for (const tile_window& tile : tiles) views.push_back(tile_name(joined, tile.i, tile.j));
-  if (config.generate_DEM_image != 0)
-    views.push_back(config.output_dir + config.output_DEM_filename);
-  std::vector<std::string> outputs = view_output_paths(views);
-  const std::size_t slash = joined.find_last_of('/');
-  const std::string base =
-      joined.substr(0, joined.find('.', slash == std::string::npos ? 0 : slash + 1));
-  outputs.push_back(base + "_link.kml");
-  outputs.push_back(output_lock_path(joined));
+// Fatal when `output` exists and is one of `inputs`.
+void refuse_if_input(const std::string& output, const input_files& inputs) {
+  struct stat info;
+  if (::stat(output.c_str(), &info) != 0) return;
+  const auto found = inputs.find({info.st_dev, info.st_ino});
+  if (found == inputs.end()) return;
+  console_printf("output file %s is the input %s: the run would overwrite it\n", output.c_str(),
+                 found->second->c_str());
+  throw fatal_error("output file " + output + " is an input of the run\n");
+}
 
-  std::vector<std::string> inputs = {job.config_path, job.FPO_path, config.DEM_filename};
+// Every file the view image at `path` writes, its maps included.
+std::vector<std::string> view_files(const mosaic_request& request, const std::string& path) {
+  std::vector<std::string> files = view_output_paths(path);
+  if (request.views.compositing.source_map) files.push_back(quality_map_path(path, "_source"));
+  if (request.views.compositing.angle_map) files.push_back(quality_map_path(path, "_view_angle"));
+  return files;
+}
+
+// Digits from `at` as a number below `limit`, moving `at` past them; false when none or
+// not below the limit.
+bool read_index(const std::string& text, std::size_t& at, int64_t limit, int64_t& value) {
+  const std::size_t start = at;
+  value = 0;
+  while (at < text.size() && at - start < 10 && text[at] >= '0' && text[at] <= '9')
+    value = value * 10 + (text[at++] - '0');
+  return at > start && value < limit;
+}
+
+// The tile of `plan` whose outputs would be named `name` ("<stem>_I_J..."), if any.
+bool tile_of_name(const std::string& name, const std::string& stem, const tile_plan& plan,
+                  int64_t& i, int64_t& j) {
+  if (name.compare(0, stem.size() + 1, stem + "_") != 0) return false;
+  std::size_t at = stem.size() + 1;
+  if (!read_index(name, at, plan.columns, i) || at >= name.size() || name[at++] != '_')
+    return false;
+  return read_index(name, at, plan.rows, j);
+}
+
+}  // namespace
+
+void refuse_outputs_that_are_inputs(const std::vector<std::string>& outputs,
+                                    const std::vector<std::string>& inputs) {
+  const input_files files = identify(inputs);
+  for (const std::string& output : outputs) refuse_if_input(output, files);
+}
+
+void refuse_run_outputs_that_are_inputs(const mosaic_request& request, const mosaic_job& job,
+                                        const tile_plan& plan) {
+  std::vector<std::string> inputs = {request.config_path, request.FPO_file, request.DEM_filename};
   for (const FPO_record& record : job.images.records) inputs.push_back(record.path);
-  refuse_outputs_that_are_inputs(outputs, inputs);
+  const input_files files = identify(inputs);
+
+  const std::string& joined = request.joined;
+  std::vector<std::string> outputs = {link_index_path(joined), output_lock_path(joined)};
+  if (plan.whole) {
+    for (const std::string& path : view_files(request, joined)) outputs.push_back(path);
+  }
+  if (!request.DEM_image_path.empty()) {
+    for (const std::string& path : view_output_paths(request.DEM_image_path))
+      outputs.push_back(path);
+  }
+  for (const std::string& output : outputs) refuse_if_input(output, files);
+  if (plan.whole) return;
+
+  // A tile's files are "<stem>_I_J...": only files of the output folder with such names
+  // can be outputs, however many tiles are planned.
+  const std::string folder = joined.substr(0, joined.size() - file_name(joined).size());
+  const std::string stem = file_name(mosaic_stem(joined));
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(folder.empty() ? std::string(".") : folder, error)) {
+    const std::string name = entry.path().filename().string();
+    int64_t i = 0, j = 0;
+    if (!tile_of_name(name, stem, plan, i, j)) continue;
+    const std::string tile = tile_name(joined, static_cast<int>(i), static_cast<int>(j));
+    for (const std::string& output : view_files(request, tile)) {
+      if (file_name(output) == name) refuse_if_input(output, files);
+    }
+  }
 }
 
 output_lock lock_run_output(const std::string& joined, output_lock_mode mode) {

@@ -1,18 +1,17 @@
 #pragma once
 // Refusal of a run whose outputs would overwrite one of its own inputs (an output name
-// equal to a frame's with the output folder the image folder, say).
+// equal to a frame's with the output folder the image folder, say), and the lock on the
+// output.
 
 #include <string>
 #include <vector>
 
 #include "app/job.h"
-#include "app/mosaic.h"
+#include "app/mosaic_grid.h"
+#include "app/mosaic_request.h"
 #include "output/output_lock.h"
 
 namespace aeroquilt {
-
-// Every file the views at `view_paths` would write (each image with its side files).
-std::vector<std::string> view_output_paths(const std::vector<std::string>& view_paths);
 
 // Throws fatal_error (after a message naming both) when a path of `outputs` names the
 // same existing file as a path of `inputs` (compared by device and inode, so that
@@ -20,11 +19,12 @@ std::vector<std::string> view_output_paths(const std::vector<std::string>& view_
 void refuse_outputs_that_are_inputs(const std::vector<std::string>& outputs,
                                     const std::vector<std::string>& inputs);
 
-// The run's check: every file the job would write (its views at `joined` cut into
-// `tiles`, the link index, the lock file, the DEM image) against its inputs (the
-// configuration, the flight log, the DEM and the frames).
-void refuse_run_outputs_that_are_inputs(const mosaic_job& job, const std::string& joined,
-                                        const std::vector<tile_window>& tiles);
+// The run's check: every file the request's views planned as `plan` would write (each
+// image with its side files and maps), the link index, the lock file and the DEM image,
+// against the run's inputs (the configuration, the flight log, the DEM and the frames).
+// Tiles are checked from the files in the output folder, not by listing every tile.
+void refuse_run_outputs_that_are_inputs(const mosaic_request& request, const mosaic_job& job,
+                                        const tile_plan& plan);
 
 // Takes the output lock of the mosaic at `joined`; when another run holds it, throws
 // fatal_error naming that run (nothing has been written then).

@@ -1,110 +1,21 @@
 #include "app/run_main.h"
 
-#include <cmath>
 #include <cstring>
 
-#include "base/config.h"
-#include "base/console.h"
-#include "base/fatal_error.h"
 #include "app/image_set.h"
 #include "app/job.h"
 #include "app/mosaic.h"
+#include "app/mosaic_request.h"
 #include "app/prepare_command.h"
 #include "app/run_options.h"
 #include "app/tile_commands.h"
-#include "app/view_output.h"
+#include "base/console.h"
+#include "base/fatal_error.h"
 #include "imaging/preview.h"
 #include "output/dem_image.h"
 
 namespace aeroquilt {
 namespace {
-
-// A focal length in pixels of 0, below 0 or not finite would make the camera
-// matrices singular or meaningless; the run stops before any stage uses it.
-bool focal_length_usable(const config_params& config) {
-  if (std::isfinite(config.image_kx) && config.image_kx > 0.0) return true;
-  console_printf(
-      "image_kx is %g: give image_kx, or camera_f and camera_sensor_width (now %g and %g), "
-      "so that the focal length in pixels is positive\n",
-      config.image_kx, config.camera_f, config.camera_sensor_width);
-  return false;
-}
-
-// Values no stage can work with are reported with the file and key. (A frame over
-// 400 megapixels keeps the device's own fatal "invalid width or height".)
-bool frame_size_usable(const config_params& config, const char* path) {
-  if (config.image_width_pixels < 1 || config.image_height_pixels < 1) {
-    console_printf(
-        "configuration file %s: image_width_pixels %d and image_height_pixels %d must be "
-        "positive\n",
-        path, config.image_width_pixels, config.image_height_pixels);
-    return false;
-  }
-  return true;
-}
-
-// A pixel size of zero, below zero or not a number would leave a view with no pixels.
-bool pixel_size_usable(const config_params& config, const char* path) {
-  // The views hold the pixel size in single precision.
-  const float pixel_size = static_cast<float>(config.output_pixel_size);
-  if (!(std::isfinite(pixel_size) && pixel_size > 0.0f)) {
-    console_printf(
-        "configuration file %s: output_pixel_size is %g, it must be a positive number "
-        "of metres\n",
-        path, config.output_pixel_size);
-    return false;
-  }
-  return true;
-}
-
-// The kernels read three bytes per frame pixel and the loader gives every frame three
-// channels; any other count would upload part of each frame and leave the kernel
-// reading device memory nobody wrote.
-bool channels_usable(const config_params& config, const char* path) {
-  if (config.image_channels == 3) return true;
-  console_printf("configuration file %s: image_channels is %d, only 3 is supported\n", path,
-                 config.image_channels);
-  return false;
-}
-
-// The thermal display range maps min to max; an inverted or empty range would render
-// every frame as one colour (or divide by zero).
-bool temperature_range_usable(const config_params& config, const char* path) {
-  if (config.use_16bit_image_input == 0) return true;
-  if (config.tau_set_max_temp > config.tau_set_min_temp) return true;
-  console_printf(
-      "configuration file %s: tau_set_min_temp %g must be below tau_set_max_temp %g for "
-      "thermal frames\n",
-      path, config.tau_set_min_temp, config.tau_set_max_temp);
-  return false;
-}
-
-// A compositing mode the renderer does not know would silently fall back to last wins.
-bool compositing_usable(const config_params& config, const char* path) {
-  if (config.composite_mode >= 0 && config.composite_mode <= 2 &&
-      std::isfinite(config.seam_feather_pixels) && config.seam_feather_pixels >= 0 &&
-      config.seam_feather_pixels <= 10000) {
-    return true;
-  }
-  console_printf(
-      "configuration file %s: composite_mode %d, seam_feather_pixels %g: the mode must be 0, 1 "
-      "or 2 and the feather width 0 to 10000 pixels\n",
-      path, config.composite_mode, config.seam_feather_pixels);
-  return false;
-}
-
-// Output names are checked before the GPU is opened and the footprints printed; the
-// fatal text is the pipeline's own.
-void require_image_extension(const char* key, const std::string& name, const std::string& joined,
-                             const char* path) {
-  std::size_t position = 0;
-  if (find_output_extension(joined, position) >= 0) return;
-  console_printf(
-      "configuration file %s: %s %s has no image extension (.png, .PNG, .jpg, .JPG, .bmp or "
-      ".tif)\n",
-      path, key, name.c_str());
-  throw fatal_error("extension not found\n");
-}
 
 void print_usage() {
   console_printf(
@@ -132,9 +43,10 @@ void print_usage() {
       "--tiles FIRST-LAST makes those tiles alone and no link index; --link-index then\n"
       "writes the link index (and the DEM image) from the tiles on disk.\n"
       "\n"
-      "exit status: 1 mosaic written, 0 stopped before the mosaic, 2 fatal error;\n"
-      "prepare: 0 survey ready, 2 survey not made; --list-tiles: 0; --link-index: 1 index\n"
-      "written, 0 no tile on disk\n");
+      "exit status: 1 mosaic written, 0 stopped before the mosaic, 2 fatal error, 3 a\n"
+      "view failed (device or file writing; the views written are linked); prepare: 0\n"
+      "survey ready, 2 survey not made; --list-tiles: 0; --link-index: 1 index written,\n"
+      "0 no tile on disk\n");
 }
 
 }  // namespace
@@ -167,68 +79,46 @@ int run_main(int argc, char** argv) {
     pause_ms(1000);
     return 0;
   }
-  const char* config_path = run.config_path.c_str();
-  int key_lines = 0;
-  if (load_config(config_path, g_config, &key_lines) == 0) return 0;
-  const config_params& config = g_config;
-  if (key_lines == 0) {
-    // Said first; the checks below then name what is missing.
-    console_printf(
-        "configuration file %s holds no configuration key: is it a configuration file?\n",
-        config_path);
-  }
-  if (!focal_length_usable(config)) return 0;
-  if (!frame_size_usable(config, config_path)) return 0;
-  if (!channels_usable(config, config_path)) return 0;
-  // Everything the configuration alone decides is checked before the GPU is opened,
-  // so that a refused run leaves nothing and says so at once.
-  if (!pixel_size_usable(config, config_path)) return 0;
-  if (!temperature_range_usable(config, config_path)) return 0;
-  if (!compositing_usable(config, config_path)) return 0;
-  require_image_extension("output_filename", config.output_filename,
-                          config.output_dir + config.output_filename, config_path);
-  if (config.generate_DEM_image != 0) {
-    require_image_extension("output_DEM_filename", config.output_DEM_filename,
-                            config.output_dir + config.output_DEM_filename, config_path);
-  }
+  mosaic_request request;
+  if (!load_mosaic_request(run.config_path, request)) return 0;
   const bool projects = run.mode == run_mode::whole || run.mode == run_mode::tile_range;
   // Decided before any thread of the run exists (the check forks).
   if (projects) display_available();
 
-  job.config_path = run.config_path;
   // Tile ranges share the output folder with each other (not with a whole run or the
   // link index).
   if (run.mode == run_mode::tile_range) job.lock_mode = output_lock_mode::shared;
-  if (prepare_image_set(job, config.image_dir, config.FPO_file, projects) == 0) return 0;
-  const std::string joined = config.output_dir + config.output_filename;
+  if (prepare_image_set(job, request, projects) == 0) return 0;
   if (run.mode == run_mode::list_tiles) {
-    print_tile_list(job, config.output_pixel_size, joined, config.output_tile_size_pixels);
+    print_tile_list(request, job);
     return 0;
   }
+  int status = 1;
   if (run.mode == run_mode::link_index) {
-    if (write_link_index_from_disk(job, config.output_pixel_size, joined,
-                                   config.output_tile_size_pixels) == 0)
-      return 0;
+    if (write_link_index_from_disk(request, job) == 0) return 0;
   } else {
-    const mosaic_result mosaic =
-        make_mosaic(job, config.output_pixel_size, config.output_dir, config.output_filename, 0.1,
-                    config.output_tile_size_pixels, run);
+    const mosaic_result mosaic = make_mosaic(job, request, run);
+    // A mosaic with a view missing is not finished, whatever else was written.
+    if (mosaic.views_failed > 0) {
+      console_printf("incomplete mosaic: %d of %lld views failed\n", mosaic.views_failed,
+                     static_cast<long long>(mosaic.views_planned));
+      status = 3;
+    }
     if (mosaic.views_written == 0) {
       if (!mosaic.no_view_reason.empty())
         console_printf("no view was written: %s\n", mosaic.no_view_reason.c_str());
-      return 0;
+      return status == 3 ? 3 : 0;
     }
     pause_ms(2000);
   }
   // The DEM image is the whole survey's: made by a whole run or with the link index,
   // not by every tile range.
-  if (config.generate_DEM_image == 0 || run.mode == run_mode::tile_range) return 1;
+  if (request.DEM_image_path.empty() || run.mode == run_mode::tile_range) return status;
 
   // A survey the DEM does not cover, or an image too large to make, has no elevation
   // image; the mosaic is written all the same (the message is printed).
-  if (prepare_survey_dem(job) != 0)
-    export_dem_image(job.dem, config.output_dir + config.output_DEM_filename, 3.0f);
-  return 1;
+  if (prepare_survey_dem(job) != 0) export_dem_image(job.dem, request.DEM_image_path, 3.0f);
+  return status;
 }
 
 }  // namespace aeroquilt

@@ -1,15 +1,11 @@
 #pragma once
-// Compositing of overlapping images: best view (each output pixel from the image that
-// sees it nearest the vertical), feathered seams, and the per-pixel source and
-// view-angle planes. The last-image-wins rendering of view_renderer is left as it is.
+// The compositing rules of overlapping images: last wins, best view (each output pixel
+// from the image that sees it nearest the vertical), feathered seams; the per-pixel
+// source and view-angle planes; and the record the compositing kernels read.
 
 #include <cstdint>
 #include <vector>
 
-#include "geometry/camera_model.h"
-#include "imaging/frame_source.h"
-#include "imaging/gpu_context.h"
-#include "imaging/view_renderer.h"
 #include "terrain/dem_sampling.h"
 #include "terrain/view_params.h"
 
@@ -69,16 +65,12 @@ struct composite_planes {
   std::vector<float> angle_deg;  // off-nadir angle; meaningful where source != 0
 };
 
-// Renders the canvas's installed view with `options` (which must be active): in
-// last-wins order the kernels of view_renderer draw and the planes follow them; in the
-// other rules the compositing kernels draw. Reads the view back into canvas.image and,
-// when a map is asked for, the planes into `planes`. `dem` must be built for the view;
-// the reference point is the run's.
-render_result render_composite_view(output_canvas& canvas, const survey_placement& placement,
-                                    const std::vector<image_geometry>& geometries,
-                                    const view_dem& dem, frame_source& frames, gpu_context& gpu,
-                                    bool use_dem, double ref_lat_deg, double ref_lon_deg,
-                                    double preview_scale, const composite_options& options,
-                                    composite_planes& planes);
+// The record fields every image of a view shares: the placement, the feather width, the
+// reference point (degrees) and, with `use_dem` and `absolute`, the reference point's cell
+// in the view DEM counted from the DEM file's corner, so that every view of the survey
+// takes the same heights.
+composite_record composite_view_record(const survey_placement& placement, const view_dem& dem,
+                                       bool use_dem, bool absolute, double ref_lat_deg,
+                                       double ref_lon_deg, float feather_pixels);
 
 }  // namespace aeroquilt

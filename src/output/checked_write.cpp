@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,17 +11,6 @@
 #include "output/output_files.h"
 
 namespace aeroquilt {
-namespace {
-
-std::string last_extension(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  const std::size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
-  return path.substr(dot);
-}
-
-}  // namespace
-
 bool encode_with_image_library(const cv::Mat& image, const std::string& extension,
                                const std::vector<int>& params, std::vector<unsigned char>& bytes,
                                std::string& reason) {
@@ -114,7 +102,7 @@ bool staged_file_set::stage_image(const std::string& path, const cv::Mat& image,
   }
   std::vector<unsigned char> bytes;
   std::string reason;
-  if (!encoder(image, last_extension(path), params, bytes, reason)) return fail(path, reason);
+  if (!encoder(image, encoder_extension(path), params, bytes, reason)) return fail(path, reason);
   return stage_bytes(path, bytes.data(), bytes.size());
 }
 

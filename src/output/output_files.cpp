@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -21,20 +20,6 @@ namespace aeroquilt {
 namespace {
 
 std::atomic<unsigned> temporary_counter{0};
-
-// Position of the "." that starts the last extension of the file name, or npos.
-std::size_t last_extension_dot(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
-  const std::size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos || dot <= name_start) return std::string::npos;
-  return dot;
-}
-
-std::string lower_case(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 struct tiff_closer {
   void operator()(TIFF* tiff) const { XTIFFClose(tiff); }
@@ -130,9 +115,8 @@ std::string format_value(const char* format, double value) {
 }  // namespace
 
 std::string create_temporary_file(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string name = file_name(path);
+  const std::string folder = path.substr(0, path.size() - name.size());
   const std::size_t dot = last_extension_dot(path);
   const std::string extension = dot == std::string::npos ? "" : path.substr(dot);
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -155,13 +139,6 @@ write_outcome write_text_atomically(const std::string& path, const std::string& 
   return files.staged_count() == 0 ? write_outcome::not_created : write_outcome::not_written;
 }
 
-bool is_tiff_path(const std::string& path) {
-  const std::size_t dot = last_extension_dot(path);
-  if (dot == std::string::npos) return false;
-  const std::string extension = lower_case(path.substr(dot));
-  return extension == ".tif" || extension == ".tiff";
-}
-
 write_outcome write_image_atomically(const std::string& path, const cv::Mat& image,
                                      const std::vector<int>& params,
                                      const raster_georeference* georeference) {
@@ -169,19 +146,6 @@ write_outcome write_image_atomically(const std::string& path, const cv::Mat& ima
   if (files.stage_image(path, image, params, georeference) && files.commit())
     return write_outcome::written;
   return files.staged_count() == 0 ? write_outcome::not_created : write_outcome::not_written;
-}
-
-std::string conventional_world_file_path(const std::string& image_path) {
-  const std::size_t dot = last_extension_dot(image_path);
-  if (dot == std::string::npos || dot + 1 >= image_path.size() || is_tiff_path(image_path))
-    return "";
-  const std::string extension = lower_case(image_path.substr(dot + 1));
-  return image_path.substr(0, dot + 1) + extension.front() + extension.back() + "w";
-}
-
-std::string projection_file_path(const std::string& image_path) {
-  const std::size_t dot = last_extension_dot(image_path);
-  return (dot == std::string::npos ? image_path : image_path.substr(0, dot)) + ".prj";
 }
 
 std::string conventional_world_file_text(const raster_georeference& georeference) {

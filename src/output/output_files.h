@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/local_frame.h"
+#include "output/output_names.h"
 
 namespace aeroquilt {
 
@@ -42,18 +43,6 @@ write_outcome write_image_atomically(const std::string& path, const cv::Mat& ima
 // PixelIsArea at `georeference`). False when the TIFF library reported a failure.
 bool write_geotiff(const std::string& path, const cv::Mat& image,
                    const raster_georeference& georeference);
-
-// True when the last extension of `path` is .tif or .tiff in any case (the image is a GeoTIFF).
-bool is_tiff_path(const std::string& path);
-
-// The conventional world file beside an image: the last extension replaced by its first
-// and last letters and "w", in lower case (".png" -> ".pgw", ".JPG" -> ".jgw", ".bmp" ->
-// ".bpw"). Empty for a TIFF, which carries its georeferencing inside, and for a name
-// without extension.
-std::string conventional_world_file_path(const std::string& image_path);
-
-// The ".prj" beside an image: its last extension replaced by "prj" (appended when none).
-std::string projection_file_path(const std::string& image_path);
 
 // Six lines A, D, B, E, C, F of a world file whose C and F name the centre of the first pixel.
 std::string conventional_world_file_text(const raster_georeference& georeference);

@@ -111,10 +111,4 @@ lock_attempt take_output_lock(const std::string& path, output_lock_mode mode) {
   return attempt;
 }
 
-std::string output_lock_path(const std::string& mosaic_path) {
-  const std::size_t slash = mosaic_path.find_last_of('/');
-  const std::size_t dot = mosaic_path.find('.', slash == std::string::npos ? 0 : slash + 1);
-  return mosaic_path.substr(0, dot) + ".lock";
-}
-
 }  // namespace aeroquilt

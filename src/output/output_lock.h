@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "output/output_names.h"
+
 namespace aeroquilt {
 
 enum class output_lock_mode { exclusive, shared };
@@ -43,9 +45,5 @@ struct lock_attempt {
 // Takes the lock at `path` (the file created when missing) without waiting, and writes
 // this run into the file.
 lock_attempt take_output_lock(const std::string& path, output_lock_mode mode);
-
-// The lock file of a mosaic: the output path up to the file name's first "." with
-// ".lock" (".../mosaic.v2.png" -> ".../mosaic.lock").
-std::string output_lock_path(const std::string& mosaic_path);
 
 }  // namespace aeroquilt

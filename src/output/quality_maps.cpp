@@ -8,12 +8,6 @@
 
 namespace aeroquilt {
 
-std::string quality_map_path(const std::string& image_path, const char* suffix) {
-  const std::size_t slash = image_path.find_last_of('/');
-  const std::size_t dot = image_path.find('.', slash == std::string::npos ? 0 : slash + 1);
-  return image_path.substr(0, dot) + suffix + ".tif";
-}
-
 bool stage_quality_maps(staged_file_set& files, const std::string& image_path, int width,
                         int height, const std::vector<uint16_t>& source,
                         const std::vector<float>& angle_deg,

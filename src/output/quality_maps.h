@@ -7,13 +7,11 @@
 #include <vector>
 
 #include "base/local_frame.h"
+#include "output/output_names.h"
 
 namespace aeroquilt {
 
 class staged_file_set;
-
-// "<image path before the file name's first dot><suffix>.tif".
-std::string quality_map_path(const std::string& image_path, const char* suffix);
 
 // Stages into the view's file set the maps of a width x height view at `image_path`:
 // "_source.tif" (uint16 flight-log line, 0 none) when `source_map`, "_view_angle.tif"

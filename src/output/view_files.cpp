@@ -1,6 +1,8 @@
 #include "output/view_files.h"
 
-#include <cctype>
+#include <strings.h>
+
+#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <opencv2/core/utility.hpp>
@@ -12,11 +14,10 @@
 #include "output/checked_write.h"
 #include "output/output_files.h"
 #include "output/png_encoder.h"
+#include "output/quality_maps.h"
 
 namespace aeroquilt {
 namespace {
-
-const char* const extension_table[6] = {".JPG", ".jpg", ".bmp", ".tif", ".png", ".PNG"};
 
 std::string format_double(const char* format, double value) {
   char text[64];
@@ -24,33 +25,7 @@ std::string format_double(const char* format, double value) {
   return text;
 }
 
-bool ends_in_png(const std::string& path) {
-  const std::size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return false;
-  std::string extension = path.substr(dot);
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return extension == ".png";
-}
-
 }  // namespace
-
-std::string side_file_path(const std::string& path, std::size_t extension_position,
-                           const char* replacement) {
-  std::string side = path;
-  side.replace(extension_position + 1, 3, replacement);
-  return side;
-}
-
-int find_output_extension(const std::string& path, std::size_t& position) {
-  for (int entry = 0; entry < 6; ++entry) {
-    const std::size_t found = path.find(extension_table[entry]);
-    if (found != std::string::npos) {
-      position = found;
-      return entry;
-    }
-  }
-  return -1;
-}
 
 std::string world_file_text(const view_params& view) {
   std::string text;
@@ -117,7 +92,9 @@ bool is_png_view(const std::string& path) {
 bool stage_view_raster(staged_file_set& files, const std::string& path, const cv::Mat& raster,
                        const raster_georeference& georeference, int png_threads) {
   if (!is_png_view(path)) return files.stage_image(path, raster, {}, &georeference);
-  const bool bands = png_threads != 1 && ends_in_png(path) && raster.type() == CV_8UC3;
+  const bool bands = png_threads != 1 &&
+                     ::strcasecmp(encoder_extension(path).c_str(), ".png") == 0 &&
+                     raster.type() == CV_8UC3;
   const auto band_encoder = [png_threads](const cv::Mat& image, const std::string&,
                                           const std::vector<int>&,
                                           std::vector<unsigned char>& bytes, std::string& reason) {
@@ -180,6 +157,26 @@ bool commit_view_files(staged_file_set& files, const std::string& path) {
                    path.c_str(), files.renamed());
   }
   return false;
+}
+
+written_view write_view_file_set(const std::string& path, const cv::Mat& image,
+                                 const view_params& view, const raster_georeference& georeference,
+                                 int png_threads, const view_maps& maps) {
+  staged_file_set files;
+  written_view result;
+  const std::string kml_path =
+      stage_view_files(files, path, image, view, georeference, png_threads);
+  // The maps stand or fall with the image; a failure to stage them is reported by the
+  // commit.
+  if (maps.source_map || maps.angle_map) {
+    assert(maps.source != nullptr && maps.angle_deg != nullptr);
+    stage_quality_maps(files, path, view.width, view.height, *maps.source, *maps.angle_deg,
+                       georeference, maps.source_map, maps.angle_map);
+  }
+  if (!commit_view_files(files, path)) return result;
+  result.written = true;
+  result.kml_path = kml_path;
+  return result;
 }
 
 }  // namespace aeroquilt

@@ -1,25 +1,17 @@
 #pragma once
-// The files of one output view and the rule that names them: the image's extension
-// found in a fixed table, the side files named by replacing the three letters after
-// its ".", the specified world file, and the exact georeferencing of the pixels.
+// The files of one output view (named by output_names.h): the image, its side files,
+// the specified world file, and the exact georeferencing of the pixels.
 
-#include <cstddef>
+#include <cstdint>
 #include <opencv2/core.hpp>
 #include <string>
+#include <vector>
 
 #include "base/local_frame.h"
+#include "output/output_names.h"
 #include "terrain/view_params.h"
 
 namespace aeroquilt {
-
-// Index in the output extension table (".JPG", ".jpg", ".bmp", ".tif", ".png",
-// ".PNG") of the first entry found anywhere in `path`, and its first position; -1 if none.
-int find_output_extension(const std::string& path, std::size_t& position);
-
-// `path` with the three characters after the extension's "." at `extension_position`
-// replaced ("mosaic.tiff" with "kml" gives "mosaic.kmlf").
-std::string side_file_path(const std::string& path, std::size_t extension_position,
-                           const char* replacement);
 
 // The six-line world file of a view.
 std::string world_file_text(const view_params& view);
@@ -61,5 +53,25 @@ std::string stage_view_files(staged_file_set& files, const std::string& path, co
 // after "cannot write %s: %s\n" for the first file that failed (and a line saying the
 // view is incomplete when some files had been replaced already).
 bool commit_view_files(staged_file_set& files, const std::string& path);
+
+// The per-pixel maps of a view, read back with it (width x height values, row-major).
+struct view_maps {
+  const std::vector<uint16_t>* source = nullptr;  // flight-log line, 0 where nothing was projected
+  const std::vector<float>* angle_deg = nullptr;  // off-nadir degrees where source != 0
+  bool source_map = false, angle_map = false;     // which maps to write
+};
+
+struct written_view {
+  bool written = false;  // every file in place
+  std::string kml_path;  // the GroundOverlay beside the image (when written)
+};
+
+// Writes the view image at `path` (whose extension the table finds) with its side files
+// and the asked maps of quality_maps.h as one all-or-nothing set: stage_view_files, the
+// maps, then commit_view_files, which reports a failure. `maps` points at both planes
+// whenever a map is asked.
+written_view write_view_file_set(const std::string& path, const cv::Mat& image,
+                                 const view_params& view, const raster_georeference& georeference,
+                                 int png_threads, const view_maps& maps);
 
 }  // namespace aeroquilt

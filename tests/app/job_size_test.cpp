@@ -27,16 +27,26 @@ TEST(JobSize, CountsTheTilesThatArePlanned) {
       {100000, 50000, 100000000}, {1, 70000, 10000},
   };
   for (const auto& c : cases) {
-    const std::vector<tile_window> tiles =
-        c.tile_size == 0 ? std::vector<tile_window>{}
-                         : plan_tiles(c.width, c.height, int64_t(c.width) * c.height, c.tile_size);
-    const job_size size = measure_job(view_of(c.width, c.height), c.tile_size, true);
-    int64_t pixels = tiles.empty() ? int64_t(c.width) * c.height : 0;
-    for (const tile_window& tile : tiles) pixels += int64_t(tile.row_count) * tile.column_count;
-    EXPECT_EQ(size.views, std::max<int64_t>(1, tiles.size())) << c.width << " x " << c.height;
+    const tile_plan plan = plan_tiles(c.width, c.height, c.tile_size);
+    const job_size size = measure_job(view_of(c.width, c.height), plan, true);
+    int64_t pixels = plan.whole ? int64_t(c.width) * c.height : 0, views = plan.whole ? 1 : 0;
+    // Every tile the plan numbers, each starting inside the view.
+    for (int64_t number = 0; !plan.whole && number < plan.count(); ++number, ++views) {
+      const tile_window tile = tile_at(plan, number);
+      EXPECT_LT(tile.first_row + tile_overlap_pixels, c.height);
+      EXPECT_LT(tile.first_column + tile_overlap_pixels, c.width);
+      pixels += int64_t(tile.row_count) * tile.column_count;
+    }
+    EXPECT_EQ(size.views, views) << c.width << " x " << c.height;
     EXPECT_EQ(size.pixels, pixels) << c.width << " x " << c.height;
   }
-  EXPECT_FALSE(plan_tiles(100000, 50000, int64_t(100000) * 50000, 1000000000).empty());
+  EXPECT_FALSE(plan_tiles(100000, 50000, 1000000000).whole);
+  // A billion tiles are counted, not listed.
+  const tile_plan huge = plan_tiles(2000000000, 2000000000, 4);
+  EXPECT_EQ(huge.count(), int64_t(1000000000) * 1000000000);
+  const tile_window last = tile_at(huge, huge.count() - 1);
+  EXPECT_EQ(last.i, 999999999);
+  EXPECT_EQ(last.j, 999999999);
 }
 
 TEST(JobSize, RefusesWhatCannotEndWell) {

@@ -16,8 +16,6 @@
 #include <vector>
 
 #include "base/console.h"
-#include "base/fatal_error.h"
-#include "imaging/view_renderer.h"
 #include "support/image_builder.h"
 #include "support/scratch.h"
 
@@ -164,23 +162,6 @@ TEST_F(ImageCache, BothLoadersPrefetchingManyImagesAlwaysDeliverTheRightOne) {
       }
     }
   }
-}
-
-TEST(InstallView, RefusesMoreThan2500MillionPixelsCountedIn64Bits) {
-  view_params view = empty_view_params();
-  view.width = 50000;  // x 50001 = 2,500,050,000 pixels, which a 32-bit product would wrap
-  view.height = 50001;
-  view.pixel_size = 0.5f;
-  output_canvas canvas;
-  console_capture capture;
-  try {
-    install_view(canvas, view);
-    FAIL() << "accepted an oversized view";
-  } catch (const fatal_error& error) {
-    EXPECT_STREQ(error.what(), "output range error\n");
-  }
-  EXPECT_EQ(capture.text(), "output range error\n");
-  EXPECT_TRUE(canvas.image.empty());
 }
 
 }  // namespace

@@ -15,7 +15,8 @@
 #include "base/fatal_error.h"
 #include "geometry/camera_model.h"
 #include "imaging/gpu_context.h"
-#include "imaging/view_projection.h"
+#include "imaging/view_device.h"
+#include "imaging/view_operation.h"
 #include "support/dem_builder.h"
 #include "support/projection_reference.h"
 #include "support/scratch.h"
@@ -106,25 +107,52 @@ class ProjectionKernel : public ::testing::Test {
 
   void SetUp() override { ASSERT_EQ(open_error_, "") << "no usable OpenCL device"; }
 
-  // Queues the whole view's projection of `image` (over the DEM when one is given).
-  static void enqueue(const view_params& view, const cv::Mat& image, const unsigned char* dem,
-                      uint32_t dem_size) {
-    EXPECT_TRUE(dem ? gpu_->enqueue_projection_dem(image.data, 0, view.height, 0, view.width, view,
-                                                   dem, dem_size, lat_, lon_)
-                    : gpu_->enqueue_projection(image.data, 0, view.height, 0, view.width, view));
+  // The whole of each record's view projected by the plain kernels, in order (over the
+  // DEM bytes when given), as a device without room for the claim mask draws them.
+  static cv::Mat project_plain(const std::vector<view_params>& records,
+                               const std::vector<cv::Mat>& images,
+                               const unsigned char* dem = nullptr, uint32_t dem_size = 0) {
+    const view_params& view = records.at(0);
+    cv::Mat out = cv::Mat::zeros(view.height, view.width, CV_8UC3);
+    const std::size_t bytes = out.total() * out.elemSize();
+    device_buffer output, record;
+    EXPECT_TRUE(gpu_->create_buffer("output", bytes, output).ok());
+    EXPECT_TRUE(gpu_->write_buffer(output, out.data, bytes, true, "output").ok());
+    EXPECT_TRUE(gpu_->create_buffer("record", sizeof(view_params), record).ok());
+    if (dem != nullptr) {
+      EXPECT_TRUE(gpu_->reserve_dem_buffer(dem_size).ok());
+      EXPECT_TRUE(gpu_->write_buffer(gpu_->dem_buffer(), dem, dem_size, true, "DEM").ok());
+    }
+    for (std::size_t k = 0; k < records.size(); ++k) {
+      EXPECT_TRUE(gpu_->write_buffer(record, &records[k], sizeof(view_params), true, "rec").ok());
+      EXPECT_TRUE(gpu_->upload_frame(images[k].data).ok());
+      kernel_launch launch =
+          gpu_->launch(dem != nullptr ? kernel_id::project_image_dem : kernel_id::project_image);
+      launch.set("image_width", frame_width)
+          .set("image_height", frame_height)
+          .set("view", record)
+          .set("output", output)
+          .set("image", gpu_->image_buffer());
+      if (dem != nullptr) {
+        launch.set("dem", gpu_->dem_buffer())
+            .set("dem_bytes", cl_int(dem_size))
+            .set("ref_lat_deg", lat_)
+            .set("ref_lon_deg", lon_);
+      }
+      EXPECT_TRUE(launch.run(0, view.height, 0, view.width).ok());
+    }
+    out.setTo(cv::Scalar::all(77));
+    EXPECT_TRUE(gpu_->read_buffer(output, out.data, bytes, "output").ok());
+    return out;
   }
-  // The whole view projected on the device and by the host reference: {device, reference}.
+  // One image over the whole view on the device and by the host reference:
+  // {device, reference}.
   std::pair<cv::Mat, cv::Mat> project(const view_params& view, const cv::Mat& image,
                                       const unsigned char* dem = nullptr, uint32_t dem_size = 0) {
-    cv::Mat device = cv::Mat::zeros(view.height, view.width, CV_8UC3), reference = device.clone();
-    EXPECT_TRUE(gpu_->create_view_buffers(view, device.data));
-    enqueue(view, image, dem, dem_size);
-    device.setTo(cv::Scalar::all(77));
-    EXPECT_TRUE(gpu_->read_view_output(device.data));
-    gpu_->release_view_buffers();
+    cv::Mat reference = cv::Mat::zeros(view.height, view.width, CV_8UC3);
     project_window_reference(reference, 0, view.height, 0, view.width, view, image, dem, dem_size,
                              lat_, lon_);
-    return {device, reference};
+    return {project_plain({view}, {image}, dem, dem_size), reference};
   }
   // Most pixels of `reference` differ from the same view over flat ground.
   static int differs_from_flat(const view_params& view, const cv::Mat& image,
@@ -192,37 +220,51 @@ TEST_F(ProjectionKernel, TerrainViewMatchesTheReferenceOnHillyDem) {
   }
 }
 
-// Overlapping images taken from the last back with the claim mask leave the view
-// byte for byte as the flight-log order without it, on flat ground and on hills.
+// Overlapping images drawn by a view from the last back with the claim mask leave the
+// view byte for byte as the plain kernels in flight-log order, on flat ground and hills.
 TEST_F(ProjectionKernel, ClaimedReverseOrderLeavesTheForwardView) {
   const view_params base = small_view();
   hilly_dem hills(base);
   ASSERT_TRUE(hills.built);
   const attitude_deg attitudes[] = {{0, 0, 0}, {8, -6, 30}, {-10, 12, 200}, {4, 9, 95}, {0, 0, 45}};
+  std::vector<image_geometry> cameras;
+  std::vector<view_params> records;
   std::vector<cv::Mat> images;
-  for (unsigned k = 0; k < 5; ++k) images.push_back(textured_image(20 + k));
+  for (int k = 0; k < 5; ++k) {
+    cameras.push_back(camera(attitudes[k], -20.0 + 10.0 * k, 8.0 * (k % 2), 90.0));
+    records.push_back(base);
+    write_image_matrices(cameras.back(), records.back());
+    images.push_back(textured_image(20 + k));
+  }
+  const footprint_window whole{0, base.height - 1, 0, base.width - 1};
   for (const bool on_dem : {false, true}) {
-    const auto render = [&](bool reverse) {
-      cv::Mat out = cv::Mat::zeros(base.height, base.width, CV_8UC3);
-      view_params view = base;
-      EXPECT_TRUE(gpu_->create_view_buffers(view, out.data));
-      if (reverse) {
-        EXPECT_TRUE(gpu_->create_claim_mask());
-      }
-      for (int i = 0; i < 5; ++i) {
-        const int k = reverse ? 4 - i : i;
-        write_image_matrices(camera(attitudes[k], -20.0 + 10.0 * k, 8.0 * (k % 2), 90.0), view);
-        enqueue(view, images[k], on_dem ? hills.dem.dem_buffer.data() : nullptr,
-                hills.dem.buffer_size);
-      }
-      EXPECT_TRUE(gpu_->read_view_output(out.data));
-      gpu_->release_view_buffers();
-      return out;
-    };
-    const cv::Mat forward = render(false), claimed = render(true);
+    view_device device(*gpu_, composite_options{}, on_dem, hills.dem, ref_lat_deg, ref_lon_deg);
+    cv::Mat claimed = cv::Mat::zeros(base.height, base.width, CV_8UC3);
+    ASSERT_TRUE(device.begin(base, claimed, place_in_survey(base, base)).ok());
+    ASSERT_TRUE(device.reverse());
+    for (int k = 4; k >= 0; --k)
+      ASSERT_TRUE(device.draw(0, cameras[k], images[k], whole, records[k]).ok()) << k;
+    composite_planes planes;
+    ASSERT_TRUE(device.finish(records[0], claimed, planes).ok());
+    const cv::Mat forward =
+        on_dem ? project_plain(records, images, hills.dem.dem_buffer.data(), hills.dem.buffer_size)
+               : project_plain(records, images);
     EXPECT_GT(cv::countNonZero(forward.reshape(1)), base.width * base.height) << on_dem;
     EXPECT_EQ(cv::countNonZero(cv::Mat(forward != claimed).reshape(1)), 0) << on_dem;
   }
+}
+
+// A launch names what it lacks, and errors by OpenCL's names.
+TEST_F(ProjectionKernel, LaunchesAreRefusedByName) {
+  kernel_launch launch = gpu_->launch(kernel_id::project_image);
+  launch.set("image_width", frame_width).set("image_height", frame_height);
+  const cl_status status = launch.run(0, 1, 0, 1);
+  EXPECT_EQ(status.code, CL_INVALID_KERNEL_ARGS);
+  EXPECT_EQ(status.message(),
+            "clEnqueueNDRangeKernel (project_image, view not set) failed with "
+            "CL_INVALID_KERNEL_ARGS");
+  EXPECT_EQ(cl_error_name(CL_OUT_OF_RESOURCES), "CL_OUT_OF_RESOURCES");
+  EXPECT_EQ(cl_error_name(-9999), "error -9999");
 }
 
 TEST_F(ProjectionKernel, DemLargerThanTheDeviceBufferGrowsTheBuffer) {
@@ -246,7 +288,7 @@ TEST_F(ProjectionKernel, DemLargerThanTheDeviceBufferGrowsTheBuffer) {
   write_image_matrices(camera({0, 0, 0}, 0.0, 0.0, 80.0), view);
   const cv::Mat image = textured_image(16);
   const auto [device, reference] = project(view, image, dem.data(), uint32_t(dem.size()));
-  EXPECT_GE(gpu_->dem_buffer_capacity(), dem.size());
+  EXPECT_GE(gpu_->dem_buffer().bytes, dem.size());
   expect_matches(device, reference, 1000, "grown DEM");
   EXPECT_NE(differs_from_flat(view, image, reference), 0) << "30 m ground not used";
 }

@@ -13,6 +13,7 @@
 namespace aeroquilt {
 namespace {
 
+using testing::names_in;
 using testing::read_file;
 using testing::scratch_dir;
 using testing::write_text_file;
@@ -39,14 +40,6 @@ class small_file_system {
   std::string folder_, reason_;
   bool mounted_ = false;
 };
-
-std::vector<std::string> names_in(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // Incompressible pixels: the PNG is about as large as the raster.
 cv::Mat noise_image(int rows, int cols) {

@@ -42,10 +42,5 @@ TEST(OutputLock, WholeRunsExcludeEveryOtherRunAndTileRangesShare) {
   }
 }
 
-TEST(OutputLock, PathIsTheMosaicNameBeforeItsFirstDot) {
-  EXPECT_EQ(output_lock_path("./out.d/mosaic.v2.png"), "./out.d/mosaic.lock");
-  EXPECT_EQ(output_lock_path("mosaic.png"), "mosaic.lock");
-}
-
 }  // namespace
 }  // namespace aeroquilt

@@ -1,8 +1,12 @@
 #include "output/view_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
+#include <csignal>
+#include <filesystem>
 #include <opencv2/imgcodecs.hpp>
 #include <random>
 
@@ -11,6 +15,7 @@
 namespace aeroquilt {
 namespace {
 
+using testing::names_in;
 using testing::read_file;
 using testing::scratch_dir;
 
@@ -36,16 +41,52 @@ TEST(WorldFile, SixValuesThenAnEmptyLine) {
   EXPECT_EQ(world_file_text(view), expected);
 }
 
-TEST(OutputExtension, TableOrderAndFirstOccurrenceDecide) {
-  std::size_t position = 0;
-  EXPECT_EQ(find_output_extension("out/mosaic.png", position), 4);
-  EXPECT_EQ(position, 10u);
-  EXPECT_EQ(find_output_extension("out/mosaic.PNG", position), 5);   // PNG path too
-  EXPECT_EQ(find_output_extension("out/mosaic.tiff", position), 3);  // ".tif" inside ".tiff"
-  EXPECT_EQ(find_output_extension("a.tif.png", position), 3);        // .tif is searched first
-  EXPECT_EQ(position, 1u);
-  EXPECT_EQ(find_output_extension("out/mosaic.jpeg", position), -1);  // ".jpeg" holds no ".jpg"
-  EXPECT_EQ(find_output_extension("out/mosaic", position), -1);
+// A view's maps belong to its file set: written with the image, or, when one cannot be
+// written, nothing of the set replaces the earlier image.
+TEST(ViewFileSet, MapsStandOrFallWithTheImage) {
+  view_params view = known_view();
+  view.width = 64;
+  view.height = 32;
+  const std::vector<uint16_t> source(64 * 32, 1);
+  std::vector<float> angle_deg(source.size());
+  std::mt19937 random(7);
+  for (float& angle : angle_deg) angle = std::uniform_real_distribution<float>(0.0f, 40.0f)(random);
+  const raster_georeference georeference{1e-5, -1e-5, 9.125, 45.5};
+  const struct {
+    bool source_map, angle_map;
+    rlim_t file_size_limit;
+    std::vector<std::string> names;  // in the folder after the write
+  } cases[] = {
+      {true,
+       false,
+       RLIM_INFINITY,
+       {"view.kml", "view.pgw", "view.png", "view.prj", "view.tfw", "view_source.tif"}},
+      {false,
+       true,
+       RLIM_INFINITY,
+       {"view.kml", "view.pgw", "view.png", "view.prj", "view.tfw", "view_view_angle.tif"}},
+      {true, true, 4096, {"view.png"}},  // 8 KB of noise in the angle map do not fit
+  };
+  for (const auto& c : cases) {
+    scratch_dir dir("view_file_set");
+    testing::write_text_file(dir.file("view.png"), "earlier image");
+    rlimit unlimited{}, limited{};
+    ::getrlimit(RLIMIT_FSIZE, &unlimited);
+    limited = {c.file_size_limit, unlimited.rlim_max};
+    // Past the limit a write fails with EFBIG instead of the signal ending the test.
+    const auto earlier_handler = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+    const written_view written = write_view_file_set(
+        dir.file("view.png"), cv::Mat(32, 64, CV_8UC3, cv::Scalar(40, 80, 120)), view, georeference,
+        1, {&source, &angle_deg, c.source_map, c.angle_map});
+    ::setrlimit(RLIMIT_FSIZE, &unlimited);
+    std::signal(SIGXFSZ, earlier_handler);
+    const bool complete = c.names.size() > 1;
+    EXPECT_EQ(written.written, complete);
+    EXPECT_EQ(written.kml_path, complete ? dir.file("view.kml") : "");
+    EXPECT_EQ(names_in(dir.file("")), c.names);
+    EXPECT_EQ(read_file(dir.file("view.png")) == "earlier image", !complete);
+  }
 }
 
 }  // namespace

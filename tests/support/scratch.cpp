@@ -3,8 +3,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <regex>
@@ -40,6 +42,14 @@ void write_binary_file(const std::string& path, const void* data, std::size_t si
   std::ofstream out(path, std::ios::binary);
   if (!out) throw std::runtime_error("cannot write " + path);
   out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+std::vector<std::string> names_in(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::string read_file(const std::string& path) {

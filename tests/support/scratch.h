@@ -26,6 +26,8 @@ class scratch_dir {
 void write_text_file(const std::string& path, const std::string& text);
 void write_binary_file(const std::string& path, const void* data, std::size_t size);
 std::string read_file(const std::string& path);
+// The names of the entries of `folder`, sorted.
+std::vector<std::string> names_in(const std::string& folder);
 
 // Path of the built program (from the test environment) and of the repository root.
 std::string aeroquilt_binary();

@@ -1,0 +1,31 @@
+#include "imaging/kernel_catalogue.h"
+
+namespace aeroquilt {
+
+const kernel_signature& signature_of(kernel_id kernel) {
+  // Bayer, Copy and block_correlation are created and never launched.
+  static const kernel_signature signatures[kernel_count] = {
+      {"Bayer", {"raw", "bgr", "width", "height"}},
+      {"project_image", {"image_width", "image_height", "view", "output", "image"}},
+      {"block_correlation", {"first", "second", "sad", "width", "height", "block"}},
+      {"Copy", {"source", "destination", "count"}},
+      {"project_image_dem",
+       {"image_width", "image_height", "view", "output", "image", "dem", "dem_bytes", "ref_lat_deg",
+        "ref_lon_deg"}},
+      {"project_image_claimed",
+       {"image_width", "image_height", "view", "output", "image", "claimed"}},
+      {"project_image_dem_claimed",
+       {"image_width", "image_height", "view", "output", "image", "dem", "dem_bytes", "ref_lat_deg",
+        "ref_lon_deg", "claimed"}},
+      {"composite_best_view",
+       {"image_width", "image_height", "view", "output", "image", "dem", "dem_bytes", "rec",
+        "score", "source", "best"}},
+      {"composite_feather",
+       {"image_width", "image_height", "view", "image", "dem", "dem_bytes", "rec", "score",
+        "source", "best", "sum"}},
+      {"composite_blend", {"view", "output", "best", "sum", "feather"}},
+  };
+  return signatures[static_cast<int>(kernel)];
+}
+
+}  // namespace aeroquilt

@@ -1,0 +1,29 @@
+#pragma once
+// The kernels of kernels/direct_registration.cl the host knows, with their parameter
+// names in declaration order: the one place that says what the program needs of the
+// kernel file. A launch binds arguments by these names.
+
+#include "imaging/device_calls.h"
+
+namespace aeroquilt {
+
+// In order of creation: the five kernels every kernel file provides first, then the
+// claimed projections and the compositing kernels.
+enum class kernel_id : int {
+  Bayer,
+  project_image,
+  block_correlation,
+  Copy,
+  project_image_dem,
+  project_image_claimed,
+  project_image_dem_claimed,
+  composite_best_view,
+  composite_feather,
+  composite_blend,
+};
+constexpr int kernel_count = 10;
+
+// The kernel's name and parameter names.
+const kernel_signature& signature_of(kernel_id kernel);
+
+}  // namespace aeroquilt

@@ -1,0 +1,198 @@
+#include "imaging/view_device.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace aeroquilt {
+namespace {
+
+constexpr std::size_t pixel_bytes = 3;  // blue, green, red
+
+// Returns from the calling function when `expression` (a cl_status) failed.
+#define AQ_RETURN_IF_FAILED(expression) \
+  do {                                  \
+    cl_status status_ = (expression);   \
+    if (!status_.ok()) return status_;  \
+  } while (false)
+
+}  // namespace
+
+view_device::view_device(gpu_context& gpu, const composite_options& options, bool use_dem,
+                         const view_dem& dem, double ref_lat_deg, double ref_lon_deg)
+    : gpu_(gpu),
+      options_(options),
+      use_dem_(use_dem),
+      dem_(dem),
+      ref_lat_deg_(ref_lat_deg),
+      ref_lon_deg_(ref_lon_deg) {}
+
+view_device::~view_device() {
+  // On the way out of a failed view too: nothing queued may outlive what it reads.
+  if (output_) static_cast<void>(gpu_.finish());
+}
+
+cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
+                             const survey_placement& placement) {
+  width_ = view.width;
+  height_ = view.height;
+  const std::size_t pixels = static_cast<std::size_t>(std::max(view.width, 0)) *
+                             static_cast<std::size_t>(std::max(view.height, 0));
+  if (initial.total() * initial.elemSize() != pixels * pixel_bytes || !initial.isContinuous())
+    return cl_check(CL_INVALID_VALUE, "clEnqueueWriteBuffer", "view output");
+  AQ_RETURN_IF_FAILED(gpu_.create_buffer("view output", pixels * pixel_bytes, output_));
+  AQ_RETURN_IF_FAILED(
+      gpu_.write_buffer(output_, initial.data, pixels * pixel_bytes, false, "view output"));
+  AQ_RETURN_IF_FAILED(
+      gpu_.create_buffer("view record", sizeof(view_params), record_, CL_MEM_READ_ONLY));
+
+  if (!options_.active()) {
+    // The last image to see a pixel owns it. Taken from the last image back, each pixel
+    // claimed by the first launch that writes it is sampled once; a device that cannot
+    // hold the mask takes them in flight-log order, each overwriting the earlier ones.
+    if (gpu_.create_buffer("claim mask", pixels, claim_).ok()) {
+      const cl_uchar unclaimed = 0;
+      AQ_RETURN_IF_FAILED(gpu_.fill_buffer(claim_, &unclaimed, 1, "claim mask"));
+    }
+    return {};
+  }
+
+  const bool last_wins = options_.rule == composite_rule::last_wins;
+  const bool feathered = options_.rule == composite_rule::feathered;
+  const float no_score = std::numeric_limits<float>::infinity();
+  const uint16_t no_source = 0;
+  const float zeros[4] = {0, 0, 0, 0};
+  const auto plane = [&](const char* what, device_buffer& buffer, std::size_t bytes,
+                         const void* pattern, std::size_t pattern_bytes) {
+    cl_status status = gpu_.create_buffer(what, std::max(bytes, pattern_bytes), buffer);
+    return status.ok() ? gpu_.fill_buffer(buffer, pattern, pattern_bytes, what) : status;
+  };
+  AQ_RETURN_IF_FAILED(plane("score plane", score_, pixels * sizeof(float), &no_score, 4));
+  AQ_RETURN_IF_FAILED(plane("source plane", source_, pixels * sizeof(uint16_t), &no_source, 2));
+  AQ_RETURN_IF_FAILED(
+      plane("compositing record", composite_, sizeof(composite_record), zeros, sizeof(zeros)));
+  // Without feathering the two float4 planes are bound but never touched.
+  const std::size_t float4_bytes = feathered ? pixels * sizeof(zeros) : sizeof(zeros);
+  AQ_RETURN_IF_FAILED(plane("best-image plane", best_, float4_bytes, zeros, sizeof(zeros)));
+  AQ_RETURN_IF_FAILED(plane("feather sum plane", sum_, float4_bytes, zeros, sizeof(zeros)));
+  if (use_dem_) {
+    AQ_RETURN_IF_FAILED(gpu_.reserve_dem_buffer(dem_.buffer_size));
+    AQ_RETURN_IF_FAILED(gpu_.write_buffer(gpu_.dem_buffer(), dem_.dem_buffer.data(),
+                                          dem_.buffer_size, true, "view DEM"));
+    composite_dem_bytes_ = static_cast<cl_int>(std::min<uint32_t>(dem_.buffer_size, 0x7fffffffu));
+  }
+
+  // Last wins: the planes follow the view's own kernels, so they take the view's own
+  // pixel placement and DEM arithmetic.
+  survey_placement own;
+  own.survey = view;
+  base_ = composite_view_record(last_wins ? own : placement, dem_, use_dem_, !last_wins,
+                                ref_lat_deg_, ref_lon_deg_, options_.feather_pixels);
+  base_.flags |= last_wins ? composite_last_wins : composite_write_colour;
+  if (feathered) base_.flags |= composite_extras;
+  return {};
+}
+
+kernel_launch view_device::projection() const {
+  const kernel_id id =
+      use_dem_ ? (claim_ ? kernel_id::project_image_dem_claimed : kernel_id::project_image_dem)
+               : (claim_ ? kernel_id::project_image_claimed : kernel_id::project_image);
+  kernel_launch launch = gpu_.launch(id);
+  launch.set("image_width", gpu_.image_width())
+      .set("image_height", gpu_.image_height())
+      .set("view", record_)
+      .set("output", output_)
+      .set("image", gpu_.image_buffer());
+  if (use_dem_) {
+    launch.set("dem", gpu_.dem_buffer())
+        .set("dem_bytes", static_cast<cl_int>(std::min<uint32_t>(dem_.buffer_size, 0x7fffffffu)))
+        .set("ref_lat_deg", static_cast<float>(ref_lat_deg_))
+        .set("ref_lon_deg", static_cast<float>(ref_lon_deg_));
+  }
+  if (claim_) launch.set("claimed", claim_);
+  return launch;
+}
+
+kernel_launch view_device::compositing(int pass) const {
+  kernel_launch launch =
+      gpu_.launch(pass == 1 ? kernel_id::composite_feather : kernel_id::composite_best_view);
+  launch.set("image_width", gpu_.image_width())
+      .set("image_height", gpu_.image_height())
+      .set("view", record_)
+      .set("image", gpu_.image_buffer())
+      .set("dem", gpu_.dem_buffer())
+      .set("dem_bytes", composite_dem_bytes_)
+      .set("rec", composite_)
+      .set("score", score_)
+      .set("source", source_)
+      .set("best", best_);
+  if (pass == 1) {
+    launch.set("sum", sum_);
+  } else {
+    launch.set("output", output_);
+  }
+  return launch;
+}
+
+cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::Mat& frame,
+                            const footprint_window& window, const view_params& view) {
+  // A record that does not describe the output buffer would let a kernel write past it.
+  if (!output_ || view.width != width_ || view.height != height_ || window.r0 < 0 || window.c0 < 0)
+    return cl_check(CL_INVALID_VALUE, "clEnqueueNDRangeKernel", "view record");
+  const bool projects = options_.rule == composite_rule::last_wins;
+  AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view, sizeof(view), false, "view record"));
+  composite_record record = base_;
+  if (options_.active()) {
+    for (int axis = 0; axis < 3; ++axis)
+      record.camera[axis] = static_cast<float>(geometry.camera_position(axis));
+    record.source = std::clamp(geometry.log_line, 0, 65535);
+    AQ_RETURN_IF_FAILED(
+        gpu_.write_buffer(composite_, &record, sizeof(record), false, "compositing record"));
+  }
+  if (projects && use_dem_) {
+    AQ_RETURN_IF_FAILED(gpu_.reserve_dem_buffer(dem_.buffer_size));
+    AQ_RETURN_IF_FAILED(gpu_.write_buffer(gpu_.dem_buffer(), dem_.dem_buffer.data(),
+                                          dem_.buffer_size, false, "view DEM"));
+  }
+  // Blocking: the writes above are done when it returns, so their memory may change.
+  AQ_RETURN_IF_FAILED(gpu_.upload_frame(frame.data));
+  const auto r0 = static_cast<std::size_t>(window.r0), c0 = static_cast<std::size_t>(window.c0);
+  const auto rows = static_cast<std::size_t>(std::max(window.rows(), 0));
+  const auto cols = static_cast<std::size_t>(std::max(window.cols(), 0));
+  if (projects) AQ_RETURN_IF_FAILED(projection().run(r0, rows, c0, cols));
+  if (options_.active()) AQ_RETURN_IF_FAILED(compositing(pass).run(r0, rows, c0, cols));
+  return {};
+}
+
+cl_status view_device::read_output(cv::Mat& image) {
+  return gpu_.read_buffer(output_, image.data, image.total() * image.elemSize(), "view output");
+}
+
+cl_status view_device::finish(const view_params& view, cv::Mat& image, composite_planes& planes) {
+  if (options_.rule == composite_rule::feathered) {
+    AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view, sizeof(view), true, "view record"));
+    AQ_RETURN_IF_FAILED(
+        gpu_.launch(kernel_id::composite_blend)
+            .set("view", record_)
+            .set("output", output_)
+            .set("best", best_)
+            .set("sum", sum_)
+            .set("feather", options_.feather_pixels)
+            .run(0, static_cast<std::size_t>(height_), 0, static_cast<std::size_t>(width_)));
+  }
+  AQ_RETURN_IF_FAILED(read_output(image));
+  if (!options_.source_map && !options_.angle_map) return {};
+  const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+  planes.source.assign(pixels, 0);
+  planes.angle_deg.assign(pixels, 0.0f);
+  AQ_RETURN_IF_FAILED(
+      gpu_.read_buffer(score_, planes.angle_deg.data(), pixels * sizeof(float), "score plane"));
+  AQ_RETURN_IF_FAILED(
+      gpu_.read_buffer(source_, planes.source.data(), pixels * sizeof(uint16_t), "source plane"));
+  // The device keeps the squared tangent of the angle, which orders as the angle does.
+  for (float& angle : planes.angle_deg)
+    angle = static_cast<float>(std::atan(std::sqrt(double(angle))) * 180.0 / M_PI);
+  return {};
+}
+
+}  // namespace aeroquilt

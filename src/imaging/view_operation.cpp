@@ -1,0 +1,174 @@
+#include "imaging/view_operation.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
+
+#include "base/console.h"
+#include "base/fatal_error.h"
+#include "imaging/preview.h"
+
+namespace aeroquilt {
+namespace {
+
+// Pixels added around a frame's window by the compositing rules: rays near a frame edge
+// over relief can fall just outside the box of the corner points.
+constexpr int composite_margin_px = 2;
+
+// A view of at least one pixel and at most 2.5e9: fatal otherwise.
+void require_view_size(const view_params& view) {
+  if (view.width < 1 || view.height < 1) {
+    const std::string message = "invalid view size " + std::to_string(view.width) + " x " +
+                                std::to_string(view.height) + "\n";
+    console_printf("%s", message.c_str());
+    throw fatal_error(message);
+  }
+  if (static_cast<int64_t>(view.width) * view.height > 2500000000LL) {
+    console_printf("output range error\n");
+    throw fatal_error("output range error\n");
+  }
+}
+
+using clock_type = std::chrono::steady_clock;
+
+double seconds_since(clock_type::time_point start) {
+  return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+rendered_view device_failed(rendered_view result, const cl_status& status) {
+  result.status = view_status::device_failed;
+  result.failure = status.message();
+  result.image.release();
+  result.planes = {};
+  return result;
+}
+
+}  // namespace
+
+std::vector<int> all_frames(int count) {
+  std::vector<int> frames(static_cast<std::size_t>(std::max(count, 0)));
+  std::iota(frames.begin(), frames.end(), 0);
+  return frames;
+}
+
+bool frame_window(const arma::mat& footprint, const view_params& grid, int row_offset,
+                  int column_offset, int margin_px, const view_params& view,
+                  footprint_window& window) {
+  const double xmin = footprint.col(0).min(), xmax = footprint.col(0).max();
+  const double ymin = footprint.col(1).min(), ymax = footprint.col(1).max();
+  const double x_min = grid.x_min, y_max = grid.y_max, p = grid.pixel_size;
+  const double c0 = std::trunc((xmin - x_min) / p) - column_offset - margin_px;
+  const double c1 = std::trunc((xmax - x_min) / p) - column_offset + margin_px;
+  const double r0 = std::trunc(-(ymax - y_max) / p) - row_offset - margin_px;
+  const double r1 = std::trunc(-(ymin - y_max) / p) - row_offset + margin_px;
+  if (!(r0 < view.height && c0 < view.width && r1 >= 0 && c1 >= 0)) return false;
+  window.r0 = r0 < 0 ? 0 : static_cast<int>(r0);
+  window.c0 = c0 < 0 ? 0 : static_cast<int>(c0);
+  window.r1 = r1 >= view.height ? view.height - 1 : static_cast<int>(r1);
+  window.c1 = c1 >= view.width ? view.width - 1 : static_cast<int>(c1);
+  return true;
+}
+
+void write_image_matrices(const image_geometry& geometry, view_params& view) {
+  const arma::mat E = geometry.canonical_projection * geometry.world_to_camera;
+  const arma::mat K = geometry.pixel_axes * geometry.focal_matrix;
+  for (int row = 0; row < 3; ++row) {
+    for (int column = 0; column < 4; ++column)
+      view.camera_extrinsic[4 * row + column] = static_cast<float>(E(row, column));
+    for (int column = 0; column < 3; ++column)
+      view.camera_intrinsic[3 * row + column] = static_cast<float>(K(row, column));
+  }
+}
+
+rendered_view render_view_canvas(const view_setting& setting, const view_params& view,
+                                 const std::vector<int>& chosen, view_timing* timing) {
+  rendered_view result;
+  result.view = view;
+  require_view_size(view);
+  console_printf("generating DEM for View, %s\n", setting.options.DEM_name.c_str());
+  if (build_view_dem(setting.dem, view) == 0) {
+    result.status = view_status::dem_not_covered;
+    return result;
+  }
+  result.image = cv::Mat::zeros(view.height, view.width, CV_8UC3);
+
+  const composite_options& compositing = setting.options.compositing;
+  // Last wins places a view's pixels from its own corner, the other rules from the
+  // survey's grid, so that a tile takes the whole image's pixels; each cuts its frames'
+  // windows on the grid it places pixels on.
+  const bool own_grid = compositing.rule == composite_rule::last_wins;
+  const survey_placement placement = place_in_survey(setting.survey, view);
+  const view_params& grid = own_grid ? view : placement.survey;
+  const int row_offset = own_grid ? 0 : placement.row_offset;
+  const int column_offset = own_grid ? 0 : placement.column_offset;
+  const int margin = own_grid ? 0 : composite_margin_px;
+
+  view_device device(setting.gpu, compositing, setting.options.use_dem, setting.dem,
+                     setting.ref_lat_deg, setting.ref_lon_deg);
+  if (const cl_status status = device.begin(view, result.image, placement); !status.ok())
+    return device_failed(std::move(result), status);
+
+  const int count = static_cast<int>(chosen.size());
+  const int step = device.reverse() ? -1 : 1;
+  const auto path_at = [&](int position) {
+    return position >= 0 && position < count ? setting.geometries[chosen[position]].path
+                                             : std::string();
+  };
+  const gpu_context& gpu = setting.gpu;
+  view_params& record = result.view;
+  for (int pass = 0; pass < device.passes(); ++pass) {
+    for (int n = 0; n < count; ++n) {
+      const int position = step > 0 ? n : count - 1 - n;
+      const int k = chosen[position];
+      const image_geometry& geometry = setting.geometries[k];
+      footprint_window window;
+      if (!frame_window(geometry.footprint_corners, grid, row_offset, column_offset, margin, view,
+                        window))
+        continue;
+      if (timing == nullptr)
+        setting.frames.prefetch(path_at(position + step), path_at(position + 2 * step));
+      auto start = clock_type::now();
+      const cv::Mat frame = setting.frames.frame(geometry.path);
+      if (timing != nullptr) timing->frames_s += seconds_since(start);
+      // The upload copies a whole configured frame: anything else would read past the
+      // image or shear it, so such a frame is left out of the view.
+      if (frame.empty() || frame.cols != gpu.image_width() || frame.rows != gpu.image_height() ||
+          frame.type() != CV_8UC3 || !frame.isContinuous()) {
+        if (pass == 0) {
+          console_printf("image not projected, missing or not %dx%d pixels: %s\n",
+                         gpu.image_width(), gpu.image_height(), geometry.path.c_str());
+        }
+        continue;
+      }
+      write_image_matrices(geometry, record);
+      start = clock_type::now();
+      if (const cl_status status = device.draw(pass, geometry, frame, window, record); !status.ok())
+        return device_failed(std::move(result), status);
+      if (timing != nullptr) {
+        if (const cl_status status = setting.gpu.finish(); !status.ok())
+          return device_failed(std::move(result), status);
+        timing->launches_s += seconds_since(start);
+        timing->window_megapixels += double(window.rows()) * window.cols() / 1e6;
+      }
+      if (pass != 0) continue;
+      ++result.projected;
+      // Only a display can show an intermediate state; the final read-back fills the
+      // canvas either way.
+      if (k % 20 == 0 && display_available()) {
+        if (const cl_status status = device.read_output(result.image); !status.ok())
+          return device_failed(std::move(result), status);
+        show_preview(result.image, setting.options.preview_scale);
+      }
+    }
+  }
+  const auto start = clock_type::now();
+  if (const cl_status status = device.finish(record, result.image, result.planes); !status.ok())
+    return device_failed(std::move(result), status);
+  if (timing != nullptr) timing->readback_s += seconds_since(start);
+  show_preview(result.image, setting.options.preview_scale);
+  result.status = result.projected > 0 ? view_status::rendered : view_status::nothing_projected;
+  return result;
+}
+
+}  // namespace aeroquilt
