@@ -1,19 +1,15 @@
-// Projection of camera images into a north-up output view (OpenCL C 1.2, single
-// precision only).
-//
+// Projection of camera images into a north-up output view (OpenCL C 1.2, single precision).
 // One work item is one output pixel: get_global_id(0) is the absolute view row,
 // get_global_id(1) the absolute view column. The host launches over the part of
 // the view an image's footprint covers. A pixel the image does not see is left
 // as it is, so a later image overwrites earlier ones only where it sees the ground.
 //
-// Buffers: the 228-byte view record (read through 4-byte-aligned float/int
-// offsets only), the output view (height x width x 3 bytes, blue green red), the
-// camera image (image_height x image_width x 3 bytes, no padding) and, for the
-// terrain kernel, the packed view DEM (28-byte header, then 92-byte nodes); the
-// claimed kernels add a byte per view pixel (the claim mask).
-//
-// Contraction into fma is off so that the host's reference computes the same
-// roundings.
+// Buffers: the 228-byte view record (read through 4-byte-aligned float/int offsets
+// only), the output view (height x width x 3 bytes, blue green red), the camera image
+// (image_height x image_width x 3 bytes, no padding) and, for the terrain kernel, the
+// packed view DEM (28-byte header, then 92-byte nodes); the claimed kernels add a byte
+// per view pixel (the claim mask). The host binds arguments by the names given here.
+// Contraction into fma is off so that the host's reference computes the same roundings.
 #pragma OPENCL FP_CONTRACT OFF
 
 // Offsets into the view record, in floats (byte offset / 4).
@@ -84,6 +80,12 @@ float3 bilinear_sample(float fx, float fy, int image_width, int image_height,
   return (float3)(value[0], value[1], value[2]);
 }
 
+void write_colour(__global uchar* out, float3 colour) {
+  out[0] = (uchar)colour.x;
+  out[1] = (uchar)colour.y;
+  out[2] = (uchar)colour.z;
+}
+
 // Maps the local point into the image and, when the image sees it, writes its
 // bilinear sample to out[0..2] and returns true.
 bool project_local_point(float x, float y, float z, __global const float* view,
@@ -92,10 +94,18 @@ bool project_local_point(float x, float y, float z, __global const float* view,
   float fx, fy;
   if (!image_point(x, y, z, view, &fx, &fy)) return false;
   if (!in_frame(fx, fy, image_width, image_height)) return false;
-  const float3 colour = bilinear_sample(fx, fy, image_width, image_height, image);
-  out[0] = (uchar)colour.x;
-  out[1] = (uchar)colour.y;
-  out[2] = (uchar)colour.z;
+  write_colour(out, bilinear_sample(fx, fy, image_width, image_height, image));
+  return true;
+}
+
+// The view row and column of this work item and the pixel's index (row-major); false
+// for a work item outside the view.
+bool work_item_pixel(__global const float* view, int* row, int* col, size_t* index) {
+  *row = (int)get_global_id(0);
+  *col = (int)get_global_id(1);
+  const int width = as_int(view[VIEW_WIDTH]);
+  if (*row >= as_int(view[VIEW_HEIGHT]) || *col >= width) return false;
+  *index = (size_t)*row * (size_t)width + (size_t)*col;
   return true;
 }
 
@@ -103,15 +113,13 @@ bool project_local_point(float x, float y, float z, __global const float* view,
 // False for a work item outside the view.
 bool view_pixel(__global const float* view, __global uchar* output, float* x, float* y,
                 __global uchar** out) {
-  const int row = (int)get_global_id(0);
-  const int col = (int)get_global_id(1);
-  const int width = as_int(view[VIEW_WIDTH]);
-  const int height = as_int(view[VIEW_HEIGHT]);
-  if (row >= height || col >= width) return false;
+  int row, col;
+  size_t i;
+  if (!work_item_pixel(view, &row, &col, &i)) return false;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
   *x = view[VIEW_X_MIN] + (float)col * pixel_size;
   *y = view[VIEW_Y_MAX] - (float)row * pixel_size;
-  *out = output + ((size_t)row * (size_t)width + (size_t)col) * 3;
+  *out = output + i * 3;
   return true;
 }
 
@@ -238,10 +246,8 @@ __kernel void Bayer(__global const uchar* raw, __global uchar* bgr, int width, i
   const int row = (int)get_global_id(0);
   const int col = (int)get_global_id(1);
   if (row >= height || col >= width) return;
-  const size_t r0 = (size_t)(row & ~1);
-  const size_t c0 = (size_t)(col & ~1);
-  const size_t r1 = (size_t)min((int)r0 + 1, height - 1);
-  const size_t c1 = (size_t)min((int)c0 + 1, width - 1);
+  const size_t r0 = (size_t)(row & ~1), c0 = (size_t)(col & ~1);
+  const size_t r1 = (size_t)min((int)r0 + 1, height - 1), c1 = (size_t)min((int)c0 + 1, width - 1);
   const size_t w = (size_t)width;
   __global uchar* out = bgr + ((size_t)row * w + (size_t)col) * 3;
   out[0] = raw[r1 * w + c1];
@@ -262,8 +268,7 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
   const int block_row = (int)get_global_id(0);
   const int block_col = (int)get_global_id(1);
   if (block <= 0) return;
-  const int blocks_across = (width + block - 1) / block;
-  const int blocks_down = (height + block - 1) / block;
+  const int blocks_across = (width + block - 1) / block, blocks_down = (height + block - 1) / block;
   if (block_row >= blocks_down || block_col >= blocks_across) return;
   uint sum = 0;
   const int row_end = min((block_row + 1) * block, height);
@@ -279,14 +284,12 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 
 // ---- Compositing: best view, feathered seams, source and view-angle planes ----
 //
-// These kernels take the view record and the camera image like project_image, plus a
-// 64-byte compositing record (floats; ints read with as_int) and the view's planes:
-// score (squared tangent of the off-nadir angle of the image that holds the pixel, one
-// float per pixel), source (its flight-log line, 0 none, one ushort per pixel), and for
-// feathering a float4 per pixel of the best image's angle gradient, frame-edge distance
-// and angle in degrees, and a float4 accumulator. The pixel's local point comes from the record's
-// origin and the absolute row and column (view row + row offset), so that a tile
-// computes exactly what the whole view computes at the same ground point.
+// Inputs as project_image's, plus the 64-byte compositing record (floats; ints read with
+// as_int) and per-pixel planes: score (squared tangent of the off-nadir angle of the image
+// holding the pixel), source (its flight-log line, 0 none) and, for feathering, the best
+// image's float4 (angle gradient, frame-edge distance, angle in degrees) and a float4 sum.
+// Pixels are placed from the record's origin and the absolute row and column (view row +
+// row offset), so that a tile computes what the whole view computes at the same point.
 #define COMP_ORIGIN_X 0
 #define COMP_ORIGIN_Y 1
 #define COMP_ROW_OFFSET 2  // int
@@ -336,8 +339,7 @@ bool composite_height(float x, float y, __global const float* view, __global con
 
 // Off-nadir angle (degrees) of the ray from ground point (x, y, z) to the camera.
 float composite_angle(float x, float y, float z, __global const float* rec) {
-  const float dx = rec[COMP_CAMERA] - x;
-  const float dy = rec[COMP_CAMERA + 1] - y;
+  const float dx = rec[COMP_CAMERA] - x, dy = rec[COMP_CAMERA + 1] - y;
   const float dz = rec[COMP_CAMERA + 2] - z;
   return atan2(sqrt(dx * dx + dy * dy), dz) * RAD_TO_DEG;
 }
@@ -346,8 +348,7 @@ float composite_angle(float x, float y, float z, __global const float* rec) {
 // orders rays as the angle does without an arc tangent per pixel (MAXFLOAT at or above
 // the horizontal).
 float composite_score(float x, float y, float z, __global const float* rec) {
-  const float dx = rec[COMP_CAMERA] - x;
-  const float dy = rec[COMP_CAMERA + 1] - y;
+  const float dx = rec[COMP_CAMERA] - x, dy = rec[COMP_CAMERA + 1] - y;
   const float dz = rec[COMP_CAMERA + 2] - z;
   return dz > 0.0f ? (dx * dx + dy * dy) / (dz * dz) : MAXFLOAT;
 }
@@ -392,15 +393,11 @@ float composite_edge_distance(float x, float y, float z, float fx, float fy,
 // The pixel of this work item: absolute local point and index; false outside the view.
 bool composite_pixel(__global const float* view, __global const float* rec, float* x, float* y,
                      size_t* index) {
-  const int row = (int)get_global_id(0);
-  const int col = (int)get_global_id(1);
-  const int width = as_int(view[VIEW_WIDTH]);
-  const int height = as_int(view[VIEW_HEIGHT]);
-  if (row >= height || col >= width) return false;
+  int row, col;
+  if (!work_item_pixel(view, &row, &col, index)) return false;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
   *x = rec[COMP_ORIGIN_X] + (float)(col + as_int(rec[COMP_COL_OFFSET])) * pixel_size;
   *y = rec[COMP_ORIGIN_Y] - (float)(row + as_int(rec[COMP_ROW_OFFSET])) * pixel_size;
-  *index = (size_t)row * (size_t)width + (size_t)col;
   return true;
 }
 
@@ -424,12 +421,8 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
   if ((flags & COMP_LAST_WINS) == 0 && !(key <= score[i])) return;
   score[i] = key;
   source[i] = (ushort)as_int(rec[COMP_SOURCE]);
-  if ((flags & COMP_WRITE_COLOUR) != 0) {
-    const float3 colour = bilinear_sample(fx, fy, image_width, image_height, image);
-    output[i * 3] = (uchar)colour.x;
-    output[i * 3 + 1] = (uchar)colour.y;
-    output[i * 3 + 2] = (uchar)colour.z;
-  }
+  if ((flags & COMP_WRITE_COLOUR) != 0)
+    write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
   if ((flags & COMP_EXTRAS) != 0) {
     const float edge = composite_edge_distance(x, y, z, fx, fy, view, rec, dem, dem_bytes, flags,
                                                pixel_size, image_width, image_height);
@@ -446,10 +439,10 @@ float composite_ramp(float t) {
   return s * s * (3.0f - 2.0f * s);
 }
 
-// Second pass of feathering, one image: where the image is not the best one but lies
-// within the feather width of the best image's region edge (the seam where their angles
-// meet, or the best image's frame edge), adds its colour with a weight that falls
-// smoothly to 0 at that distance and at its own frame edge.
+// Second pass of feathering, one image: where it is not the best one but lies within the
+// feather width of the best image's region edge (the seam where their angles meet, or the
+// best image's frame edge), adds its colour with a weight falling smoothly to 0 at that
+// distance and at its own frame edge.
 __kernel void composite_feather(int image_width, int image_height, __global const float* view,
                                 __global const uchar* image, __global const uchar* dem,
                                 int dem_bytes, __global const float* rec,
@@ -493,12 +486,9 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
 __kernel void composite_blend(__global const float* view, __global uchar* output,
                               __global const float4* best, __global const float4* sum,
                               float feather) {
-  const int row = (int)get_global_id(0);
-  const int col = (int)get_global_id(1);
-  const int width = as_int(view[VIEW_WIDTH]);
-  const int height = as_int(view[VIEW_HEIGHT]);
-  if (row >= height || col >= width) return;
-  const size_t i = (size_t)row * (size_t)width + (size_t)col;
+  int row, col;
+  size_t i;
+  if (!work_item_pixel(view, &row, &col, &i)) return;
   const float4 s = sum[i];
   if (!(s.w > 0.0f)) return;
   const float own = composite_ramp(best[i].z / feather);

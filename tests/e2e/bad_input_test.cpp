@@ -267,6 +267,7 @@ class BadInput : public ::testing::TestWithParam<bad_input_case> {
         ::mkfifo(path(d.rest).c_str(), 0644);
       } else if (k == "link") {
         const auto w = words(d.rest, 1);
+        fs::create_directories(fs::path(path(w[0])).parent_path());
         fs::create_symlink(text(w[1], dir), path(w[0]));
       } else if (k == "argument") {
         argument = text(d.rest, dir);

@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "imaging/composite.h"
+#include "imaging/kernel_catalogue.h"
 #include "support/scratch.h"
 #include "terrain/dem_sampling.h"
 #include "terrain/view_params.h"
@@ -92,6 +93,30 @@ TEST(KernelLayout, PackedDemHeaderHoldsWhatTheKernelReadsWhereItReadsIt) {
   EXPECT_EQ(word(k.at("DEM_NODE_COLS"), int32_t{0}), 3);
   // Node (row 1, column 1) as the kernel finds it: header, then row-major nodes.
   EXPECT_EQ(word(k.at("DEM_HEADER_FLOATS") + (1 * 3 + 1) * k.at("DEM_NODE_FLOATS"), 0.0f), 123.5f);
+}
+
+// The host binds every kernel's arguments by name: the catalogue's names are the kernel
+// file's parameters, in their order.
+TEST(KernelLayout, CatalogueNamesEveryKernelsParametersInOrder) {
+  const std::string source = read_file(source_dir() + "/kernels/direct_registration.cl");
+  for (int k = 0; k < kernel_count; ++k) {
+    const kernel_signature& signature = signature_of(static_cast<kernel_id>(k));
+    std::smatch declaration;
+    ASSERT_TRUE(std::regex_search(
+        source, declaration,
+        std::regex(R"(__kernel\s+void\s+)" + std::string(signature.name) + R"(\s*\(([^)]*)\))")))
+        << signature.name;
+    std::vector<std::string> parameters;
+    const std::string list = declaration[1].str();
+    const std::regex last_word(R"((\w+)\s*(,|$))");
+    for (auto it = std::sregex_iterator(list.begin(), list.end(), last_word);
+         it != std::sregex_iterator(); ++it) {
+      parameters.push_back((*it)[1].str());
+    }
+    EXPECT_EQ(parameters,
+              std::vector<std::string>(signature.arguments.begin(), signature.arguments.end()))
+        << signature.name;
+  }
 }
 
 }  // namespace
