@@ -3,12 +3,11 @@
 // get_global_id(1) the absolute view column. The host launches over the part of
 // the view an image's footprint covers. A pixel the image does not see is left
 // as it is, so a later image overwrites earlier ones only where it sees the ground.
-//
 // Buffers: the 228-byte view record (read through 4-byte-aligned float/int offsets
 // only), the output view (height x width x 3 bytes, blue green red), the camera image
 // (image_height x image_width x 3 bytes, no padding) and, for the terrain kernel, the
-// packed view DEM (28-byte header, then 92-byte nodes); the claimed kernels add a byte
-// per view pixel (the claim mask). The host binds arguments by the names given here.
+// packed view DEM (28-byte header, then 92-byte nodes); the claimed kernels add the
+// flight-log line per view pixel (the claim plane). The host binds arguments by name.
 // Contraction into fma is off so that the host's reference computes the same roundings.
 #pragma OPENCL FP_CONTRACT OFF
 
@@ -211,40 +210,41 @@ __kernel void project_image_dem(int image_width, int image_height, __global cons
   project_local_point(x, y, z, view, image_width, image_height, image, out);
 }
 
-// Last-wins views projected in reverse flight-log order: `claimed` holds one byte per
-// view pixel, set by the image that wrote it. An earlier image, launched later, leaves a
-// claimed pixel alone, so the view ends as the forward order leaves it while each pixel
-// is sampled once instead of once per overlapping image.
+// Last wins in any launch order: `claimed` holds per view pixel the flight-log line of the
+// image that wrote it (0 none). An image leaves a pixel of a later line alone, so images
+// taken from the last back sample each pixel once, and one that comes late goes under.
 __kernel void project_image_claimed(int image_width, int image_height,
                                     __global const float* view, __global uchar* output,
-                                    __global const uchar* image, __global uchar* claimed) {
+                                    __global const uchar* image, __global ushort* claimed,
+                                    int line) {
   float x, y;
   __global uchar* out;
   if (!view_pixel(view, output, &x, &y, &out)) return;
-  __global uchar* claim = claimed + (out - output) / 3;
-  if (*claim != 0) return;
-  if (project_local_point(x, y, 0.0f, view, image_width, image_height, image, out)) *claim = 1;
+  __global ushort* claim = claimed + (out - output) / 3;
+  if ((int)*claim >= line) return;
+  if (project_local_point(x, y, 0.0f, view, image_width, image_height, image, out))
+    *claim = (ushort)line;
 }
 
 __kernel void project_image_dem_claimed(int image_width, int image_height,
                                         __global const float* view, __global uchar* output,
                                         __global const uchar* image, __global const uchar* dem,
                                         int dem_bytes, float ref_lat_deg, float ref_lon_deg,
-                                        __global uchar* claimed) {
+                                        __global ushort* claimed, int line) {
   float x, y, z;
   __global uchar* out;
   if (!view_pixel(view, output, &x, &y, &out)) return;
-  __global uchar* claim = claimed + (out - output) / 3;
-  if (*claim != 0) return;
+  __global ushort* claim = claimed + (out - output) / 3;
+  if ((int)*claim >= line) return;
   if (!view_dem_height(x, y, view, dem, dem_bytes, ref_lat_deg, ref_lon_deg, &z)) return;
-  if (project_local_point(x, y, z, view, image_width, image_height, image, out)) *claim = 1;
+  if (project_local_point(x, y, z, view, image_width, image_height, image, out))
+    *claim = (ushort)line;
 }
 
 // RGGB mosaic (one byte per pixel) to blue, green, red: every pixel of a 2x2
 // cell takes the cell's red, the mean of its two greens and its blue.
 __kernel void Bayer(__global const uchar* raw, __global uchar* bgr, int width, int height) {
-  const int row = (int)get_global_id(0);
-  const int col = (int)get_global_id(1);
+  const int row = (int)get_global_id(0), col = (int)get_global_id(1);
   if (row >= height || col >= width) return;
   const size_t r0 = (size_t)(row & ~1), c0 = (size_t)(col & ~1);
   const size_t r1 = (size_t)min((int)r0 + 1, height - 1), c1 = (size_t)min((int)c0 + 1, width - 1);
@@ -265,8 +265,7 @@ __kernel void Copy(__global const uchar* source, __global uchar* destination, in
 // squares; one work item per (block row, block column), results row-major.
 __kernel void block_correlation(__global const uchar* first, __global const uchar* second,
                                 __global uint* sad, int width, int height, int block) {
-  const int block_row = (int)get_global_id(0);
-  const int block_col = (int)get_global_id(1);
+  const int block_row = (int)get_global_id(0), block_col = (int)get_global_id(1);
   if (block <= 0) return;
   const int blocks_across = (width + block - 1) / block, blocks_down = (height + block - 1) / block;
   if (block_row >= blocks_down || block_col >= blocks_across) return;
@@ -283,7 +282,6 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 }
 
 // ---- Compositing: best view, feathered seams, source and view-angle planes ----
-//
 // Inputs as project_image's, plus the 64-byte compositing record (floats; ints read with
 // as_int) and per-pixel planes: score (squared tangent of the off-nadir angle of the image
 // holding the pixel), source (its flight-log line, 0 none) and, for feathering, the best
@@ -402,8 +400,9 @@ bool composite_pixel(__global const float* view, __global const float* rec, floa
 }
 
 // One image into the view by best view (smallest off-nadir angle, ties to the later
-// image), or in flight-log order with COMP_LAST_WINS: writes score, source and, with
-// the flags, colour, gradient and frame-edge distance.
+// line), or with COMP_LAST_WINS where no later line holds the pixel: writes score, source
+// and, with the flags, colour, gradient and frame-edge distance. Any launch order gives
+// the same view.
 __kernel void composite_best_view(int image_width, int image_height, __global const float* view,
                                   __global uchar* output, __global const uchar* image,
                                   __global const uchar* dem, int dem_bytes,
@@ -414,13 +413,15 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
   if (!composite_pixel(view, rec, &x, &y, &i)) return;
   const int flags = as_int(rec[COMP_FLAGS]);
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
-  if (!image_point(x, y, z, view, &fx, &fy)) return;
-  if (!in_frame(fx, fy, image_width, image_height)) return;
+  if (!image_point(x, y, z, view, &fx, &fy) || !in_frame(fx, fy, image_width, image_height)) return;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
   const float key = composite_score(x, y, z, rec);
-  if ((flags & COMP_LAST_WINS) == 0 && !(key <= score[i])) return;
+  const ushort own = (ushort)as_int(rec[COMP_SOURCE]);
+  const bool later = own > source[i];
+  if ((flags & COMP_LAST_WINS) != 0 ? !later : !(key < score[i] || (key == score[i] && later)))
+    return;
   score[i] = key;
-  source[i] = (ushort)as_int(rec[COMP_SOURCE]);
+  source[i] = own;
   if ((flags & COMP_WRITE_COLOUR) != 0)
     write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
   if ((flags & COMP_EXTRAS) != 0) {
@@ -454,8 +455,7 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
   const int flags = as_int(rec[COMP_FLAGS]);
   if (source[i] == (ushort)as_int(rec[COMP_SOURCE]) || source[i] == 0) return;
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
-  if (!image_point(x, y, z, view, &fx, &fy)) return;
-  if (!in_frame(fx, fy, image_width, image_height)) return;
+  if (!image_point(x, y, z, view, &fx, &fy) || !in_frame(fx, fy, image_width, image_height)) return;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
   const float feather = rec[COMP_FEATHER];
   const float angle = composite_angle(x, y, z, rec);

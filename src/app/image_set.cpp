@@ -36,6 +36,11 @@ int prepare_image_set(mosaic_job& job, const mosaic_request& request, bool open_
 
   job.images.image_dir = request.image_dir;
   read_flight_log(job.images, request.FPO_file, request.flight_log);
+  // A fixed reference point makes the grid independent of which frames the log holds.
+  if (request.reference_given) {
+    job.images.centre_lat = request.reference_lat;
+    job.images.centre_lon = request.reference_lon;
+  }
 
   const int count = job.images.count;
   if (count == 0) {

@@ -17,9 +17,9 @@ constexpr double kGigabyte = 1024.0 * 1024.0 * 1024.0;
 
 double bytes_per_view_pixel(bool png_output) {
   // Canvas (3) and device buffer (3); PNG: transparent copy (4, the library encoder's)
-  // and an encoded file that may be as large, which also covers the claim mask (1) of the
-  // default projection; other formats: the claim mask (1) and the encoded file (3).
-  return png_output ? 3.0 + 3.0 + 4.0 + 4.0 : 3.0 + 3.0 + 1.0 + 3.0;
+  // and an encoded file that may be as large, which also covers the claim plane (2) of
+  // last wins; other formats: the claim plane (2) and the encoded file (3).
+  return png_output ? 3.0 + 3.0 + 4.0 + 4.0 : 3.0 + 3.0 + 2.0 + 3.0;
 }
 
 job_size measure_job(const view_params& survey, const tile_plan& plan, bool png_output,

@@ -89,6 +89,32 @@ bool compositing_usable(const config_params& config, const char* path) {
   return false;
 }
 
+// A reference point is both keys, on the globe; one alone would silently keep the survey
+// centre for the other coordinate.
+bool reference_usable(const config_params& config, const char* path) {
+  if (config.reference_given == 0) return true;
+  if (config.reference_given == 3 && std::isfinite(config.reference_lat) &&
+      std::isfinite(config.reference_lon) && std::fabs(config.reference_lat) < 90.0 &&
+      std::fabs(config.reference_lon) <= 180.0) {
+    return true;
+  }
+  console_printf(
+      "configuration file %s: reference_lon %g and reference_lat %g: give both, a longitude "
+      "within 180 and a latitude within 90 degrees\n",
+      path, config.reference_lon, config.reference_lat);
+  return false;
+}
+
+// A wait that is not a number of seconds would hold every line, or none.
+bool live_wait_usable(const config_params& config, const char* path) {
+  if (std::isfinite(config.live_frame_wait_seconds) && config.live_frame_wait_seconds >= 0 &&
+      config.live_frame_wait_seconds <= 86400)
+    return true;
+  console_printf("configuration file %s: live_frame_wait_seconds is %g, give 0 to 86400 seconds\n",
+                 path, config.live_frame_wait_seconds);
+  return false;
+}
+
 // Output names are checked before the GPU is opened and the footprints printed; the
 // fatal text is the pipeline's own.
 void require_image_extension(const char* key, const std::string& name, const std::string& joined,
@@ -182,6 +208,8 @@ bool load_mosaic_request(const std::string& path, mosaic_request& request) {
   if (!pixel_size_usable(config, config_path)) return false;
   if (!temperature_range_usable(config, config_path)) return false;
   if (!compositing_usable(config, config_path)) return false;
+  if (!reference_usable(config, config_path)) return false;
+  if (!live_wait_usable(config, config_path)) return false;
   request.joined = config.output_dir + config.output_filename;
   require_image_extension("output_filename", config.output_filename, request.joined, config_path);
   if (config.generate_DEM_image != 0) {
@@ -215,6 +243,11 @@ bool load_mosaic_request(const std::string& path, mosaic_request& request) {
   request.subview_max_lon = config.subview_max_lon;
   request.subview_max_lat = config.subview_max_lat;
   request.allow_fine_pixel_size = config.allow_fine_pixel_size != 0;
+  request.reference_given = config.reference_given != 0;
+  request.reference_lat = config.reference_lat;
+  request.reference_lon = config.reference_lon;
+  if (config.live_frame_wait_seconds > 0)
+    request.live_frame_wait_s = config.live_frame_wait_seconds;
   request.output_dir = config.output_dir;
   request.output_filename = config.output_filename;
   request.png_encode_threads = config.png_encode_threads;

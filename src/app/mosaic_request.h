@@ -34,6 +34,11 @@ struct mosaic_request {
   bool subview = false;
   double subview_min_lon = 0, subview_min_lat = 0, subview_max_lon = 0, subview_max_lat = 0;
   bool allow_fine_pixel_size = false;
+  // The local frame's reference point in degrees when given; otherwise the survey centre.
+  bool reference_given = false;
+  double reference_lat = 0, reference_lon = 0;
+  // Live runs: seconds a flight-log line waits for its frame.
+  double live_frame_wait_s = 30;
   // Outputs: folder and name joined as they stand, the DEM image (empty: none).
   std::string output_dir, output_filename, joined;
   std::string DEM_image_path;

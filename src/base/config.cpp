@@ -11,7 +11,6 @@
 
 namespace aeroquilt {
 
-
 namespace {
 
 // Lines are read in pieces of at most 999 characters, and no scan of a line looks
@@ -78,6 +77,13 @@ void set_number(config_params& config, const std::string& line) {
 template <double (config_params::*field)[3], int index>
 void set_element(config_params& config, const std::string& line) {
   (config.*field)[index] = number_value(line);
+}
+
+// A number whose presence counts: `bit` is set in reference_given.
+template <double config_params::*field, int32_t bit>
+void set_given_number(config_params& config, const std::string& line) {
+  config.*field = number_value(line);
+  config.reference_given |= bit;
 }
 
 template <std::string config_params::*field>
@@ -150,8 +156,11 @@ const key_rule kKeyRules[] = {
     {"seam_feather_pixels,", set_number<&C::seam_feather_pixels>},
     {"write_source_map,", set_integer<&C::write_source_map>},
     {"write_view_angle_map,", set_integer<&C::write_view_angle_map>},
+    {"reference_lon,", set_given_number<&C::reference_lon, 1>},
+    {"reference_lat,", set_given_number<&C::reference_lat, 2>},
+    {"live_frame_wait_seconds,", set_number<&C::live_frame_wait_seconds>},
 };
-static_assert(sizeof(kKeyRules) / sizeof(kKeyRules[0]) == 56, "one rule per configuration key");
+static_assert(sizeof(kKeyRules) / sizeof(kKeyRules[0]) == 59, "one rule per configuration key");
 
 // "DEM_filename," also occurs inside "output_DEM_filename,"; only an occurrence
 // not preceded by "output_" names the elevation model, so the two keys stay apart.

@@ -68,6 +68,13 @@ struct config_params {
   double seam_feather_pixels = 0;  // 0 selects 16
   int32_t write_source_map = 0;
   int32_t write_view_angle_map = 0;
+  // The local frame's reference point in degrees (otherwise the survey centre); which of
+  // the two were given: 1 reference_lon, 2 reference_lat.
+  double reference_lon = 0;
+  double reference_lat = 0;
+  int32_t reference_given = 0;
+  // Live runs: seconds a flight-log line waits for its frame (0: 30).
+  double live_frame_wait_seconds = 0;
 };
 
 // Reads the file at `path` into `config` (reset to all zero first); a CR LF line end

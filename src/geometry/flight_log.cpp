@@ -116,8 +116,48 @@ bool is_readable_file(const std::string& path, std::string& reason, bool& wrong_
 
 }  // namespace
 
-int read_flight_log(image_list& list, const std::string& path,
-                    const flight_log_options& options) {
+bool read_FPO_line(const char* line, int line_number, const std::string& path,
+                   const flight_log_options& options, const std::string& image_dir,
+                   FPO_record& record) {
+  // The field parsers read a zero-filled line of at most 999 characters.
+  char buffer[kLineBufferSize] = {};
+  std::strncpy(buffer, line, kLineBufferSize - 1);
+  const int fields = field_count(buffer);
+  if (fields < kRequiredFields) {
+    console_printf(
+        "FPO file %s line %d has %d fields, 7 expected (name, latitude, longitude, altitude, "
+        "roll, pitch, heading): line left out\n",
+        path.c_str(), line_number, fields);
+    return false;
+  }
+  record = FPO_record{};
+  fill_record(buffer, record);
+  record.line_number = line_number;
+
+  // Steep images are dropped on the logged angles, before scale and offset.
+  const double angle_limit = options.projection_angle_limit == 0.0 ? kDefaultAngleLimitDeg
+                                                                   : options.projection_angle_limit;
+  if (std::fabs(record.roll) > angle_limit || std::fabs(record.pitch) > angle_limit) return false;
+
+  if (std::fabs(record.longitude) > kLargestLongitudeDeg) {
+    const double easting = record.latitude;
+    const double northing = record.longitude;
+    utm_to_geographic(easting, northing, utm_central_meridian(options.meridian_longitude),
+                      record.latitude, record.longitude);
+  }
+  if (!record_in_range(record)) {
+    console_printf(
+        "FPO file %s line %d: position or attitude out of range (latitude %g, longitude %g, "
+        "altitude %g, roll %g, pitch %g, heading %g): line left out\n",
+        path.c_str(), line_number, record.latitude, record.longitude, record.altitude, record.roll,
+        record.pitch, record.heading);
+    return false;
+  }
+  record.path = image_dir + record.name;
+  return true;
+}
+
+int read_flight_log(image_list& list, const std::string& path, const flight_log_options& options) {
   std::string reason;
   bool wrong_kind = false;
   file_handle file(fopen_regular_file(path, "r", reason, &wrong_kind));
@@ -136,10 +176,6 @@ int read_flight_log(image_list& list, const std::string& path,
 
   std::rewind(file.get());
   list.records.assign(list.count, FPO_record{});
-
-  const double angle_limit =
-      options.projection_angle_limit == 0.0 ? kDefaultAngleLimitDeg : options.projection_angle_limit;
-  const double central_meridian = utm_central_meridian(options.meridian_longitude);
 
   char buffer[kLineBufferSize];
   int slot = 0;
@@ -170,43 +206,11 @@ int read_flight_log(image_list& list, const std::string& path,
     }
     if (buffer[0] == '\0') continue;  // not counted either
     FPO_record& record = list.records[slot];
-    const int fields = field_count(buffer);
-    if (fields < kRequiredFields) {
-      console_printf(
-          "FPO file %s line %d has %d fields, 7 expected (name, latitude, longitude, altitude, "
-          "roll, pitch, heading): line left out\n",
-          path.c_str(), line_number, fields);
+    if (!read_FPO_line(buffer, line_number, path, options, list.image_dir, record)) {
       record.name.clear();
       --list.count;
       continue;
     }
-    fill_record(buffer, record);
-    record.line_number = line_number;
-
-    // Steep images are dropped on the logged angles, before scale and offset.
-    if (std::fabs(record.roll) > angle_limit || std::fabs(record.pitch) > angle_limit) {
-      record.name.clear();
-      --list.count;
-      continue;
-    }
-
-    if (std::fabs(record.longitude) > kLargestLongitudeDeg) {
-      const double easting = record.latitude;
-      const double northing = record.longitude;
-      utm_to_geographic(easting, northing, central_meridian, record.latitude, record.longitude);
-    }
-    if (!record_in_range(record)) {
-      console_printf(
-          "FPO file %s line %d: position or attitude out of range (latitude %g, longitude %g, "
-          "altitude %g, roll %g, pitch %g, heading %g): line left out\n",
-          path.c_str(), line_number, record.latitude, record.longitude, record.altitude,
-          record.roll, record.pitch, record.heading);
-      record.name.clear();
-      --list.count;
-      continue;
-    }
-
-    record.path = list.image_dir + record.name;
     ++slot;
   }
   file.reset();

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-
 namespace aeroquilt {
 
 struct FPO_record {
@@ -33,9 +32,18 @@ struct image_list {
 
 // What the reader takes from the configuration.
 struct flight_log_options {
-  double projection_angle_limit = 0;  // degrees of roll or pitch beyond which a line is dropped; 0: 80
-  double meridian_longitude = 0;      // degrees; selects the UTM zone of logged UTM positions
+  double projection_angle_limit =
+      0;                          // degrees of roll or pitch beyond which a line is dropped; 0: 80
+  double meridian_longitude = 0;  // degrees; selects the UTM zone of logged UTM positions
 };
+
+// One line of the flight log at `path` (its text up to the line end; only the first 999
+// characters count) as a record whose image is in `image_dir`. False when the line is
+// left out: too few fields or a position out of range (the reason printed), or a steep
+// image (silently).
+bool read_FPO_line(const char* line, int line_number, const std::string& path,
+                   const flight_log_options& options, const std::string& image_dir,
+                   FPO_record& record);
 
 // Reads the flight log into `list` (whose image_dir is set). 1 when the file opened.
 int read_flight_log(image_list& list, const std::string& path, const flight_log_options& options);

@@ -9,11 +9,15 @@ namespace {
 
 constexpr std::size_t pixel_bytes = 3;  // blue, green, red
 
-// Returns from the calling function when `expression` (a cl_status) failed.
+// Returns the failure of `expression` (a cl_status) from the calling member function,
+// once nothing queued reads the caller's memory any more.
 #define AQ_RETURN_IF_FAILED(expression) \
   do {                                  \
     cl_status status_ = (expression);   \
-    if (!status_.ok()) return status_;  \
+    if (!status_.ok()) {                \
+      settle();                         \
+      return status_;                   \
+    }                                   \
   } while (false)
 
 }  // namespace
@@ -27,13 +31,15 @@ view_device::view_device(gpu_context& gpu, const composite_options& options, boo
       ref_lat_deg_(ref_lat_deg),
       ref_lon_deg_(ref_lon_deg) {}
 
-view_device::~view_device() {
-  // On the way out of a failed view too: nothing queued may outlive what it reads.
+view_device::~view_device() { settle(); }
+
+void view_device::settle() {
+  // After a failure too: nothing queued may outlive the memory it reads.
   if (output_) static_cast<void>(gpu_.finish());
 }
 
 cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
-                             const survey_placement& placement) {
+                             const survey_placement& placement, const view_state* start) {
   width_ = view.width;
   height_ = view.height;
   const std::size_t pixels = static_cast<std::size_t>(std::max(view.width, 0)) *
@@ -46,35 +52,52 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
   AQ_RETURN_IF_FAILED(
       gpu_.create_buffer("view record", sizeof(view_params), record_, CL_MEM_READ_ONLY));
 
-  if (!options_.active()) {
-    // The last image to see a pixel owns it. Taken from the last image back, each pixel
-    // claimed by the first launch that writes it is sampled once; a device that cannot
-    // hold the mask takes them in flight-log order, each overwriting the earlier ones.
-    if (gpu_.create_buffer("claim mask", pixels, claim_).ok()) {
-      const cl_uchar unclaimed = 0;
-      AQ_RETURN_IF_FAILED(gpu_.fill_buffer(claim_, &unclaimed, 1, "claim mask"));
-    }
-    return {};
-  }
-
+  // A plane starts from `start`'s copy when one is given, else filled with `pattern`.
+  const auto plane = [&](const char* what, device_buffer& buffer, std::size_t bytes,
+                         const void* pattern, std::size_t pattern_bytes, const void* copy) {
+    cl_status status = gpu_.create_buffer(what, std::max(bytes, pattern_bytes), buffer);
+    if (!status.ok()) return status;
+    return copy != nullptr ? gpu_.write_buffer(buffer, copy, bytes, false, what)
+                           : gpu_.fill_buffer(buffer, pattern, pattern_bytes, what);
+  };
+  const auto start_of = [&](auto view_state::*member) -> const void* {
+    if (start == nullptr) return nullptr;
+    const auto& copy = start->*member;
+    return copy.size() == pixels ? copy.data() : nullptr;
+  };
   const bool last_wins = options_.rule == composite_rule::last_wins;
+  if (last_wins) {
+    // The last image to see a pixel owns it: the claim plane holds the line that wrote
+    // each pixel. Taken from the last image back, each pixel is sampled once; a device
+    // that cannot hold the plane takes them in flight-log order, each overwriting the
+    // earlier ones, unless the view goes on from a state, which needs it.
+    const uint16_t unclaimed = 0;
+    const cl_status status = plane("claim plane", claim_, pixels * sizeof(uint16_t), &unclaimed,
+                                   sizeof(unclaimed), start_of(&view_state::claim));
+    if (!status.ok() && (start != nullptr || claim_)) {
+      settle();
+      return status;
+    }
+    if (!status.ok()) claim_.reset();
+  }
+  if (!options_.active()) return {};
+
   const bool feathered = options_.rule == composite_rule::feathered;
   const float no_score = std::numeric_limits<float>::infinity();
   const uint16_t no_source = 0;
   const float zeros[4] = {0, 0, 0, 0};
-  const auto plane = [&](const char* what, device_buffer& buffer, std::size_t bytes,
-                         const void* pattern, std::size_t pattern_bytes) {
-    cl_status status = gpu_.create_buffer(what, std::max(bytes, pattern_bytes), buffer);
-    return status.ok() ? gpu_.fill_buffer(buffer, pattern, pattern_bytes, what) : status;
-  };
-  AQ_RETURN_IF_FAILED(plane("score plane", score_, pixels * sizeof(float), &no_score, 4));
-  AQ_RETURN_IF_FAILED(plane("source plane", source_, pixels * sizeof(uint16_t), &no_source, 2));
-  AQ_RETURN_IF_FAILED(
-      plane("compositing record", composite_, sizeof(composite_record), zeros, sizeof(zeros)));
+  AQ_RETURN_IF_FAILED(plane("score plane", score_, pixels * sizeof(float), &no_score, 4,
+                            start_of(&view_state::score)));
+  AQ_RETURN_IF_FAILED(plane("source plane", source_, pixels * sizeof(uint16_t), &no_source, 2,
+                            start_of(&view_state::source)));
+  AQ_RETURN_IF_FAILED(plane("compositing record", composite_, sizeof(composite_record), zeros,
+                            sizeof(zeros), nullptr));
   // Without feathering the two float4 planes are bound but never touched.
   const std::size_t float4_bytes = feathered ? pixels * sizeof(zeros) : sizeof(zeros);
-  AQ_RETURN_IF_FAILED(plane("best-image plane", best_, float4_bytes, zeros, sizeof(zeros)));
-  AQ_RETURN_IF_FAILED(plane("feather sum plane", sum_, float4_bytes, zeros, sizeof(zeros)));
+  AQ_RETURN_IF_FAILED(
+      plane("best-image plane", best_, float4_bytes, zeros, sizeof(zeros), nullptr));
+  AQ_RETURN_IF_FAILED(
+      plane("feather sum plane", sum_, float4_bytes, zeros, sizeof(zeros), nullptr));
   if (use_dem_) {
     AQ_RETURN_IF_FAILED(gpu_.reserve_dem_buffer(dem_.buffer_size));
     AQ_RETURN_IF_FAILED(gpu_.write_buffer(gpu_.dem_buffer(), dem_.dem_buffer.data(),
@@ -109,7 +132,7 @@ kernel_launch view_device::projection() const {
         .set("ref_lat_deg", static_cast<float>(ref_lat_deg_))
         .set("ref_lon_deg", static_cast<float>(ref_lon_deg_));
   }
-  if (claim_) launch.set("claimed", claim_);
+  if (claim_) launch.set("claimed", claim_).set("line", line_);
   return launch;
 }
 
@@ -140,14 +163,15 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
   if (!output_ || view.width != width_ || view.height != height_ || window.r0 < 0 || window.c0 < 0)
     return cl_check(CL_INVALID_VALUE, "clEnqueueNDRangeKernel", "view record");
   const bool projects = options_.rule == composite_rule::last_wins;
+  line_ = std::clamp(geometry.log_line, 1, 65535);
   AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view, sizeof(view), false, "view record"));
-  composite_record record = base_;
   if (options_.active()) {
+    record_host_ = base_;
     for (int axis = 0; axis < 3; ++axis)
-      record.camera[axis] = static_cast<float>(geometry.camera_position(axis));
-    record.source = std::clamp(geometry.log_line, 0, 65535);
-    AQ_RETURN_IF_FAILED(
-        gpu_.write_buffer(composite_, &record, sizeof(record), false, "compositing record"));
+      record_host_.camera[axis] = static_cast<float>(geometry.camera_position(axis));
+    record_host_.source = std::clamp(geometry.log_line, 0, 65535);
+    AQ_RETURN_IF_FAILED(gpu_.write_buffer(composite_, &record_host_, sizeof(record_host_), false,
+                                          "compositing record"));
   }
   if (projects && use_dem_) {
     AQ_RETURN_IF_FAILED(gpu_.reserve_dem_buffer(dem_.buffer_size));
@@ -168,7 +192,8 @@ cl_status view_device::read_output(cv::Mat& image) {
   return gpu_.read_buffer(output_, image.data, image.total() * image.elemSize(), "view output");
 }
 
-cl_status view_device::finish(const view_params& view, cv::Mat& image, composite_planes& planes) {
+cl_status view_device::finish(const view_params& view, cv::Mat& image, composite_planes& planes,
+                              view_state* end) {
   if (options_.rule == composite_rule::feathered) {
     AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view, sizeof(view), true, "view record"));
     AQ_RETURN_IF_FAILED(
@@ -181,8 +206,26 @@ cl_status view_device::finish(const view_params& view, cv::Mat& image, composite
             .run(0, static_cast<std::size_t>(height_), 0, static_cast<std::size_t>(width_)));
   }
   AQ_RETURN_IF_FAILED(read_output(image));
-  if (!options_.source_map && !options_.angle_map) return {};
   const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+  if (end != nullptr) {
+    // What a later rendering of the view goes on from: the pixels and every plane a
+    // frame is drawn against (feathering is not continued: it blends finished planes).
+    end->image = image.clone();
+    end->claim.assign(claim_ ? pixels : 0, 0);
+    end->score.assign(options_.active() ? pixels : 0, 0.0f);
+    end->source.assign(options_.active() ? pixels : 0, 0);
+    if (claim_) {
+      AQ_RETURN_IF_FAILED(
+          gpu_.read_buffer(claim_, end->claim.data(), pixels * sizeof(uint16_t), "claim plane"));
+    }
+    if (options_.active()) {
+      AQ_RETURN_IF_FAILED(
+          gpu_.read_buffer(score_, end->score.data(), pixels * sizeof(float), "score plane"));
+      AQ_RETURN_IF_FAILED(
+          gpu_.read_buffer(source_, end->source.data(), pixels * sizeof(uint16_t), "source plane"));
+    }
+  }
+  if (!options_.source_map && !options_.angle_map) return {};
   planes.source.assign(pixels, 0);
   planes.angle_deg.assign(pixels, 0.0f);
   AQ_RETURN_IF_FAILED(

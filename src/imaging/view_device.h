@@ -2,7 +2,9 @@
 // The device side of one view: its buffers and the launches that draw a frame into it
 // by the compositing rule, then the read-back of its pixels and planes.
 
+#include <cstdint>
 #include <opencv2/core.hpp>
+#include <vector>
 
 #include "geometry/camera_model.h"
 #include "imaging/composite.h"
@@ -11,6 +13,15 @@
 #include "terrain/view_params.h"
 
 namespace aeroquilt {
+
+// A view's pixels and planes between renderings, so that a rendering with more frames
+// goes on where an earlier one ended (row-major, width x height values each).
+struct view_state {
+  cv::Mat image;                 // BGR
+  std::vector<uint16_t> claim;   // last wins: the flight-log line that wrote each pixel
+  std::vector<float> score;      // the other rules and maps: the holder's score
+  std::vector<uint16_t> source;  // and its line
+};
 
 // The rectangle of view pixels (inclusive) a frame is drawn over.
 struct footprint_window {
@@ -26,16 +37,18 @@ class view_device {
   view_device(gpu_context& gpu, const composite_options& options, bool use_dem, const view_dem& dem,
               double ref_lat_deg, double ref_lon_deg);
   // Waits for the queue (queued writes read the caller's memory), then frees the buffers.
+  // A call that fails waits for it too before it returns.
   ~view_device();
   view_device(const view_device&) = delete;
   view_device& operator=(const view_device&) = delete;
 
   // Makes the buffers of `view`, placed in the survey by `placement`: its output from
   // `initial` (height x width BGR, alive until the first draw or read returns) and its
-  // record; for the plain last-wins rule the claim mask when the device holds it; for
-  // the compositing rules their planes, with the view DEM uploaded once.
+  // record; for last wins the claim plane (when the device holds it, or must: a view
+  // going on from `start`); for the compositing rules their planes, with the view DEM
+  // uploaded once. The planes start from `start` when given, alive as `initial` is.
   cl_status begin(const view_params& view, const cv::Mat& initial,
-                  const survey_placement& placement);
+                  const survey_placement& placement, const view_state* start = nullptr);
 
   // Whether frames are drawn from the last back (the claimed last-wins projection), and
   // how many passes over them the rule makes.
@@ -51,12 +64,16 @@ class view_device {
   cl_status read_output(cv::Mat& image);
 
   // Ends the view: the blend of feathering, then its pixels into `image` and, when a map is
-  // asked for, the source and off-nadir angle planes into `planes`.
-  cl_status finish(const view_params& view, cv::Mat& image, composite_planes& planes);
+  // asked for, the source and off-nadir angle planes into `planes`; with `end`, the
+  // state a later rendering goes on from.
+  cl_status finish(const view_params& view, cv::Mat& image, composite_planes& planes,
+                   view_state* end = nullptr);
 
  private:
   kernel_launch projection() const;
   kernel_launch compositing(int pass) const;
+  // Waits for the queue, whatever it holds.
+  void settle();
 
   gpu_context& gpu_;
   composite_options options_;
@@ -65,7 +82,9 @@ class view_device {
   double ref_lat_deg_, ref_lon_deg_;
   int width_ = 0, height_ = 0;
   composite_record base_;
+  composite_record record_host_;  // the frame's record, read by a write still queued
   cl_int composite_dem_bytes_ = 0;
+  cl_int line_ = 1;  // the drawn frame's flight-log line
   device_buffer output_, record_, claim_;
   device_buffer score_, source_, best_, sum_, composite_;
 };

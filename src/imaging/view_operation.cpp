@@ -82,7 +82,8 @@ void write_image_matrices(const image_geometry& geometry, view_params& view) {
 }
 
 rendered_view render_view_canvas(const view_setting& setting, const view_params& view,
-                                 const std::vector<int>& chosen, view_timing* timing) {
+                                 const std::vector<int>& chosen, view_timing* timing,
+                                 view_state* state) {
   rendered_view result;
   result.view = view;
   require_view_size(view);
@@ -91,9 +92,13 @@ rendered_view render_view_canvas(const view_setting& setting, const view_params&
     result.status = view_status::dem_not_covered;
     return result;
   }
-  result.image = cv::Mat::zeros(view.height, view.width, CV_8UC3);
-
   const composite_options& compositing = setting.options.compositing;
+  // Feathering blends finished planes: its views are always made from every frame.
+  const bool goes_on = state != nullptr && compositing.rule != composite_rule::feathered &&
+                       state->image.rows == view.height && state->image.cols == view.width &&
+                       state->image.type() == CV_8UC3;
+  result.image = goes_on ? state->image.clone() : cv::Mat::zeros(view.height, view.width, CV_8UC3);
+
   // Last wins places a view's pixels from its own corner, the other rules from the
   // survey's grid, so that a tile takes the whole image's pixels; each cuts its frames'
   // windows on the grid it places pixels on.
@@ -106,7 +111,9 @@ rendered_view render_view_canvas(const view_setting& setting, const view_params&
 
   view_device device(setting.gpu, compositing, setting.options.use_dem, setting.dem,
                      setting.ref_lat_deg, setting.ref_lon_deg);
-  if (const cl_status status = device.begin(view, result.image, placement); !status.ok())
+  if (const cl_status status =
+          device.begin(view, result.image, placement, goes_on ? state : nullptr);
+      !status.ok())
     return device_failed(std::move(result), status);
 
   const int count = static_cast<int>(chosen.size());
@@ -163,7 +170,8 @@ rendered_view render_view_canvas(const view_setting& setting, const view_params&
     }
   }
   const auto start = clock_type::now();
-  if (const cl_status status = device.finish(record, result.image, result.planes); !status.ok())
+  if (const cl_status status = device.finish(record, result.image, result.planes, state);
+      !status.ok())
     return device_failed(std::move(result), status);
   if (timing != nullptr) timing->readback_s += seconds_since(start);
   show_preview(result.image, setting.options.preview_scale);

@@ -66,10 +66,14 @@ struct view_timing {
 
 // Renders `view` (a window of setting.survey's grid) from the frames `chosen` (indices
 // into setting.geometries, in flight-log order), showing it in the preview as it grows.
-// Fatal for a view under 1 pixel wide or high, or over 2.5e9 pixels ("output range
-// error\n").
+// With `state`, the view goes on from the state an earlier rendering of it left there
+// (when it has the view's size; feathered views are made afresh) and leaves its own:
+// drawing the frames in turns gives the view of all of them at once, whatever the order
+// of the turns. Fatal for a view under 1 pixel wide or high, or over 2.5e9 pixels
+// ("output range error\n").
 rendered_view render_view_canvas(const view_setting& setting, const view_params& view,
-                                 const std::vector<int>& chosen, view_timing* timing = nullptr);
+                                 const std::vector<int>& chosen, view_timing* timing = nullptr,
+                                 view_state* state = nullptr);
 
 // Every frame of a list of `count`, in order.
 std::vector<int> all_frames(int count);

@@ -39,7 +39,8 @@ const std::map<std::string, field_reader>& fields() {
       T(DEM_filename) T(image_dir) T(image_dir_raw) T(output_dir) T(FPO_file) T(output_filename)
       T(output_DEM_filename) N(lens_principal_offset_x) N(lens_principal_offset_y) N(lens_k1)
       N(lens_k2) N(lens_p1) N(lens_p2) N(lens_k3) N(composite_mode) N(seam_feather_pixels)
-      N(write_source_map) N(write_view_angle_map)
+      N(write_source_map) N(write_view_angle_map) N(reference_lon) N(reference_lat)
+      N(reference_given) N(live_frame_wait_seconds)
   };
   // clang-format on
 #undef N

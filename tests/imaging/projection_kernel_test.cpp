@@ -254,6 +254,53 @@ TEST_F(ProjectionKernel, ClaimedReverseOrderLeavesTheForwardView) {
   }
 }
 
+// A view drawn in turns, each going on from the state the last one left, in any order of
+// the frames, is the view drawn at once: last wins and best view, on hills.
+TEST_F(ProjectionKernel, ViewsDrawnInTurnsAreTheViewDrawnAtOnce) {
+  const view_params base = small_view();
+  hilly_dem hills(base);
+  ASSERT_TRUE(hills.built);
+  const attitude_deg attitudes[] = {{0, 0, 0}, {8, -6, 30}, {-10, 12, 200}, {4, 9, 95}, {0, 0, 45}};
+  std::vector<image_geometry> cameras;
+  std::vector<view_params> records;
+  std::vector<cv::Mat> images;
+  for (int k = 0; k < 5; ++k) {
+    cameras.push_back(camera(attitudes[k], -20.0 + 10.0 * k, 8.0 * (k % 2), 90.0 + 7.0 * k));
+    cameras.back().log_line = k + 1;
+    records.push_back(base);
+    write_image_matrices(cameras.back(), records.back());
+    images.push_back(textured_image(30 + k));
+  }
+  const footprint_window whole{0, base.height - 1, 0, base.width - 1};
+  for (const composite_rule rule : {composite_rule::last_wins, composite_rule::best_view}) {
+    composite_options options;
+    options.rule = rule;
+    const auto draw = [&](const std::vector<std::vector<int>>& turns) {
+      view_state state;
+      for (const std::vector<int>& turn : turns) {
+        view_device device(*gpu_, options, true, hills.dem, ref_lat_deg, ref_lon_deg);
+        cv::Mat canvas = state.image.empty() ? cv::Mat::zeros(base.height, base.width, CV_8UC3)
+                                             : state.image.clone();
+        EXPECT_TRUE(device
+                        .begin(base, canvas, place_in_survey(base, base),
+                               state.image.empty() ? nullptr : &state)
+                        .ok());
+        for (const int k : turn)
+          EXPECT_TRUE(device.draw(0, cameras[k], images[k], whole, records[k]).ok());
+        composite_planes planes;
+        EXPECT_TRUE(device.finish(base, canvas, planes, &state).ok());
+      }
+      return state;
+    };
+    const view_state once = draw({{4, 3, 2, 1, 0}}), turns = draw({{2}, {0, 4}, {3, 1}});
+    const int label = static_cast<int>(rule);
+    EXPECT_GT(cv::countNonZero(once.image.reshape(1)), base.width * base.height) << label;
+    EXPECT_EQ(cv::countNonZero(cv::Mat(once.image != turns.image).reshape(1)), 0) << label;
+    EXPECT_EQ(once.claim, turns.claim) << label;
+    EXPECT_EQ(once.source, turns.source) << label;
+  }
+}
+
 // A launch names what it lacks, and errors by OpenCL's names.
 TEST_F(ProjectionKernel, LaunchesAreRefusedByName) {
   kernel_launch launch = gpu_->launch(kernel_id::project_image);
