@@ -7,6 +7,12 @@
 
 namespace aeroquilt {
 
+void size_frame_cache(mosaic_job& job, const camera_options& camera) {
+  const int64_t bytes_per_image =
+      static_cast<int64_t>(camera.image_width_pixels) * camera.image_height_pixels * 3;
+  size_image_cache(job.input_cache, 4000000000.0, static_cast<double>(bytes_per_image));
+}
+
 std::vector<arma::mat> job_footprints(const mosaic_job& job) {
   std::vector<arma::mat> footprints;
   footprints.reserve(job.geometries.size());
@@ -15,9 +21,10 @@ std::vector<arma::mat> job_footprints(const mosaic_job& job) {
   return footprints;
 }
 
-int prepare_image_set(mosaic_job& job, const mosaic_request& request, bool open_gpu) {
+int prepare_run(mosaic_job& job, const mosaic_request& request, bool open_gpu,
+                camera_options& camera) {
   job.loader.set_options(request.frames);
-  camera_options camera = request.camera;
+  camera = request.camera;
   if (job.loader.options.lens.active()) {
     if (!job.loader.lens.active()) {
       console_printf("the lens_ keys give a distortion no frame of %d x %d can be corrected for\n",
@@ -33,7 +40,26 @@ int prepare_image_set(mosaic_job& job, const mosaic_request& request, bool open_
   if (open_gpu)
     job.gpu.open_gpu_device(camera.image_width_pixels, camera.image_height_pixels,
                             request.image_channels);
+  return 1;
+}
 
+frame_placement place_frame(mosaic_job& job, const camera_options& camera, bool use_dem, int index,
+                            image_geometry& geometry) {
+  build_camera_model(geometry, camera, job.images, index);
+  if (!use_dem) {
+    // An image whose corner rays miss the flat ground is left out; the others go on.
+    return project_footprint_flat(geometry) == 0 ? frame_placement::left_out
+                                                 : frame_placement::placed;
+  }
+  const int footprint = project_footprint_dem(geometry, job.dem);
+  if (footprint == footprint_camera_below_terrain) return frame_placement::left_out;
+  if (footprint == footprint_no_terrain_height) return frame_placement::no_terrain_height;
+  return footprint == 0 ? frame_placement::off_dem : frame_placement::placed;
+}
+
+int prepare_image_set(mosaic_job& job, const mosaic_request& request, bool open_gpu) {
+  camera_options camera;
+  if (prepare_run(job, request, open_gpu, camera) == 0) return 0;
   job.images.image_dir = request.image_dir;
   read_flight_log(job.images, request.FPO_file, request.flight_log);
   // A fixed reference point makes the grid independent of which frames the log holds.
@@ -54,24 +80,18 @@ int prepare_image_set(mosaic_job& job, const mosaic_request& request, bool open_
   job.geometries.reserve(count);
   for (int i = 0; i < count; ++i) {
     image_geometry geometry;
-    build_camera_model(geometry, camera, job.images, i);
-    if (!request.views.use_dem) {
-      // An image whose corner rays miss the flat ground is left out; the others go on.
-      if (project_footprint_flat(geometry) == 0) continue;
-    } else {
-      const int footprint = project_footprint_dem(geometry, job.dem);
-      if (footprint == footprint_camera_below_terrain) continue;  // named above
-      if (footprint == footprint_no_terrain_height) {
-        console_printf("image %s: the DEM has no height under its footprint\n",
-                       geometry.path.c_str());
-        pause_ms(2000);
-        return 0;
-      }
-      if (footprint == 0) {
-        console_printf("image out of DEM range %s\n", geometry.path.c_str());
-        pause_ms(2000);
-        return 0;
-      }
+    const frame_placement placement = place_frame(job, camera, request.views.use_dem, i, geometry);
+    if (placement == frame_placement::left_out) continue;  // named already
+    if (placement == frame_placement::no_terrain_height) {
+      console_printf("image %s: the DEM has no height under its footprint\n",
+                     geometry.path.c_str());
+      pause_ms(2000);
+      return 0;
+    }
+    if (placement == frame_placement::off_dem) {
+      console_printf("image out of DEM range %s\n", geometry.path.c_str());
+      pause_ms(2000);
+      return 0;
     }
     for (int row = 0; row < 5; ++row) {
       console_printf("Image %d  %f %f %f\n", i, geometry.footprint_corners(row, 0),
@@ -95,11 +115,7 @@ int prepare_image_set(mosaic_job& job, const mosaic_request& request, bool open_
     pause_ms(5000);
     return 0;
   }
-
-  const int64_t bytes_per_image =
-      static_cast<int64_t>(camera.image_width_pixels) * camera.image_height_pixels * 3;
-  size_image_cache(job.input_cache, 4000000000.0, static_cast<double>(bytes_per_image));
-
+  size_frame_cache(job, camera);
   job.survey_view =
       survey_view_params(job_footprints(job), 1.0, job.images.centre_lat, job.images.centre_lon);
   return 1;

@@ -14,6 +14,28 @@ namespace aeroquilt {
 // is left closed.
 int prepare_image_set(mosaic_job& job, const mosaic_request& request, bool open_gpu = true);
 
+// What every run does before its frames: the frame loader and its lens, the DEM and the
+// device (with `open_gpu`). `camera` receives the camera the frames
+// reach the model with (the lens's ideal focal length). 0 when the lens cannot be
+// corrected (said why).
+int prepare_run(mosaic_job& job, const mosaic_request& request, bool open_gpu,
+                camera_options& camera);
+
+enum class frame_placement {
+  placed,             // its camera model and footprint are made
+  left_out,           // a ray misses the ground or the camera is below it (said why)
+  off_dem,            // a corner ray leaves the DEM
+  no_terrain_height,  // the DEM holds no height under the footprint
+};
+
+// The camera model and footprint of record `index` of the job's list, on the DEM when
+// `use_dem`.
+frame_placement place_frame(mosaic_job& job, const camera_options& camera, bool use_dem, int index,
+                            image_geometry& geometry);
+
+// Sizes the input cache for frames of the camera's size (a budget of 4e9 bytes).
+void size_frame_cache(mosaic_job& job, const camera_options& camera);
+
 // The footprint matrices of the job's images, in list order.
 std::vector<arma::mat> job_footprints(const mosaic_job& job);
 

@@ -43,23 +43,6 @@ void write_mosaic_link_index(const std::string& path, const std::vector<std::str
   if (!write_link_index(path, kml_names)) throw fatal_error("cannot write " + path + "\n");
 }
 
-// The output folder, made when missing (one level); fatal when it cannot be.
-void make_output_folder(const std::string& output_dir) {
-  // Names are the folder text and the name joined, so an empty folder is the working
-  // folder, which exists.
-  std::error_code error;
-  if (!output_dir.empty() && !std::filesystem::is_directory(output_dir, error))
-    std::filesystem::create_directory(output_dir, error);
-  // Without a folder to write in, every view would be projected for nothing and the
-  // run would still end as if the mosaic had been written.
-  std::error_code ignored;
-  if (!output_dir.empty() && !std::filesystem::is_directory(output_dir, ignored)) {
-    const std::string reason = error ? error.message() : "not a folder";
-    console_printf("cannot create output folder %s: %s\n", output_dir.c_str(), reason.c_str());
-    throw fatal_error("cannot create output folder " + output_dir + "\n");
-  }
-}
-
 }  // namespace
 
 mosaic_result make_mosaic(mosaic_job& job, const mosaic_request& request, const run_options& run) {

@@ -109,6 +109,22 @@ void refuse_run_outputs_that_are_inputs(const mosaic_request& request, const mos
   }
 }
 
+void make_output_folder(const std::string& output_dir) {
+  // Names are the folder text and the name joined, so an empty folder is the working
+  // folder, which exists.
+  std::error_code error;
+  if (!output_dir.empty() && !std::filesystem::is_directory(output_dir, error))
+    std::filesystem::create_directory(output_dir, error);
+  // Without a folder to write in, every view would be projected for nothing and the
+  // run would still end as if the mosaic had been written.
+  std::error_code ignored;
+  if (!output_dir.empty() && !std::filesystem::is_directory(output_dir, ignored)) {
+    const std::string reason = error ? error.message() : "not a folder";
+    console_printf("cannot create output folder %s: %s\n", output_dir.c_str(), reason.c_str());
+    throw fatal_error("cannot create output folder " + output_dir + "\n");
+  }
+}
+
 output_lock lock_run_output(const std::string& joined, output_lock_mode mode) {
   const std::string path = output_lock_path(joined);
   lock_attempt attempt = take_output_lock(path, mode);

@@ -26,6 +26,10 @@ void refuse_outputs_that_are_inputs(const std::vector<std::string>& outputs,
 void refuse_run_outputs_that_are_inputs(const mosaic_request& request, const mosaic_job& job,
                                         const tile_plan& plan);
 
+// The output folder, made when missing (one level; an empty text is the working
+// folder); fatal when it cannot be.
+void make_output_folder(const std::string& output_dir);
+
 // Takes the output lock of the mosaic at `joined`; when another run holds it, throws
 // fatal_error naming that run (nothing has been written then).
 output_lock lock_run_output(const std::string& joined, output_lock_mode mode);

@@ -4,6 +4,7 @@
 
 #include "app/image_set.h"
 #include "app/job.h"
+#include "app/live_run.h"
 #include "app/mosaic.h"
 #include "app/mosaic_request.h"
 #include "app/prepare_command.h"
@@ -21,7 +22,8 @@ void print_usage() {
   console_printf(
       "usage: aeroquilt CONFIGURATION_FILE\n"
       "       aeroquilt CONFIGURATION_FILE [--batch]\n"
-      "                 [--tiles FIRST-LAST | --list-tiles | --link-index]\n"
+      "                 [--tiles FIRST-LAST | --list-tiles | --link-index |\n"
+      "                  --live [--idle-exit SECONDS]]\n"
       "       aeroquilt prepare IMAGE_DIR DEM_RASTER OUT_DIR [--camera FILE]\n"
       "                 [--poses CSV [--crs CRS]] [--altitude absolute|relative]\n"
       "                 [--height-offset M] [--pixel-size M]\n"
@@ -42,6 +44,9 @@ void print_usage() {
       "the order they are made), file name and bounds (west south east north, degrees).\n"
       "--tiles FIRST-LAST makes those tiles alone and no link index; --link-index then\n"
       "writes the link index (and the DEM image) from the tiles on disk.\n"
+      "--live follows the flight log and image folder while the aircraft flies and\n"
+      "updates the tiles of the planned area (the sub-view keys) as frames arrive,\n"
+      "until SIGINT or SIGTERM, or --idle-exit SECONDS without a new frame.\n"
       "\n"
       "exit status: 1 mosaic written, 0 stopped before the mosaic, 2 fatal error, 3 a\n"
       "view failed (device or file writing; the views written are linked); prepare: 0\n"
@@ -81,13 +86,16 @@ int run_main(int argc, char** argv) {
   }
   mosaic_request request;
   if (!load_mosaic_request(run.config_path, request)) return 0;
-  const bool projects = run.mode == run_mode::whole || run.mode == run_mode::tile_range;
+  const bool projects =
+      run.mode == run_mode::whole || run.mode == run_mode::tile_range || run.mode == run_mode::live;
   // Decided before any thread of the run exists (the check forks).
   if (projects) display_available();
 
   // Tile ranges share the output folder with each other (not with a whole run or the
   // link index).
   if (run.mode == run_mode::tile_range) job.lock_mode = output_lock_mode::shared;
+  // A live run takes its frames as they come; the flight log may not exist yet.
+  if (run.mode == run_mode::live) return run_live(job, request, run);
   if (prepare_image_set(job, request, projects) == 0) return 0;
   if (run.mode == run_mode::list_tiles) {
     print_tile_list(request, job);

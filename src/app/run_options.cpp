@@ -29,14 +29,28 @@ std::string parse_run_options(int argc, const char* const* argv, run_options& op
       options.batch = true;
       continue;
     }
-    if (argument == "--tiles" || argument == "--list-tiles" || argument == "--link-index") {
+    if (argument == "--idle-exit") {
+      if (k + 1 >= argc) return "--idle-exit needs a number of seconds";
+      char* end = nullptr;
+      const std::string seconds = argv[++k];
+      options.idle_exit_s = std::strtod(seconds.c_str(), &end);
+      if (seconds.empty() || *end != '\0' || !(options.idle_exit_s > 0) ||
+          options.idle_exit_s > 1e9) {
+        return "--idle-exit " + seconds + ": give a positive number of seconds";
+      }
+      continue;
+    }
+    if (argument == "--tiles" || argument == "--list-tiles" || argument == "--link-index" ||
+        argument == "--live") {
       if (part != nullptr) {
         return std::strcmp(part, argv[k]) == 0
                    ? argument + " is given twice: one range per process"
                    : std::string(part) + " and " + argument + " exclude each other";
       }
       part = argv[k];
-      if (argument == "--list-tiles") {
+      if (argument == "--live") {
+        options.mode = run_mode::live;
+      } else if (argument == "--list-tiles") {
         options.mode = run_mode::list_tiles;
       } else if (argument == "--link-index") {
         options.mode = run_mode::link_index;
@@ -62,6 +76,8 @@ std::string parse_run_options(int argc, const char* const* argv, run_options& op
     }
     options.config_path = argument;
   }
+  if (options.idle_exit_s > 0 && options.mode != run_mode::live)
+    return "--idle-exit goes with --live";
   return "";
 }
 

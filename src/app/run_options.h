@@ -12,6 +12,7 @@ enum class run_mode {
   tile_range,  // tiles first_tile to last_tile, no link index
   list_tiles,  // print the tiles, write nothing
   link_index,  // the link index (and DEM image) from the tiles on disk
+  live,        // follow the flight log and frames as they arrive, updating the tiles
 };
 
 struct run_options {
@@ -19,10 +20,12 @@ struct run_options {
   bool batch = false;       // no fixed pauses, no preview
   run_mode mode = run_mode::whole;
   int first_tile = 0, last_tile = 0;  // tile_range: numbers from 0 in pipeline order
+  double idle_exit_s = 0;             // live: end after this long without a new frame (0: never)
 };
 
 // Reads the arguments after the program name: one configuration file, `--batch`, and
-// at most one of `--tiles FIRST-LAST`, `--list-tiles`, `--link-index`. Empty when
+// at most one of `--tiles FIRST-LAST`, `--list-tiles`, `--link-index`, `--live` (which
+// may take `--idle-exit SECONDS`). Empty when
 // they are usable, else the reason (for standard error, exit status 2).
 std::string parse_run_options(int argc, const char* const* argv, run_options& options);
 

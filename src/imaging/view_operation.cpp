@@ -70,6 +70,18 @@ bool frame_window(const arma::mat& footprint, const view_params& grid, int row_o
   return true;
 }
 
+bool frame_window_in_view(const view_setting& setting, const image_geometry& geometry,
+                          const view_params& view, footprint_window& window) {
+  // Last wins places a view's pixels from its own corner, the other rules from the
+  // survey's grid, so that a tile takes the whole image's pixels; each cuts its frames'
+  // windows on the grid it places pixels on.
+  if (setting.options.compositing.rule == composite_rule::last_wins)
+    return frame_window(geometry.footprint_corners, view, 0, 0, 0, view, window);
+  const survey_placement placement = place_in_survey(setting.survey, view);
+  return frame_window(geometry.footprint_corners, placement.survey, placement.row_offset,
+                      placement.column_offset, composite_margin_px, view, window);
+}
+
 void write_image_matrices(const image_geometry& geometry, view_params& view) {
   const arma::mat E = geometry.canonical_projection * geometry.world_to_camera;
   const arma::mat K = geometry.pixel_axes * geometry.focal_matrix;
@@ -99,15 +111,7 @@ rendered_view render_view_canvas(const view_setting& setting, const view_params&
                        state->image.type() == CV_8UC3;
   result.image = goes_on ? state->image.clone() : cv::Mat::zeros(view.height, view.width, CV_8UC3);
 
-  // Last wins places a view's pixels from its own corner, the other rules from the
-  // survey's grid, so that a tile takes the whole image's pixels; each cuts its frames'
-  // windows on the grid it places pixels on.
-  const bool own_grid = compositing.rule == composite_rule::last_wins;
   const survey_placement placement = place_in_survey(setting.survey, view);
-  const view_params& grid = own_grid ? view : placement.survey;
-  const int row_offset = own_grid ? 0 : placement.row_offset;
-  const int column_offset = own_grid ? 0 : placement.column_offset;
-  const int margin = own_grid ? 0 : composite_margin_px;
 
   view_device device(setting.gpu, compositing, setting.options.use_dem, setting.dem,
                      setting.ref_lat_deg, setting.ref_lon_deg);
@@ -130,9 +134,7 @@ rendered_view render_view_canvas(const view_setting& setting, const view_params&
       const int k = chosen[position];
       const image_geometry& geometry = setting.geometries[k];
       footprint_window window;
-      if (!frame_window(geometry.footprint_corners, grid, row_offset, column_offset, margin, view,
-                        window))
-        continue;
+      if (!frame_window_in_view(setting, geometry, view, window)) continue;
       if (timing == nullptr)
         setting.frames.prefetch(path_at(position + step), path_at(position + 2 * step));
       auto start = clock_type::now();

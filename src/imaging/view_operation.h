@@ -87,6 +87,11 @@ bool frame_window(const arma::mat& footprint, const view_params& grid, int row_o
                   int column_offset, int margin_px, const view_params& view,
                   footprint_window& window);
 
+// The window of `geometry` in `view` as the view operation cuts it for the setting's
+// rule; false when the frame does not reach the view.
+bool frame_window_in_view(const view_setting& setting, const image_geometry& geometry,
+                          const view_params& view, footprint_window& window);
+
 // Writes `geometry`'s camera matrices into the record's first 21 floats.
 void write_image_matrices(const image_geometry& geometry, view_params& view);
 

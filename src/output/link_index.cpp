@@ -29,6 +29,26 @@ std::string link_index_text(const std::vector<std::string>& kml_names) {
   return text + tabs(29) + "</Document>\n" + tabs(32) + "</kml>\n";
 }
 
+std::string live_link_text(const std::string& index_name) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<kml xmlns=\"http://www.opengis.net/kml/2.2\">\n"
+         "\t<NetworkLink>\n"
+         "\t\t<name>" +
+         index_name +
+         " (live)</name>\n"
+         "\t\t<refreshVisibility>0</refreshVisibility>\n"
+         "\t\t<flyToView>1</flyToView>\n"
+         "\t\t<Link>\n"
+         "\t\t\t<href>" +
+         index_name +
+         "</href>\n"
+         "\t\t\t<refreshMode>onInterval</refreshMode>\n"
+         "\t\t\t<refreshInterval>5</refreshInterval>\n"
+         "\t\t</Link>\n"
+         "\t</NetworkLink>\n"
+         "</kml>\n";
+}
+
 bool write_link_index(const std::string& index_path, const std::vector<std::string>& kml_names) {
   return write_output_text(index_path, link_index_text(kml_names));
 }

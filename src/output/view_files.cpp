@@ -159,9 +159,10 @@ bool commit_view_files(staged_file_set& files, const std::string& path) {
   return false;
 }
 
-written_view write_view_file_set(const std::string& path, const cv::Mat& image,
-                                 const view_params& view, const raster_georeference& georeference,
-                                 int png_threads, const view_maps& maps) {
+written_view write_view_file_set(
+    const std::string& path, const cv::Mat& image, const view_params& view,
+    const raster_georeference& georeference, int png_threads, const view_maps& maps,
+    const std::vector<std::pair<std::string, std::string>>& extra_texts) {
   staged_file_set files;
   written_view result;
   const std::string kml_path =
@@ -173,6 +174,7 @@ written_view write_view_file_set(const std::string& path, const cv::Mat& image,
     stage_quality_maps(files, path, view.width, view.height, *maps.source, *maps.angle_deg,
                        georeference, maps.source_map, maps.angle_map);
   }
+  for (const auto& [extra_path, text] : extra_texts) files.stage_text(extra_path, text);
   if (!commit_view_files(files, path)) return result;
   result.written = true;
   result.kml_path = kml_path;

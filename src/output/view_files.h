@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <opencv2/core.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/local_frame.h"
@@ -70,8 +71,10 @@ struct written_view {
 // and the asked maps of quality_maps.h as one all-or-nothing set: stage_view_files, the
 // maps, then commit_view_files, which reports a failure. `maps` points at both planes
 // whenever a map is asked.
-written_view write_view_file_set(const std::string& path, const cv::Mat& image,
-                                 const view_params& view, const raster_georeference& georeference,
-                                 int png_threads, const view_maps& maps);
+// `extra_texts` (path, text) join the set, written after the view's own files.
+written_view write_view_file_set(
+    const std::string& path, const cv::Mat& image, const view_params& view,
+    const raster_georeference& georeference, int png_threads, const view_maps& maps,
+    const std::vector<std::pair<std::string, std::string>>& extra_texts = {});
 
 }  // namespace aeroquilt
