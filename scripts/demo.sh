@@ -5,17 +5,42 @@
 #   scripts/demo.sh --prepare  the survey as a crew brings it: tagged frames with lens
 #                              distortion, a GeoTIFF DEM in UTM and a lens calibration,
 #                              made ready by aeroquilt prepare
+#   scripts/demo.sh --live     the survey flown again: its frames and flight log replayed
+#                              into demo/live/ at 4 frames a second while aeroquilt --live
+#                              maps them; the tiles appear in demo/live/out/ as they come
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-prepare=0
+prepare=0 live=0
 case "${1:-}" in
   "") ;;
   --prepare) prepare=1 ;;
-  *) echo "usage: scripts/demo.sh [--prepare]" >&2; exit 2 ;;
+  --live) live=1 ;;
+  *) echo "usage: scripts/demo.sh [--prepare | --live]" >&2; exit 2 ;;
 esac
 
 scripts/setup.sh
+if [ "$live" -eq 1 ]; then
+  if [ ! -f demo/survey/survey.cfg ]; then
+    echo "making the demo survey in demo/survey"
+    build/tools/make_survey demo/survey --dem
+  fi
+  rm -rf demo/live
+  build/tools/replay_survey demo/survey demo/live --config-only \
+    --set output_tile_size_pixels,40000 --set live_frame_wait_seconds,5
+  echo "aeroquilt demo/live/live.cfg --live --idle-exit 5, while the flight is replayed"
+  build/aeroquilt demo/live/live.cfg --live --idle-exit 5 &
+  live_run=$!
+  sleep 1
+  build/tools/replay_survey demo/survey demo/live --rate 4 >/dev/null
+  status=0
+  wait "$live_run" || status=$?
+  echo
+  echo "Tiles and the KML index are in demo/live/out/ (status $status); open"
+  echo "demo/live/out/mosaic_live.kml in Google Earth to watch a live run grow."
+  ls -1 demo/live/out/
+  exit 0
+fi
 if [ "$prepare" -eq 0 ]; then
   if [ ! -f demo/survey/survey.cfg ]; then
     echo "making the demo survey in demo/survey"

@@ -108,7 +108,7 @@ class live_run {
   void place(const awaited_frame& awaited, double now);
   bool update(bool final_pass);
   void update_tile(int64_t number, live_tile& tile);
-  bool write_tile(int64_t number, live_tile& tile, const rendered_view& rendered);
+  bool write_tile(int64_t number, live_tile& tile, const rendered_view& rendered, double render_s);
   void keep_states_within_budget(int64_t kept);
   void write_index();
   // A tile whose files were written by an earlier run goes on only once the frames they
@@ -252,16 +252,28 @@ bool live_run::ready(const live_tile& tile) const {
 }
 
 bool live_run::update(bool final_pass) {
-  bool worked = false;
-  for (auto& [number, tile] : tiles_) {
+  // The tiles of the frames that came first go first: a frame's lag ends with its last
+  // tile.
+  std::vector<std::pair<int, int64_t>> due;
+  for (const auto& [number, tile] : tiles_) {
     if (tile.pending.empty() && !tile.dirty) continue;
     if (!final_pass && (!ready(tile) || (tile.failed && tile.pending.empty()))) continue;
-    if (stop_signal != 0 && !final_pass) break;
-    update_tile(number, tile);
-    keep_states_within_budget(number);
-    worked = true;
+    const int oldest =
+        tile.pending.empty() ? -1 : *std::min_element(tile.pending.begin(), tile.pending.end());
+    due.emplace_back(oldest, number);
   }
-  return worked;
+  std::sort(due.begin(), due.end());
+  for (const auto& [oldest, number] : due) {
+    if (stop_signal != 0 && !final_pass) break;
+    update_tile(number, tiles_.at(number));
+    keep_states_within_budget(number);
+    // New lines and frames are noted between tiles, so that a frame's file is seen
+    // settled without waiting for the whole round; they wait for the next round.
+    const double now = steady_s();
+    take_lines(now);
+    take_frames(now);
+  }
+  return !due.empty();
 }
 
 void live_run::update_tile(int64_t number, live_tile& tile) {
@@ -279,6 +291,7 @@ void live_run::update_tile(int64_t number, live_tile& tile) {
   const auto line_of = [&](int k) { return job_.geometries[k].log_line; };
   std::sort(chosen.begin(), chosen.end(), [&](int a, int b) { return line_of(a) < line_of(b); });
   const bool feathered = request_.views.compositing.rule == composite_rule::feathered;
+  const double start_s = steady_s();
   const rendered_view rendered =
       render_view_canvas(setting_, target.view, chosen, nullptr, feathered ? nullptr : &tile.state);
   if (rendered.status == view_status::device_failed) {
@@ -296,7 +309,7 @@ void live_run::update_tile(int64_t number, live_tile& tile) {
   // A tile whose new frames could not be read keeps its files, unless they are behind.
   const bool has_pixels = rendered.status == view_status::rendered || (goes_on && tile.dirty);
   if (!has_pixels) return;
-  tile.dirty = !write_tile(number, tile, rendered);
+  tile.dirty = !write_tile(number, tile, rendered, steady_s() - start_s);
   if (tile.dirty) return;
   for (const int k : drawn) {
     if (--tiles_left_[k] != 0) continue;
@@ -306,9 +319,10 @@ void live_run::update_tile(int64_t number, live_tile& tile) {
   }
 }
 
-bool live_run::write_tile(int64_t number, live_tile& tile, const rendered_view& rendered) {
+bool live_run::write_tile(int64_t number, live_tile& tile, const rendered_view& rendered,
+                          double render_s) {
   const std::string path = tile_path(number);
-  console_printf("live: tile %s, %zu frames\n", file_name(path).c_str(), tile.frames.size());
+  const double start_s = steady_s();
   const composite_options& compositing = request_.views.compositing;
   view_maps maps;
   maps.source = &rendered.planes.source;
@@ -321,6 +335,8 @@ bool live_run::write_tile(int64_t number, live_tile& tile, const rendered_view& 
   const written_view written = write_view_file_set(
       path, rendered.image, rendered.view, georeference, request_.png_encode_threads, maps,
       {{record_path(number), frame_record_text(tile.frames, job_.images.records)}});
+  console_printf("live: tile %s, %zu frames, %.2f s drawing, %.2f s writing\n",
+                 file_name(path).c_str(), tile.frames.size(), render_s, steady_s() - start_s);
   if (!written.written) return false;
   linked_.insert(number);
   index_stale_ = true;
