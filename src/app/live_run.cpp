@@ -15,6 +15,7 @@
 #include "app/image_set.h"
 #include "app/job_size.h"
 #include "app/live_inputs.h"
+#include "app/live_setup.h"
 #include "app/live_tiles.h"
 #include "app/mosaic_grid.h"
 #include "app/output_guard.h"
@@ -31,6 +32,7 @@ namespace aeroquilt {
 namespace {
 
 constexpr double poll_interval_s = 0.05;
+constexpr double retry_interval_s = 5.0;
 
 std::atomic<int> stop_signal{0};
 extern "C" void note_stop_signal(int signal) { stop_signal = signal; }
@@ -258,6 +260,8 @@ bool live_run::update(bool final_pass) {
   for (const auto& [number, tile] : tiles_) {
     if (tile.pending.empty() && !tile.dirty) continue;
     if (!final_pass && (!ready(tile) || (tile.failed && tile.pending.empty()))) continue;
+    // A disk that was full is tried again with the tile's next frame or a while later.
+    if (!final_pass && tile.pending.empty() && steady_s() < tile.retry_s) continue;
     const int oldest =
         tile.pending.empty() ? -1 : *std::min_element(tile.pending.begin(), tile.pending.end());
     due.emplace_back(oldest, number);
@@ -310,6 +314,7 @@ void live_run::update_tile(int64_t number, live_tile& tile) {
   const bool has_pixels = rendered.status == view_status::rendered || (goes_on && tile.dirty);
   if (!has_pixels) return;
   tile.dirty = !write_tile(number, tile, rendered, steady_s() - start_s);
+  tile.retry_s = steady_s() + retry_interval_s;
   if (tile.dirty) return;
   for (const int k : drawn) {
     if (--tiles_left_[k] != 0) continue;
@@ -431,44 +436,11 @@ int live_run::run() {
 }  // namespace
 
 int run_live(mosaic_job& job, const mosaic_request& request, const run_options& run) {
-  if (!request.subview) {
-    console_printf(
-        "live mapping needs the planned area: project_subview_only,1 with subview_min_lon, "
-        "subview_min_lat, subview_max_lon and subview_max_lat\n");
-    throw fatal_error("live mapping needs the planned area (project_subview_only,1)\n");
-  }
-  if (request.tile_size <= 0) {
-    console_printf("live mapping needs tiles: output_tile_size_pixels greater than 0\n");
-    throw fatal_error("live mapping needs tiles (output_tile_size_pixels)\n");
-  }
-  if (request.average_error_frames != 0) {
-    console_printf(
-        "live mapping cannot remove the thermal fixed pattern, which is averaged over the whole "
-        "flight: set do_average_image_error_removal,0\n");
-    throw fatal_error("live mapping cannot average the thermal fixed pattern\n");
-  }
+  refuse_unmappable_live_request(request);
   camera_options camera;
   if (prepare_run(job, request, true, camera) == 0) return 0;
   job.images.image_dir = request.image_dir;
-  if (request.reference_given) {
-    job.images.centre_lat = request.reference_lat;
-    job.images.centre_lon = request.reference_lon;
-  } else {
-    // The area's centre, as the configuration reader reads it back from the lines
-    // printed, so that a batch run with them makes exactly this grid.
-    char lon[64], lat[64];
-    std::snprintf(lon, sizeof(lon), "%.10f",
-                  (request.subview_min_lon + request.subview_max_lon) / 2.0);
-    std::snprintf(lat, sizeof(lat), "%.10f",
-                  (request.subview_min_lat + request.subview_max_lat) / 2.0);
-    job.images.centre_lon = parse_number(lon);
-    job.images.centre_lat = parse_number(lat);
-    console_printf(
-        "live: the reference point is the centre of the area; add these lines to the "
-        "configuration so that a batch run makes the same grid:\nreference_lon,%s\n"
-        "reference_lat,%s\n",
-        lon, lat);
-  }
+  live_reference_point(request, job.images.centre_lat, job.images.centre_lon);
   const view_params survey = fix_survey_view(request, job);
   console_printf("Calculated projetion size width %d  height %d\n", survey.width, survey.height);
   if (survey.width < 1 || survey.height < 1) {

@@ -20,6 +20,7 @@ struct live_tile {
   view_state state;                    // empty when not kept in memory
   std::map<int, std::string> on_disk;  // flight-log line -> frame name its files held at start
   bool dirty = false;                  // its state is ahead of its files (a write failed)
+  double retry_s = 0;                  // a failed write is tried again from then on
   bool failed = false;                 // its last update failed on the device
   uint64_t used = 0;                   // update counter at its last update
 };
