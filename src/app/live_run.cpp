@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -20,8 +19,6 @@
 #include "app/mosaic_grid.h"
 #include "app/output_guard.h"
 #include "base/console.h"
-#include "base/fatal_error.h"
-#include "base/field_parsers.h"
 #include "base/input_file.h"
 #include "imaging/radiometry.h"
 #include "output/link_index.h"
@@ -307,8 +304,8 @@ void live_run::update_tile(int64_t number, live_tile& tile) {
   tile.failed = false;
   // The batch run leaves out the same frames for the same reasons.
   tile.frames.insert(tile.frames.end(), tile.pending.begin(), tile.pending.end());
-  std::vector<int> drawn;
-  drawn.swap(tile.pending);
+  tile.unwritten.insert(tile.unwritten.end(), tile.pending.begin(), tile.pending.end());
+  tile.pending.clear();
   if (rendered.status == view_status::dem_not_covered) return;
   // A tile whose new frames could not be read keeps its files, unless they are behind.
   const bool has_pixels = rendered.status == view_status::rendered || (goes_on && tile.dirty);
@@ -316,7 +313,9 @@ void live_run::update_tile(int64_t number, live_tile& tile) {
   tile.dirty = !write_tile(number, tile, rendered, steady_s() - start_s);
   tile.retry_s = steady_s() + retry_interval_s;
   if (tile.dirty) return;
-  for (const int k : drawn) {
+  std::vector<int> written;
+  written.swap(tile.unwritten);
+  for (const int k : written) {
     if (--tiles_left_[k] != 0) continue;
     const FPO_record& record = job_.images.records[k];
     console_printf("live: frame %s (line %d) placed at %.3f\n", record.path.c_str(),

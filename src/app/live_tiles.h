@@ -17,6 +17,7 @@ namespace aeroquilt {
 struct live_tile {
   std::vector<int> frames;             // frames (geometry indices) its state or files hold
   std::vector<int> pending;            // frames to draw at its next update
+  std::vector<int> unwritten;          // frames drawn that its files do not hold yet
   view_state state;                    // empty when not kept in memory
   std::map<int, std::string> on_disk;  // flight-log line -> frame name its files held at start
   bool dirty = false;                  // its state is ahead of its files (a write failed)

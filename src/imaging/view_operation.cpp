@@ -162,13 +162,14 @@ rendered_view render_view_canvas(const view_setting& setting, const view_params&
       }
       if (pass != 0) continue;
       ++result.projected;
+      if (k % 20 != 0) continue;
       // Only a display can show an intermediate state; the final read-back fills the
       // canvas either way.
-      if (k % 20 == 0 && display_available()) {
+      if (display_available()) {
         if (const cl_status status = device.read_output(result.image); !status.ok())
           return device_failed(std::move(result), status);
-        show_preview(result.image, setting.options.preview_scale);
       }
+      show_preview(result.image, setting.options.preview_scale);
     }
   }
   const auto start = clock_type::now();
