@@ -46,6 +46,8 @@ if [ "$prepare" -eq 0 ]; then
     echo "making the demo survey in demo/survey"
     build/tools/make_survey demo/survey --dem
   fi
+  # The web map too: a page to open in any browser, offline.
+  grep -q '^write_web_tiles,1' demo/survey/survey.cfg || echo "write_web_tiles,1" >> demo/survey/survey.cfg
   config=demo/survey/survey.cfg
 else
   if [ ! -f demo/tagged/terrain_utm.tif ]; then
@@ -72,3 +74,7 @@ out=$(dirname "$config")/out
 echo
 echo "Outputs are in $out/:"
 ls -1 "$out/"
+if [ -f "$out/web/index.html" ]; then
+  echo
+  echo "The web map: $(cd "$out/web" && pwd)/index.html"
+fi

@@ -5,8 +5,8 @@ cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make pkg-config libopencv-dev libarmadillo-dev ocl-icd-opencl-dev
           opencl-headers pocl-opencl-icd clinfo libgtest-dev proj-bin libxml2-utils
-          libtiff-dev libgeotiff-dev gdal-bin libgdal-dev libexiv2-dev zlib1g-dev libjpeg-dev libisal-dev
-          parallel slurm-wlm munge)
+          gdal-bin python3-gdal libgdal-dev libexiv2-dev zlib1g-dev libjpeg-dev libisal-dev
+          parallel slurm-wlm munge libjs-leaflet chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -16,6 +16,7 @@
 #include "app/live_inputs.h"
 #include "app/live_setup.h"
 #include "app/live_tiles.h"
+#include "app/map_outputs.h"
 #include "app/mosaic_grid.h"
 #include "app/output_guard.h"
 #include "base/console.h"
@@ -138,6 +139,9 @@ class live_run {
   uint64_t state_budget_ = 0;
   double last_frame_s_ = 0;
   bool index_stale_ = false;
+  bool changed_ = false;        // tiles written since the map outputs were
+  geo_bounds changed_region_;   // their box
+  long map_version_ = 0;
   int frames_placed_ = 0;
 };
 
@@ -344,6 +348,14 @@ bool live_run::write_tile(int64_t number, live_tile& tile, const rendered_view& 
   if (!written.written) return false;
   linked_.insert(number);
   index_stale_ = true;
+  // The region whose web tiles the next index write renews.
+  const geo_bounds bounds = view_bounds(rendered.view);
+  if (!changed_) changed_region_ = bounds;
+  changed_region_ = {std::min(changed_region_.west, bounds.west),
+                     std::min(changed_region_.south, bounds.south),
+                     std::max(changed_region_.east, bounds.east),
+                     std::max(changed_region_.north, bounds.north)};
+  changed_ = true;
   return true;
 }
 
@@ -374,6 +386,11 @@ void live_run::write_index() {
   // A whole image is linked by no network link: its index is the empty document.
   if (plan_.whole) names.clear();
   index_stale_ = !write_link_index(link_index_path(request_.joined), names);
+  if (index_stale_ || !changed_) return;
+  // The GIS layer and the web map where tiles changed; the page polls the version.
+  const std::vector<int64_t> on_disk(linked_.begin(), linked_.end());
+  if (write_map_outputs(request_, survey_, plan_, on_disk, changed_region_, ++map_version_))
+    changed_ = false;
 }
 
 int live_run::run() {

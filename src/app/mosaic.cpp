@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/job_size.h"
+#include "app/map_outputs.h"
 #include "app/mosaic_grid.h"
 #include "app/output_guard.h"
 #include "app/view_output.h"
@@ -100,6 +101,7 @@ mosaic_result make_mosaic(mosaic_job& job, const mosaic_request& request, const 
   result.views_planned = end - first;
   std::vector<view_outcome> outcomes;  // each kind once
   std::vector<std::string> linked;
+  std::vector<int64_t> written;
   console_printf(plan.whole ? "projecting entire image\n" : "projecting tiled images\n");
   for (int64_t number = first; number < end; ++number) {
     const mosaic_view target = mosaic_view_at(survey, joined, plan, number);
@@ -114,12 +116,16 @@ mosaic_result make_mosaic(mosaic_job& job, const mosaic_request& request, const 
     if (view_failed(view.outcome)) ++result.views_failed;
     if (view.outcome != view_outcome::written) continue;
     ++result.views_written;
+    written.push_back(number);
     // The tiles and the index share a folder; the link names the KML file written. A
     // whole image is linked by no network link: its index is the empty document.
     if (!plan.whole) linked.push_back(file_name(view.kml_path));
   }
   if (result.views_written > 0) {
-    if (!ranged) write_mosaic_link_index(index_path, linked);
+    if (ranged) return result;
+    write_mosaic_link_index(index_path, linked);
+    result.map_outputs_failed =
+        !write_map_outputs(request, survey, plan, written, view_bounds(survey), 0);
     return result;
   }
   if (!ranged) std::remove(index_path.c_str());  // an index of nothing

@@ -251,6 +251,8 @@ bool load_mosaic_request(const std::string& path, mosaic_request& request) {
   request.output_dir = config.output_dir;
   request.output_filename = config.output_filename;
   request.png_encode_threads = config.png_encode_threads;
+  request.web_map = config.write_web_tiles != 0;
+  request.gis_layer = config.write_gis_layer != 0 || request.web_map;
   return true;
 }
 

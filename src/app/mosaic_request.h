@@ -43,6 +43,8 @@ struct mosaic_request {
   std::string output_dir, output_filename, joined;
   std::string DEM_image_path;
   int32_t png_encode_threads = 0;
+  // The mosaic's GIS layer (a VRT of its tiles and maps) and its web map.
+  bool gis_layer = false, web_map = false;
 };
 
 // Reads the configuration file at `path` and makes the request from it. False when the

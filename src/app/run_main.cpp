@@ -112,6 +112,10 @@ int run_main(int argc, char** argv) {
                      static_cast<long long>(mosaic.views_planned));
       status = 3;
     }
+    if (mosaic.map_outputs_failed) {
+      console_printf("incomplete outputs: the GIS layer or the web map could not be written\n");
+      status = 3;
+    }
     if (mosaic.views_written == 0) {
       if (!mosaic.no_view_reason.empty())
         console_printf("no view was written: %s\n", mosaic.no_view_reason.c_str());

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "app/map_outputs.h"
 #include "app/mosaic_grid.h"
 #include "app/output_guard.h"
 #include "base/console.h"
@@ -35,6 +36,7 @@ int write_link_index_from_disk(const mosaic_request& request, mosaic_job& job) {
       plan_tiles(job.survey_view.width, job.survey_view.height, request.tile_size);
   const int64_t count = plan.count();
   std::vector<std::string> linked;
+  std::vector<int64_t> on_disk;
   for (int64_t number = 0; number < count; ++number) {
     const std::string path = mosaic_view_at(job.survey_view, request.joined, plan, number).path;
     std::size_t extension_position = 0;
@@ -43,8 +45,10 @@ int write_link_index_from_disk(const mosaic_request& request, mosaic_job& job) {
     const std::string kml_path = side_file_path(path, extension_position, "kml");
     std::error_code error;
     if (std::filesystem::is_regular_file(path, error) &&
-        std::filesystem::is_regular_file(kml_path, error))
+        std::filesystem::is_regular_file(kml_path, error)) {
       linked.push_back(file_name(kml_path));
+      on_disk.push_back(number);
+    }
   }
   const std::string index_path = link_index_path(request.joined);
   if (linked.empty()) {
@@ -56,6 +60,8 @@ int write_link_index_from_disk(const mosaic_request& request, mosaic_job& job) {
   // A whole image is linked by no network link: its index is the empty document.
   if (plan.whole) linked.clear();
   if (!write_link_index(index_path, linked)) throw fatal_error("cannot write " + index_path + "\n");
+  if (!write_map_outputs(request, job.survey_view, plan, on_disk, view_bounds(job.survey_view), 0))
+    throw fatal_error("cannot write the GIS layer or the web map\n");
   console_printf("link index %s: %zu of %lld tiles on disk\n", index_path.c_str(),
                  plan.whole ? std::size_t{1} : linked.size(), static_cast<long long>(count));
   return plan.whole ? 1 : static_cast<int>(linked.size());

@@ -159,8 +159,10 @@ const key_rule kKeyRules[] = {
     {"reference_lon,", set_given_number<&C::reference_lon, 1>},
     {"reference_lat,", set_given_number<&C::reference_lat, 2>},
     {"live_frame_wait_seconds,", set_number<&C::live_frame_wait_seconds>},
+    {"write_gis_layer,", set_integer<&C::write_gis_layer>},
+    {"write_web_tiles,", set_integer<&C::write_web_tiles>},
 };
-static_assert(sizeof(kKeyRules) / sizeof(kKeyRules[0]) == 59, "one rule per configuration key");
+static_assert(sizeof(kKeyRules) / sizeof(kKeyRules[0]) == 61, "one rule per configuration key");
 
 // "DEM_filename," also occurs inside "output_DEM_filename,"; only an occurrence
 // not preceded by "output_" names the elevation model, so the two keys stay apart.

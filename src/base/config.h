@@ -75,6 +75,10 @@ struct config_params {
   int32_t reference_given = 0;
   // Live runs: seconds a flight-log line waits for its frame (0: 30).
   double live_frame_wait_seconds = 0;
+  // 1: a tiled mosaic is also one GIS layer (<name>.vrt, and of each map); 1: also the
+  // web map (OUTDIR/web/: XYZ tiles, a Leaflet page), which implies the GIS layer.
+  int32_t write_gis_layer = 0;
+  int32_t write_web_tiles = 0;
 };
 
 // Reads the file at `path` into `config` (reset to all zero first); a CR LF line end

@@ -83,15 +83,13 @@ bool staged_file_set::stage_image(const std::string& path, const cv::Mat& image,
                                   const raster_georeference* georeference, image_encoder encoder) {
   if (failed()) return false;
   if (georeference != nullptr && is_tiff_path(path)) {
-    // The TIFF library writes the file itself; its writes are checked by the library
-    // (a short write fails the scanline or the directory), then the file is synced.
+    // GDAL writes the file itself and checks its writes (a short write fails a tile or
+    // the directory); then the file is synced.
     const std::string temporary = create_temporary_file(path);
     if (temporary.empty()) return fail(path, std::strerror(errno));
     files_.push_back({temporary, path});
-    errno = 0;
-    if (!write_geotiff(temporary, image, *georeference)) {
-      return fail(path, errno != 0 ? std::strerror(errno) : "the TIFF writer failed");
-    }
+    std::string reason;
+    if (!write_geotiff(temporary, image, *georeference, reason)) return fail(path, reason);
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return fail(path, std::strerror(errno));
     const bool synced = ::fsync(fd) == 0;

@@ -33,16 +33,20 @@ write_outcome write_text_atomically(const std::string& path, const std::string& 
 
 // Writes `image` to `path` through a temporary file. The format follows the last
 // extension as in cv::imwrite (with `params`); a ".tif" or ".tiff" path (any case) with
-// `georeference` is written as a GeoTIFF with the same pixels, colour order RGB(A),
-// geographic WGS 84 (EPSG:4326), PixelIsArea. Four channels become an alpha band.
+// `georeference` is written by write_geotiff.
 write_outcome write_image_atomically(const std::string& path, const cv::Mat& image,
                                      const std::vector<int>& params,
                                      const raster_georeference* georeference);
 
-// Writes `image` as a GeoTIFF at `path` (LZW, RGB(A) order, geographic WGS 84,
-// PixelIsArea at `georeference`). False when the TIFF library reported a failure.
+// Writes `image` (8- or 16-bit with 1, 3 or 4 channels in BGR(A) order, or one float
+// channel) at `path` as a Cloud Optimized GeoTIFF through GDAL: DEFLATE, 256 x 256 tiles,
+// overviews down to one tile, bands in RGB(A) order (a fourth is alpha), geographic
+// WGS 84 (EPSG:4326) with the first pixel's centre at `georeference`. Overviews average,
+// leaving out nodata and transparent pixels, except for a single uint16 band: it holds
+// labels (nodata 0), which overviews pick. A float band's nodata is NaN. False with
+// GDAL's `reason` on failure (the file may then be partly written).
 bool write_geotiff(const std::string& path, const cv::Mat& image,
-                   const raster_georeference& georeference);
+                   const raster_georeference& georeference, std::string& reason);
 
 // Six lines A, D, B, E, C, F of a world file whose C and F name the centre of the first pixel.
 std::string conventional_world_file_text(const raster_georeference& georeference);

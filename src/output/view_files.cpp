@@ -84,13 +84,17 @@ bool is_png_view(const std::string& path) {
 }
 
 // Stages the view's raster: a PNG as its transparent copy at compression 3, encoded on
-// a writer thread of its own joined at once; any other with default parameters.
+// a writer thread of its own joined at once; a GeoTIFF as its transparent copy; any
+// other with default parameters.
 // `png_threads` other than 1 encodes the PNG with the band encoder, which makes the
 // transparent pixels row by row where the library needs the whole copy. (The library
 // picks its encoder by the last extension; the band encoder takes only the names it
 // would encode as PNG.)
 bool stage_view_raster(staged_file_set& files, const std::string& path, const cv::Mat& raster,
                        const raster_georeference& georeference, int png_threads) {
+  // A GeoTIFF view is transparent where black like a PNG one: an alpha band.
+  if (is_tiff_path(path) && raster.type() == CV_8UC3)
+    return files.stage_image(path, transparent_copy(raster), {}, &georeference);
   if (!is_png_view(path)) return files.stage_image(path, raster, {}, &georeference);
   const bool bands = png_threads != 1 &&
                      ::strcasecmp(encoder_extension(path).c_str(), ".png") == 0 &&

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 #include <regex>
 
 #include "support/scratch.h"
@@ -109,11 +108,13 @@ class GisOutputs : public ::testing::Test {
     return raster;
   }
 
-  // The DEM image as a GeoTIFF: first pixel centre on the KML's north-west corner (its
-  // grid start), one step s per pixel with s between range/(n + 2) and range/(n + 1).
+  // The DEM image as a Cloud Optimized GeoTIFF: first pixel centre on the KML's north-west
+  // corner (its grid start), one step s per pixel with s between range/(n + 2) and
+  // range/(n + 1).
   static void expect_dem_geotiff_matches_its_kml(const std::string& out_dir) {
     const gdal_raster dem = gdal_info(out_dir + "dem.tif");
     EXPECT_TRUE(dem.geographic_wgs84) << dem.json;
+    EXPECT_NE(dem.json.find("\"LAYOUT\":\"COG\""), std::string::npos) << dem.json;
     const std::string kml = read_file(out_dir + "dem.kml");
     const auto edge = [&](const std::string& tag) {
       std::smatch m;
@@ -146,7 +147,7 @@ TEST_F(GisOutputs, EveryFormatIsPlacedExactlyWhereverTheSurveyLies) {
   cv::Mat png_at_120;  // the -120.3 PNG, which the GeoTIFF after it must equal
   for (const place& at :
        {place{9.2, "mosaic.png", "mosaic.pgw", 4}, place{-120.3, "mosaic.png", "mosaic.pgw", 4},
-        place{179.4, "mosaic.jpg", "mosaic.jgw", 3}, place{-120.3, "mosaic.tif", "", 3}}) {
+        place{179.4, "mosaic.jpg", "mosaic.jgw", 3}, place{-120.3, "mosaic.tif", "", 4}}) {
     SCOPED_TRACE(std::to_string(at.longitude_deg) + " " + at.output_filename);
     survey_design design = small();
     design.centre_longitude_deg = at.longitude_deg;
@@ -161,21 +162,20 @@ TEST_F(GisOutputs, EveryFormatIsPlacedExactlyWhereverTheSurveyLies) {
         run(design, "lon" + std::to_string(static_cast<int>(at.longitude_deg)) + "_" +
                         name.substr(name.find('.') + 1));
     const gdal_raster raster = expect_exactly_placed(truth, truth.files.mosaic);
-    EXPECT_EQ(raster.bands, at.bands);  // PNG keeps its transparency
+    EXPECT_EQ(raster.bands, at.bands);  // PNG and GeoTIFF keep their transparency
     if (!tiff) {
       EXPECT_NE(raster.json.find(at.read_from), std::string::npos) << raster.json;
       if (at.bands == 4) png_at_120 = cv::imread(truth.files.mosaic, cv::IMREAD_UNCHANGED);
     } else {
       EXPECT_TRUE(raster.geographic_wgs84) << raster.json;
       EXPECT_NE(raster.json.find("\"AREA_OR_POINT\":\"Area\""), std::string::npos) << raster.json;
+      EXPECT_NE(raster.json.find("\"LAYOUT\":\"COG\""), std::string::npos) << raster.json;
       EXPECT_FALSE(std::filesystem::exists(truth.files.output_dir + "mosaic.tgw"));
-      // The same pixels as the PNG of the same survey, less its alpha.
+      // The same pixels as the PNG of the same survey, alpha included.
       const cv::Mat tiff_pixels = cv::imread(truth.files.mosaic, cv::IMREAD_UNCHANGED);
-      ASSERT_EQ(tiff_pixels.type(), CV_8UC3);
+      ASSERT_EQ(tiff_pixels.type(), CV_8UC4);
       ASSERT_EQ(png_at_120.type(), CV_8UC4);
-      cv::Mat png_bgr;
-      cv::cvtColor(png_at_120, png_bgr, cv::COLOR_BGRA2BGR);
-      EXPECT_EQ(cv::norm(png_bgr, tiff_pixels, cv::NORM_INF), 0.0);
+      EXPECT_EQ(cv::norm(png_at_120, tiff_pixels, cv::NORM_INF), 0.0);
       expect_dem_geotiff_matches_its_kml(truth.files.output_dir);
     }
     std::string srs;

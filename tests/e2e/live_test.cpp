@@ -25,12 +25,16 @@ std::string replay_program() {
   return fs::path(aeroquilt_binary()).parent_path().string() + "/tools/replay_survey";
 }
 
-// The files of `folder` (a live run's own files aside) and their bytes.
+// The files under `folder` and their bytes, a live run's own files aside (its frame
+// records, its KML, and the web page's version, which it raises with every update).
 std::map<std::string, std::string> output_files(const std::string& folder) {
   std::map<std::string, std::string> files;
-  for (const std::string& name : names_in(folder)) {
-    if (name[0] != '.' && name.find("_live.kml") == std::string::npos)
-      files[name] = read_file(folder + "/" + name);
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const std::string name = fs::relative(entry.path(), folder).string();
+    if (!entry.is_regular_file() || name.find(".mosaic_live") == 0 || name == "mosaic_live.kml" ||
+        name == "web/index.html" || name == "web/version.js")
+      continue;
+    files[name] = read_file(entry.path().string());
   }
   return files;
 }
@@ -91,7 +95,9 @@ class LiveRun : public ::testing::Test {
 TEST_F(LiveRun, LeavesTheFilesOfTheBatchRunAfterIt) {
   for (const char* mode : {"0", "1"}) {
     const std::string target = dir_->file(std::string("mode") + mode);
-    live_config(target, std::string("--set composite_mode,") + mode + " --set write_source_map,1");
+    // Best view also with its web map, rewritten where each update changes it.
+    live_config(target, std::string("--set composite_mode,") + mode + " --set write_source_map,1" +
+                            (mode[0] == '1' ? " --set write_web_tiles,1" : ""));
     const run_result live = replay_live(target, "--late 3 --missing 5");
     EXPECT_EQ(live.status, 1) << live.output;
     EXPECT_TRUE(live.printed("frame " + target + "/images/img_004.png has not come in 1 s"))
@@ -99,6 +105,7 @@ TEST_F(LiveRun, LeavesTheFilesOfTheBatchRunAfterIt) {
     EXPECT_TRUE(live.printed("img_002.png (line 3) came late: used")) << live.output;
     const std::map<std::string, std::string> files = output_files(target + "/out");
     EXPECT_GT(files.size(), 10u) << mode;
+    EXPECT_EQ(files.count("web/tiles.json"), mode[0] == '1' ? 1u : 0u) << mode;
     EXPECT_TRUE(files == batch_files(target, live.output)) << "mode " << mode;
     EXPECT_TRUE(std::regex_search(read_file(target + "/out/mosaic_live.kml"),
                                   std::regex("<href>mosaic_link.kml</href>\\s*<refreshMode>"

@@ -49,27 +49,32 @@ cv::Mat noise_image(int rows, int cols) {
 }
 
 // The disk fills while a view's set is staged: in the image (the encoder's own writes
-// would not report it) or after it, in a side file. Nothing of the set may replace the
-// earlier files, the failure names the file and the reason, and no temporary stays.
+// would not report it; GDAL's, for a GeoTIFF, must) or after it, in a side file. Nothing
+// of the set may replace the earlier files, the failure names the file and the reason,
+// and no temporary stays.
 TEST(StagedFileSet, FullDiskLeavesTheEarlierSetWhole) {
+  const raster_georeference georeference{1e-5, -1e-5, 9.0, 45.0};
   const struct {
     const char* name;
+    const char* image;         // the view's image, written by GDAL when a GeoTIFF
     int image_rows;            // 240 columns of incompressible pixels: about 720 B a row
     const char* failing_file;  // the first that does not fit
   } cases[] = {
-      {"image too large", 200, "view.png"},     // about 144 KB in 64 KB
-      {"side file too large", 40, "view.kml"},  // about 29 KB fit, then 40 KB of text
+      {"image too large", "view.png", 200, "view.png"},     // about 144 KB in 64 KB
+      {"GeoTIFF too large", "view.tif", 200, "view.tif"},   // the same pixels, tiled
+      {"side file too large", "view.png", 40, "view.kml"},  // about 29 KB fit, then 40 KB of text
   };
   for (const auto& c : cases) {
     scratch_dir dir("checked_write");
     const std::string out = dir.file("out");
     small_file_system disk(out, "64k");
     if (!disk.mounted()) GTEST_SKIP() << disk.reason();
-    write_text_file(out + "/view.png", "earlier image");
+    const std::string image = out + "/" + c.image;
+    write_text_file(image, "earlier image");
     write_text_file(out + "/view.kml", "earlier kml");
     {
       staged_file_set files;
-      files.stage_image(out + "/view.png", noise_image(c.image_rows, 240), {}, nullptr);
+      files.stage_image(image, noise_image(c.image_rows, 240), {}, &georeference);
       EXPECT_FALSE(files.stage_text(out + "/view.kml", std::string(40000, 'k'))) << c.name;
       EXPECT_FALSE(files.stage_text(out + "/view.tfw", "after the failure")) << c.name;
       EXPECT_FALSE(files.commit()) << c.name;
@@ -77,9 +82,9 @@ TEST(StagedFileSet, FullDiskLeavesTheEarlierSetWhole) {
       EXPECT_EQ(files.reason(), std::strerror(ENOSPC)) << c.name;
       EXPECT_EQ(files.renamed(), 0) << c.name;
     }
-    EXPECT_EQ(read_file(out + "/view.png"), "earlier image") << c.name;
+    EXPECT_EQ(read_file(image), "earlier image") << c.name;
     EXPECT_EQ(read_file(out + "/view.kml"), "earlier kml") << c.name;
-    EXPECT_EQ(names_in(out), (std::vector<std::string>{"view.kml", "view.png"})) << c.name;
+    EXPECT_EQ(names_in(out), (std::vector<std::string>{"view.kml", c.image})) << c.name;
   }
 }
 
