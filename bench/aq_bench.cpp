@@ -156,7 +156,7 @@ int staged_run(const std::string& config_path) {
   auto t = clock_type::now();
   const view_params view = survey_view_params(job_footprints(job), request.pixel_size,
                                               job.images.centre_lat, job.images.centre_lon);
-  frame_source frames(job.input_cache, request.projection);
+  frame_source frames(job.input_cache, request.projection, job.loader.lens.no_data());
   const view_setting setting{job.gpu,
                              frames,
                              job.geometries,

@@ -1,14 +1,11 @@
 // Projection of camera images into a north-up output view (OpenCL C 1.2, single precision).
-// One work item is one output pixel: get_global_id(0) is the absolute view row,
-// get_global_id(1) the absolute view column. The host launches over the part of
-// the view an image's footprint covers. A pixel the image does not see is left
-// as it is, so a later image overwrites earlier ones only where it sees the ground.
-// Buffers: the 228-byte view record (read through 4-byte-aligned float/int offsets
-// only), the output view (height x width x 3 bytes, blue green red), the camera image
-// (image_height x image_width x 3 bytes, no padding) and, for the terrain kernel, the
-// packed view DEM (28-byte header, then 92-byte nodes); the claimed kernels add the
-// flight-log line per view pixel (the claim plane). The host binds arguments by name.
-// Contraction into fma is off so that the host's reference computes the same roundings.
+// One work item is one output pixel: get_global_id(0) is the absolute view row, (1) the
+// column. The host launches over the part of the view an image's footprint covers; a
+// pixel the image does not see is left as it is. Buffers: the 228-byte view record (read
+// through 4-byte-aligned float/int offsets only), the output view and the camera image
+// (rows of blue, green, red bytes, no padding), the packed view DEM (28-byte header, then
+// 92-byte nodes), the claim plane (a flight-log line per view pixel). The host binds
+// arguments by name. Contraction into fma is off: the host's reference rounds the same.
 #pragma OPENCL FP_CONTRACT OFF
 
 // Offsets into the view record, in floats (byte offset / 4).
@@ -52,9 +49,20 @@ bool image_point(float x, float y, float z, __global const float* view, float* f
   return true;
 }
 
-bool in_frame(float fx, float fy, int image_width, int image_height) {
-  return fx >= 0.0f && fx <= (float)(image_width - 1) && fy >= 0.0f &&
-         fy <= (float)(image_height - 1);
+// Whether the image holds data at (fx, fy): inside the frame, and none of the pixels the
+// sample reads black in every channel (a frame's mark of no data, such as the corners the
+// lens resampling adds; real pixels carry at least 1).
+bool in_frame(float fx, float fy, int image_width, int image_height, __global const uchar* image) {
+  if (!(fx >= 0.0f && fx <= (float)(image_width - 1) && fy >= 0.0f &&
+        fy <= (float)(image_height - 1)))
+    return false;
+  for (int k = 0; k < 4; ++k) {
+    const size_t row = (size_t)min((int)fy + k / 2, image_height - 1);
+    const size_t col = (size_t)min((int)fx + k % 2, image_width - 1);
+    __global const uchar* p = image + (row * (size_t)image_width + col) * 3;
+    if ((p[0] | p[1] | p[2]) == 0) return false;
+  }
+  return true;
 }
 
 // Bilinear sample at (fx, fy) of the image, each channel rounded to a byte value.
@@ -92,7 +100,7 @@ bool project_local_point(float x, float y, float z, __global const float* view,
                          __global uchar* out) {
   float fx, fy;
   if (!image_point(x, y, z, view, &fx, &fy)) return false;
-  if (!in_frame(fx, fy, image_width, image_height)) return false;
+  if (!in_frame(fx, fy, image_width, image_height, image)) return false;
   write_colour(out, bilinear_sample(fx, fy, image_width, image_height, image));
   return true;
 }
@@ -130,8 +138,7 @@ __kernel void project_image(int image_width, int image_height, __global const fl
   project_local_point(x, y, 0.0f, view, image_width, image_height, image, out);
 }
 
-// Whether the packed view DEM's bytes hold the grid of at least 2 x 2 nodes its header
-// describes.
+// Whether the packed view DEM's bytes hold the grid of at least 2 x 2 nodes it describes.
 bool dem_grid_usable(__global const uchar* dem, int dem_bytes) {
   if (dem_bytes < DEM_HEADER_FLOATS * 4) return false;
   __global const float* grid = (__global const float*)dem;
@@ -143,9 +150,8 @@ bool dem_grid_usable(__global const uchar* dem, int dem_bytes) {
          (ulong)dem_bytes;
 }
 
-// The east and north radii of curvature at the record's reference latitude. The
-// record's own radii are doubles at unaligned offsets (196, 204) and doubles are
-// optional on devices, so they are recomputed here in single precision.
+// The east and north radii of curvature at the record's reference latitude: the record's
+// are doubles at unaligned offsets and doubles are optional on devices.
 void reference_radii(__global const float* view, float* radius_east, float* radius_north) {
   const float phi0 = view[VIEW_REF_LAT_RAD];
   const float s = sin(phi0);
@@ -155,9 +161,8 @@ void reference_radii(__global const float* view, float* radius_east, float* radi
   *radius_north = EARTH_A * (1.0f - e2) / w;
 }
 
-// Height of cell (fi, fj)'s patch at longitude fraction u and latitude fraction v;
-// false beyond the last patch (only the cells south-west of the last row and column
-// carry one).
+// Height of cell (fi, fj)'s patch at longitude fraction u and latitude fraction v; false
+// beyond the last patch (only the cells south-west of the last row and column have one).
 bool dem_patch_height(__global const float* grid, float fi, float fj, float u, float v, float* z) {
   const int node_rows = as_int(grid[DEM_NODE_ROWS]);
   const int node_cols = as_int(grid[DEM_NODE_COLS]);
@@ -282,12 +287,11 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 }
 
 // ---- Compositing: best view, feathered seams, source and view-angle planes ----
-// Inputs as project_image's, plus the 64-byte compositing record (floats; ints read with
-// as_int) and per-pixel planes: score (squared tangent of the off-nadir angle of the image
-// holding the pixel), source (its flight-log line, 0 none) and, for feathering, the best
-// image's float4 (angle gradient, frame-edge distance, angle in degrees) and a float4 sum.
-// Pixels are placed from the record's origin and the absolute row and column (view row +
-// row offset), so that a tile computes what the whole view computes at the same point.
+// Inputs as project_image's, the 64-byte compositing record (floats; ints read with as_int)
+// and per-pixel planes: score (squared tangent of the holder's off-nadir angle), source (its
+// flight-log line, 0 none), for feathering the best image's float4 (angle gradient, edge
+// distance, angle in degrees) and a float4 sum. Pixels are placed from the record's origin
+// and absolute row and column, so that a tile computes what the whole view computes.
 #define COMP_ORIGIN_X 0
 #define COMP_ORIGIN_Y 1
 #define COMP_ROW_OFFSET 2  // int
@@ -342,17 +346,15 @@ float composite_angle(float x, float y, float z, __global const float* rec) {
   return atan2(sqrt(dx * dx + dy * dy), dz) * RAD_TO_DEG;
 }
 
-// The score the best view compares: the squared tangent of the off-nadir angle, which
-// orders rays as the angle does without an arc tangent per pixel (MAXFLOAT at or above
-// the horizontal).
+// The score best view compares: the squared tangent of the off-nadir angle, ordered as
+// the angle without an arc tangent per pixel (MAXFLOAT at or above the horizontal).
 float composite_score(float x, float y, float z, __global const float* rec) {
   const float dx = rec[COMP_CAMERA] - x, dy = rec[COMP_CAMERA + 1] - y;
   const float dz = rec[COMP_CAMERA + 2] - z;
   return dz > 0.0f ? (dx * dx + dy * dy) / (dz * dz) : MAXFLOAT;
 }
 
-// Gradient of the angle over the ground, degrees per output pixel east and north, from
-// the neighbouring pixel positions with their own heights (where the DEM has them).
+// Gradient of the angle over the ground, degrees per output pixel east and north.
 float2 composite_angle_gradient(float x, float y, float z, float angle,
                                 __global const float* view, __global const float* rec,
                                 __global const uchar* dem, int dem_bytes, int flags,
@@ -364,9 +366,8 @@ float2 composite_angle_gradient(float x, float y, float z, float angle,
                   composite_angle(x, y + pixel_size, z_north, rec) - angle);
 }
 
-// Distance in output pixels from image position (fx, fy) of local point (x, y, z) to
-// the nearest frame edge, through the local derivative of the projection over the
-// ground (the neighbouring pixel positions with their own heights).
+// Distance in output pixels from image position (fx, fy) of local point (x, y, z) to the
+// nearest frame edge, through the projection's derivative over the neighbouring ground.
 float composite_edge_distance(float x, float y, float z, float fx, float fy,
                               __global const float* view, __global const float* rec,
                               __global const uchar* dem, int dem_bytes, int flags,
@@ -399,10 +400,9 @@ bool composite_pixel(__global const float* view, __global const float* rec, floa
   return true;
 }
 
-// One image into the view by best view (smallest off-nadir angle, ties to the later
-// line), or with COMP_LAST_WINS where no later line holds the pixel: writes score, source
-// and, with the flags, colour, gradient and frame-edge distance. Any launch order gives
-// the same view.
+// One image by best view (smallest off-nadir angle, ties to the later line), or with
+// COMP_LAST_WINS where no later line holds the pixel, in any launch order: writes score,
+// source and, with the flags, colour, gradient and frame-edge distance.
 __kernel void composite_best_view(int image_width, int image_height, __global const float* view,
                                   __global uchar* output, __global const uchar* image,
                                   __global const uchar* dem, int dem_bytes,
@@ -413,7 +413,8 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
   if (!composite_pixel(view, rec, &x, &y, &i)) return;
   const int flags = as_int(rec[COMP_FLAGS]);
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
-  if (!image_point(x, y, z, view, &fx, &fy) || !in_frame(fx, fy, image_width, image_height)) return;
+  if (!image_point(x, y, z, view, &fx, &fy)) return;
+  if (!in_frame(fx, fy, image_width, image_height, image)) return;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
   const float key = composite_score(x, y, z, rec);
   const ushort own = (ushort)as_int(rec[COMP_SOURCE]);
@@ -441,9 +442,8 @@ float composite_ramp(float t) {
 }
 
 // Second pass of feathering, one image: where it is not the best one but lies within the
-// feather width of the best image's region edge (the seam where their angles meet, or the
-// best image's frame edge), adds its colour with a weight falling smoothly to 0 at that
-// distance and at its own frame edge.
+// feather width of the best image's region edge (where their angles meet, or its frame
+// edge), adds its colour, weighted to fall smoothly to 0 there and at its own frame edge.
 __kernel void composite_feather(int image_width, int image_height, __global const float* view,
                                 __global const uchar* image, __global const uchar* dem,
                                 int dem_bytes, __global const float* rec,
@@ -455,7 +455,8 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
   const int flags = as_int(rec[COMP_FLAGS]);
   if (source[i] == (ushort)as_int(rec[COMP_SOURCE]) || source[i] == 0) return;
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
-  if (!image_point(x, y, z, view, &fx, &fy) || !in_frame(fx, fy, image_width, image_height)) return;
+  if (!image_point(x, y, z, view, &fx, &fy)) return;
+  if (!in_frame(fx, fy, image_width, image_height, image)) return;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
   const float feather = rec[COMP_FEATHER];
   const float angle = composite_angle(x, y, z, rec);
@@ -481,8 +482,7 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
 }
 
 // Last pass of feathering, over the whole view: blends the best image's colour (weight
-// falling to 0 at its frame edge) with the sums. A pixel no other image reached keeps
-// the best view's colour untouched.
+// falling to 0 at its frame edge) with the sums; a pixel no other image reached is kept.
 __kernel void composite_blend(__global const float* view, __global uchar* output,
                               __global const float4* best, __global const float4* sum,
                               float feather) {

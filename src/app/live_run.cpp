@@ -475,7 +475,7 @@ int run_live(mosaic_job& job, const mosaic_request& request, const run_options& 
   }
   size_frame_cache(job, camera);
   job.survey_view = survey;
-  frame_source frames(job.input_cache, request.projection);
+  frame_source frames(job.input_cache, request.projection, job.loader.lens.no_data());
   live_run live(job, request, run, camera, frames, survey);
   return live.run();
 }

@@ -82,7 +82,7 @@ mosaic_result make_mosaic(mosaic_job& job, const mosaic_request& request, const 
   make_output_folder(request.output_dir);
   job.lock = lock_run_output(joined, job.lock_mode);
 
-  frame_source frames(job.input_cache, request.projection);
+  frame_source frames(job.input_cache, request.projection, job.loader.lens.no_data());
   const view_setting setting{job.gpu,
                              frames,
                              job.geometries,

@@ -1,11 +1,12 @@
 #include "imaging/frame_source.h"
 
 #include <opencv2/imgproc.hpp>
+#include <utility>
 
 namespace aeroquilt {
 
-frame_source::frame_source(image_cache& cache, const projection_options& options)
-    : cache_(cache), options_(options) {}
+frame_source::frame_source(image_cache& cache, const projection_options& options, cv::Mat no_data)
+    : cache_(cache), options_(options), no_data_(std::move(no_data)) {}
 
 void frame_source::prefetch(const std::string& next, const std::string& after) {
   if (next.empty()) return;
@@ -28,6 +29,12 @@ cv::Mat frame_source::frame(const std::string& path) {
     cv::Mat mapped;
     cv::applyColorMap(image, mapped, cv::COLORMAP_JET);
     image = mapped;
+  }
+  if (!no_data_.empty() && no_data_.size() == image.size()) {
+    // Last, so that no gain or colour makes it data again.
+    cv::Mat marked = image.clone();
+    marked.setTo(cv::Scalar::all(0), no_data_);
+    image = marked;
   }
   return image;
 }

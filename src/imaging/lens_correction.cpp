@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 #include <vector>
@@ -17,9 +18,9 @@ cv::Matx33d camera_matrix(double focal_px, const cv::Point2d& centre) {
   return {focal_px, 0, centre.x, 0, focal_px, centre.y, 0, 0, 1};
 }
 
-// The smallest focal length at which the ideal frame's edges stay within the
-// undistorted outline of the source frame's edges.
-double inner_focal_px(const cv::Matx33d& source, const cv::Mat& coefficients, int width,
+// The largest focal length at which every pixel of the distorted frame's edges, through
+// its undistorted ray, lands inside the ideal frame: the whole frame is kept.
+double outer_focal_px(const cv::Matx33d& source, const cv::Mat& coefficients, int width,
                       int height) {
   std::vector<cv::Point2d> edge;
   for (int c = 0; c < width; ++c)
@@ -28,25 +29,15 @@ double inner_focal_px(const cv::Matx33d& source, const cv::Mat& coefficients, in
     edge.insert(edge.end(), {{0.0, double(r)}, {width - 1.0, double(r)}});
   std::vector<cv::Point2d> normalised;
   cv::undistortPoints(edge, normalised, source, coefficients);
-  double left = -1e9, right = 1e9, top = -1e9, bottom = 1e9;
-  for (std::size_t k = 0; k < edge.size(); ++k) {
-    const cv::Point2d& p = edge[k];
-    const cv::Point2d& n = normalised[k];
-    if (p.x == 0.0) left = std::max(left, n.x);
-    if (p.x == width - 1.0) right = std::min(right, n.x);
-    if (p.y == 0.0) top = std::max(top, n.y);
-    if (p.y == height - 1.0) bottom = std::min(bottom, n.y);
-  }
   const cv::Point2d centre = model_centre(width, height);
-  return std::max({centre.x / -left, (width - 1.0 - centre.x) / right, centre.y / -top,
-                   (height - 1.0 - centre.y) / bottom});
-}
-
-bool map_inside(const cv::Mat& map_x, const cv::Mat& map_y) {
-  double x_lo, x_hi, y_lo, y_hi;
-  cv::minMaxLoc(map_x, &x_lo, &x_hi);
-  cv::minMaxLoc(map_y, &y_lo, &y_hi);
-  return x_lo >= 0.0 && y_lo >= 0.0 && x_hi <= map_x.cols - 1.0 && y_hi <= map_x.rows - 1.0;
+  double focal = std::numeric_limits<double>::infinity();
+  for (const cv::Point2d& n : normalised) {
+    if (n.x < 0) focal = std::min(focal, centre.x / -n.x);
+    if (n.x > 0) focal = std::min(focal, (width - 1.0 - centre.x) / n.x);
+    if (n.y < 0) focal = std::min(focal, centre.y / -n.y);
+    if (n.y > 0) focal = std::min(focal, (height - 1.0 - centre.y) / n.y);
+  }
+  return focal;
 }
 
 }  // namespace
@@ -64,22 +55,16 @@ lens_undistorter::lens_undistorter(const lens_options& lens, int width, int heig
                     {centre.x + lens.principal_offset_x, centre.y + lens.principal_offset_y});
   const cv::Mat coefficients =
       (cv::Mat_<double>(1, 5) << lens.k1, lens.k2, lens.p1, lens.p2, lens.k3);
-  double focal = inner_focal_px(source, coefficients, width, height);
+  const double focal = outer_focal_px(source, coefficients, width, height);
   // A distortion that folds the frame's edges over has no usable inverse.
   if (!(std::isfinite(focal) && focal > 0)) return;
-  // The outline bound holds for the edges; the map itself is the proof, so the focal
-  // length grows until no ideal pixel reads outside the frame.
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    cv::initUndistortRectifyMap(source, coefficients, cv::noArray(), camera_matrix(focal, centre),
-                                cv::Size(width, height), CV_32FC1, map_x_, map_y_);
-    if (map_inside(map_x_, map_y_)) {
-      ideal_focal_px_ = focal;
-      return;
-    }
-    focal *= 1.001;
-  }
-  map_x_.release();
-  map_y_.release();
+  cv::initUndistortRectifyMap(source, coefficients, cv::noArray(), camera_matrix(focal, centre),
+                              cv::Size(width, height), CV_32FC1, map_x_, map_y_);
+  // Ideal pixels whose ray the distorted frame did not record hold no data.
+  const cv::Mat inside =
+      (map_x_ >= 0) & (map_x_ <= width - 1.0) & (map_y_ >= 0) & (map_y_ <= height - 1.0);
+  no_data_ = ~inside;
+  ideal_focal_px_ = focal;
 }
 
 cv::Mat lens_undistorter::apply(const cv::Mat& frame) const {

@@ -21,8 +21,8 @@ struct lens_options {
 class lens_undistorter {
  public:
   lens_undistorter() = default;
-  // Chooses the ideal focal length so that every ideal pixel reads inside the
-  // distorted frame (no black border), and builds the map for frames of this size.
+  // Chooses the ideal focal length so that the whole distorted frame fits in the ideal
+  // one (no ground lost at its corners), and builds the map for frames of this size.
   lens_undistorter(const lens_options& lens, int width, int height);
 
   bool active() const { return !map_x_.empty(); }
@@ -31,9 +31,13 @@ class lens_undistorter {
   // The ideal frame; a frame of another size is returned as it is.
   cv::Mat apply(const cv::Mat& frame) const;
   cv::Size frame_size() const { return map_x_.size(); }
+  // 255 where the ideal frame has no data (rays outside the distorted frame), 0
+  // elsewhere; empty when inactive.
+  const cv::Mat& no_data() const { return no_data_; }
 
  private:
   cv::Mat map_x_, map_y_;  // CV_32FC1, zero-based source positions
+  cv::Mat no_data_;        // CV_8UC1
   double ideal_focal_px_ = 0;
 };
 

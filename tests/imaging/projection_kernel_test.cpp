@@ -301,6 +301,47 @@ TEST_F(ProjectionKernel, ViewsDrawnInTurnsAreTheViewDrawnAtOnce) {
   }
 }
 
+// Black frame pixels hold no data (the lens resampling's corners): they never win a
+// pixel, so the frame below shows through, in both launch orders.
+TEST_F(ProjectionKernel, BlackFramePixelsNeverWin) {
+  const view_params base = small_view();
+  std::vector<image_geometry> cameras = {camera({0, 0, 0}, 0.0, 0.0, 80.0),
+                                         camera({0, 0, 20}, 3.0, -2.0, 80.0)};
+  std::vector<view_params> records(2, base);
+  std::vector<cv::Mat> images = {textured_image(41), textured_image(42)};
+  images[1](cv::Rect(0, 0, frame_width / 2, frame_height)).setTo(cv::Scalar::all(0));
+  cv::Mat reference = cv::Mat::zeros(base.height, base.width, CV_8UC3);
+  for (int k = 0; k < 2; ++k) {
+    cameras[k].log_line = k + 1;
+    write_image_matrices(cameras[k], records[k]);
+    project_window_reference(reference, 0, base.height, 0, base.width, records[k], images[k]);
+  }
+  const cv::Mat forward = project_plain(records, images);
+  expect_matches(forward, reference, 3000, "forward");
+  // Where the second frame is black, the first frame's colours are there.
+  cv::Mat first = cv::Mat::zeros(base.height, base.width, CV_8UC3);
+  project_window_reference(first, 0, base.height, 0, base.width, records[0], images[0]);
+  cv::Mat second_data = cv::Mat::zeros(base.height, base.width, CV_8UC3);
+  project_window_reference(second_data, 0, base.height, 0, base.width, records[1], images[1]);
+  int shown = 0;
+  for (int r = 0; r < base.height; ++r)
+    for (int c = 0; c < base.width; ++c)
+      shown += second_data.at<cv::Vec3b>(r, c) == cv::Vec3b() &&
+               first.at<cv::Vec3b>(r, c) != cv::Vec3b() &&
+               forward.at<cv::Vec3b>(r, c) != cv::Vec3b();
+  EXPECT_GT(shown, 1000);
+  const view_dem no_dem;
+  view_device device(*gpu_, composite_options{}, false, no_dem, ref_lat_deg, ref_lon_deg);
+  cv::Mat claimed = cv::Mat::zeros(base.height, base.width, CV_8UC3);
+  ASSERT_TRUE(device.begin(base, claimed, place_in_survey(base, base)).ok());
+  const footprint_window whole{0, base.height - 1, 0, base.width - 1};
+  for (int k = 1; k >= 0; --k)
+    ASSERT_TRUE(device.draw(0, cameras[k], images[k], whole, records[k]).ok());
+  composite_planes planes;
+  ASSERT_TRUE(device.finish(base, claimed, planes).ok());
+  EXPECT_EQ(cv::countNonZero(cv::Mat(forward != claimed).reshape(1)), 0);
+}
+
 // A launch names what it lacks, and errors by OpenCL's names.
 TEST_F(ProjectionKernel, LaunchesAreRefusedByName) {
   kernel_launch launch = gpu_->launch(kernel_id::project_image);

@@ -110,6 +110,9 @@ void project_window_reference(cv::Mat& output, int r0, int rows, int c0, int col
       const float ax = fx - static_cast<float>(x0), ay = fy - static_cast<float>(y0);
       const cv::Vec3b p00 = image.at<cv::Vec3b>(y0, x0), p01 = image.at<cv::Vec3b>(y0, x1);
       const cv::Vec3b p10 = image.at<cv::Vec3b>(y1, x0), p11 = image.at<cv::Vec3b>(y1, x1);
+      // A black pixel is no data: a sample that reads one is not drawn.
+      if (p00 == cv::Vec3b() || p01 == cv::Vec3b() || p10 == cv::Vec3b() || p11 == cv::Vec3b())
+        continue;
       cv::Vec3b& out = output.at<cv::Vec3b>(row, column);
       for (int ch = 0; ch < 3; ++ch) {
         const float top =
