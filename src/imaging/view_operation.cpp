@@ -100,6 +100,8 @@ rendered_view render_view_canvas(const view_setting& setting, const view_params&
   result.view = view;
   require_view_size(view);
   console_printf("generating DEM for View, %s\n", setting.options.DEM_name.c_str());
+  // The compositing rules are ours: their view DEM's nodes sit at exact positions.
+  setting.dem.exact_nodes = setting.options.compositing.rule != composite_rule::last_wins;
   if (build_view_dem(setting.dem, view) == 0) {
     result.status = view_status::dem_not_covered;
     return result;

@@ -102,6 +102,13 @@ int build_view_dem(view_dem& dem, float lat_min, float lon_min, float lat_max, f
   }
   dem.lat_start = lat_start;
   dem.lon_start = lon_start;
+  // The same first node, a whole number of cells from the file's corner, as the
+  // compositing kernels count it.
+  const double cell = grid.cell_size;
+  dem.lat_start_exact =
+      grid.south_latitude + std::round((lat_start - grid.south_latitude) / cell) * cell;
+  dem.lon_start_exact =
+      grid.west_longitude + std::round((lon_start - grid.west_longitude) / cell) * cell;
   dem.lat_end = lat_end;
   dem.lon_end = lon_end;
   dem.node_rows = static_cast<int32_t>(rows);
@@ -126,11 +133,14 @@ void compute_dem_nodes(view_dem& dem) {
       dem_node& node = dem.row_table[r][k];
       node.lat = static_cast<float>(r) * cs + dem.lat_start;
       node.lon = static_cast<float>(k) * cs + dem.lon_start;
-      const float west = cell_height(dem, node.lat, node.lon - cs);
-      const float east = cell_height(dem, node.lat, node.lon + cs);
-      const float north = cell_height(dem, node.lat + cs, node.lon);
-      const float south = cell_height(dem, node.lat - cs, node.lon);
-      node.height = cell_height(dem, node.lat, node.lon);
+      const double step = dem.exact_nodes && dem.grid ? dem.grid->cell_size : double(cs);
+      const double lat = dem.exact_nodes ? dem.lat_start_exact + r * step : node.lat;
+      const double lon = dem.exact_nodes ? dem.lon_start_exact + k * step : node.lon;
+      const float west = cell_height(dem, lat, dem.exact_nodes ? lon - step : node.lon - cs);
+      const float east = cell_height(dem, lat, dem.exact_nodes ? lon + step : node.lon + cs);
+      const float north = cell_height(dem, dem.exact_nodes ? lat + step : node.lat + cs, lon);
+      const float south = cell_height(dem, dem.exact_nodes ? lat - step : node.lat - cs, lon);
+      node.height = cell_height(dem, lat, lon);
       node.d_lon = (east - west) * 0.5f;
       node.d_lat = (north - south) * 0.5f;
       node.d_latlon = 0.0f;

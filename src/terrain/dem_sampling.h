@@ -53,6 +53,10 @@ class view_dem {
   std::vector<unsigned char> dem_buffer;  // packed for the GPU
   uint32_t buffer_size = 0;
   bool built = false;
+  // Nodes read from the DEM file at double-precision positions (the compositing rules):
+  // where a float step of longitude nears half a cell, float positions read a neighbour.
+  bool exact_nodes = false;
+  double lat_start_exact = 0, lon_start_exact = 0;  // degrees, with exact_nodes
 };
 
 // Resamples the DEM over a view (single-precision degrees). 1 built, 0 refused.

@@ -47,6 +47,29 @@ TEST(BuildViewDem, NodeGridExtentFollowsTheCellRaster) {
 
 // Random terrain: the patches pass through the node heights, the edge patches
 // continue the surface, and the node grid agrees with the on-the-fly patch.
+// Near 121 degrees a float step of longitude (7.6e-6) is more than half of a 6.5e-6
+// degree cell: nodes placed in single precision read a neighbouring cell, nodes placed
+// exactly (the compositing rules) read their own. Each cell's height is its column.
+TEST(BuildViewDem, ExactNodesReadTheirOwnCellsWhereFloatStepsAreCoarse) {
+  const double cell = 6.5e-6, west = 121.0 - 300 * cell, south = 24.0 - 300 * cell;
+  dem_fixture fixture(600, 600, west, south, cell, [](int, int j) { return float(j); });
+  console_capture capture;
+  int misread_float = 0;
+  for (const bool exact : {false, true}) {
+    fixture.dem.exact_nodes = exact;
+    ASSERT_EQ(build_view_dem(fixture.dem, 24.0f - 1e-4f, 121.0f - 1e-4f, 24.0f, 121.0f), 1);
+    const view_dem& dem = fixture.dem;
+    const double first = std::round((dem.lon_start - west) / cell);
+    int misread = 0;
+    for (int k = 0; k < dem.node_cols; ++k) misread += dem.row_table[2][k].height != first + k;
+    if (exact)
+      EXPECT_EQ(misread, 0);
+    else
+      misread_float = misread;
+  }
+  EXPECT_GT(misread_float, 0) << "the float grid should show the fault this guards against";
+}
+
 TEST(DemPatches, NodeGridAndOnTheFlyPatchesDescribeOneSurface) {
   std::mt19937 random(13);
   std::uniform_real_distribution<float> heights(100.0f, 900.0f);
