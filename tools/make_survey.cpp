@@ -2,7 +2,8 @@
 // a folder, for demonstrations and benchmarks:
 //   make_survey <folder> [--dem] [--small | --large] [--utm] [--raw | --thermal | --jpeg]
 //               [--frame WxH] [--jet] [--tile N] [--tagged] [--lens] [--tilt DEG]
-//               [--dem-offset M]
+//               [--dem-offset M] [--xmp-gps] [--resized N] [--interior-yaml] [--poses-txt]
+//               [--names PREFIX]
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@ void usage() {
       "usage: make_survey <folder> [--dem] [--small | --large] [--utm] [--raw | --thermal | "
       "--jpeg] "
       "[--frame WxH] [--jet] [--tile N] [--tagged] [--lens] [--tilt DEG] [--dem-offset M]\n"
+      "       [--xmp-gps] [--resized N] [--interior-yaml] [--poses-txt] [--names PREFIX]\n"
       "  --dem      hilly terrain, projected with the DEM (default: flat ground)\n"
       "  --small    3 lines of 5 frames of 160 x 120 (the test survey)\n"
       "  --large    8 lines of 16 frames of 640 x 480 (benchmarks)\n"
@@ -36,7 +38,16 @@ void usage() {
       "  --tagged   TIFF frames (JPEG with --jpeg) with EXIF GPS and drone XMP attitude, and\n"
       "             terrain_utm.tif, the terrain as a GeoTIFF in UTM (input of aeroquilt prepare)\n"
       "  --lens     frames with Brown lens distortion (k1 -0.3) and camera.yaml, its "
-      "calibration\n");
+      "calibration\n"
+      "  --xmp-gps  tagged frames without EXIF GPS: position in XMP drone-dji:GpsLatitude,\n"
+      "             GpsLongtitude (misspelt, as many firmwares write it), AbsoluteAltitude\n"
+      "  --resized N  tagged frames resized to 1/N of the sensor: CalibratedFocalLength,\n"
+      "             CalibratedOpticalCenterX/Y and DewarpData in sensor pixels\n"
+      "  --interior-yaml  also interior.yaml, the lens as interior parameters of the sensor\n"
+      "  --poses-txt  also poses_utm.txt: UTM poses separated by spaces, names without\n"
+      "             their extension\n"
+      "  --names PREFIX  frame names PREFIX + three digits (\"img_\"); one holding \"rgb\" or\n"
+      "             a comma gives frames only aeroquilt prepare takes\n");
 }
 
 // Scales the frames and the flight plan together so that the ground resolution
@@ -101,6 +112,22 @@ int main(int argc, char** argv) {
       design.lens_p2 = -0.0003;
       design.principal_offset_x_px = 1.5;
       design.principal_offset_y_px = -1.0;
+    } else if (arg == "--xmp-gps") {
+      design.xmp_positions = true;
+    } else if (arg == "--resized" && i + 1 < argc) {
+      design.sensor_factor = std::atof(argv[++i]);
+      if (!(design.sensor_factor > 0)) {
+        usage();
+        return 2;
+      }
+    } else if (arg == "--interior-yaml") {
+      design.interior_yaml = true;
+    } else if (arg == "--poses-txt") {
+      design.utm_poses_csv = true;
+      design.poses_space_separated = true;
+      design.poses_names_without_extension = true;
+    } else if (arg == "--names" && i + 1 < argc) {
+      design.frame_name_prefix = argv[++i];
     } else if (arg == "--jet") {
       design.jet_colormap = true;
     } else if (arg == "--tile" && i + 1 < argc) {

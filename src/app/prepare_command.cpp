@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: aeroquilt prepare IMAGE_DIR DEM_RASTER OUT_DIR [--camera FILE]\n"
     "                 [--poses CSV [--crs CRS]] [--altitude absolute|relative]\n"
-    "                 [--height-offset M] [--pixel-size M]\n";
+    "                 [--height-offset M] [--takeoff-height M] [--pixel-size M]\n";
 
 bool parse_metres(const char* text, double& value) {
   char* end = nullptr;
@@ -50,6 +50,11 @@ int prepare_command(int argc, char** argv) {
     } else if (arg == "--height-offset" && has_value) {
       if (!parse_metres(argv[++i], options.height_offset_m))
         error = std::string("--height-offset needs a number of metres, not ") + argv[i];
+    } else if (arg == "--takeoff-height" && has_value) {
+      double metres = 0;
+      if (!parse_metres(argv[++i], metres))
+        error = std::string("--takeoff-height needs a number of metres, not ") + argv[i];
+      options.takeoff_height_m = metres;
     } else if (arg == "--pixel-size" && has_value) {
       if (!parse_metres(argv[++i], options.pixel_size_m) || options.pixel_size_m <= 0)
         error = std::string("--pixel-size needs a positive number of metres, not ") + argv[i];
@@ -71,6 +76,8 @@ int prepare_command(int argc, char** argv) {
   if (error.empty() && positional < 3) error = "IMAGE_DIR, DEM_RASTER and OUT_DIR are needed";
   if (error.empty() && !options.poses_crs.empty() && options.poses_csv.empty())
     error = "--crs names the CRS of a --poses file";
+  if (error.empty() && options.takeoff_height_m && options.altitude != altitude_mode::relative)
+    error = "--takeoff-height applies to --altitude relative";
   if (!error.empty()) {
     std::fprintf(stderr, "aeroquilt prepare: %s\n%s", error.c_str(), kUsage);
     return 2;

@@ -4,13 +4,13 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 #include "base/console.h"
+#include "base/input_file.h"
 #include "base/local_frame.h"
 #include "prepare/prepare_failure.h"
 
@@ -30,15 +30,50 @@ mat3 multiply(const mat3& a, const mat3& b) {
   return out;
 }
 
-std::vector<std::string> split(const std::string& line) {
-  std::vector<std::string> fields;
-  std::stringstream stream(line);
-  for (std::string field; std::getline(stream, field, ',');) {
-    const std::size_t first = field.find_first_not_of(" \t\r\"");
-    const std::size_t last = field.find_last_not_of(" \t\r\"");
-    fields.push_back(first == std::string::npos ? "" : field.substr(first, last - first + 1));
+// The cells of `line`: split at `separator`, or at runs of blanks when it is ' '. A
+// cell may be quoted with ' or " (a doubled quote inside stands for one); unquoted
+// cells lose their surrounding blanks.
+std::vector<std::string> split(const std::string& line, char separator) {
+  std::vector<std::string> cells;
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  std::size_t at = 0;
+  const std::size_t end = line.size();
+  while (true) {
+    while (at < end && blank(line[at]) && (separator == ' ' || line[at] != separator)) ++at;
+    if (separator == ' ' && at == end) break;
+    std::string cell;
+    if (at < end && (line[at] == '"' || line[at] == '\'')) {
+      const char quote = line[at++];
+      for (; at < end; ++at) {
+        if (line[at] != quote) {
+          cell += line[at];
+        } else if (at + 1 < end && line[at + 1] == quote) {
+          cell += quote;
+          ++at;
+        } else {
+          ++at;
+          break;
+        }
+      }
+      while (at < end && line[at] != separator && !(separator == ' ' && blank(line[at]))) ++at;
+    } else {
+      const std::size_t first = at;
+      while (at < end && line[at] != separator && !(separator == ' ' && blank(line[at]))) ++at;
+      cell = line.substr(first, at - first);
+      while (!cell.empty() && blank(cell.back())) cell.pop_back();
+    }
+    cells.push_back(cell);
+    if (at >= end) break;
+    ++at;  // the separator (or the first blank of a run)
   }
-  return fields;
+  return cells;
+}
+
+// Tabs, commas or semicolons when the header holds one, else runs of spaces.
+char separator_of(const std::string& header) {
+  for (char c : {'\t', ',', ';'})
+    if (header.find(c) != std::string::npos) return c;
+  return ' ';
 }
 
 std::string lower(std::string text) {
@@ -102,14 +137,32 @@ void opk_to_model(double omega, double phi, double kappa, double grid_bearing, t
   pose.heading_deg = std::atan2(r[1][0], r[0][0]) / kDeg;
 }
 
+// One line of `file` without its end-of-line; false at the end.
+bool read_line(std::FILE* file, std::string& line) {
+  line.clear();
+  int c;
+  while ((c = std::fgetc(file)) != EOF && c != '\n') line += static_cast<char>(c);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return c != EOF || !line.empty();
+}
+
 }  // namespace
 
-std::map<std::string, table_pose> read_pose_table(const std::string& path, const std::string& crs) {
-  std::ifstream file(path);
+pose_table::pose_table(const std::string& path, const std::string& crs) : path_(path) {
+  std::string reason;
+  bool wrong_kind = false;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+      fopen_regular_file(path, "rb", reason, &wrong_kind), &std::fclose);
+  if (!file) {
+    throw prepare_failure("poses file " + path +
+                          (wrong_kind ? " is not a regular file (" + reason + ")"
+                                      : " cannot be read (" + reason + ")"));
+  }
   std::string line;
-  if (!file || !std::getline(file, line))
-    throw prepare_failure("poses file " + path + " cannot be read");
-  const std::vector<std::string> header = split(line);
+  if (!read_line(file.get(), line)) throw prepare_failure("poses file " + path + " is empty");
+  if (line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+  const char separator = separator_of(line);
+  const std::vector<std::string> header = split(line, separator);
   const int name = column(header, {"name", "image", "file", "filename"});
   const std::array<int, 6> geographic = {
       column(header, {"latitude", "lat"}), column(header, {"longitude", "lon"}),
@@ -152,11 +205,10 @@ std::map<std::string, table_pose> read_pose_table(const std::string& path, const
     if (!to_wgs84) throw prepare_failure("GDAL cannot convert the CRS " + crs + " to WGS 84");
   }
 
-  std::map<std::string, table_pose> poses;
   const std::array<int, 6>& columns = is_projected ? projected : geographic;
-  for (int line_number = 2; std::getline(file, line); ++line_number) {
-    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-    const std::vector<std::string> fields = split(line);
+  for (int line_number = 2; read_line(file.get(), line); ++line_number) {
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    const std::vector<std::string> fields = split(line, separator);
     double values[6];
     bool readable = static_cast<int>(fields.size()) > name;
     for (int k = 0; k < 6 && readable; ++k) {
@@ -186,9 +238,29 @@ std::map<std::string, table_pose> read_pose_table(const std::string& path, const
       continue;
     }
     pose.altitude_m = values[2];
-    poses[fields[name]] = pose;
+    pose.line = line_number;
+    const auto [entry, added] = poses_.emplace(fields[name], pose);
+    if (!added) {
+      throw prepare_failure("poses file " + path + " lists " + fields[name] + " twice (lines " +
+                            std::to_string(entry->second.line) + " and " +
+                            std::to_string(line_number) + ")");
+    }
   }
-  return poses;
+}
+
+const table_pose* pose_table::find(const std::string& frame_name) const {
+  const auto exact = poses_.find(frame_name);
+  const std::size_t dot = frame_name.rfind('.');
+  const auto stem =
+      dot == 0 || dot == std::string::npos ? poses_.end() : poses_.find(frame_name.substr(0, dot));
+  if (exact != poses_.end() && stem != poses_.end()) {
+    throw prepare_failure("poses file " + path_ + " lists frame " + frame_name + " twice: as " +
+                          exact->first + " (line " + std::to_string(exact->second.line) +
+                          ") and as " + stem->first + " (line " +
+                          std::to_string(stem->second.line) + ")");
+  }
+  if (exact != poses_.end()) return &exact->second;
+  return stem != poses_.end() ? &stem->second : nullptr;
 }
 
 }  // namespace aeroquilt

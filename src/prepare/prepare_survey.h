@@ -1,14 +1,16 @@
 #pragma once
 // Makes a ready survey from a folder of tagged frames, a terrain raster and,
-// optionally, a lens calibration: survey.cfg, flight_log.txt and terrain.dem.
+// optionally, a lens calibration: survey.cfg, flight_log.txt, terrain.dem and frames/,
+// a folder of links by which the run reads the frames.
 
+#include <optional>
 #include <string>
 
 namespace aeroquilt {
 
 enum class altitude_mode {
   absolute,  // EXIF GPS altitude, on the DEM's vertical datum
-  relative,  // drone-dji:RelativeAltitude plus the DEM height below the first frame
+  relative,  // drone-dji:RelativeAltitude plus the take-off point's ground height
 };
 
 struct prepare_options {
@@ -21,11 +23,17 @@ struct prepare_options {
   altitude_mode altitude = altitude_mode::absolute;
   double height_offset_m = 0;  // added to every frame's altitude
   double pixel_size_m = 0;     // 0: from the frames' ground sample distance
+  // Ground height of the take-off point above the DEM's datum (--altitude relative);
+  // absent: the lowest DEM height near the first frame.
+  std::optional<double> takeoff_height_m;
+  // The run refuses an output pixel this many times finer than the frames' ground
+  // sample distance (app/job_size.cpp); so does prepare.
+  double finest_pixel_ratio = 20.0;
 };
 
-// Reads everything, prints what it found and writes the three files (each under a
-// temporary name first). Throws prepare_failure with the reason when the survey
-// cannot be made; nothing is written then.
+// Reads everything, prints what it found and writes the files and the links (made
+// under temporary names first). Throws prepare_failure with the reason when the
+// survey cannot be made or the run would refuse it; nothing is written then.
 void prepare_survey(const prepare_options& options);
 
 }  // namespace aeroquilt

@@ -193,24 +193,32 @@ void tag_frame(const survey_truth& truth, int index) {
   const std::string path = truth.files.image_dir + cam.name;
   auto image = Exiv2::ImageFactory::open(path);
   image->readMetadata();
-  Exiv2::ExifData& exif = image->exifData();
-  exif["Exif.GPSInfo.GPSVersionID"] = "2 3 0 0";
-  const auto rationals = [&exif](const char* key, const std::string& text) {
-    Exiv2::URationalValue value;
-    value.read(text);
-    exif.add(Exiv2::ExifKey(key), &value);
-  };
-  exif["Exif.GPSInfo.GPSLatitudeRef"] = cam.latitude_deg < 0 ? "S" : "N";
-  rationals("Exif.GPSInfo.GPSLatitude", exif_dms(cam.latitude_deg));
-  exif["Exif.GPSInfo.GPSLongitudeRef"] = cam.longitude_deg < 0 ? "W" : "E";
-  rationals("Exif.GPSInfo.GPSLongitude", exif_dms(cam.longitude_deg));
-  Exiv2::DataValue above(Exiv2::unsignedByte);
-  above.read("0");
-  exif.add(Exiv2::ExifKey("Exif.GPSInfo.GPSAltitudeRef"), &above);
-  rationals("Exif.GPSInfo.GPSAltitude",
-            std::to_string(std::llround(cam.altitude_m * 1000.0)) + "/1000");
+  const survey_design& s = truth.design;
+  if (!s.xmp_positions) {
+    Exiv2::ExifData& exif = image->exifData();
+    exif["Exif.GPSInfo.GPSVersionID"] = "2 3 0 0";
+    const auto rationals = [&exif](const char* key, const std::string& text) {
+      Exiv2::URationalValue value;
+      value.read(text);
+      exif.add(Exiv2::ExifKey(key), &value);
+    };
+    exif["Exif.GPSInfo.GPSLatitudeRef"] = cam.latitude_deg < 0 ? "S" : "N";
+    rationals("Exif.GPSInfo.GPSLatitude", exif_dms(cam.latitude_deg));
+    exif["Exif.GPSInfo.GPSLongitudeRef"] = cam.longitude_deg < 0 ? "W" : "E";
+    rationals("Exif.GPSInfo.GPSLongitude", exif_dms(cam.longitude_deg));
+    Exiv2::DataValue above(Exiv2::unsignedByte);
+    above.read("0");
+    exif.add(Exiv2::ExifKey("Exif.GPSInfo.GPSAltitudeRef"), &above);
+    rationals("Exif.GPSInfo.GPSAltitude",
+              std::to_string(std::llround(cam.altitude_m * 1000.0)) + "/1000");
+  }
   Exiv2::XmpProperties::registerNs("http://www.dji.com/drone-dji/1.0/", "drone-dji");
   Exiv2::XmpData& xmp = image->xmpData();
+  if (s.xmp_positions) {
+    // The spelling of many firmware versions.
+    xmp["Xmp.drone-dji.GpsLatitude"] = format_number("%+.10f", cam.latitude_deg);
+    xmp["Xmp.drone-dji.GpsLongtitude"] = format_number("%+.10f", cam.longitude_deg);
+  }
   const double yaw = cam.heading_deg > 180.0 ? cam.heading_deg - 360.0 : cam.heading_deg;
   xmp["Xmp.drone-dji.GimbalRollDegree"] = format_number("%+.4f", cam.roll_deg);
   xmp["Xmp.drone-dji.GimbalPitchDegree"] = format_number("%+.4f", cam.pitch_deg - 90.0);
@@ -220,7 +228,22 @@ void tag_frame(const survey_truth& truth, int index) {
   xmp["Xmp.drone-dji.FlightYawDegree"] = format_number("%+.4f", yaw);
   xmp["Xmp.drone-dji.AbsoluteAltitude"] = format_number("%+.3f", cam.altitude_m);
   xmp["Xmp.drone-dji.RelativeAltitude"] = format_number("%+.3f", cam.altitude_m - take_off_m);
-  xmp["Xmp.drone-dji.CalibratedFocalLength"] = format_number("%.4f", truth.design.focal_length_px);
+  if (s.sensor_factor > 0) {
+    // Sensor pixels; a principal point offset o from column W/2 (counted from 1) lies
+    // o - 0.5 frame pixels from the frame's centre.
+    const double n = s.sensor_factor;
+    xmp["Xmp.drone-dji.CalibratedFocalLength"] = format_number("%.4f", s.focal_length_px * n);
+    xmp["Xmp.drone-dji.CalibratedOpticalCenterX"] = format_number("%.4f", s.image_width * n / 2);
+    xmp["Xmp.drone-dji.CalibratedOpticalCenterY"] = format_number("%.4f", s.image_height * n / 2);
+    std::string dewarp = "2023-05-17";
+    for (double value : {s.focal_length_px * n, s.focal_length_px * n,
+                         (s.principal_offset_x_px - 0.5) * n, (s.principal_offset_y_px - 0.5) * n,
+                         s.lens_k1, s.lens_k2, s.lens_p1, s.lens_p2, s.lens_k3})
+      dewarp += (dewarp.size() == 10 ? ";" : ",") + format_number("%.12f", value);
+    xmp["Xmp.drone-dji.DewarpData"] = dewarp;
+  } else {
+    xmp["Xmp.drone-dji.CalibratedFocalLength"] = format_number("%.4f", s.focal_length_px);
+  }
   image->writeMetadata();
 }
 
@@ -279,7 +302,9 @@ void write_geotiff_dem(const survey_truth& truth) {
 // own transverse Mercator one metre either side of the camera.
 void write_utm_poses(const survey_truth& truth) {
   const double central_meridian = utm_zone_central_meridian(truth.design.meridian_longitude_deg);
+  const std::string gap = truth.design.poses_space_separated ? " " : ",";
   std::string text = "name,x,y,z,omega,phi,kappa\n";
+  if (truth.design.poses_space_separated) std::replace(text.begin(), text.end(), ',', ' ');
   for (const survey_camera& cam : truth.cameras) {
     const double step_deg = 1.0 / truth.radius_north_m / deg;
     double e0, n0, e1, n1;
@@ -293,10 +318,13 @@ void write_utm_poses(const survey_truth& truth) {
     const double phi = std::asin(std::clamp(r[2], -1.0, 1.0));
     const double omega = std::atan2(-r[5], r[8]);
     const double kappa = std::atan2(-r[1], r[0]);
-    text += cam.name + "," + format_number("%.4f", cam.easting_m) + "," +
-            format_number("%.4f", cam.northing_m) + "," + format_number("%.3f", cam.altitude_m) +
-            "," + format_number("%.8f", omega / deg) + "," + format_number("%.8f", phi / deg) +
-            "," + format_number("%.8f", kappa / deg) + "\n";
+    const std::string name = truth.design.poses_names_without_extension
+                                 ? cam.name.substr(0, cam.name.rfind('.'))
+                                 : cam.name;
+    text += name + gap + format_number("%.4f", cam.easting_m) + gap +
+            format_number("%.4f", cam.northing_m) + gap + format_number("%.3f", cam.altitude_m) +
+            gap + format_number("%.8f", omega / deg) + gap + format_number("%.8f", phi / deg) +
+            gap + format_number("%.8f", kappa / deg) + "\n";
   }
   write_bytes(truth.files.poses_csv, text);
 }
@@ -313,7 +341,56 @@ void write_calibration(const survey_truth& truth) {
        << cv::Mat(cv::Matx<double, 1, 5>(s.lens_k1, s.lens_k2, s.lens_p1, s.lens_p2, s.lens_k3));
 }
 
+// The lens as interior parameters of the sensor: focal length in millimetres on pixels
+// of 3 micrometres, principal point in OpenCV's zero-based pixels (the sensor's centre is
+// (size - 1) / 2; an offset o from column W/2 counted from 1 is o - 0.5 frame pixels from it).
+void write_interior_yaml(const survey_truth& truth) {
+  const survey_design& s = truth.design;
+  const double n = s.sensor_factor > 0 ? s.sensor_factor : 1.0, pitch_mm = 0.003;
+  const double w = s.image_width * n, h = s.image_height * n;
+  const auto number = [](double value) { return format_number("%.10g", value); };
+  std::string text = "# interior parameters of the survey's camera\n\"synthetic FC1\":\n";
+  text += "  type: brown\n  im_size: [" + number(w) + ", " + number(h) + "]\n";
+  text += "  focal_len: " + number(s.focal_length_px * n * pitch_mm) + "\n";
+  text += "  sensor_size: [" + number(w * pitch_mm) + ", " + number(h * pitch_mm) + "]\n";
+  text += "  cx: " + number((w - 1) / 2 + (s.principal_offset_x_px - 0.5) * n) + "\n";
+  text += "  cy: " + number((h - 1) / 2 + (s.principal_offset_y_px - 0.5) * n) + "\n";
+  text += "  k1: " + number(s.lens_k1) + "\n  k2: " + number(s.lens_k2) + "\n";
+  text += "  k3: " + number(s.lens_k3) + "\n  p1: " + number(s.lens_p1) + "\n";
+  text += "  p2: " + number(s.lens_p2) + "\n";
+  write_bytes(truth.files.interior_yaml, text);
+}
+
 }  // namespace
+
+void retag_frame(const std::string& path,
+                 const std::vector<std::pair<std::string, std::string>>& changes) {
+  try {
+    auto image = Exiv2::ImageFactory::open(path);
+    image->readMetadata();
+    Exiv2::XmpProperties::registerNs("http://www.dji.com/drone-dji/1.0/", "drone-dji");
+    Exiv2::ExifData& exif = image->exifData();
+    Exiv2::XmpData& xmp = image->xmpData();
+    for (const auto& [key, value] : changes) {
+      if (key.rfind("Xmp.", 0) == 0) {
+        const auto found = xmp.findKey(Exiv2::XmpKey(key));
+        if (value != "-")
+          xmp[key] = value;
+        else if (found != xmp.end())
+          xmp.erase(found);
+      } else {
+        const auto found = exif.findKey(Exiv2::ExifKey(key));
+        if (value != "-")
+          exif[key] = value;
+        else if (found != exif.end())
+          exif.erase(found);
+      }
+    }
+    image->writeMetadata();
+  } catch (const Exiv2::AnyError& e) {
+    throw std::runtime_error("cannot retag " + path + ": " + e.what());
+  }
+}
 
 survey_truth make_survey(const survey_design& design, const std::string& folder) {
   survey_truth truth = plan_survey(design, folder);
@@ -351,6 +428,7 @@ survey_truth make_survey(const survey_design& design, const std::string& folder)
   if (design.utm_poses_csv) write_utm_poses(truth);
   if (truth.lens_distorted() || design.tagged_frames || design.utm_poses_csv)
     write_calibration(truth);
+  if (design.interior_yaml) write_interior_yaml(truth);
   return truth;
 }
 

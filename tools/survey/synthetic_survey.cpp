@@ -190,10 +190,16 @@ survey_truth plan_survey(const survey_design& design, const std::string& folder)
   const std::size_t dot = design.output_filename.rfind('.');
   files.geotiff_dem = files.folder + "terrain_utm.tif";
   files.calibration = files.folder + "camera.yaml";
-  files.poses_csv = files.folder + "poses_utm.csv";
+  files.poses_csv =
+      files.folder + (design.poses_space_separated ? "poses_utm.txt" : "poses_utm.csv");
+  files.interior_yaml = files.folder + "interior.yaml";
   if (design.tagged_frames && design.image_format != survey_image_format::jpeg &&
       design.image_format != survey_image_format::tiff)
     throw std::invalid_argument("survey design: tagged frames are JPEG or TIFF");
+  if ((design.xmp_positions || design.sensor_factor != 0) && !design.tagged_frames)
+    throw std::invalid_argument("survey design: XMP positions and sensor tags need tagged frames");
+  if (!(design.sensor_factor >= 0) || design.frame_name_prefix.find('/') != std::string::npos)
+    throw std::invalid_argument("survey design: bad sensor_factor or frame_name_prefix");
   files.world_file =
       files.output_dir +
       (dot == std::string::npos ? design.output_filename : design.output_filename.substr(0, dot)) +
@@ -229,14 +235,14 @@ survey_truth plan_survey(const survey_design& design, const std::string& folder)
       char name[64];
       const int index = static_cast<int>(truth.cameras.size());
       if (design.image_format == survey_image_format::raw_rgb)
-        std::snprintf(name, sizeof(name), "img_rgb_%03d.raw", index);
+        std::snprintf(name, sizeof(name), "rgb_%03d.raw", index);
       else if (design.image_format == survey_image_format::jpeg)
-        std::snprintf(name, sizeof(name), "img_%03d.jpg", index);
+        std::snprintf(name, sizeof(name), "%03d.jpg", index);
       else if (design.image_format == survey_image_format::tiff)
-        std::snprintf(name, sizeof(name), "img_%03d.tif", index);
+        std::snprintf(name, sizeof(name), "%03d.tif", index);
       else
-        std::snprintf(name, sizeof(name), "img_%03d.png", index);
-      cam.name = name;
+        std::snprintf(name, sizeof(name), "%03d.png", index);
+      cam.name = design.frame_name_prefix + name;
 
       const double lat = design.centre_latitude_deg + north / nominal_north / deg;
       const double lon = design.centre_longitude_deg + east / (nominal_east * cos_lat) / deg;

@@ -14,6 +14,7 @@
 #include <array>
 #include <opencv2/core.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace aeroquilt::testing {
@@ -89,6 +90,26 @@ struct survey_design {
   bool geotiff_dem = false;  // also terrain_utm.tif: heights above the datum, UTM
   // Also poses_utm.csv: name, x, y, z, omega, phi, kappa in the UTM zone (north).
   bool utm_poses_csv = false;
+  // The poses file as some crews write it: poses_utm.txt, its cells separated by spaces,
+  // and/or the frames named without their extension.
+  bool poses_space_separated = false;
+  bool poses_names_without_extension = false;
+  // Tagged frames that lost their EXIF GPS directory: position only in XMP
+  // drone-dji:GpsLatitude, the misspelt GpsLongtitude and AbsoluteAltitude.
+  bool xmp_positions = false;
+  // 0: drone-dji:CalibratedFocalLength for the frames as they are. N > 0: the frames were
+  // resized to 1/N of the sensor, and the tags describe the sensor in its own pixels:
+  // CalibratedFocalLength, CalibratedOpticalCenterX/Y (half the sensor's size) and
+  // DewarpData ("DATE;fx,fy,cx,cy,k1,k2,p1,p2,k3", cx and cy the principal point's
+  // offset from the sensor's centre) with the design's lens.
+  double sensor_factor = 0;
+  // Also interior.yaml: the lens as interior parameters of the sensor (N times the frames
+  // with sensor_factor N, else the frames): camera id "synthetic FC1", type brown, focal
+  // length in millimetres with sensor_size, cx and cy in OpenCV's zero-based pixels.
+  bool interior_yaml = false;
+  // File names are PREFIX + three digits (+ "rgb_" before them for raw frames); a prefix
+  // holding "rgb" or a comma makes frames the system itself cannot read by name.
+  std::string frame_name_prefix = "img_";
   double geotiff_cell_m = 5.0;
 
   // Output settings.
@@ -124,11 +145,12 @@ struct survey_files {
   std::string dem;
   std::string config;
   std::string output_dir;
-  std::string mosaic;       // output_dir + output_filename
-  std::string world_file;   // the mosaic's world file (extension replaced by "tfw")
-  std::string geotiff_dem;  // terrain_utm.tif
-  std::string calibration;  // camera.yaml
-  std::string poses_csv;    // poses_utm.csv
+  std::string mosaic;         // output_dir + output_filename
+  std::string world_file;     // the mosaic's world file (extension replaced by "tfw")
+  std::string geotiff_dem;    // terrain_utm.tif
+  std::string calibration;    // camera.yaml
+  std::string poses_csv;      // poses_utm.csv (poses_utm.txt when space-separated)
+  std::string interior_yaml;  // interior.yaml
 };
 
 // The DEM file's header values.
@@ -215,6 +237,12 @@ survey_truth plan_survey(const survey_design& design, const std::string& folder)
 // Plans the survey and writes it under `folder` (created if needed): images/,
 // flight_log.txt, terrain.dem, survey.cfg; the output folder out/ is not created.
 survey_truth make_survey(const survey_design& design, const std::string& folder);
+
+// Sets EXIF and XMP tags of a written JPEG or TIFF frame, keys as exiv2 names them
+// ("Xmp.drone-dji.GpsLatitude", "Exif.GPSInfo.GPSLatitude"), values as text; the value
+// "-" removes the tag. For the damaged and unusual tags of real frames.
+void retag_frame(const std::string& path,
+                 const std::vector<std::pair<std::string, std::string>>& changes);
 
 // Forward transverse Mercator (Krueger series to n^4), WGS84, k0 0.9996, false
 // easting 500000 m, no false northing; accurate to well under a millimetre within a zone.
