@@ -59,6 +59,10 @@ mutants=(
   "failed_view_exits_finished|src/app/run_main.cpp|      status = 3;|      status = 1;|e2e/bad_input"
   "kernel_arguments_swapped|src/imaging/kernel_catalogue.cpp|\"source\", \"best\", \"sum\"}},|\"source\", \"sum\", \"best\"}},|kernel_layout"
   "tile_outputs_not_guarded|src/app/output_guard.cpp|if (file_name(output) == name) refuse_if_input(output, files);|if (false) refuse_if_input(output, files);|e2e/bad_input"
+  "dem_grid_cell_not_float_exact|src/prepare/terrain_import.cpp|const double rounded = std::ceil(cell / spacing) * spacing;|const double rounded = cell;|e2e/prepare"
+  "side_file_extension_anywhere|src/output/output_names.cpp|  return path.substr(0, extension_position + 1) + replacement;|  return path.substr(0, extension_position + 1) + replacement + path.substr(extension_position + 4 < path.size() ? extension_position + 4 : path.size());|output_names|e2e/bad_input"
+  "flight_log_text_fields_read|src/geometry/flight_log.cpp|if (const int field = field_not_a_number(buffer, text)) {|if (const int field = 0 * field_not_a_number(buffer, text)) {|flight_log"
+  "output_lock_follows_links|src/output/output_lock.cpp|O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW|O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC|e2e/bad_input"
 )
 
 name_of() { local name rest; IFS='|' read -r name rest <<<"$1"; echo "$name"; }

@@ -469,6 +469,7 @@ int run_live(mosaic_job& job, const mosaic_request& request, const run_options& 
   refuse_run_outputs_that_are_inputs(request, job, plan);
   make_output_folder(request.output_dir);
   job.lock = lock_run_output(request.joined, output_lock_mode::exclusive);
+  remove_stale_run_temporaries(request.joined);
   if (request.vignette_multiplier > 0.0) {
     console_printf("generating vingette correction table\n");
     build_vignette_table(job.loader, request.vignette_multiplier);

@@ -81,6 +81,7 @@ mosaic_result make_mosaic(mosaic_job& job, const mosaic_request& request, const 
   refuse_run_outputs_that_are_inputs(request, job, plan);
   make_output_folder(request.output_dir);
   job.lock = lock_run_output(joined, job.lock_mode);
+  if (job.lock_mode == output_lock_mode::exclusive) remove_stale_run_temporaries(joined);
 
   frame_source frames(job.input_cache, request.projection, job.loader.lens.no_data());
   const view_setting setting{job.gpu,
@@ -100,6 +101,7 @@ mosaic_result make_mosaic(mosaic_job& job, const mosaic_request& request, const 
   mosaic_result result;
   result.views_planned = end - first;
   std::vector<view_outcome> outcomes;  // each kind once
+  std::vector<view_outcome> failures;
   std::vector<std::string> linked;
   std::vector<int64_t> written;
   console_printf(plan.whole ? "projecting entire image\n" : "projecting tiled images\n");
@@ -113,7 +115,10 @@ mosaic_result make_mosaic(mosaic_job& job, const mosaic_request& request, const 
                    static_cast<int>(count), view.projected, job.geometry_count);
     if (std::find(outcomes.begin(), outcomes.end(), view.outcome) == outcomes.end())
       outcomes.push_back(view.outcome);
-    if (view_failed(view.outcome)) ++result.views_failed;
+    if (view_failed(view.outcome)) {
+      ++result.views_failed;
+      failures.push_back(view.outcome);
+    }
     if (view.outcome != view_outcome::written) continue;
     ++result.views_written;
     written.push_back(number);
@@ -121,6 +126,7 @@ mosaic_result make_mosaic(mosaic_job& job, const mosaic_request& request, const 
     // whole image is linked by no network link: its index is the empty document.
     if (!plan.whole) linked.push_back(file_name(view.kml_path));
   }
+  result.failure_reason = no_view_reason(failures);
   if (result.views_written > 0) {
     if (ranged) return result;
     write_mosaic_link_index(index_path, linked);
@@ -128,7 +134,7 @@ mosaic_result make_mosaic(mosaic_job& job, const mosaic_request& request, const 
         !write_map_outputs(request, survey, plan, written, view_bounds(survey), 0);
     return result;
   }
-  if (!ranged) std::remove(index_path.c_str());  // an index of nothing
+  // Nothing new was written: a previous run's index still links its files.
   result.no_view_reason = no_view_reason(outcomes);
   return result;
 }

@@ -16,6 +16,7 @@ struct mosaic_result {
   int views_failed = 0;  // views a device call or the writing of their files failed
   int64_t views_planned = 0;
   bool map_outputs_failed = false;  // the GIS layer or web map could not be written
+  std::string failure_reason;       // why views failed, in words
   // With no view written: why, in words for "no view was written: %s" (empty when the
   // reason has been printed already).
   std::string no_view_reason;

@@ -1,7 +1,10 @@
 #include "app/mosaic_request.h"
 
 #include <cmath>
+#include <filesystem>
+#include <utility>
 
+#include "app/mosaic_grid.h"
 #include "base/config.h"
 #include "base/console.h"
 #include "base/fatal_error.h"
@@ -75,6 +78,58 @@ bool temperature_range_usable(const config_params& config, const char* path) {
   return false;
 }
 
+// An infinite or undefined number (1e999, 0e999) passes every range test written as a
+// comparison the wrong way; the run refuses any among the numbers it uses.
+bool numbers_finite(const config_params& c, const char* path) {
+  const std::pair<const char*, double> numbers[] = {
+      {"RPH_scale[0]", c.RPH_scale[0]}, {"RPH_scale[1]", c.RPH_scale[1]},
+      {"RPH_scale[2]", c.RPH_scale[2]}, {"RPH_offset[0]", c.RPH_offset[0]},
+      {"RPH_offset[1]", c.RPH_offset[1]}, {"RPH_offset[2]", c.RPH_offset[2]},
+      {"topo_height", c.topo_height}, {"meridian_longitude", c.meridian_longitude},
+      {"image_data_multiplier", c.image_data_multiplier},
+      {"vingette_removal_multiplier", c.vingette_removal_multiplier},
+      {"subview_min_lon", c.subview_min_lon}, {"subview_max_lon", c.subview_max_lon},
+      {"subview_min_lat", c.subview_min_lat}, {"subview_max_lat", c.subview_max_lat},
+      {"projection_angle_limit", c.projection_angle_limit},
+      {"tau_set_min_temp", c.tau_set_min_temp}, {"tau_set_max_temp", c.tau_set_max_temp},
+      {"lens_principal_offset_x", c.lens_principal_offset_x},
+      {"lens_principal_offset_y", c.lens_principal_offset_y}, {"lens_k1", c.lens_k1},
+      {"lens_k2", c.lens_k2}, {"lens_p1", c.lens_p1}, {"lens_p2", c.lens_p2},
+      {"lens_k3", c.lens_k3}};
+  for (const auto& [key, value] : numbers) {
+    if (std::isfinite(value)) continue;
+    console_printf("configuration file %s: %s is %g, it must be a finite number\n", path, key,
+                   value);
+    return false;
+  }
+  return true;
+}
+
+// Folder keys are prefixes: "out" with the file "mosaic.png" gives "outmosaic.png" beside
+// the folder out/. Said when the text names a folder but has no slash.
+void warn_folder_without_slash(const char* key, const std::string& folder, const char* path) {
+  std::error_code error;
+  if (folder.empty() || folder.back() == '/' || !std::filesystem::is_directory(folder, error))
+    return;
+  console_printf(
+      "configuration file %s: %s %s is a folder but does not end in /: names are joined to "
+      "it as they stand (%sNAME), not placed in it\n",
+      path, key, folder.c_str(), folder.c_str());
+}
+
+// Tiles whose side is below their overlap with each other would draw each ground pixel
+// many times over, in as many files: a tile size of 1 means millions of them.
+bool tile_size_usable(const config_params& config, const char* path) {
+  const int64_t smallest = int64_t(tile_overlap_pixels) * tile_overlap_pixels;
+  if (config.output_tile_size_pixels <= 0 || config.output_tile_size_pixels >= smallest)
+    return true;
+  console_printf(
+      "configuration file %s: output_tile_size_pixels %d gives tiles smaller than the %d pixels "
+      "they overlap by: give %lld or more (0 for one image)\n",
+      path, config.output_tile_size_pixels, tile_overlap_pixels, static_cast<long long>(smallest));
+  return false;
+}
+
 // A compositing mode the renderer does not know would silently fall back to last wins.
 bool compositing_usable(const config_params& config, const char* path) {
   if (config.composite_mode >= 0 && config.composite_mode <= 2 &&
@@ -122,8 +177,8 @@ void require_image_extension(const char* key, const std::string& name, const std
   std::size_t position = 0;
   if (find_output_extension(joined, position) >= 0) return;
   console_printf(
-      "configuration file %s: %s %s has no image extension (.png, .PNG, .jpg, .JPG, .bmp or "
-      ".tif)\n",
+      "configuration file %s: %s %s has no image extension (its name must end in .png, .PNG, "
+      ".jpg, .JPG, .bmp, .tif or .tiff)\n",
       path, key, name.c_str());
   throw fatal_error("extension not found\n");
 }
@@ -206,10 +261,14 @@ bool load_mosaic_request(const std::string& path, mosaic_request& request) {
   // Everything the configuration alone decides is checked before the GPU is opened,
   // so that a refused run leaves nothing and says so at once.
   if (!pixel_size_usable(config, config_path)) return false;
+  if (!numbers_finite(config, config_path)) return false;
+  if (!tile_size_usable(config, config_path)) return false;
   if (!temperature_range_usable(config, config_path)) return false;
   if (!compositing_usable(config, config_path)) return false;
   if (!reference_usable(config, config_path)) return false;
   if (!live_wait_usable(config, config_path)) return false;
+  warn_folder_without_slash("image_dir", config.image_dir, config_path);
+  warn_folder_without_slash("output_dir", config.output_dir, config_path);
   request.joined = config.output_dir + config.output_filename;
   require_image_extension("output_filename", config.output_filename, request.joined, config_path);
   if (config.generate_DEM_image != 0) {

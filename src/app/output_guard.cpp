@@ -8,6 +8,7 @@
 
 #include "base/console.h"
 #include "base/fatal_error.h"
+#include "output/output_files.h"
 #include "output/output_names.h"
 
 namespace aeroquilt {
@@ -123,6 +124,17 @@ void make_output_folder(const std::string& output_dir) {
     console_printf("cannot create output folder %s: %s\n", output_dir.c_str(), reason.c_str());
     throw fatal_error("cannot create output folder " + output_dir + "\n");
   }
+}
+
+void remove_stale_run_temporaries(const std::string& joined) {
+  const std::string folder = joined.substr(0, joined.size() - file_name(joined).size());
+  const std::string stem = file_name(mosaic_stem(joined));
+  int removed = remove_stale_temporaries(folder, temporary_prefix(stem).substr(0, 101));
+  // The web map's and the live run's folders hold nothing but this mosaic's files.
+  removed += remove_stale_temporaries(folder + "web", ".", true);
+  removed += remove_stale_temporaries(folder + "." + stem + "_live", ".", true);
+  if (removed > 0)
+    console_printf("removed %d temporary files an interrupted run left\n", removed);
 }
 
 output_lock lock_run_output(const std::string& joined, output_lock_mode mode) {

@@ -30,6 +30,11 @@ void refuse_run_outputs_that_are_inputs(const mosaic_request& request, const mos
 // folder); fatal when it cannot be.
 void make_output_folder(const std::string& output_dir);
 
+// Removes the temporary files of the mosaic at `joined` that an interrupted run left (its
+// files in the output folder, the web map's, the live run's); call it holding the output
+// lock exclusively. Says how many when there were any.
+void remove_stale_run_temporaries(const std::string& joined);
+
 // Takes the output lock of the mosaic at `joined`; when another run holds it, throws
 // fatal_error naming that run (nothing has been written then).
 output_lock lock_run_output(const std::string& joined, output_lock_mode mode);

@@ -110,6 +110,9 @@ int run_main(int argc, char** argv) {
     if (mosaic.views_failed > 0) {
       console_printf("incomplete mosaic: %d of %lld views failed\n", mosaic.views_failed,
                      static_cast<long long>(mosaic.views_planned));
+      if (mosaic.views_planned > 1)
+        console_printf("views written %d, failed %d (%s)\n", mosaic.views_written,
+                       mosaic.views_failed, mosaic.failure_reason.c_str());
       status = 3;
     }
     if (mosaic.map_outputs_failed) {

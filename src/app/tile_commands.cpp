@@ -57,6 +57,7 @@ int write_link_index_from_disk(const mosaic_request& request, mosaic_job& job) {
   }
   // Refused while a whole run or tile ranges are still writing into the folder.
   const output_lock lock = lock_run_output(request.joined, output_lock_mode::exclusive);
+  remove_stale_run_temporaries(request.joined);
   // A whole image is linked by no network link: its index is the empty document.
   if (plan.whole) linked.clear();
   if (!write_link_index(index_path, linked)) throw fatal_error("cannot write " + index_path + "\n");

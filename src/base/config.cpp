@@ -1,5 +1,6 @@
 #include "base/config.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -179,6 +180,16 @@ bool line_has_key(const std::string& line, const char* key) {
   return false;
 }
 
+// Text before a comma that could be a misspelt key (not noise, not a blank line).
+bool looks_like_key(const std::string& text) {
+  if (text.empty() || text.size() > 64) return false;
+  for (const char c : text) {
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '[' || c == ']'))
+      return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int load_config(const std::string& path, config_params& config, int* key_lines) {
@@ -190,7 +201,10 @@ int load_config(const std::string& path, config_params& config, int* key_lines) 
   if (!file) {
     // A FIFO or a device would hang the reader or feed it without end.
     if (!wrong_kind) {
-      console_printf("Config file not found\n");
+      if (reason == "not found")
+        console_printf("Config file not found: %s\n", path.c_str());
+      else
+        console_printf("configuration file %s cannot be read: %s\n", path.c_str(), reason.c_str());
     } else {
       console_printf("configuration file %s is %s, not a regular file: refused\n", path.c_str(),
                      reason.c_str());
@@ -199,8 +213,14 @@ int load_config(const std::string& path, config_params& config, int* key_lines) 
   }
 
   char buffer[kLineBufferSize];
+  int line_number = 1;  // of the line the piece read starts in
+  bool line_start = true;
   while (std::fgets(buffer, sizeof(buffer), file.get()) != nullptr) {
     std::string line(buffer);
+    const int number = line_number;
+    const bool starts_line = line_start;
+    line_start = !line.empty() && line.back() == '\n';
+    if (line_start) ++line_number;
     // Text mode on the system the files come from drops the carriage return of a
     // CR LF line end; here it would end up in folder and file names.
     if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0) {
@@ -215,6 +235,12 @@ int load_config(const std::string& path, config_params& config, int* key_lines) 
       }
     }
     if (has_key && key_lines != nullptr) ++*key_lines;
+    // A misspelt key would silently keep its default.
+    const std::string key = line.substr(0, line.find(','));
+    if (!has_key && starts_line && key.size() < line.size() && looks_like_key(key)) {
+      console_printf("configuration file %s line %d: %s is no known key: line ignored\n",
+                     path.c_str(), number, key.c_str());
+    }
     if (std::feof(file.get())) break;
   }
 

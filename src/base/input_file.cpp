@@ -69,6 +69,21 @@ bool is_regular_file(const std::string& path, std::string& reason) {
   return reason.empty();
 }
 
+uint64_t control_group_headroom_bytes(const std::string& root) {
+  // Version 2's files, then version 1's (whose "no limit" is a huge number, harmless here).
+  const char* const files[][2] = {{"/memory.max", "/memory.current"},
+                                  {"/memory/memory.limit_in_bytes", "/memory/memory.usage_in_bytes"}};
+  uint64_t headroom = 0;
+  for (const auto& [max_name, current_name] : files) {
+    uint64_t limit = 0, used = 0;
+    std::ifstream max_file(root + max_name), current_file(root + current_name);
+    if ((max_file >> limit) && (current_file >> used) && limit > used &&
+        (headroom == 0 || limit - used < headroom))
+      headroom = limit - used;
+  }
+  return headroom;
+}
+
 uint64_t available_memory_bytes() {
   uint64_t available = 0;
   std::ifstream meminfo("/proc/meminfo");
@@ -86,12 +101,8 @@ uint64_t available_memory_bytes() {
     if (pages > 0 && page_size > 0) available = static_cast<uint64_t>(pages) * page_size;
   }
   // In a container the control group's limit may be far below the machine's memory.
-  uint64_t limit = 0, used = 0;
-  std::ifstream max_file("/sys/fs/cgroup/memory.max"),
-      current_file("/sys/fs/cgroup/memory.current");
-  if ((max_file >> limit) && (current_file >> used) && limit > used &&
-      (available == 0 || limit - used < available))
-    available = limit - used;
+  const uint64_t headroom = control_group_headroom_bytes("/sys/fs/cgroup");
+  if (headroom > 0 && (available == 0 || headroom < available)) available = headroom;
   return available;
 }
 

@@ -25,7 +25,11 @@ bool is_regular_file(const std::string& path, std::string& reason);
 
 // Bytes of memory the machine can give this process without swapping: MemAvailable of
 // /proc/meminfo (else the free physical pages), or less when the control group's limit
-// (cgroup v2 memory.max; "max" reads as no limit) leaves less.
+// (cgroup v2 memory.max, "max" reading as no limit, or v1 memory.limit_in_bytes) leaves less.
 uint64_t available_memory_bytes();
+
+// What the control group mounted at `root` lets this process still take (limit less
+// usage, the smaller of version 2's and version 1's); 0 when neither gives a limit.
+uint64_t control_group_headroom_bytes(const std::string& root);
 
 }  // namespace aeroquilt

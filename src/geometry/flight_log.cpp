@@ -99,6 +99,24 @@ bool record_in_range(const FPO_record& record) {
   return std::fabs(record.latitude) <= 90.0 && std::fabs(record.longitude) <= kLargestLongitudeDeg;
 }
 
+// The number parser skips to the next digit it sees, so a field holding text ("N/A",
+// "unknown") or nothing would read the following field's number. Returns the first of the
+// required number fields that is not a number, with its text, or 0.
+int field_not_a_number(const char* line, std::string& text) {
+  for (int k = 2; k <= kRequiredFields; ++k) {
+    const char* start = line + field_start(line, k);
+    text.assign(start, std::strcspn(start, ",\r\n"));
+    const std::size_t first = text.find_first_not_of(" \t");
+    text.erase(0, first == std::string::npos ? text.size() : first);
+    text.erase(text.find_last_not_of(" \t") + 1);
+    // What the number parser reads as a number: digits, sign, point, lowercase exponent.
+    if (text.find_first_of("0123456789") == std::string::npos ||
+        text.find_first_not_of("0123456789+-.e") != std::string::npos)
+      return k;
+  }
+  return 0;
+}
+
 void fill_record(const char* line, FPO_record& record) {
   parse_text_field(line, 1, record.name);
   double* const numbers[] = {&record.latitude, &record.longitude, &record.altitude, &record.roll,
@@ -128,6 +146,14 @@ bool read_FPO_line(const char* line, int line_number, const std::string& path,
         "FPO file %s line %d has %d fields, 7 expected (name, latitude, longitude, altitude, "
         "roll, pitch, heading): line left out\n",
         path.c_str(), line_number, fields);
+    return false;
+  }
+  std::string text;
+  if (const int field = field_not_a_number(buffer, text)) {
+    static const char* const kNames[] = {"latitude", "longitude", "altitude",
+                                         "roll",     "pitch",     "heading"};
+    console_printf("FPO file %s line %d: %s \"%s\" is not a number: line left out\n",
+                   path.c_str(), line_number, kNames[field - 2], text.c_str());
     return false;
   }
   record = FPO_record{};
@@ -232,6 +258,9 @@ void check_images_exist(image_list& list) {
     if (record.found) continue;
     if (wrong_kind) {
       console_printf("image %s is %s, not a regular file: left out\n", record.path.c_str(),
+                     reason.c_str());
+    } else if (reason != "not found") {
+      console_printf("image %s cannot be read: %s: left out\n", record.path.c_str(),
                      reason.c_str());
     } else {
       console_printf("image not found %s\n", record.path.c_str());

@@ -1,9 +1,13 @@
 #include "imaging/frame_header.h"
 
+#include <cpl_error.h>
+#include <gdal.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <vector>
 
 namespace aeroquilt {
@@ -85,12 +89,30 @@ frame_header tiff_header(std::ifstream& file, bool little) {
   return sized("TIFF", width, height);
 }
 
+// Any other format the image library may read (WebP, JPEG 2000, PNM, ...): GDAL reads its
+// size from the header without decoding the pixels.
+frame_header library_header(const std::string& path) {
+  static std::once_flag registered;
+  std::call_once(registered, [] { GDALAllRegister(); });
+  CPLPushErrorHandler(CPLQuietErrorHandler);
+  GDALDatasetH dataset = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY,
+                                    nullptr, nullptr, nullptr);
+  CPLPopErrorHandler();
+  if (dataset == nullptr) return {};
+  const int width = GDALGetRasterXSize(dataset), height = GDALGetRasterYSize(dataset);
+  // The driver's name lives as long as the driver, registered for the whole process.
+  const char* format = GDALGetDriverShortName(GDALGetDatasetDriver(dataset));
+  GDALClose(dataset);
+  if (width <= 0 || height <= 0) return {};
+  return sized(format, static_cast<uint32_t>(width), static_cast<uint32_t>(height));
+}
+
 }  // namespace
 
 frame_header read_frame_header(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   unsigned char start[26] = {};
-  if (!file.read(reinterpret_cast<char*>(start), sizeof start)) return {};
+  if (!file.read(reinterpret_cast<char*>(start), sizeof start)) return library_header(path);
   if (std::memcmp(start, "\x89PNG\r\n\x1a\n", 8) == 0 && std::memcmp(start + 12, "IHDR", 4) == 0)
     return sized("PNG", big_endian(start + 16, 4), big_endian(start + 20, 4));
   if (start[0] == 0xFF && start[1] == 0xD8) return jpeg_header(file);
@@ -101,7 +123,8 @@ frame_header read_frame_header(const std::string& path) {
     return sized("BMP", little_endian(start + 18, 4),
                  static_cast<uint32_t>(height < 0 ? -static_cast<int64_t>(height) : height));
   }
-  return {};
+  file.close();
+  return library_header(path);
 }
 
 }  // namespace aeroquilt

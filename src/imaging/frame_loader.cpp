@@ -64,7 +64,12 @@ bool frame_loader::header_fits(const std::string& name) const {
   const int width = options.image_width_pixels, height = options.image_height_pixels;
   if (width <= 0 || height <= 0) return true;
   const frame_header header = read_frame_header(name);
-  if (!header.known) return true;  // the decoder decides
+  if (!header.known) {
+    // A decoder handed a file of unknown size may allocate whatever the file declares.
+    console_printf("failed read %s\nno image header that gives the frame's size: not decoded\n",
+                   name.c_str());
+    return false;
+  }
   if (header.width == width && header.height == height) return true;
   // A JPEG may be turned by its orientation tag when decoded.
   const bool turned =

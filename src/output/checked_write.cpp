@@ -1,6 +1,7 @@
 #include "output/checked_write.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,7 +63,7 @@ bool staged_file_set::stage_bytes(const std::string& path, const void* data, std
   const std::string temporary = create_temporary_file(path);
   if (temporary.empty()) return fail(path, std::strerror(errno));
   files_.push_back({temporary, path});
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return fail(path, std::strerror(errno));
   std::string reason;
   const bool written = write_all_and_sync(fd, data, size, reason);
@@ -106,6 +107,12 @@ bool staged_file_set::stage_image(const std::string& path, const cv::Mat& image,
 
 bool staged_file_set::commit() {
   if (failed()) return false;
+  // A folder in a file's place would refuse its rename halfway through the set.
+  struct stat info;
+  for (const staged& file : files_) {
+    if (::lstat(file.final_path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+      return fail(file.final_path, std::strerror(EISDIR));
+  }
   for (staged& file : files_) {
     if (std::rename(file.temporary.c_str(), file.final_path.c_str()) != 0)
       return fail(file.final_path, std::strerror(errno));

@@ -4,6 +4,7 @@
 #include <cpl_error.h>
 #include <cpl_string.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
 
 #include "base/console.h"
@@ -168,16 +171,26 @@ std::string format_value(const char* format, double value) {
 
 }  // namespace
 
+std::string temporary_prefix(const std::string& name) {
+  // File names end at 255 bytes: a long name keeps its start, made unique by a hash.
+  if (name.size() <= 120) return "." + name;
+  char hash[24];
+  std::snprintf(hash, sizeof(hash), "~%016zx", std::hash<std::string>{}(name));
+  return "." + name.substr(0, 100) + hash;
+}
+
 std::string create_temporary_file(const std::string& path) {
   const std::string name = file_name(path);
   const std::string folder = path.substr(0, path.size() - name.size());
   const std::size_t dot = last_extension_dot(path);
-  const std::string extension = dot == std::string::npos ? "" : path.substr(dot);
+  std::string extension = dot == std::string::npos ? "" : path.substr(dot);
+  if (extension.size() > 16) extension.clear();
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string candidate = folder + "." + name + ".partial-" +
+    const std::string candidate = folder + temporary_prefix(name) + ".partial-" +
                                   std::to_string(static_cast<long>(::getpid())) + "-" +
                                   std::to_string(temporary_counter++) + extension;
-    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd =
+        ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd >= 0) {
       ::close(fd);
       return candidate;
@@ -185,6 +198,32 @@ std::string create_temporary_file(const std::string& path) {
     if (errno != EEXIST) return "";
   }
   return "";
+}
+
+int remove_stale_temporaries(const std::string& folder, const std::string& prefix,
+                             bool recursive) {
+  int removed = 0;
+  std::error_code error;
+  const auto remove_if_stale = [&](const std::filesystem::directory_entry& entry) {
+    const std::string name = entry.path().filename().string();
+    const std::size_t mark = name.find(".partial-");
+    if (name.compare(0, prefix.size(), prefix) != 0 || mark == std::string::npos) return;
+    // Another mosaic sharing the folder and the prefix may be writing right now: only the
+    // files of a process that is gone are stale.
+    const long pid = std::strtol(name.c_str() + mark + 9, nullptr, 10);
+    if (pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) return;
+    std::error_code ignored;
+    if (entry.is_regular_file(ignored) && std::filesystem::remove(entry.path(), ignored)) ++removed;
+  };
+  const std::string where = folder.empty() ? "." : folder;
+  if (recursive) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(where, error))
+      remove_if_stale(entry);
+  } else {
+    for (const auto& entry : std::filesystem::directory_iterator(where, error))
+      remove_if_stale(entry);
+  }
+  return removed;
 }
 
 write_outcome write_text_atomically(const std::string& path, const std::string& text) {

@@ -21,11 +21,21 @@ enum class write_outcome {
   not_written,  // created, but writing, encoding or the final rename failed
 };
 
+// The start of the temporary names of the file named `name`: "." and the name (its first
+// 100 characters and a hash when it is long).
+std::string temporary_prefix(const std::string& name);
+
 // A fresh name in the folder of `path`: "<folder>/.<name>.partial-<pid>-<n>" followed by
 // the last extension of the name, which the image encoders choose the format from.
 // The file is created empty (exclusively) so that no other writer can take the name.
 // Empty on failure.
 std::string create_temporary_file(const std::string& path);
+
+// Removes the temporary files (".partial-") whose names start with `prefix` left in
+// `folder` (and below it, with `recursive`) by a process that is gone; the caller holds
+// the output exclusively. Returns how many.
+int remove_stale_temporaries(const std::string& folder, const std::string& prefix,
+                             bool recursive = false);
 
 // Writes `text` to `path` through a temporary file, every write checked and synced
 // (see checked_write.h); no temporary file is left behind.

@@ -76,7 +76,7 @@ void output_lock::release() {
 lock_attempt take_output_lock(const std::string& path, output_lock_mode mode) {
   lock_attempt attempt;
   for (int tries = 0; tries < 100; ++tries) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
       attempt.error = std::strerror(errno);
       return attempt;

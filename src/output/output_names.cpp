@@ -54,21 +54,26 @@ std::string quality_map_path(const std::string& image_path, const char* suffix) 
 }
 
 int find_output_extension(const std::string& path, std::size_t& position) {
+  // The name's last extension decides, as the encoders choose the format: found
+  // anywhere in the name, "mosaic.tiff" gave "mosaic.kmlf" and "mosaic.jpg.png" a PNG
+  // whose side files were "mosaic.kml.png".
+  const std::size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || dot < name_start(path)) return -1;
+  const std::string extension = path.substr(dot);
   for (int entry = 0; entry < 6; ++entry) {
-    const std::size_t found = path.find(extension_table[entry]);
-    if (found != std::string::npos) {
-      position = found;
+    if (extension == extension_table[entry]) {
+      position = dot;
       return entry;
     }
   }
-  return -1;
+  if (extension != ".tiff") return -1;
+  position = dot;
+  return 3;  // a TIFF, as ".tif"
 }
 
 std::string side_file_path(const std::string& path, std::size_t extension_position,
                            const char* replacement) {
-  std::string side = path;
-  side.replace(extension_position + 1, 3, replacement);
-  return side;
+  return path.substr(0, extension_position + 1) + replacement;
 }
 
 bool is_tiff_path(const std::string& path) {

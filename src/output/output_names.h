@@ -42,11 +42,12 @@ std::string output_lock_path(const std::string& joined);
 std::string quality_map_path(const std::string& image_path, const char* suffix);
 
 // Index in the output extension table (".JPG", ".jpg", ".bmp", ".tif", ".png",
-// ".PNG") of the first entry found anywhere in `path`, and its first position; -1 if none.
+// ".PNG"; ".tiff" counts as ".tif") of the file name's last extension, and the position
+// of its dot; -1 when the name has no extension or another one.
 int find_output_extension(const std::string& path, std::size_t& position);
 
-// `path` with the three characters after the extension's "." at `extension_position`
-// replaced ("mosaic.tiff" with "kml" gives "mosaic.kmlf").
+// `path` with its extension after the dot at `extension_position` replaced
+// ("mosaic.tiff" with "kml" gives "mosaic.kml").
 std::string side_file_path(const std::string& path, std::size_t extension_position,
                            const char* replacement);
 

@@ -38,11 +38,10 @@ std::string world_file_text(const view_params& view) {
 }
 
 bool write_output_text(const std::string& path, const std::string& text) {
-  if (write_text_atomically(path, text) != write_outcome::written) {
-    console_printf("cannot write %s\n", path.c_str());
-    return false;
-  }
-  return true;
+  staged_file_set files;
+  if (files.stage_text(path, text) && files.commit()) return true;
+  console_printf("cannot write %s: %s\n", path.c_str(), files.reason().c_str());
+  return false;
 }
 
 raster_georeference view_georeference(const view_params& view, const local_frame& frame) {
@@ -131,17 +130,14 @@ bool write_view_image(const std::string& path, const cv::Mat& raster,
   return false;
 }
 
-std::string stage_view_files(staged_file_set& files, const std::string& path, const cv::Mat& raster,
-                             const view_params& view, const raster_georeference& georeference,
-                             int png_threads) {
+std::string stage_view_side_files(staged_file_set& files, const std::string& path,
+                                  const view_params& view,
+                                  const raster_georeference& georeference) {
   std::size_t extension_position = 0;
   find_output_extension(path, extension_position);
   const std::size_t slash = path.find_last_of("/\\");
   const std::string href = slash == std::string::npos ? path : path.substr(slash + 1);
   const std::string kml_path = side_file_path(path, extension_position, "kml");
-  // The image first: it is renamed first, and a view whose image cannot take its place
-  // leaves the earlier side files too.
-  stage_view_raster(files, path, raster, georeference, png_threads);
   files.stage_text(kml_path, ground_overlay_kml(href, view.lat_max, view.lat_min, view.lon_max,
                                                 view.lon_min, "\t"));
   files.stage_text(side_file_path(path, extension_position, "tfw"), world_file_text(view));
@@ -169,8 +165,10 @@ written_view write_view_file_set(
     const std::vector<std::pair<std::string, std::string>>& extra_texts) {
   staged_file_set files;
   written_view result;
-  const std::string kml_path =
-      stage_view_files(files, path, image, view, georeference, png_threads);
+  // Renamed in this order: the side files (the same for every run of the grid), the maps,
+  // the image, then what records the set; a run killed between two renames leaves a
+  // view whose image and records are either all old or all new.
+  const std::string kml_path = stage_view_side_files(files, path, view, georeference);
   // The maps stand or fall with the image; a failure to stage them is reported by the
   // commit.
   if (maps.source_map || maps.angle_map) {
@@ -178,6 +176,7 @@ written_view write_view_file_set(
     stage_quality_maps(files, path, view.width, view.height, *maps.source, *maps.angle_deg,
                        georeference, maps.source_map, maps.angle_map);
   }
+  stage_view_raster(files, path, image, georeference, png_threads);
   for (const auto& [extra_path, text] : extra_texts) files.stage_text(extra_path, text);
   if (!commit_view_files(files, path)) return result;
   result.written = true;

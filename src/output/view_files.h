@@ -42,13 +42,12 @@ bool write_view_image(const std::string& path, const cv::Mat& raster,
 
 class staged_file_set;
 
-// Stages every file of the view image at `path` (whose extension the table finds) into
-// `files`: the raster as write_view_image writes it, the KML GroundOverlay and the world
-// file of the record, the conventional world file and the .prj placed by
-// `georeference`. Returns the KML file's path. Nothing is in place before commit.
-std::string stage_view_files(staged_file_set& files, const std::string& path, const cv::Mat& raster,
-                             const view_params& view, const raster_georeference& georeference,
-                             int png_threads = 1);
+// Stages the side files of the view image at `path` (whose extension the table finds)
+// into `files`: the KML GroundOverlay and the world file of the record, the conventional
+// world file and the .prj placed by `georeference`. Returns the KML file's path.
+std::string stage_view_side_files(staged_file_set& files, const std::string& path,
+                                  const view_params& view,
+                                  const raster_georeference& georeference);
 
 // Renames the staged files of the view at `path` into place, the image first. False
 // after "cannot write %s: %s\n" for the first file that failed (and a line saying the
@@ -68,10 +67,10 @@ struct written_view {
 };
 
 // Writes the view image at `path` (whose extension the table finds) with its side files
-// and the asked maps of quality_maps.h as one all-or-nothing set: stage_view_files, the
-// maps, then commit_view_files, which reports a failure. `maps` points at both planes
+// and the asked maps of quality_maps.h as one all-or-nothing set, renamed side files
+// first, then the maps, the image and `extra_texts` (path, text: what records the set),
+// through commit_view_files, which reports a failure. `maps` points at both planes
 // whenever a map is asked.
-// `extra_texts` (path, text) join the set, written after the view's own files.
 written_view write_view_file_set(
     const std::string& path, const cv::Mat& image, const view_params& view,
     const raster_georeference& georeference, int png_threads, const view_maps& maps,

@@ -66,16 +66,18 @@ TEST(OutputNames, EveryRuleOnTheNamesThatTellThemApart) {
       {"tiff", "a/mosaic.TIFF", "yes"},
       {"tiff", "a.tif/mosaic", "no"},
       {"tiff", ".tif", "no"},
-      // The extension table: its order, then the first occurrence, decides.
+      // The extension table, matched by the name's last extension alone.
       {"table entry", "out/mosaic.PNG", "5 at 10"},
-      {"table entry", "a.tif.png", "3 at 1"},
+      {"table entry", "a.tif.png", "4 at 5"},
+      {"table entry", "out.tif/mosaic", "-1 at none"},
+      {"table entry", "out/mosaic.tiff", "3 at 10"},
       {"table entry", "out/mosaic.jpeg", "-1 at none"},
-      // Side files replace the three letters after the table's extension, the world
-      // file and .prj the last extension.
+      // Side files, the world file and .prj replace the last extension.
       {"view outputs", "out/mosaic.png",
        "out/mosaic.png out/mosaic.kml out/mosaic.tfw out/mosaic.pgw out/mosaic.prj"},
-      {"view outputs", "out/mosaic.tiff",
-       "out/mosaic.tiff out/mosaic.kmlf out/mosaic.tfwf out/mosaic.prj"},
+      {"view outputs", "out/mosaic.tiff", "out/mosaic.tiff out/mosaic.kml out/mosaic.tfw out/mosaic.prj"},
+      {"view outputs", "out/mosaic.jpg.png",
+       "out/mosaic.jpg.png out/mosaic.jpg.kml out/mosaic.jpg.tfw out/mosaic.jpg.pgw out/mosaic.jpg.prj"},
       {"view outputs", "out/mosaic.JPEG", "out/mosaic.JPEG out/mosaic.jgw out/mosaic.prj"},
       {"view outputs", "out.d/mosaic", "out.d/mosaic out.d/mosaic.prj"},
   };
