@@ -3,6 +3,10 @@
 //   aq_bench run <config>                a whole run in process; pauses recorded, not slept
 //   aq_bench stages <config>             the run's stages one after the other, each timed
 //   aq_bench floor <config> <mosaic>     decode every frame once, encode the mosaic once
+//   aq_bench hardfloor <config> <mosaic>  the hard floor: every frame decoded once by
+//                                        libjpeg-turbo straight to BGR, the mosaic's raw
+//                                        RGBA deflated once by ISA-L at its fastest level,
+//                                        one thread
 //   aq_bench png <mosaic>                the PNG stage: the library's encoder, then the band
 //                                        encoder on every core and on one
 //
@@ -13,12 +17,16 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <csetjmp>
 #include <exception>
 #include <filesystem>
+#include <isa-l/igzip_lib.h>
+#include <jpeglib.h>
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/image_set.h"
@@ -243,6 +251,103 @@ int floor_run(const std::string& config_path, const std::string& mosaic_path) {
 // The PNG stage alone on a finished four-channel mosaic, in memory: what the run did
 // before (the transparent copy, then the library at compression 3 on one thread) and
 // does now (the band encoder).
+// libjpeg-turbo's decoder straight into BGR rows; false on any error (the frame is then not
+// counted as decoded).
+struct jpeg_failure {
+  jpeg_error_mgr manager;
+  std::jmp_buf back;
+};
+
+bool decode_jpeg_bgr(const std::vector<unsigned char>& bytes, std::vector<unsigned char>& bgr) {
+  jpeg_decompress_struct info;
+  jpeg_failure failure;
+  info.err = jpeg_std_error(&failure.manager);
+  failure.manager.error_exit = [](j_common_ptr common) {
+    std::longjmp(reinterpret_cast<jpeg_failure*>(common->err)->back, 1);
+  };
+  if (setjmp(failure.back)) {
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
+  jpeg_create_decompress(&info);
+  jpeg_mem_src(&info, bytes.data(), static_cast<unsigned long>(bytes.size()));
+  jpeg_read_header(&info, TRUE);
+  info.out_color_space = JCS_EXT_BGR;
+  jpeg_start_decompress(&info);
+  const std::size_t stride = std::size_t(info.output_width) * 3;
+  bgr.resize(stride * info.output_height);
+  while (info.output_scanline < info.output_height) {
+    JSAMPROW row = bgr.data() + stride * info.output_scanline;
+    jpeg_read_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_decompress(&info);
+  jpeg_destroy_decompress(&info);
+  return true;
+}
+
+// The hard floor of a run: what no mosaicker can avoid, each done once on one thread by the
+// fastest library for it. Frames that are not JPEG (thermal PNG) are decoded by the image
+// library instead, and counted apart. File reads are left out of the decode time.
+int hard_floor_run(const std::string& config_path, const std::string& mosaic_path) {
+  console_capture capture;
+  mosaic_request request;
+  if (!load_mosaic_request(config_path, request)) return 1;
+  std::vector<std::string> frames;
+  for (const auto& entry : std::filesystem::directory_iterator(request.image_dir))
+    frames.push_back(entry.path().string());
+  std::sort(frames.begin(), frames.end());
+
+  double decode = 0;
+  std::size_t jpeg = 0, other = 0;
+  std::vector<unsigned char> bytes, bgr;
+  for (const std::string& frame : frames) {
+    std::ifstream in(frame, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const bool is_jpeg = bytes.size() > 3 && bytes[0] == 0xFF && bytes[1] == 0xD8;
+    const auto t = clock_type::now();
+    if (is_jpeg) {
+      jpeg += decode_jpeg_bgr(bytes, bgr) ? 1 : 0;
+    } else {
+      other += cv::imdecode(bytes, cv::IMREAD_UNCHANGED).empty() ? 0 : 1;
+    }
+    decode += seconds_since(t);
+  }
+
+  const cv::Mat mosaic = cv::imread(mosaic_path, cv::IMREAD_UNCHANGED);
+  if (mosaic.empty() || mosaic.depth() != CV_8U) {
+    std::fprintf(stderr, "cannot read %s as an 8-bit image\n", mosaic_path.c_str());
+    return 1;
+  }
+  cv::Mat rgba;
+  cv::cvtColor(mosaic, rgba, mosaic.channels() == 4 ? cv::COLOR_BGRA2RGBA : cv::COLOR_BGR2RGBA);
+  const std::size_t raw = rgba.total() * 4;
+  std::vector<unsigned char> deflated(raw + raw / 8 + (1 << 16));
+  const auto t = clock_type::now();
+  isal_zstream stream;
+  isal_deflate_stateless_init(&stream);
+  stream.level = 0;
+  stream.end_of_stream = 1;
+  stream.flush = NO_FLUSH;
+  stream.next_in = rgba.data;
+  stream.avail_in = static_cast<uint32_t>(raw);
+  stream.next_out = deflated.data();
+  stream.avail_out = static_cast<uint32_t>(deflated.size());
+  const int status = isal_deflate_stateless(&stream);
+  const double deflate = seconds_since(t);
+  if (status != COMP_OK) {
+    std::fprintf(stderr, "ISA-L deflate failed (%d)\n", status);
+    return 1;
+  }
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  std::printf(
+      "hard_floor_jpeg_frames %zu\nhard_floor_other_frames %zu\nhard_floor_decode_seconds %.3f\n"
+      "hard_floor_deflate_seconds %.3f\nhard_floor_deflated_bytes %zu\nhard_floor_seconds %.3f\n"
+      "hard_floor_cores %u\nhard_floor_all_cores_seconds %.3f\n",
+      jpeg, other, decode, deflate, static_cast<std::size_t>(stream.total_out), decode + deflate,
+      cores, (decode + deflate) / cores);
+  return 0;
+}
+
 int png_stage(const std::string& mosaic_path) {
   const cv::Mat mosaic = cv::imread(mosaic_path, cv::IMREAD_UNCHANGED);
   if (mosaic.empty()) {
@@ -296,6 +401,7 @@ int main(int argc, char** argv) {
     if (command == "run" && argc == 3) return whole_run(argv[2]);
     if (command == "stages" && argc == 3) return staged_run(argv[2]);
     if (command == "floor" && argc == 4) return floor_run(argv[2], argv[3]);
+    if (command == "hardfloor" && argc == 4) return hard_floor_run(argv[2], argv[3]);
     if (command == "png" && argc == 3) return png_stage(argv[2]);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "aq_bench: %s\n", e.what());
@@ -303,6 +409,6 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: aq_bench make <folder> rgb|thermal | run <config> | stages <config> | "
-               "floor <config> <mosaic> | png <mosaic>\n");
+               "floor <config> <mosaic> | hardfloor <config> <mosaic> | png <mosaic>\n");
   return 2;
 }

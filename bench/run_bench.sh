@@ -5,7 +5,8 @@
 #
 #   bench/run_bench.sh [build-folder]        (default build; run from anywhere)
 #   REPEATS=5 VARIANTS="colour" PEER=0 PROGRAM=other/aeroquilt bench/run_bench.sh build-i
-#   MODES="0 1 2" ...   also times whole runs (--batch) with each composite_mode
+#   MODES="0 1 2" ...   also times whole runs (--batch) with each composite_mode, with and
+#                       without the source and view-angle maps, and their peak memory
 #
 # The surveys are made once under bench/data/ (git-ignored): 160 JPEG frames of
 # 1280 x 1024 ("colour") and 160 16-bit PNG thermal frames of 640 x 512
@@ -57,13 +58,15 @@ for variant in $VARIANTS; do
   echo
   echo "== $variant: $frames frames of $(field "$scratch/make.txt" frame_size)"
   for r in $(seq "$REPEATS"); do
-    /usr/bin/time -f "%e %U %S" -o "$scratch/time.$r" "$PROGRAM" "$config" --batch >/dev/null 2>&1 || true
+    /usr/bin/time -f "%e %U %S %M" -o "$scratch/time.$r" "$PROGRAM" "$config" --batch >/dev/null 2>&1 || true
     # the last line: time reports the program's exit status (1 after a mosaic) first
     tail -n 1 "$scratch/time.$r" | awk '{ print $1 }' > "$scratch/process.$r"
     tail -n 1 "$scratch/time.$r" | awk '{ print $2 + $3 }' > "$scratch/cpu.$r"
+    tail -n 1 "$scratch/time.$r" | awk '{ print $4 }' > "$scratch/rss.$r"
     "$BENCH" run "$config" > "$scratch/run.$r"
     "$BENCH" stages "$config" > "$scratch/stages.$r"
     "$BENCH" floor "$config" "$mosaic" > "$scratch/floor.$r"
+    "$BENCH" hardfloor "$config" "$mosaic" > "$scratch/hardfloor.$r"
     "$BENCH" png "$mosaic" > "$scratch/png.$r"
   done
   process=$(cat "$scratch"/process.* | median)
@@ -96,23 +99,43 @@ for variant in $VARIANTS; do
     "$(median_field png_library_cpu_seconds "$scratch"/png.*)" "$(median_field png_bands_cpu_seconds "$scratch"/png.*)" \
     "$(median_field png_bands_one_thread_cpu_seconds "$scratch"/png.*)"
   printf "whole run / floor        %8.2f (target 1.3)\n" "$(calc "$process_net / $floor")"
+  hard=$(median_field hard_floor_seconds "$scratch"/hardfloor.*)
+  hard_all=$(median_field hard_floor_all_cores_seconds "$scratch"/hardfloor.*)
+  printf "hard floor               %8.2f s one thread (libjpeg-turbo decode %.2f s of %d JPEG + %d other frames, ISA-L level 0 deflate %.2f s), %.2f s over %d cores\n" \
+    "$hard" "$(median_field hard_floor_decode_seconds "$scratch"/hardfloor.*)" \
+    "$(field "$scratch/hardfloor.1" hard_floor_jpeg_frames)" "$(field "$scratch/hardfloor.1" hard_floor_other_frames)" \
+    "$(median_field hard_floor_deflate_seconds "$scratch"/hardfloor.*)" "$hard_all" "$(field "$scratch/hardfloor.1" hard_floor_cores)"
+  printf "whole run / hard floor   %8.2f (all cores; target 4)\n" "$(calc "$process_net / $hard_all")"
+  rss=$(cat "$scratch"/rss.* | median)
+  printf "peak memory              %8.0f MiB, %.1f bytes per mosaic pixel\n" "$(calc "$rss / 1024")" \
+    "$(calc "$rss * 1024 / ($megapixels * 1000000)")"
 
   # Compositing modes: the same configuration with composite_mode appended (later keys
   # win), the modes taken in turn within each repeat so that a change of load hits all.
   if [ -n "${MODES:-}" ]; then
-    for mode in $MODES; do { cat "$config"; echo "composite_mode,$mode"; } > "$data/survey_mode$mode.cfg"; done
+    for mode in $MODES; do
+      { cat "$config"; echo "composite_mode,$mode"; } > "$data/survey_mode$mode.cfg"
+      { cat "$config"; echo "composite_mode,$mode"; echo "write_source_map,1"; echo "write_view_angle_map,1"; } \
+        > "$data/survey_mode${mode}maps.cfg"
+    done
     for r in $(seq "$REPEATS"); do
       for mode in $MODES; do
-        /usr/bin/time -f "%e" -o "$scratch/mode$mode.$r" "$PROGRAM" "$data/survey_mode$mode.cfg" --batch >/dev/null 2>&1 || true
+        for maps in "" maps; do
+          /usr/bin/time -f "%e %M" -o "$scratch/mode$mode$maps.$r" "$PROGRAM" "$data/survey_mode$mode$maps.cfg" --batch >/dev/null 2>&1 || true
+        done
       done
     done
     first=""
     for mode in $MODES; do
-      rm -f "$data/survey_mode$mode.cfg"
-      net=$(calc "$(for r in $(seq "$REPEATS"); do tail -n 1 "$scratch/mode$mode.$r"; done | median)")
+      rm -f "$data/survey_mode$mode.cfg" "$data/survey_mode${mode}maps.cfg"
+      net=$(calc "$(for r in $(seq "$REPEATS"); do tail -n 1 "$scratch/mode$mode.$r" | awk '{ print $1 }'; done | median)")
+      with_maps=$(calc "$(for r in $(seq "$REPEATS"); do tail -n 1 "$scratch/mode${mode}maps.$r" | awk '{ print $1 }'; done | median)")
+      kib=$(for r in $(seq "$REPEATS"); do tail -n 1 "$scratch/mode$mode.$r" | awk '{ print $2 }'; done | median)
+      kib_maps=$(for r in $(seq "$REPEATS"); do tail -n 1 "$scratch/mode${mode}maps.$r" | awk '{ print $2 }'; done | median)
       [ -z "$first" ] && first=$net
-      printf "composite_mode %d         %8.2f s (%.3f x composite_mode %s)\n" "$mode" "$net" \
-        "$(calc "$net / $first")" "${MODES%% *}"
+      printf "composite_mode %d         %8.2f s (%.3f x composite_mode %s), %.0f MiB (%.1f B/px); with maps %.2f s (%.3f x), %.0f MiB\n" \
+        "$mode" "$net" "$(calc "$net / $first")" "${MODES%% *}" "$(calc "$kib / 1024")" \
+        "$(calc "$kib * 1024 / ($megapixels * 1000000)")" "$with_maps" "$(calc "$with_maps / $net")" "$(calc "$kib_maps / 1024")"
     done
   fi
 

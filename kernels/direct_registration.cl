@@ -220,30 +220,30 @@ __kernel void project_image_dem(int image_width, int image_height, __global cons
 // taken from the last back sample each pixel once, and one that comes late goes under.
 __kernel void project_image_claimed(int image_width, int image_height,
                                     __global const float* view, __global uchar* output,
-                                    __global const uchar* image, __global ushort* claimed,
+                                    __global const uchar* image, __global uint* claimed,
                                     int line) {
   float x, y;
   __global uchar* out;
   if (!view_pixel(view, output, &x, &y, &out)) return;
-  __global ushort* claim = claimed + (out - output) / 3;
+  __global uint* claim = claimed + (out - output) / 3;
   if ((int)*claim >= line) return;
   if (project_local_point(x, y, 0.0f, view, image_width, image_height, image, out))
-    *claim = (ushort)line;
+    *claim = (uint)line;
 }
 
 __kernel void project_image_dem_claimed(int image_width, int image_height,
                                         __global const float* view, __global uchar* output,
                                         __global const uchar* image, __global const uchar* dem,
                                         int dem_bytes, float ref_lat_deg, float ref_lon_deg,
-                                        __global ushort* claimed, int line) {
+                                        __global uint* claimed, int line) {
   float x, y, z;
   __global uchar* out;
   if (!view_pixel(view, output, &x, &y, &out)) return;
-  __global ushort* claim = claimed + (out - output) / 3;
+  __global uint* claim = claimed + (out - output) / 3;
   if ((int)*claim >= line) return;
   if (!view_dem_height(x, y, view, dem, dem_bytes, ref_lat_deg, ref_lon_deg, &z)) return;
   if (project_local_point(x, y, z, view, image_width, image_height, image, out))
-    *claim = (ushort)line;
+    *claim = (uint)line;
 }
 
 // RGGB mosaic (one byte per pixel) to blue, green, red: every pixel of a 2x2
@@ -407,7 +407,7 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
                                   __global uchar* output, __global const uchar* image,
                                   __global const uchar* dem, int dem_bytes,
                                   __global const float* rec, __global float* score,
-                                  __global ushort* source, __global float4* best) {
+                                  __global uint* source, __global float4* best) {
   float x, y, z, fx, fy;
   size_t i;
   if (!composite_pixel(view, rec, &x, &y, &i)) return;
@@ -417,7 +417,7 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
   if (!in_frame(fx, fy, image_width, image_height, image)) return;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
   const float key = composite_score(x, y, z, rec);
-  const ushort own = (ushort)as_int(rec[COMP_SOURCE]);
+  const uint own = (uint)as_int(rec[COMP_SOURCE]);
   const bool later = own > source[i];
   if ((flags & COMP_LAST_WINS) != 0 ? !later : !(key < score[i] || (key == score[i] && later)))
     return;
@@ -447,13 +447,13 @@ float composite_ramp(float t) {
 __kernel void composite_feather(int image_width, int image_height, __global const float* view,
                                 __global const uchar* image, __global const uchar* dem,
                                 int dem_bytes, __global const float* rec,
-                                __global const float* score, __global const ushort* source,
+                                __global const float* score, __global const uint* source,
                                 __global const float4* best, __global float4* sum) {
   float x, y, z, fx, fy;
   size_t i;
   if (!composite_pixel(view, rec, &x, &y, &i)) return;
   const int flags = as_int(rec[COMP_FLAGS]);
-  if (source[i] == (ushort)as_int(rec[COMP_SOURCE]) || source[i] == 0) return;
+  if (source[i] == (uint)as_int(rec[COMP_SOURCE]) || source[i] == 0) return;
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
   if (!image_point(x, y, z, view, &fx, &fy)) return;
   if (!in_frame(fx, fy, image_width, image_height, image)) return;

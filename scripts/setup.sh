@@ -4,9 +4,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make pkg-config libopencv-dev libarmadillo-dev ocl-icd-opencl-dev
-          opencl-headers pocl-opencl-icd clinfo libgtest-dev proj-bin libxml2-utils
+          opencl-headers clinfo libgtest-dev proj-bin libxml2-utils
           gdal-bin python3-gdal libgdal-dev libexiv2-dev zlib1g-dev libjpeg-dev libisal-dev
           parallel slurm-wlm munge libjs-leaflet chromium)
+# The CPU OpenCL implementation only where no other platform (a GPU's) is installed:
+# the run takes the first platform unless opencl_platform names another.
+if ! ls /etc/OpenCL/vendors/*.icd 2>/dev/null | grep -qv pocl; then
+  packages+=(pocl-opencl-icd)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -3,7 +3,7 @@
 //   make_survey <folder> [--dem] [--small | --large] [--utm] [--raw | --thermal | --jpeg]
 //               [--frame WxH] [--jet] [--tile N] [--tagged] [--lens] [--tilt DEG]
 //               [--dem-offset M] [--xmp-gps] [--resized N] [--interior-yaml] [--poses-txt]
-//               [--names PREFIX]
+//               [--names PREFIX] [--exposure STEP] [--view-brightness K]
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +24,7 @@ void usage() {
       "--jpeg] "
       "[--frame WxH] [--jet] [--tile N] [--tagged] [--lens] [--tilt DEG] [--dem-offset M]\n"
       "       [--xmp-gps] [--resized N] [--interior-yaml] [--poses-txt] [--names PREFIX]\n"
+      "       [--exposure STEP] [--view-brightness K]\n"
       "  --dem      hilly terrain, projected with the DEM (default: flat ground)\n"
       "  --small    3 lines of 5 frames of 160 x 120 (the test survey)\n"
       "  --large    8 lines of 16 frames of 640 x 480 (benchmarks)\n"
@@ -47,7 +48,11 @@ void usage() {
       "  --poses-txt  also poses_utm.txt: UTM poses separated by spaces, names without\n"
       "             their extension\n"
       "  --names PREFIX  frame names PREFIX + three digits (\"img_\"); one holding \"rgb\" or\n"
-      "             a comma gives frames only aeroquilt prepare takes\n");
+      "             a comma gives frames only aeroquilt prepare takes\n"
+      "  --exposure STEP  frame i's brightness times 1 + STEP * ((3 i) mod 5 - 2) / 2: seams\n"
+      "             show as steps of brightness (colour_balance,1 takes them out)\n"
+      "  --view-brightness K  each ray's brightness times 1 + K * (its east component): the\n"
+      "             ground looks brighter seen looking east\n");
 }
 
 // Scales the frames and the flight plan together so that the ground resolution
@@ -126,6 +131,10 @@ int main(int argc, char** argv) {
       design.utm_poses_csv = true;
       design.poses_space_separated = true;
       design.poses_names_without_extension = true;
+    } else if (arg == "--exposure" && i + 1 < argc) {
+      design.exposure_step = std::atof(argv[++i]);
+    } else if (arg == "--view-brightness" && i + 1 < argc) {
+      design.view_angle_brightness = std::atof(argv[++i]);
     } else if (arg == "--names" && i + 1 < argc) {
       design.frame_name_prefix = argv[++i];
     } else if (arg == "--jet") {

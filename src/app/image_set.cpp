@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "app/colour_gains.h"
 #include "base/console.h"
 #include "geometry/footprints.h"
 
@@ -39,7 +40,7 @@ int prepare_run(mosaic_job& job, const mosaic_request& request, bool open_gpu,
   load_dem(job.dem, request.DEM_filename);
   if (open_gpu)
     job.gpu.open_gpu_device(camera.image_width_pixels, camera.image_height_pixels,
-                            request.image_channels);
+                            request.image_channels, request.opencl_platform);
   return 1;
 }
 
@@ -118,6 +119,9 @@ int prepare_image_set(mosaic_job& job, const mosaic_request& request, bool open_
   size_frame_cache(job, camera);
   job.survey_view =
       survey_view_params(job_footprints(job), 1.0, job.images.centre_lat, job.images.centre_lon);
+  // From every frame of the survey, so that a tile range gets the whole run's gains; runs
+  // that draw no frame need none.
+  if (request.colour_balance != 0) balance_frame_colours(job, request);
   return 1;
 }
 

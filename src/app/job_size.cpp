@@ -17,9 +17,9 @@ constexpr double kGigabyte = 1024.0 * 1024.0 * 1024.0;
 
 double bytes_per_view_pixel(bool png_output) {
   // Canvas (3) and device buffer (3); PNG: transparent copy (4, the library encoder's)
-  // and an encoded file that may be as large, which also covers the claim plane (2) of
-  // last wins; other formats: the claim plane (2) and the encoded file (3).
-  return png_output ? 3.0 + 3.0 + 4.0 + 4.0 : 3.0 + 3.0 + 2.0 + 3.0;
+  // and an encoded file that may be as large, which also covers the claim plane (4) of
+  // last wins; other formats: the claim plane (4) and the encoded file (3).
+  return png_output ? 3.0 + 3.0 + 4.0 + 4.0 : 3.0 + 3.0 + 4.0 + 3.0;
 }
 
 job_size measure_job(const view_params& survey, const tile_plan& plan, bool png_output,
@@ -87,12 +87,12 @@ bool check_job_size(const mosaic_request& request, const mosaic_job& job, const 
                     const tile_plan& plan) {
   std::size_t extension_position = 0;
   const bool png = find_output_extension(request.joined, extension_position) >= 4;
-  // The device's score (4) and source (2) planes, feathering's two float4 planes, and
+  // The device's score (4) and source (4) planes, feathering's two float4 planes, and
   // each map read back and encoded.
   const composite_options& compositing = request.views.compositing;
-  const double extra = (compositing.active() ? 6.0 : 0.0) +
+  const double extra = (compositing.active() ? 8.0 : 0.0) +
                        (compositing.rule == composite_rule::feathered ? 32.0 : 0.0) +
-                       (compositing.source_map ? 2.0 + 2.0 : 0.0) +
+                       (compositing.source_map ? 4.0 + 4.0 : 0.0) +
                        (compositing.angle_map ? 4.0 + 4.0 : 0.0);
   const job_size size = measure_job(survey, plan, png, extra);
   return job_acceptable(size, size.views > 1, survey.pixel_size,

@@ -26,6 +26,7 @@ class log_follower {
   // once and no longer followed: what was read stands.
   std::vector<followed_line> poll();
   bool stopped() const { return stopped_; }
+  int lines_read() const { return line_number_; }
 
  private:
   std::string path_;

@@ -337,6 +337,7 @@ bool live_run::write_tile(int64_t number, live_tile& tile, const rendered_view& 
   maps.angle_deg = &rendered.planes.angle_deg;
   maps.source_map = compositing.source_map;
   maps.angle_map = compositing.angle_map;
+  maps.wide_source = log_.lines_read() > 65535;
   const raster_georeference georeference = view_georeference(
       rendered.view, make_local_frame(setting_.ref_lat_deg, setting_.ref_lon_deg));
   // The record of its frames stands or falls with the tile's files.

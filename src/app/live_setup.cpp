@@ -25,6 +25,13 @@ void refuse_unmappable_live_request(const mosaic_request& request) {
         "flight: set do_average_image_error_removal,0\n");
     throw fatal_error("live mapping cannot average the thermal fixed pattern\n");
   }
+  if (request.colour_balance != 0) {
+    console_printf(
+        "live mapping cannot balance colours, which are solved from the overlaps of the whole "
+        "flight before any tile is made: set colour_balance,0 (or balance in a batch run after "
+        "the flight)\n");
+    throw fatal_error("live mapping cannot balance colours (colour_balance)\n");
+  }
 }
 
 void live_reference_point(const mosaic_request& request, double& lat_deg, double& lon_deg) {

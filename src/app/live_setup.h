@@ -7,7 +7,8 @@
 namespace aeroquilt {
 
 // Fatal (after a message) for a request without the planned area (the sub-view keys),
-// without tiles, or with the thermal fixed-pattern average, which needs the whole flight.
+// without tiles, or with the thermal fixed-pattern average or colour balancing, which
+// need the whole flight.
 void refuse_unmappable_live_request(const mosaic_request& request);
 
 // The reference point of a live run in degrees: the request's, or the centre of the

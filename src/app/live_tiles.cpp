@@ -66,8 +66,8 @@ std::map<int, std::string> read_frame_record(const std::string& path) {
 }
 
 std::size_t state_bytes(const view_state& state) {
-  return state.image.total() * state.image.elemSize() + state.claim.size() * 2 +
-         state.score.size() * 4 + state.source.size() * 2;
+  return state.image.total() * state.image.elemSize() + state.claim.size() * 4 +
+         state.score.size() * 4 + state.source.size() * 4;
 }
 
 }  // namespace aeroquilt

@@ -1,6 +1,7 @@
 #include "app/mosaic_grid.h"
 
 #include <cmath>
+#include <cstdio>
 
 #include "app/image_set.h"
 #include "output/output_names.h"
@@ -38,6 +39,17 @@ mosaic_view mosaic_view_at(const view_params& survey, const std::string& joined,
           tile_view_params(survey, tile.first_row, tile.first_column, tile.row_count,
                            tile.column_count),
           false, tile.i, tile.j};
+}
+
+std::string tile_grid_text(const view_params& survey, const tile_plan& plan, double ref_lat_deg,
+                           double ref_lon_deg) {
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "pixel size %.9g m, west %.9g m, north %.9g m, %d x %d pixels, tiles of %d pixels "
+                "overlapping by %d, reference point %.12f %.12f\n",
+                survey.pixel_size, survey.x_min, survey.y_max, survey.width, survey.height,
+                plan.side, tile_overlap_pixels, ref_lat_deg, ref_lon_deg);
+  return text;
 }
 
 view_params fix_survey_view(const mosaic_request& request, const mosaic_job& job) {

@@ -53,6 +53,11 @@ struct mosaic_view {
 mosaic_view mosaic_view_at(const view_params& survey, const std::string& joined,
                            const tile_plan& plan, int64_t number);
 
+// What fixes a tiled mosaic's tiles: pixel size, origin, extent, tile side and the
+// local frame's reference point, as the text of its grid record.
+std::string tile_grid_text(const view_params& survey, const tile_plan& plan, double ref_lat_deg,
+                           double ref_lon_deg);
+
 // The survey view of a prepared job at the requested pixel size: the requested sub-view,
 // or the extent of every footprint.
 view_params fix_survey_view(const mosaic_request& request, const mosaic_job& job);

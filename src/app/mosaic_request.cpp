@@ -170,6 +170,26 @@ bool live_wait_usable(const config_params& config, const char* path) {
   return false;
 }
 
+// Thermal frames are shown in false colour from their temperatures, which a gain would
+// falsify: they are left as read.
+bool colour_balance_usable(const config_params& config, const char* path, int32_t& balance) {
+  balance = 0;
+  if (config.colour_balance == 0) return true;
+  if (config.colour_balance < 0 || config.colour_balance > 2) {
+    console_printf("configuration file %s: colour_balance is %d, give 0 (off), 1 (a gain per "
+                   "frame and channel) or 2 (a gain and its slopes across each frame)\n",
+                   path, config.colour_balance);
+    return false;
+  }
+  if (config.use_16bit_image_input != 0) {
+    console_printf("colour_balance left off: thermal frames are shown in false colour from their "
+                   "temperatures, which no gain may change\n");
+    return true;
+  }
+  balance = config.colour_balance;
+  return true;
+}
+
 // Output names are checked before the GPU is opened and the footprints printed; the
 // fatal text is the pipeline's own.
 void require_image_extension(const char* key, const std::string& name, const std::string& joined,
@@ -267,6 +287,7 @@ bool load_mosaic_request(const std::string& path, mosaic_request& request) {
   if (!compositing_usable(config, config_path)) return false;
   if (!reference_usable(config, config_path)) return false;
   if (!live_wait_usable(config, config_path)) return false;
+  if (!colour_balance_usable(config, config_path, request.colour_balance)) return false;
   warn_folder_without_slash("image_dir", config.image_dir, config_path);
   warn_folder_without_slash("output_dir", config.output_dir, config_path);
   request.joined = config.output_dir + config.output_filename;
@@ -312,6 +333,7 @@ bool load_mosaic_request(const std::string& path, mosaic_request& request) {
   request.png_encode_threads = config.png_encode_threads;
   request.web_map = config.write_web_tiles != 0;
   request.gis_layer = config.write_gis_layer != 0 || request.web_map;
+  request.opencl_platform = config.opencl_platform;
   return true;
 }
 

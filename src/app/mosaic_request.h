@@ -14,6 +14,8 @@
 
 namespace aeroquilt {
 
+constexpr int32_t colour_balance_gains = 1, colour_balance_fields = 2;
+
 struct mosaic_request {
   std::string config_path;  // the configuration file, an input no output may replace
   // Inputs.
@@ -45,6 +47,10 @@ struct mosaic_request {
   int32_t png_encode_threads = 0;
   // The mosaic's GIS layer (a VRT of its tiles and maps) and its web map.
   bool gis_layer = false, web_map = false;
+  std::string opencl_platform;  // part of the platform's name; empty: the first
+  // Colour balance solved from the overlaps before the views: 0 none, 1 one gain per
+  // frame and channel (colour_balance_gains), 2 a gain field (colour_balance_fields).
+  int32_t colour_balance = 0;
 };
 
 // Reads the configuration file at `path` and makes the request from it. False when the

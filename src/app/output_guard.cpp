@@ -8,6 +8,7 @@
 
 #include "base/console.h"
 #include "base/fatal_error.h"
+#include "output/grid_record.h"
 #include "output/output_files.h"
 #include "output/output_names.h"
 
@@ -135,6 +136,23 @@ void remove_stale_run_temporaries(const std::string& joined) {
   removed += remove_stale_temporaries(folder + "." + stem + "_live", ".", true);
   if (removed > 0)
     console_printf("removed %d temporary files an interrupted run left\n", removed);
+}
+
+void settle_tile_grid(const std::string& joined, const std::string& text, bool range_run) {
+  const std::string path = grid_record_path(joined);
+  if (!range_run) {
+    if (!replace_grid_record(path, text)) console_printf("cannot write %s\n", path.c_str());
+    return;
+  }
+  const grid_claim claim = claim_grid_record(path, text);
+  if (claim.match == grid_match::failed)
+    throw fatal_error("cannot write " + path + ": " + claim.error + "\n");
+  if (claim.match == grid_match::different)
+    throw fatal_error("the tiles in this folder are of another grid (" + path + ": " +
+                      claim.recorded.substr(0, claim.recorded.find('\n')) + "; this run: " +
+                      text.substr(0, text.find('\n')) +
+                      "): give another output folder or name, or remove those tiles and " +
+                      path + "\n");
 }
 
 output_lock lock_run_output(const std::string& joined, output_lock_mode mode) {

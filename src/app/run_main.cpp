@@ -26,8 +26,8 @@ void print_usage() {
       "                  --live [--idle-exit SECONDS]]\n"
       "       aeroquilt prepare IMAGE_DIR DEM_RASTER OUT_DIR [--camera FILE]\n"
       "                 [--poses CSV [--crs CRS]] [--altitude absolute|relative]\n"
-      "                 [--height-offset M] [--pixel-size M]\n"
-      "       aeroquilt --help | --version\n"
+      "                 [--height-offset M] [--takeoff-height M] [--pixel-size M]\n"
+      "       aeroquilt -h | --help | --version\n"
       "\n"
       "Projects the images of a survey flight onto a north-up map grid and writes the\n"
       "mosaic (one image or tiles) with KML GroundOverlay and world files, as the\n"
@@ -36,8 +36,8 @@ void print_usage() {
       "\n"
       "prepare reads the frames' EXIF GPS and XMP attitude (or a poses CSV), the terrain\n"
       "raster (any format and CRS GDAL reads) and a lens calibration, and writes\n"
-      "OUT_DIR/survey.cfg with its flight log and DEM file; then run aeroquilt\n"
-      "OUT_DIR/survey.cfg.\n"
+      "OUT_DIR/survey.cfg with its flight log, DEM file and frames/ (links by which the\n"
+      "run reads the frames); then run aeroquilt OUT_DIR/survey.cfg.\n"
       "\n"
       "--batch skips the fixed pauses and the preview window (schedulers, scripts).\n"
       "--list-tiles prints the number of tiles, then per tile its number (from 0, in\n"
@@ -58,7 +58,7 @@ void print_usage() {
 
 int run_main(int argc, char** argv) {
   // Asked for usage or version: answer without touching any file.
-  if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
+  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     print_usage();
     return 0;
   }
@@ -80,7 +80,8 @@ int run_main(int argc, char** argv) {
   if (run.mode == run_mode::list_tiles) console_to_stderr();
   mosaic_job job;
   if (run.config_path.empty()) {
-    console_printf("need configuration file argument\n");
+    console_printf("need configuration file argument\n\n");
+    print_usage();
     pause_ms(1000);
     return 0;
   }

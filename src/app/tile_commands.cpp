@@ -9,6 +9,7 @@
 #include "app/output_guard.h"
 #include "base/console.h"
 #include "base/fatal_error.h"
+#include "output/grid_record.h"
 #include "output/link_index.h"
 #include "output/output_names.h"
 
@@ -58,6 +59,13 @@ int write_link_index_from_disk(const mosaic_request& request, mosaic_job& job) {
   // Refused while a whole run or tile ranges are still writing into the folder.
   const output_lock lock = lock_run_output(request.joined, output_lock_mode::exclusive);
   remove_stale_run_temporaries(request.joined);
+  // Tiles of another grid under the same names would be linked as this mosaic's.
+  const std::string recorded = read_grid_record(grid_record_path(request.joined));
+  const std::string grid = tile_grid_text(job.survey_view, plan, job.images.centre_lat,
+                                          job.images.centre_lon);
+  if (!plan.whole && !recorded.empty() && recorded != grid)
+    throw fatal_error("the tiles on disk are of another grid (" + grid_record_path(request.joined) +
+                      "): no link index\n");
   // A whole image is linked by no network link: its index is the empty document.
   if (plan.whole) linked.clear();
   if (!write_link_index(index_path, linked)) throw fatal_error("cannot write " + index_path + "\n");

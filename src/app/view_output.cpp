@@ -56,6 +56,8 @@ view_result run_view(const view_setting& setting, const mosaic_request& request,
   maps.angle_deg = &rendered.planes.angle_deg;
   maps.source_map = compositing.source_map;
   maps.angle_map = compositing.angle_map;
+  for (const image_geometry& geometry : setting.geometries)
+    maps.wide_source = maps.wide_source || geometry.log_line > 65535;
   const written_view written = write_view_file_set(path, rendered.image, rendered.view,
                                                    georeference, request.png_encode_threads, maps);
   if (!written.written) {

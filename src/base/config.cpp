@@ -162,8 +162,10 @@ const key_rule kKeyRules[] = {
     {"live_frame_wait_seconds,", set_number<&C::live_frame_wait_seconds>},
     {"write_gis_layer,", set_integer<&C::write_gis_layer>},
     {"write_web_tiles,", set_integer<&C::write_web_tiles>},
+    {"opencl_platform,", set_text<&C::opencl_platform>},
+    {"colour_balance,", set_integer<&C::colour_balance>},
 };
-static_assert(sizeof(kKeyRules) / sizeof(kKeyRules[0]) == 61, "one rule per configuration key");
+static_assert(sizeof(kKeyRules) / sizeof(kKeyRules[0]) == 63, "one rule per configuration key");
 
 // "DEM_filename," also occurs inside "output_DEM_filename,"; only an occurrence
 // not preceded by "output_" names the elevation model, so the two keys stay apart.

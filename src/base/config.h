@@ -79,6 +79,12 @@ struct config_params {
   // web map (OUTDIR/web/: XYZ tiles, a Leaflet page), which implies the GIS layer.
   int32_t write_gis_layer = 0;
   int32_t write_web_tiles = 0;
+  // The OpenCL platform to run on: the first whose name contains this text (empty: the
+  // first platform).
+  std::string opencl_platform;
+  // 1: one gain per frame and channel, solved from the frames' overlaps, takes the
+  // brightness steps out of the seams (0: frames as read).
+  int32_t colour_balance = 0;
 };
 
 // Reads the file at `path` into `config` (reset to all zero first); a CR LF line end

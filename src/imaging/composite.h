@@ -61,7 +61,7 @@ constexpr int32_t composite_use_dem = 1, composite_absolute_dem = 2, composite_w
 
 // The per-pixel planes read back from a composited view (row-major, width x height).
 struct composite_planes {
-  std::vector<uint16_t> source;  // flight-log line, 0 where nothing was projected
+  std::vector<uint32_t> source;  // flight-log line, 0 where nothing was projected
   std::vector<float> angle_deg;  // off-nadir angle; meaningful where source != 0
 };
 

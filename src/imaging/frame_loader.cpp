@@ -11,6 +11,7 @@
 #include <fstream>
 #include <new>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "base/console.h"
 #include "imaging/frame_header.h"
@@ -50,14 +51,36 @@ void frame_loader::set_options(const frame_options& frame) {
 }
 
 cv::Mat frame_loader::load_image(const std::string& name) {
-  const cv::Mat frame = load_uncorrected(name);
-  if (!lens.active() || frame.empty()) return frame;
-  if (frame.size() != lens.frame_size()) {
-    console_printf("%s is %d x %d, the configured frame %d x %d: lens not corrected\n", name.c_str(),
-                   frame.cols, frame.rows, lens.frame_size().width, lens.frame_size().height);
-    return frame;
+  cv::Mat frame = load_uncorrected(name);
+  if (lens.active() && !frame.empty()) {
+    if (frame.size() != lens.frame_size()) {
+      console_printf("%s is %d x %d, the configured frame %d x %d: lens not corrected\n",
+                     name.c_str(), frame.cols, frame.rows, lens.frame_size().width,
+                     lens.frame_size().height);
+    } else {
+      frame = lens.apply(frame);
+    }
   }
-  return lens.apply(frame);
+  const auto gains = colour_gains.find(name);
+  if (gains != colour_gains.end() && !frame.empty()) apply_colour_gain(frame, gains->second);
+  return frame;
+}
+
+cv::Mat frame_loader::load_reduced(const std::string& name, int reduction) {
+  // The decoder's scaling skips most of the work of a full decode.
+  if (reduction > 1 && !names_raw_rgb_frame(name) && options.use_16bit_image_input == 0) {
+    if (!header_fits(name)) return cv::Mat();
+    cv::Mat reduced = decode_jpeg_bgr(name, reduction);
+    if (!reduced.empty()) return reduced;
+  }
+  const cv::Mat frame = load_uncorrected(name);
+  if (frame.empty() || reduction <= 1) return frame;
+  cv::Mat reduced;
+  cv::resize(frame, reduced,
+             cv::Size((frame.cols + reduction - 1) / reduction,
+                      (frame.rows + reduction - 1) / reduction),
+             0, 0, cv::INTER_AREA);
+  return reduced;
 }
 
 bool frame_loader::header_fits(const std::string& name) const {

@@ -4,11 +4,13 @@
 // conversion, fixed-pattern removal and false colour of 16-bit thermal frames.
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
 
+#include "imaging/colour_balance.h"
 #include "imaging/lens_correction.h"
 
 namespace aeroquilt {
@@ -39,12 +41,21 @@ class frame_loader {
   // be read. Resampled to the ideal pinhole when a lens is set. Thread-safe.
   cv::Mat load_image(const std::string& name);
 
+  // The frame at `name` for measuring: before the lens resampling, `reduction` (1, 2, 4
+  // or 8) times smaller each way by block means (a JPEG decoded at that scale), the
+  // corrections of loading applied, no colour gain. Empty after a message when it could
+  // not be read. Thread-safe.
+  cv::Mat load_reduced(const std::string& name, int reduction);
+
   frame_options options;
   lens_undistorter lens;
   cv::Mat vignette_table;  // float, image_width_pixels rows x image_height_pixels columns
   bool vignette_ready = false;
   cv::Mat average_error_frame;  // float, the running average of thermal frames
   std::mutex average_mutex;
+  // Colour gains by frame path, applied last by load_image; set before any frame is loaded
+  // for the views. A frame without one is used as read.
+  std::map<std::string, colour_gain> colour_gains;
 
  private:
   // False (after "failed read") when the file's header declares another frame size.

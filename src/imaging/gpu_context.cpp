@@ -68,7 +68,14 @@ std::string load_kernel_source() {
     const std::string beside = kernel_path_beside_program();
     if (!beside.empty()) file.open(beside);
   }
-  if (!file) throw fatal_error("cannot open .cl file");
+  if (!file) {
+    std::error_code error;
+    const std::filesystem::path here = std::filesystem::current_path(error);
+    const std::string beside = kernel_path_beside_program();
+    throw fatal_error("cannot open .cl file: looked for " + std::string(kernel_source_path) +
+                      " in the working folder (" + (error ? "unknown" : (here / kernel_source_path).string()) +
+                      ") and beside the program (" + (beside.empty() ? "unknown" : beside) + ")\n");
+  }
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
@@ -88,7 +95,8 @@ cl_program build_program(cl_context context, const std::string& source) {
 
 gpu_context::~gpu_context() { release_gpu_context(); }
 
-void gpu_context::open_gpu_device(int32_t width, int32_t height, int32_t channels) {
+void gpu_context::open_gpu_device(int32_t width, int32_t height, int32_t channels,
+                                  const std::string& platform_name) {
   // 64-bit product: 65536 x 65536 must not wrap to an acceptable size. Negative
   // sizes would turn into huge buffer sizes, so they are refused the same way.
   const int64_t pixels = static_cast<int64_t>(width) * static_cast<int64_t>(height);
@@ -96,7 +104,7 @@ void gpu_context::open_gpu_device(int32_t width, int32_t height, int32_t channel
     throw fatal_error("invalid width or height");
   }
   if (is_open()) release_gpu_context();
-  if (!init_opencl(width, height, channels)) {
+  if (!init_opencl(width, height, channels, platform_name)) {
     release_gpu_context();
     throw fatal_error("OpenCl device open failed\n");
   }
@@ -106,7 +114,8 @@ void gpu_context::open_gpu_device(int32_t width, int32_t height, int32_t channel
   channels_ = channels;
 }
 
-bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels) {
+bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels,
+                              const std::string& platform_name) {
   (void)channels;  // checked by open_gpu_device after the listing
   cl_uint platform_count = 0;
   if (clGetPlatformIDs(0, nullptr, &platform_count) != CL_SUCCESS) platform_count = 0;
@@ -122,8 +131,21 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels) {
               << ") : " << info_text(clGetPlatformInfo, platforms[i], CL_PLATFORM_NAME)
               << std::endl;
   }
-  // The first platform, all its devices; the queue on the first device.
-  const cl_platform_id platform = platforms[0];
+  // The first platform (or the first whose name holds the text asked for), all its
+  // devices; the queue on the first device.
+  cl_uint chosen = 0;
+  if (!platform_name.empty()) {
+    while (chosen < platform_count &&
+           info_text(clGetPlatformInfo, platforms[chosen], CL_PLATFORM_NAME).find(platform_name) ==
+               std::string::npos)
+      ++chosen;
+    if (chosen == platform_count) {
+      std::cerr << "no OpenCL platform's name contains \"" << platform_name
+                << "\" (opencl_platform)" << std::endl;
+      return false;
+    }
+  }
+  const cl_platform_id platform = platforms[chosen];
   cl_uint device_count = 0;
   if (clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 0, nullptr, &device_count) != CL_SUCCESS) {
     device_count = 0;
@@ -143,6 +165,9 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels) {
               << ") : " << info_text(clGetDeviceInfo, devices[i], CL_DEVICE_NAME) << std::endl;
   }
   device_ = devices[0];
+  // Several platforms may be installed (a GPU's and a CPU implementation): say which runs.
+  std::cout << "using OpenCL platform " << info_text(clGetPlatformInfo, platform, CL_PLATFORM_NAME)
+            << ", device " << info_text(clGetDeviceInfo, device_, CL_DEVICE_NAME) << std::endl;
 
   const cl_context_properties properties[] = {CL_CONTEXT_PLATFORM,
                                               reinterpret_cast<cl_context_properties>(platform), 0};

@@ -25,10 +25,13 @@ class gpu_context {
   gpu_context(const gpu_context&) = delete;
   gpu_context& operator=(const gpu_context&) = delete;
 
-  // Opens the device for camera frames of width x height x channels; fatal on failure.
-  void open_gpu_device(int32_t width, int32_t height, int32_t channels);
+  // Opens the device for camera frames of width x height x channels, on the first
+  // platform or the first whose name contains `platform_name`; fatal on failure.
+  void open_gpu_device(int32_t width, int32_t height, int32_t channels,
+                       const std::string& platform_name = "");
   // The set-up proper, with its listing; false on failure.
-  bool init_opencl(int32_t width, int32_t height, int32_t channels);
+  bool init_opencl(int32_t width, int32_t height, int32_t channels,
+                   const std::string& platform_name = "");
   // Waits for the queue, then releases everything init_opencl made.
   void release_gpu_context();
 

@@ -83,7 +83,8 @@ struct jpeg_decoder {
 // Decodes into `image` (allocated here); false on any error, warning or case the
 // generic reader treats otherwise. The decoder's state lives in the caller, so that
 // nothing of this function is indeterminate after a jump back to its setjmp.
-bool decode(jpeg_decoder& d, const std::vector<unsigned char>& bytes, cv::Mat& image) {
+bool decode(jpeg_decoder& d, const std::vector<unsigned char>& bytes, int reduction,
+            cv::Mat& image) {
   jpeg_decompress_struct& info = d.info;
   info.err = jpeg_std_error(&d.error.manager);
   d.error.manager.error_exit = jump_out;
@@ -101,6 +102,8 @@ bool decode(jpeg_decoder& d, const std::vector<unsigned char>& bytes, cv::Mat& i
     return false;
   }
   info.out_color_space = JCS_EXT_BGR;
+  info.scale_num = 1;
+  info.scale_denom = static_cast<unsigned int>(reduction);
   jpeg_start_decompress(&info);
   if (info.output_components != 3 || info.output_width > 0x7fffffffu ||
       info.output_height > 0x7fffffffu) {
@@ -120,12 +123,13 @@ bool decode(jpeg_decoder& d, const std::vector<unsigned char>& bytes, cv::Mat& i
 
 }  // namespace
 
-cv::Mat decode_jpeg_bgr(const std::string& path) {
+cv::Mat decode_jpeg_bgr(const std::string& path, int reduction) {
+  if (reduction != 1 && reduction != 2 && reduction != 4 && reduction != 8) return cv::Mat();
   std::vector<unsigned char> bytes;
   if (!read_jpeg_file(path, bytes)) return cv::Mat();
   jpeg_decoder decoder;
   cv::Mat image;
-  if (!decode(decoder, bytes, image)) return cv::Mat();
+  if (!decode(decoder, bytes, reduction, image)) return cv::Mat();
   return image;
 }
 

@@ -11,7 +11,9 @@ namespace aeroquilt {
 // The frame at `path` as 8-bit BGR, pixel for pixel what cv::imread(path, IMREAD_COLOR)
 // gives; empty when this path does not apply (not a JPEG, four components, an EXIF
 // orientation that turns the frame, any decoder warning or error, an unreadable file),
-// so that the caller decodes it the usual way and reports what that reports.
-cv::Mat decode_jpeg_bgr(const std::string& path);
+// so that the caller decodes it the usual way and reports what that reports. A `reduction`
+// of 2, 4 or 8 decodes the frame that many times smaller (the DCT scaled, about block
+// means), ceil(width / reduction) x ceil(height / reduction) pixels, for measuring.
+cv::Mat decode_jpeg_bgr(const std::string& path, int reduction = 1);
 
 }  // namespace aeroquilt

@@ -34,6 +34,11 @@ class lens_undistorter {
   // 255 where the ideal frame has no data (rays outside the distorted frame), 0
   // elsewhere; empty when inactive.
   const cv::Mat& no_data() const { return no_data_; }
+  // Where ideal pixel (column, row) reads the frame as recorded, zero-based pixels; the
+  // map must be active and the pixel inside it.
+  cv::Point2f source_point(int column, int row) const {
+    return {map_x_.at<float>(row, column), map_y_.at<float>(row, column)};
+  }
 
  private:
   cv::Mat map_x_, map_y_;  // CV_32FC1, zero-based source positions

@@ -71,8 +71,8 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
     // each pixel. Taken from the last image back, each pixel is sampled once; a device
     // that cannot hold the plane takes them in flight-log order, each overwriting the
     // earlier ones, unless the view goes on from a state, which needs it.
-    const uint16_t unclaimed = 0;
-    const cl_status status = plane("claim plane", claim_, pixels * sizeof(uint16_t), &unclaimed,
+    const uint32_t unclaimed = 0;
+    const cl_status status = plane("claim plane", claim_, pixels * sizeof(uint32_t), &unclaimed,
                                    sizeof(unclaimed), start_of(&view_state::claim));
     if (!status.ok() && (start != nullptr || claim_)) {
       settle();
@@ -84,11 +84,11 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
 
   const bool feathered = options_.rule == composite_rule::feathered;
   const float no_score = std::numeric_limits<float>::infinity();
-  const uint16_t no_source = 0;
+  const uint32_t no_source = 0;
   const float zeros[4] = {0, 0, 0, 0};
   AQ_RETURN_IF_FAILED(plane("score plane", score_, pixels * sizeof(float), &no_score, 4,
                             start_of(&view_state::score)));
-  AQ_RETURN_IF_FAILED(plane("source plane", source_, pixels * sizeof(uint16_t), &no_source, 2,
+  AQ_RETURN_IF_FAILED(plane("source plane", source_, pixels * sizeof(uint32_t), &no_source, 4,
                             start_of(&view_state::source)));
   AQ_RETURN_IF_FAILED(plane("compositing record", composite_, sizeof(composite_record), zeros,
                             sizeof(zeros), nullptr));
@@ -163,13 +163,13 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
   if (!output_ || view.width != width_ || view.height != height_ || window.r0 < 0 || window.c0 < 0)
     return cl_check(CL_INVALID_VALUE, "clEnqueueNDRangeKernel", "view record");
   const bool projects = options_.rule == composite_rule::last_wins;
-  line_ = std::clamp(geometry.log_line, 1, 65535);
+  line_ = std::max(geometry.log_line, 1);
   AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view, sizeof(view), false, "view record"));
   if (options_.active()) {
     record_host_ = base_;
     for (int axis = 0; axis < 3; ++axis)
       record_host_.camera[axis] = static_cast<float>(geometry.camera_position(axis));
-    record_host_.source = std::clamp(geometry.log_line, 0, 65535);
+    record_host_.source = std::max(geometry.log_line, 0);
     AQ_RETURN_IF_FAILED(gpu_.write_buffer(composite_, &record_host_, sizeof(record_host_), false,
                                           "compositing record"));
   }
@@ -216,13 +216,13 @@ cl_status view_device::finish(const view_params& view, cv::Mat& image, composite
     end->source.assign(options_.active() ? pixels : 0, 0);
     if (claim_) {
       AQ_RETURN_IF_FAILED(
-          gpu_.read_buffer(claim_, end->claim.data(), pixels * sizeof(uint16_t), "claim plane"));
+          gpu_.read_buffer(claim_, end->claim.data(), pixels * sizeof(uint32_t), "claim plane"));
     }
     if (options_.active()) {
       AQ_RETURN_IF_FAILED(
           gpu_.read_buffer(score_, end->score.data(), pixels * sizeof(float), "score plane"));
       AQ_RETURN_IF_FAILED(
-          gpu_.read_buffer(source_, end->source.data(), pixels * sizeof(uint16_t), "source plane"));
+          gpu_.read_buffer(source_, end->source.data(), pixels * sizeof(uint32_t), "source plane"));
     }
   }
   if (!options_.source_map && !options_.angle_map) return {};
@@ -231,7 +231,7 @@ cl_status view_device::finish(const view_params& view, cv::Mat& image, composite
   AQ_RETURN_IF_FAILED(
       gpu_.read_buffer(score_, planes.angle_deg.data(), pixels * sizeof(float), "score plane"));
   AQ_RETURN_IF_FAILED(
-      gpu_.read_buffer(source_, planes.source.data(), pixels * sizeof(uint16_t), "source plane"));
+      gpu_.read_buffer(source_, planes.source.data(), pixels * sizeof(uint32_t), "source plane"));
   // The device keeps the squared tangent of the angle, which orders as the angle does.
   for (float& angle : planes.angle_deg)
     angle = static_cast<float>(std::atan(std::sqrt(double(angle))) * 180.0 / M_PI);

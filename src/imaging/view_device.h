@@ -18,9 +18,9 @@ namespace aeroquilt {
 // goes on where an earlier one ended (row-major, width x height values each).
 struct view_state {
   cv::Mat image;                 // BGR
-  std::vector<uint16_t> claim;   // last wins: the flight-log line that wrote each pixel
+  std::vector<uint32_t> claim;   // last wins: the flight-log line that wrote each pixel
   std::vector<float> score;      // the other rules and maps: the holder's score
-  std::vector<uint16_t> source;  // and its line
+  std::vector<uint32_t> source;  // and its line
 };
 
 // The rectangle of view pixels (inclusive) a frame is drawn over.

@@ -95,14 +95,19 @@ bool write_geotiff(const std::string& path, const cv::Mat& image,
   const int channels = image.channels();
   const int depth = image.depth();
   const bool real = depth == CV_32F && channels == 1;  // float maps, NaN where no data
-  if (!real &&
+  // A single 32-bit band: labels past 65535 (CV_32S holds them as unsigned values would).
+  const bool wide_labels = depth == CV_32S && channels == 1;
+  if (!real && !wide_labels &&
       ((depth != CV_8U && depth != CV_16U) || (channels != 1 && channels != 3 && channels != 4))) {
     reason = "no GeoTIFF layout for this pixel type";
     return false;
   }
-  const GDALDataType type = depth == CV_8U ? GDT_Byte : real ? GDT_Float32 : GDT_UInt16;
-  // A single uint16 band holds labels (flight-log lines, 0 none): never averaged.
-  const bool labels = depth == CV_16U && channels == 1;
+  const GDALDataType type = depth == CV_8U ? GDT_Byte
+                             : real        ? GDT_Float32
+                             : wide_labels ? GDT_UInt32
+                                           : GDT_UInt16;
+  // A single integer band holds labels (flight-log lines, 0 none): never averaged.
+  const bool labels = (depth == CV_16U || wide_labels) && channels == 1;
 
   const gdal_failure_capture gdal;
   const auto failure = [&](const char* fallback) {

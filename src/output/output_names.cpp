@@ -49,6 +49,8 @@ std::string link_index_path(const std::string& joined) { return mosaic_stem(join
 
 std::string output_lock_path(const std::string& joined) { return mosaic_stem(joined) + ".lock"; }
 
+std::string grid_record_path(const std::string& joined) { return mosaic_stem(joined) + "_grid.txt"; }
+
 std::string quality_map_path(const std::string& image_path, const char* suffix) {
   return mosaic_stem(image_path) + suffix + ".tif";
 }

@@ -38,6 +38,9 @@ std::string link_index_path(const std::string& joined);
 // The lock file of the mosaic at `joined`: "<stem>.lock".
 std::string output_lock_path(const std::string& joined);
 
+// The record of a tiled mosaic's grid: "<stem>_grid.txt".
+std::string grid_record_path(const std::string& joined);
+
 // A per-pixel map of the view image at `image_path`: "<stem><suffix>.tif".
 std::string quality_map_path(const std::string& image_path, const char* suffix);
 

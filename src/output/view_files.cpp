@@ -174,7 +174,7 @@ written_view write_view_file_set(
   if (maps.source_map || maps.angle_map) {
     assert(maps.source != nullptr && maps.angle_deg != nullptr);
     stage_quality_maps(files, path, view.width, view.height, *maps.source, *maps.angle_deg,
-                       georeference, maps.source_map, maps.angle_map);
+                       georeference, maps.source_map, maps.angle_map, maps.wide_source);
   }
   stage_view_raster(files, path, image, georeference, png_threads);
   for (const auto& [extra_path, text] : extra_texts) files.stage_text(extra_path, text);

@@ -41,6 +41,7 @@ const std::map<std::string, field_reader>& fields() {
       N(lens_k2) N(lens_p1) N(lens_p2) N(lens_k3) N(composite_mode) N(seam_feather_pixels)
       N(write_source_map) N(write_view_angle_map) N(reference_lon) N(reference_lat)
       N(reference_given) N(live_frame_wait_seconds) N(write_gis_layer) N(write_web_tiles)
+      T(opencl_platform) N(colour_balance)
   };
   // clang-format on
 #undef N

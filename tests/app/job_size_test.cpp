@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "base/console.h"
+#include "base/input_file.h"
 #include "support/scratch.h"
 
 namespace aeroquilt {
@@ -61,6 +64,34 @@ TEST(JobSize, RefusesWhatCannotEndWell) {
               n.at(4) != 0)
         << c[0];
     EXPECT_NE(capture.text().find(c.at(2)), std::string::npos) << c[0] << "\n" << capture.text();
+  }
+}
+
+// A container's limit, in either control-group version, bounds the memory the job may
+// plan for: the smaller headroom counts; "max" (v2) and v1's huge "no limit" leave none.
+TEST(JobSize, ReadsTheControlGroupLimitOfEitherVersion) {
+  const struct {
+    const char *v2_max, *v2_current, *v1_limit, *v1_usage;
+    uint64_t headroom;
+  } cases[] = {
+      {"1000\n", "400\n", nullptr, nullptr, 600},
+      {"max\n", "400\n", nullptr, nullptr, 0},
+      {nullptr, nullptr, "2000\n", "500\n", 1500},
+      {nullptr, nullptr, "9223372036854771712\n", "500\n", 9223372036854771212u},
+      {"1000\n", "400\n", "700\n", "500\n", 200},
+      {nullptr, nullptr, nullptr, nullptr, 0},
+  };
+  for (const auto& c : cases) {
+    testing::scratch_dir dir("cgroup");
+    std::filesystem::create_directories(dir.file("memory"));
+    const auto put = [&](const char* name, const char* text) {
+      if (text != nullptr) testing::write_text_file(dir.file(name), text);
+    };
+    put("memory.max", c.v2_max);
+    put("memory.current", c.v2_current);
+    put("memory/memory.limit_in_bytes", c.v1_limit);
+    put("memory/memory.usage_in_bytes", c.v1_usage);
+    EXPECT_EQ(control_group_headroom_bytes(dir.file("")), c.headroom) << c.headroom;
   }
 }
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -255,7 +257,8 @@ TEST_F(ProjectionKernel, ClaimedReverseOrderLeavesTheForwardView) {
 }
 
 // A view drawn in turns, each going on from the state the last one left, in any order of
-// the frames, is the view drawn at once: last wins and best view, on hills.
+// the frames, is the view drawn at once: last wins and best view, on hills. The frames'
+// lines run past 65535 and stay apart.
 TEST_F(ProjectionKernel, ViewsDrawnInTurnsAreTheViewDrawnAtOnce) {
   const view_params base = small_view();
   hilly_dem hills(base);
@@ -266,7 +269,7 @@ TEST_F(ProjectionKernel, ViewsDrawnInTurnsAreTheViewDrawnAtOnce) {
   std::vector<cv::Mat> images;
   for (int k = 0; k < 5; ++k) {
     cameras.push_back(camera(attitudes[k], -20.0 + 10.0 * k, 8.0 * (k % 2), 90.0 + 7.0 * k));
-    cameras.back().log_line = k + 1;
+    cameras.back().log_line = 65533 + k;
     records.push_back(base);
     write_image_matrices(cameras.back(), records.back());
     images.push_back(textured_image(30 + k));
@@ -298,6 +301,10 @@ TEST_F(ProjectionKernel, ViewsDrawnInTurnsAreTheViewDrawnAtOnce) {
     EXPECT_EQ(cv::countNonZero(cv::Mat(once.image != turns.image).reshape(1)), 0) << label;
     EXPECT_EQ(once.claim, turns.claim) << label;
     EXPECT_EQ(once.source, turns.source) << label;
+    const std::vector<uint32_t>& lines = rule == composite_rule::last_wins ? once.claim : once.source;
+    const std::set<uint32_t> held(lines.begin(), lines.end());
+    EXPECT_GE(held.size(), 4u) << label;
+    EXPECT_GT(*held.rbegin(), 65535u) << label;
   }
 }
 

@@ -31,7 +31,10 @@ cv::Mat read_raster(GDALDataset& dataset, GDALRasterBand* overview, GDALDataType
   const int bands = overview != nullptr ? 1 : dataset.GetRasterCount();
   const int rows = overview != nullptr ? overview->GetYSize() : dataset.GetRasterYSize();
   const int cols = overview != nullptr ? overview->GetXSize() : dataset.GetRasterXSize();
-  const int depth = type == GDT_Byte ? CV_8U : type == GDT_UInt16 ? CV_16U : CV_32F;
+  const int depth = type == GDT_Byte     ? CV_8U
+                    : type == GDT_UInt16 ? CV_16U
+                    : type == GDT_UInt32 ? CV_32S
+                                         : CV_32F;
   cv::Mat image(rows, cols, CV_MAKETYPE(depth, bands));
   const int value_size = static_cast<int>(image.elemSize1());
   const CPLErr read =
@@ -55,7 +58,7 @@ TEST(CloudOptimizedGeotiff, ViewAndMapsAreValidCogsWithTheirPixelsAndPlace) {
   cv::randu(colour, 1, 256);
   colour.colRange(0, empty_columns) = cv::Scalar::all(0);
   colour.at<cv::Vec3b>(300, 400) = {0, 0, 0};  // black inside the data is transparent too
-  std::vector<uint16_t> source(static_cast<std::size_t>(width) * height);
+  std::vector<uint32_t> source(static_cast<std::size_t>(width) * height);
   std::vector<float> angle_deg(source.size());
   const uint16_t lines[3] = {1, 2, 7};  // an average of neighbours would give 4
   for (int r = 0; r < height; ++r) {
@@ -72,7 +75,7 @@ TEST(CloudOptimizedGeotiff, ViewAndMapsAreValidCogsWithTheirPixelsAndPlace) {
   ASSERT_TRUE(write_view_image(dir.file("view.tif"), colour, georeference));
   staged_file_set maps;
   stage_quality_maps(maps, dir.file("view.tif"), width, height, source, angle_deg, georeference,
-                     true, true);
+                     true, true, false);
   ASSERT_TRUE(maps.commit()) << maps.reason();
   // GDAL leaves nothing beside them (no temporary overview, no .aux.xml).
   EXPECT_EQ(names_in(dir.file("")),
@@ -140,8 +143,9 @@ TEST(CloudOptimizedGeotiff, ViewAndMapsAreValidCogsWithTheirPixelsAndPlace) {
       cv::cvtColor(pixels, bgra, cv::COLOR_RGBA2BGRA);
       EXPECT_EQ(cv::norm(bgra, expected, cv::NORM_INF), 0.0);
     } else if (c.type == GDT_UInt16) {
-      EXPECT_EQ(cv::norm(pixels, cv::Mat(height, width, CV_16UC1, source.data()), cv::NORM_INF),
-                0.0);
+      cv::Mat expected;
+      cv::Mat(height, width, CV_32SC1, source.data()).convertTo(expected, CV_16U);
+      EXPECT_EQ(cv::norm(pixels, expected, cv::NORM_INF), 0.0);
       // Overview pixels are lines of the map, never an average of them.
       std::set<uint16_t> seen(overview.begin<uint16_t>(), overview.end<uint16_t>());
       EXPECT_EQ(seen, (std::set<uint16_t>{0, 1, 2, 7}));
@@ -165,6 +169,33 @@ TEST(CloudOptimizedGeotiff, ViewAndMapsAreValidCogsWithTheirPixelsAndPlace) {
       }
       EXPECT_EQ(wrong_averages, 0);
     }
+  }
+}
+
+// Lines past 65535 (a log of a long survey, or any map of such a log) keep their value:
+// the map is then 32-bit, its overviews still labels.
+TEST(CloudOptimizedGeotiff, SourceMapOfLongLogsIs32Bit) {
+  const int width = 300, height = 260;
+  for (const uint32_t top : {7u, 70007u}) {
+    std::vector<uint32_t> source(static_cast<std::size_t>(width) * height);
+    for (std::size_t i = 0; i < source.size(); ++i) source[i] = (i % width) < 20 ? 0 : 1 + (i % 3) * (top / 2);
+    const std::vector<float> angle_deg(source.size(), 1.0f);
+    scratch_dir dir("wide");
+    staged_file_set maps;
+    stage_quality_maps(maps, dir.file("v.tif"), width, height, source, angle_deg,
+                       {1e-6, -1e-6, 10.0, 50.0}, true, false, /*wide_source=*/top == 7u);
+    ASSERT_TRUE(maps.commit()) << maps.reason();
+    GDALAllRegister();
+    GDALDatasetUniquePtr file(
+        GDALDataset::Open(dir.file("v_source.tif").c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
+    ASSERT_TRUE(file);
+    GDALRasterBand* band = file->GetRasterBand(1);
+    EXPECT_EQ(band->GetRasterDataType(), GDT_UInt32);
+    const cv::Mat pixels = read_raster(*file, nullptr, GDT_UInt32);
+    EXPECT_EQ(cv::norm(pixels, cv::Mat(height, width, CV_32SC1, source.data()), cv::NORM_INF), 0.0);
+    const cv::Mat overview = read_raster(*file, band->GetOverview(0), GDT_UInt32);
+    std::set<int32_t> seen(overview.begin<int32_t>(), overview.end<int32_t>());
+    EXPECT_EQ(seen, (std::set<int32_t>{0, 1, int32_t(1 + top / 2), int32_t(1 + top / 2 * 2)}));
   }
 }
 

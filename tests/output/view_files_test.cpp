@@ -47,7 +47,7 @@ TEST(ViewFileSet, MapsStandOrFallWithTheImage) {
   view_params view = known_view();
   view.width = 64;
   view.height = 32;
-  const std::vector<uint16_t> source(64 * 32, 1);
+  const std::vector<uint32_t> source(64 * 32, 1);
   std::vector<float> angle_deg(source.size());
   std::mt19937 random(7);
   for (float& angle : angle_deg) angle = std::uniform_real_distribution<float>(0.0f, 40.0f)(random);

@@ -221,10 +221,17 @@ cv::Mat survey_truth::render_image(int camera) const {
             throw std::runtime_error("survey camera ray misses the ground: " +
                                      cameras[camera].name);
           const geo_point g = local_to_geographic(ground.x_m, ground.y_m);
-          if (thermal)
+          if (thermal) {
             temperature += ground_temperature_c(g.latitude_deg, g.longitude_deg);
-          else
-            colour += texture_bgr(g.latitude_deg, g.longitude_deg);
+            continue;
+          }
+          double light = 1.0;
+          if (design.view_angle_brightness != 0.0) {
+            const std::array<double, 3> d = pixel_direction(camera, u, v);
+            light += design.view_angle_brightness * d[0] /
+                     std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+          }
+          colour += texture_bgr(g.latitude_deg, g.longitude_deg) * light;
         }
       }
       const double samples = n * n;

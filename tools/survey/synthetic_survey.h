@@ -75,6 +75,11 @@ struct survey_design {
   // Brightness of frame i times 1 + exposure_step * ((3 i) mod 5 - 2) / 2: the exposure
   // differences that make seams visible (the truth keeps the ground's own colours).
   double exposure_step = 0.0;
+  // Brightness of each ray times 1 + view_angle_brightness * e, e the east component of
+  // the unit ray from the camera to the ground: ground seen looking east is brighter (the
+  // sun low in the west, behind the camera), so one place differs between the frames that
+  // see it from either side.
+  double view_angle_brightness = 0.0;
   bool utm_positions = false;   // log easting and northing instead of degrees
   double thermal_min_c = 0.0;   // tau_set_min_temp
   double thermal_max_c = 40.0;  // tau_set_max_temp
