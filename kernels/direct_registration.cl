@@ -312,6 +312,7 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 #define COMP_WRITE_COLOUR 4  // write the sampled colour with score and source
 #define COMP_LAST_WINS 8     // flight-log order (maps of a last-wins view)
 #define COMP_EXTRAS 16       // also write the gradient and frame-edge distance
+#define COMP_CLAIMED 32      // last wins: `source` is the claim plane the projection wrote
 
 // Height of local point (x, y) from the view DEM; false outside it. Relative counting is
 // project_image_dem's own; absolute counting depends only on (x, y) and run constants.
@@ -402,7 +403,8 @@ bool composite_pixel(__global const float* view, __global const float* rec, floa
 
 // One image by best view (smallest off-nadir angle, ties to the later line), or with
 // COMP_LAST_WINS where no later line holds the pixel, in any launch order: writes score,
-// source and, with the flags, colour, gradient and frame-edge distance.
+// source and, with the flags, colour, gradient and frame-edge distance. With COMP_CLAIMED
+// only the scores of the pixels the image claimed.
 __kernel void composite_best_view(int image_width, int image_height, __global const float* view,
                                   __global uchar* output, __global const uchar* image,
                                   __global const uchar* dem, int dem_bytes,
@@ -412,15 +414,24 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
   size_t i;
   if (!composite_pixel(view, rec, &x, &y, &i)) return;
   const int flags = as_int(rec[COMP_FLAGS]);
+  // The cheap tests first: a pixel this image cannot win costs no projection. (Last wins
+  // takes its images from the last back, so most pixels stop at the first test.)
+  const uint own = (uint)as_int(rec[COMP_SOURCE]);
+  if ((flags & COMP_CLAIMED) != 0) {
+    // The projection of this image has just claimed the pixels it sampled: only their
+    // scores are wanted.
+    if (source[i] != own || !composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
+    score[i] = composite_score(x, y, z, rec);
+    return;
+  }
+  const bool later = own > source[i];
+  if ((flags & COMP_LAST_WINS) != 0 && !later) return;
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
+  const float key = composite_score(x, y, z, rec);
+  if ((flags & COMP_LAST_WINS) == 0 && !(key < score[i] || (key == score[i] && later))) return;
   if (!image_point(x, y, z, view, &fx, &fy)) return;
   if (!in_frame(fx, fy, image_width, image_height, image)) return;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
-  const float key = composite_score(x, y, z, rec);
-  const uint own = (uint)as_int(rec[COMP_SOURCE]);
-  const bool later = own > source[i];
-  if ((flags & COMP_LAST_WINS) != 0 ? !later : !(key < score[i] || (key == score[i] && later)))
-    return;
   score[i] = key;
   source[i] = own;
   if ((flags & COMP_WRITE_COLOUR) != 0)

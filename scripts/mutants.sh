@@ -49,6 +49,7 @@ mutants=(
   "best_view_comparison|kernels/direct_registration.cl|(flags & COMP_LAST_WINS) == 0 && !(key <= score[i])|(flags & COMP_LAST_WINS) == 0 && !(key >= score[i])|e2e/compositing"
   "camera_topo_height|src/geometry/camera_model.cpp|geometry.altitude - config.topo_height|geometry.altitude|e2e/mosaic_truth"
   "claim_never_set|kernels/direct_registration.cl|  if (project_local_point(x, y, 0.0f, view, image_width, image_height, image, out))|  if (project_local_point(x, y, 0.0f, view, image_width, image_height, image, out) && false)|projection_kernel|e2e/last_wins"
+  "claimed_angle_of_every_frame|kernels/direct_registration.cl|    if (source[i] != own |    if (own == 0u |e2e/compositing"
   "renderer_claims_forward|src/imaging/view_operation.cpp|const int position = step > 0 ? n : count - 1 - n;|const int position = n;|e2e/last_wins"
   "jpeg_channel_order|src/imaging/jpeg_frame.cpp|  info.out_color_space = JCS_EXT_BGR;|  info.out_color_space = JCS_EXT_RGB;|jpeg_frame"
   "jpeg_orientation_ignored|src/imaging/jpeg_frame.cpp|        if (value >= 2 && value <= 8) return true;|        if (value >= 7 && value <= 8) return true;|jpeg_frame"

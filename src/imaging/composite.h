@@ -57,7 +57,7 @@ static_assert(sizeof(composite_record) == 64, "composite_record is a 64-byte wir
 
 // Flag bits of composite_record::flags, as the kernels define them.
 constexpr int32_t composite_use_dem = 1, composite_absolute_dem = 2, composite_write_colour = 4,
-                  composite_last_wins = 8, composite_extras = 16;
+                  composite_last_wins = 8, composite_extras = 16, composite_claimed = 32;
 
 // The per-pixel planes read back from a composited view (row-major, width x height).
 struct composite_planes {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <opencv2/core/utility.hpp>
 
 namespace aeroquilt {
 namespace {
@@ -88,8 +89,11 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
   const float zeros[4] = {0, 0, 0, 0};
   AQ_RETURN_IF_FAILED(plane("score plane", score_, pixels * sizeof(float), &no_score, 4,
                             start_of(&view_state::score)));
-  AQ_RETURN_IF_FAILED(plane("source plane", source_, pixels * sizeof(uint32_t), &no_source, 4,
-                            start_of(&view_state::source)));
+  // Last wins with a claim plane: the claim is the source, one plane fewer.
+  if (!(last_wins && claim_)) {
+    AQ_RETURN_IF_FAILED(plane("source plane", source_, pixels * sizeof(uint32_t), &no_source, 4,
+                              start_of(&view_state::source)));
+  }
   AQ_RETURN_IF_FAILED(plane("compositing record", composite_, sizeof(composite_record), zeros,
                             sizeof(zeros), nullptr));
   // Without feathering the two float4 planes are bound but never touched.
@@ -112,6 +116,7 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
   base_ = composite_view_record(last_wins ? own : placement, dem_, use_dem_, !last_wins,
                                 ref_lat_deg_, ref_lon_deg_, options_.feather_pixels);
   base_.flags |= last_wins ? composite_last_wins : composite_write_colour;
+  if (last_wins && claim_) base_.flags |= composite_claimed;
   if (feathered) base_.flags |= composite_extras;
   return {};
 }
@@ -147,7 +152,7 @@ kernel_launch view_device::compositing(int pass) const {
       .set("dem_bytes", composite_dem_bytes_)
       .set("rec", composite_)
       .set("score", score_)
-      .set("source", source_)
+      .set("source", source_plane())
       .set("best", best_);
   if (pass == 1) {
     launch.set("sum", sum_);
@@ -169,7 +174,10 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
     record_host_ = base_;
     for (int axis = 0; axis < 3; ++axis)
       record_host_.camera[axis] = static_cast<float>(geometry.camera_position(axis));
-    record_host_.source = std::max(geometry.log_line, 0);
+    // Claimed last wins finds its pixels by the line the projection claims them with.
+    record_host_.source = (base_.flags & composite_claimed) != 0
+                              ? static_cast<uint32_t>(line_)
+                              : static_cast<uint32_t>(std::max(geometry.log_line, 0));
     AQ_RETURN_IF_FAILED(gpu_.write_buffer(composite_, &record_host_, sizeof(record_host_), false,
                                           "compositing record"));
   }
@@ -222,7 +230,7 @@ cl_status view_device::finish(const view_params& view, cv::Mat& image, composite
       AQ_RETURN_IF_FAILED(
           gpu_.read_buffer(score_, end->score.data(), pixels * sizeof(float), "score plane"));
       AQ_RETURN_IF_FAILED(
-          gpu_.read_buffer(source_, end->source.data(), pixels * sizeof(uint32_t), "source plane"));
+          gpu_.read_buffer(source_plane(), end->source.data(), pixels * sizeof(uint32_t), "source plane"));
     }
   }
   if (!options_.source_map && !options_.angle_map) return {};
@@ -231,10 +239,14 @@ cl_status view_device::finish(const view_params& view, cv::Mat& image, composite
   AQ_RETURN_IF_FAILED(
       gpu_.read_buffer(score_, planes.angle_deg.data(), pixels * sizeof(float), "score plane"));
   AQ_RETURN_IF_FAILED(
-      gpu_.read_buffer(source_, planes.source.data(), pixels * sizeof(uint32_t), "source plane"));
+      gpu_.read_buffer(source_plane(), planes.source.data(), pixels * sizeof(uint32_t), "source plane"));
   // The device keeps the squared tangent of the angle, which orders as the angle does.
-  for (float& angle : planes.angle_deg)
-    angle = static_cast<float>(std::atan(std::sqrt(double(angle))) * 180.0 / M_PI);
+  float* angles = planes.angle_deg.data();
+  cv::parallel_for_(cv::Range(0, static_cast<int>((pixels + 65535) / 65536)), [&](const cv::Range& r) {
+    const std::size_t end = std::min(pixels, std::size_t(r.end) * 65536);
+    for (std::size_t i = std::size_t(r.start) * 65536; i < end; ++i)
+      angles[i] = static_cast<float>(std::atan(std::sqrt(double(angles[i]))) * 180.0 / M_PI);
+  });
   return {};
 }
 

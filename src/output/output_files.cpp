@@ -155,6 +155,8 @@ bool write_geotiff(const std::string& path, const cv::Mat& image,
   options.SetNameValue("PREDICTOR", "YES");
   options.SetNameValue("BLOCKSIZE", "256");
   options.SetNameValue("OVERVIEWS", "AUTO");
+  // Blocks are deflated on every core; each block's bytes are those of one thread.
+  options.SetNameValue("NUM_THREADS", "ALL_CPUS");
   // Averaging honours the nodata value and the alpha band; labels are picked.
   options.SetNameValue("RESAMPLING", labels ? "NEAREST" : "AVERAGE");
   GDALDatasetUniquePtr file(

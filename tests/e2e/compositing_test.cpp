@@ -47,7 +47,35 @@ struct mode_run {
   cv::Mat source;  // uint16
   cv::Mat angle;   // float32
   truth_stats stats;
+  double angle_misses = 1;  // share of mapped pixels whose angle is not the truth's
 };
+
+// The share of every 7th pixel holding a source whose view-angle map differs by more than
+// 0.3 degrees from the truth's angle of that frame's camera over the DEM's ground there.
+double angle_misses(const survey_truth& truth, const mode_run& run) {
+  const double p = truth.design.output_pixel_size_m, deg = 3.14159265358979323846 / 180.0;
+  const std::array<double, 6> world = read_world_file(truth.files.world_file);
+  const double x_min = std::round((world[4] - truth.centre_longitude_deg) * deg *
+                                  std::cos(truth.centre_latitude_deg * deg) * truth.radius_east_m / p) * p;
+  const double y_max =
+      std::round((world[5] - truth.centre_latitude_deg) * deg * truth.radius_north_m / p) * p;
+  int checked = 0, missed = 0;
+  for (int r = 0; r < run.source.rows; r += 7) {
+    for (int c = 0; c < run.source.cols; c += 7) {
+      const int line = run.source.at<uint16_t>(r, c);
+      if (line == 0 || line > static_cast<int>(truth.cameras.size())) continue;
+      const double x = x_min + c * p, y = y_max - r * p;
+      const std::array<double, 3>& camera = truth.cameras[line - 1].position_m;
+      // The run sees the ground on its DEM, which may be offset from the truth's.
+      const double z = truth.terrain_height_local_m(x, y) + truth.design.dem_height_offset_m;
+      const double expected =
+          std::atan2(std::hypot(camera[0] - x, camera[1] - y), camera[2] - z) / deg;
+      ++checked;
+      missed += std::fabs(run.angle.at<float>(r, c) - expected) > 0.3 ? 1 : 0;
+    }
+  }
+  return checked == 0 ? 1.0 : double(missed) / checked;
+}
 
 class Compositing : public ::testing::Test {
  protected:
@@ -68,8 +96,11 @@ class Compositing : public ::testing::Test {
     result.source = cv::imread(out + "mosaic_source.tif", cv::IMREAD_UNCHANGED);
     result.angle = cv::imread(out + "mosaic_view_angle.tif", cv::IMREAD_UNCHANGED);
     EXPECT_FALSE(result.mosaic.empty() || result.source.empty() || result.angle.empty()) << name;
-    if (!result.mosaic.empty() && with_truth)
+    if (!result.mosaic.empty() && with_truth) {
       result.stats = compare_view(truth, truth.files.mosaic, truth.files.world_file, nullptr, 2);
+      if (!result.source.empty() && !result.angle.empty())
+        result.angle_misses = angle_misses(truth, result);
+    }
     return result;
   }
   scratch_dir dir_{"compositing"};
@@ -143,6 +174,10 @@ TEST_F(Compositing, BestViewLowersTheTruthErrorAndFeatheringTheSeams) {
   // be seen by one and not the other.)
   cv::Mat steeper = (best.angle > last.angle + 0.01f) & (last.source != 0);
   EXPECT_LT(cv::countNonZero(steeper), 0.001 * cv::countNonZero(last.source != 0));
+  // Each mode's angles are those of the frame its source map names, against the truth.
+  for (const mode_run* mode : {&last, &best, &feathered}) EXPECT_LT(mode->angle_misses, 0.01);
+  std::cout << "angle misses " << last.angle_misses << " " << best.angle_misses << " "
+            << feathered.angle_misses << std::endl;
 }
 
 TEST_F(Compositing, TilesMatchTheWholeImagePixelForPixel) {

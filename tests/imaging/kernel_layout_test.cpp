@@ -62,6 +62,7 @@ TEST(KernelLayout, KernelOffsetsAreTheRecordsOffsets) {
       {"COMP_WRITE_COLOUR", 4 * composite_write_colour},
       {"COMP_LAST_WINS", 4 * composite_last_wins},
       {"COMP_EXTRAS", 4 * composite_extras},
+      {"COMP_CLAIMED", 4 * composite_claimed},
   };
   const std::map<std::string, long> defines = kernel_defines();
   for (const auto& [name, bytes] : offsets) {
