@@ -14,20 +14,22 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <csetjmp>
 #include <exception>
 #include <filesystem>
-#include <isa-l/igzip_lib.h>
-#include <jpeglib.h>
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <thread>
 #include <vector>
+
+// jpeglib.h needs size_t and FILE declared first.
+#include <isa-l/igzip_lib.h>
+#include <jpeglib.h>
 
 #include "app/image_set.h"
 #include "app/job.h"

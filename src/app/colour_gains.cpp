@@ -53,15 +53,14 @@ void balance_frame_colours(mosaic_job& job, const mosaic_request& request) {
     height = [&](double x, double y) {
       double lat = 0, lon = 0;
       local_to_geographic(x, y, frame, lat, lon);
-      const float h = dem_height_bicubic(job.dem, static_cast<float>(lat),
-                                         static_cast<float>(lon), false);
+      const float h =
+          dem_height_bicubic(job.dem, static_cast<float>(lat), static_cast<float>(lon), false);
       return h == out_of_dem_height ? std::numeric_limits<double>::quiet_NaN() : double(h);
     };
   }
   const int reduction = reduction_for(request.camera.image_width_pixels);
   const reduced_frame_fn read = [&](int index) {
-    return job.loader.load_reduced(job.geometries[static_cast<std::size_t>(index)].path,
-                                   reduction);
+    return job.loader.load_reduced(job.geometries[static_cast<std::size_t>(index)].path, reduction);
   };
   const sample_grid grid = ground_sample_grid(job.geometries);
   const overlap_sums sums = measure_overlaps(job.geometries, grid, height, read, job.loader.lens);
@@ -73,10 +72,12 @@ void balance_frame_colours(mosaic_job& job, const mosaic_request& request) {
     job.loader.colour_gains[job.geometries[i].path] = gains[i];
     samples += sums.count[i];
     for (int c = 0; c < 3; ++c)
-      slope = std::max<double>(slope, std::fabs(gains[i].slope_x[c]) + std::fabs(gains[i].slope_y[c]));
+      slope =
+          std::max<double>(slope, std::fabs(gains[i].slope_x[c]) + std::fabs(gains[i].slope_y[c]));
   }
   char across[64] = "";
-  if (fields) std::snprintf(across, sizeof across, ", at most %.3f more or less at a corner", slope);
+  if (fields)
+    std::snprintf(across, sizeof across, ", at most %.3f more or less at a corner", slope);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   console_printf(

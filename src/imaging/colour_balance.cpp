@@ -213,8 +213,7 @@ arma::vec solve_channel_gains(const arma::mat& count, const arma::mat& sum,
   return gains;
 }
 
-std::vector<colour_gain> solve_colour_gains(const overlap_sums& sums,
-                                            const gain_weights& weights) {
+std::vector<colour_gain> solve_colour_gains(const overlap_sums& sums, const gain_weights& weights) {
   const arma::uword n = sums.count.size();
   std::vector<colour_gain> gains(n);
   for (int c = 0; c < 3; ++c) {
@@ -246,8 +245,9 @@ cv::Matx33d view_direction_terms(const image_geometry& g) {
       // Pixel u, v counted from 1 at position x, y.
       const double u = ((x + 1.0) * g.image_width - 1.0) / 2.0 + 1.0;
       const double v = ((y + 1.0) * g.image_height - 1.0) / 2.0 + 1.0;
-      const arma::vec ray = g.camera_rotation * arma::vec{(g.image_width / 2.0 - u) / g.focal_length_px,
-                                                          (g.image_height / 2.0 - v) / g.focal_length_px, 1.0};
+      const arma::vec ray =
+          g.camera_rotation * arma::vec{(g.image_width / 2.0 - u) / g.focal_length_px,
+                                        (g.image_height / 2.0 - v) / g.focal_length_px, 1.0};
       const double length = arma::norm(ray);
       const cv::Vec3d basis(1.0, x, y);
       normal += basis * basis.t();
@@ -325,7 +325,7 @@ std::vector<colour_gain> solve_colour_fields(const overlap_sums& sums,
           }
         }
         const cv::Matx66d m = t.t() * pair.moments[c] * t;
-        const arma::uword at[6] = {arma::uword(frames.first), arma::uword(n), arma::uword(n) + 1,
+        const arma::uword at[6] = {arma::uword(frames.first),  arma::uword(n), arma::uword(n) + 1,
                                    arma::uword(frames.second), arma::uword(n), arma::uword(n) + 1};
         for (int r = 0; r < 6; ++r)
           for (int k = 0; k < 6; ++k) add(at[r], at[k], alpha * m(r, k));
@@ -342,7 +342,8 @@ std::vector<colour_gain> solve_colour_fields(const overlap_sums& sums,
     }
     if (solved.n_elem != unknowns) continue;
     std::vector<cv::Vec3d> theta(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) theta[i] = terms(i) * cv::Vec3d(solved(i), solved(n), solved(n + 1));
+    for (int i = 0; i < n; ++i)
+      theta[i] = terms(i) * cv::Vec3d(solved(i), solved(n), solved(n + 1));
     // As with the gains: each group gets back its own brightness.
     std::vector<double> kept(static_cast<std::size_t>(groups), 0.0), now(kept);
     for (int i = 0; i < n; ++i) {
@@ -379,7 +380,8 @@ void apply_colour_gain(cv::Mat& bgr, const colour_gain& gain) {
   for (int x = 0; x < bgr.cols; ++x)
     across[x] = gain.slope_x * static_cast<float>(frame_position(x, bgr.cols));
   for (int y = 0; y < bgr.rows; ++y) {
-    const cv::Vec3f base = gain.offset + gain.slope_y * static_cast<float>(frame_position(y, bgr.rows));
+    const cv::Vec3f base =
+        gain.offset + gain.slope_y * static_cast<float>(frame_position(y, bgr.rows));
     cv::Vec3b* row = bgr.ptr<cv::Vec3b>(y);
     for (int x = 0; x < bgr.cols; ++x) {
       const cv::Vec3f g = base + across[x];
@@ -442,7 +444,8 @@ overlap_sums measure_overlaps(const std::vector<image_geometry>& frames, const s
     const cv::Mat reduced = next.get();
     if (k + 1 < count) next = std::async(std::launch::async, read, k + 1);
     const image_geometry& g = frames[static_cast<std::size_t>(k)];
-    const int width = static_cast<int>(g.image_width), frame_height = static_cast<int>(g.image_height);
+    const int width = static_cast<int>(g.image_width),
+              frame_height = static_cast<int>(g.image_height);
     if (reduced.empty() || reduced.type() != CV_8UC3 || width < 1 || frame_height < 1) continue;
     const double scale_x = static_cast<double>(reduced.cols) / width;
     const double scale_y = static_cast<double>(reduced.rows) / frame_height;
@@ -450,10 +453,12 @@ overlap_sums measure_overlaps(const std::vector<image_geometry>& frames, const s
     if (std::fabs(scale_x - scale_y) > 0.1 * scale_x) continue;
     const frame_camera cam = camera_of(g);
     if (!(cam.x_min <= cam.x_max && cam.y_min <= cam.y_max)) continue;
-    const int c0 = std::max(0, static_cast<int>(std::ceil((cam.x_min - grid.x0_m) / grid.spacing_m)));
+    const int c0 =
+        std::max(0, static_cast<int>(std::ceil((cam.x_min - grid.x0_m) / grid.spacing_m)));
     const int c1 = std::min(grid.columns - 1,
                             static_cast<int>(std::floor((cam.x_max - grid.x0_m) / grid.spacing_m)));
-    const int r0 = std::max(0, static_cast<int>(std::ceil((cam.y_min - grid.y0_m) / grid.spacing_m)));
+    const int r0 =
+        std::max(0, static_cast<int>(std::ceil((cam.y_min - grid.y0_m) / grid.spacing_m)));
     const int r1 = std::min(grid.rows - 1,
                             static_cast<int>(std::floor((cam.y_max - grid.y0_m) / grid.spacing_m)));
     for (int r = r0; r <= r1; ++r) {

@@ -45,9 +45,9 @@ struct pair_sums {
 
 // The overlaps of a survey's frames as measured at ground samples.
 struct overlap_sums {
-  std::vector<double> count;                      // per frame: the samples it holds
-  std::vector<cv::Vec3d> sum;                     // per frame: their colour summed
-  std::vector<std::array<cv::Vec3d, 3>> placed;   // per frame and channel: sum of v (1, x, y)
+  std::vector<double> count;                       // per frame: the samples it holds
+  std::vector<cv::Vec3d> sum;                      // per frame: their colour summed
+  std::vector<std::array<cv::Vec3d, 3>> placed;    // per frame and channel: sum of v (1, x, y)
   std::map<std::pair<int, int>, pair_sums> pairs;  // frames i < j that share samples
 };
 

@@ -229,8 +229,8 @@ cl_status view_device::finish(const view_params& view, cv::Mat& image, composite
     if (options_.active()) {
       AQ_RETURN_IF_FAILED(
           gpu_.read_buffer(score_, end->score.data(), pixels * sizeof(float), "score plane"));
-      AQ_RETURN_IF_FAILED(
-          gpu_.read_buffer(source_plane(), end->source.data(), pixels * sizeof(uint32_t), "source plane"));
+      AQ_RETURN_IF_FAILED(gpu_.read_buffer(source_plane(), end->source.data(),
+                                           pixels * sizeof(uint32_t), "source plane"));
     }
   }
   if (!options_.source_map && !options_.angle_map) return {};
@@ -238,15 +238,16 @@ cl_status view_device::finish(const view_params& view, cv::Mat& image, composite
   planes.angle_deg.assign(pixels, 0.0f);
   AQ_RETURN_IF_FAILED(
       gpu_.read_buffer(score_, planes.angle_deg.data(), pixels * sizeof(float), "score plane"));
-  AQ_RETURN_IF_FAILED(
-      gpu_.read_buffer(source_plane(), planes.source.data(), pixels * sizeof(uint32_t), "source plane"));
+  AQ_RETURN_IF_FAILED(gpu_.read_buffer(source_plane(), planes.source.data(),
+                                       pixels * sizeof(uint32_t), "source plane"));
   // The device keeps the squared tangent of the angle, which orders as the angle does.
   float* angles = planes.angle_deg.data();
-  cv::parallel_for_(cv::Range(0, static_cast<int>((pixels + 65535) / 65536)), [&](const cv::Range& r) {
-    const std::size_t end = std::min(pixels, std::size_t(r.end) * 65536);
-    for (std::size_t i = std::size_t(r.start) * 65536; i < end; ++i)
-      angles[i] = static_cast<float>(std::atan(std::sqrt(double(angles[i]))) * 180.0 / M_PI);
-  });
+  cv::parallel_for_(
+      cv::Range(0, static_cast<int>((pixels + 65535) / 65536)), [&](const cv::Range& r) {
+        const std::size_t end = std::min(pixels, std::size_t(r.end) * 65536);
+        for (std::size_t i = std::size_t(r.start) * 65536; i < end; ++i)
+          angles[i] = static_cast<float>(std::atan(std::sqrt(double(angles[i]))) * 180.0 / M_PI);
+      });
   return {};
 }
 
