@@ -158,7 +158,7 @@ void add_ground_sample(overlap_sums& sums, const std::vector<frame_sample>& seen
   }
 }
 
-arma::vec solve_channel_gains(const arma::mat& count, const arma::mat& sum,
+arma::vec solve_channel_gains(const arma::sp_mat& count, const arma::sp_mat& sum,
                               const gain_weights& weights) {
   const arma::uword n = count.n_rows;
   arma::vec gains(n, arma::fill::ones);
@@ -172,32 +172,44 @@ arma::vec solve_channel_gains(const arma::mat& count, const arma::mat& sum,
   const double mean = total / samples;
   const double alpha = 1.0 / (weights.noise * weights.noise);
   const double beta = 1.0 / (weights.gain * weights.gain);
-  arma::mat a(n, n, arma::fill::zeros);
-  arma::vec b(n, arma::fill::zeros);
+  // Sparse: a frame overlaps a few neighbours, and a survey may have many thousand frames.
+  arma::vec diagonal(n, arma::fill::zeros), b(n, arma::fill::zeros);
+  std::vector<arma::uword> rows, columns;
+  std::vector<double> values;
+  std::vector<std::pair<int, int>> links;
+  for (auto entry = count.begin(); entry != count.end(); ++entry) {
+    const arma::uword i = entry.row(), j = entry.col();
+    const double overlap = *entry;
+    if (!(overlap > 0)) continue;
+    diagonal(i) += beta * overlap;
+    b(i) += beta * overlap;
+    if (i == j) continue;
+    if (i < j) links.emplace_back(int(i), int(j));
+    const double mean_ij = sum(i, j) / overlap / mean, mean_ji = sum(j, i) / overlap / mean;
+    diagonal(i) += 2.0 * alpha * overlap * mean_ij * mean_ij;
+    rows.push_back(i);
+    columns.push_back(j);
+    values.push_back(-2.0 * alpha * overlap * mean_ij * mean_ji);
+  }
   for (arma::uword i = 0; i < n; ++i) {
-    for (arma::uword j = 0; j < n; ++j) {
-      const double overlap = count(i, j);
-      if (!(overlap > 0)) continue;
-      a(i, i) += beta * overlap;
-      b(i) += beta * overlap;
-      if (i == j) continue;
-      const double mean_ij = sum(i, j) / overlap / mean, mean_ji = sum(j, i) / overlap / mean;
-      a(i, i) += 2.0 * alpha * overlap * mean_ij * mean_ij;
-      a(i, j) -= 2.0 * alpha * overlap * mean_ij * mean_ji;
-    }
-    if (a(i, i) == 0) {  // a frame without samples
-      a(i, i) = beta;
+    if (diagonal(i) == 0) {  // a frame without samples
+      diagonal(i) = beta;
       b(i) = beta;
     }
+    rows.push_back(i);
+    columns.push_back(i);
+    values.push_back(diagonal(i));
   }
+  arma::umat locations(2, values.size());
+  for (std::size_t e = 0; e < values.size(); ++e) {
+    locations(0, e) = rows[e];
+    locations(1, e) = columns[e];
+  }
+  const arma::sp_mat a(true, locations, arma::vec(values), n, n);
   arma::vec solved;
-  if (!arma::solve(solved, a, b, arma::solve_opts::likely_sympd)) return gains;
+  if (!arma::spsolve(solved, a, b)) return gains;
   // The pull toward 1 lets every gain sag a little where the overlaps disagree; each group
   // gets back its own brightness.
-  std::vector<std::pair<int, int>> links;
-  for (arma::uword i = 0; i < n; ++i)
-    for (arma::uword j = i + 1; j < n; ++j)
-      if (count(i, j) > 0) links.emplace_back(int(i), int(j));
   const std::vector<int> group = overlap_groups(int(n), links);
   const int groups = n == 0 ? 0 : *std::max_element(group.begin(), group.end()) + 1;
   std::vector<double> kept(static_cast<std::size_t>(groups), 0.0), now(kept);
@@ -217,18 +229,24 @@ std::vector<colour_gain> solve_colour_gains(const overlap_sums& sums, const gain
   const arma::uword n = sums.count.size();
   std::vector<colour_gain> gains(n);
   for (int c = 0; c < 3; ++c) {
-    arma::mat count(n, n, arma::fill::zeros), sum(n, n, arma::fill::zeros);
-    for (arma::uword i = 0; i < n; ++i) {
-      count(i, i) = sums.count[i];
-      sum(i, i) = sums.sum[i][c];
-    }
+    const std::size_t entries = n + 2 * sums.pairs.size();
+    arma::umat locations(2, entries);
+    arma::vec counts(entries), colours(entries);
+    std::size_t e = 0;
+    const auto put = [&](arma::uword i, arma::uword j, double shared, double colour) {
+      locations(0, e) = i;
+      locations(1, e) = j;
+      counts(e) = shared;
+      colours(e++) = colour;
+    };
+    for (arma::uword i = 0; i < n; ++i) put(i, i, sums.count[i], sums.sum[i][c]);
     for (const auto& [frames, pair] : sums.pairs) {
       const arma::uword i = arma::uword(frames.first), j = arma::uword(frames.second);
-      count(i, j) = count(j, i) = pair.count;
-      sum(i, j) = pair.first[c];
-      sum(j, i) = pair.second[c];
+      put(i, j, pair.count, pair.first[c]);
+      put(j, i, pair.count, pair.second[c]);
     }
-    const arma::vec g = solve_channel_gains(count, sum, weights);
+    const arma::vec g = solve_channel_gains(arma::sp_mat(locations, counts, n, n),
+                                            arma::sp_mat(locations, colours, n, n), weights);
     for (arma::uword i = 0; i < n; ++i) gains[i].offset[c] = static_cast<float>(g(i));
   }
   return gains;

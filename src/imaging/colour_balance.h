@@ -70,7 +70,7 @@ struct gain_weights {
 // included in the second term. Each group of frames linked by overlaps is then scaled to
 // keep its samples' total (the survey keeps its brightness), a frame without overlap keeps
 // 1, and the gains are held within 0.5 .. 2.
-arma::vec solve_channel_gains(const arma::mat& count, const arma::mat& sum,
+arma::vec solve_channel_gains(const arma::sp_mat& count, const arma::sp_mat& sum,
                               const gain_weights& weights = {});
 
 // One gain per frame and channel (solve_channel_gains).

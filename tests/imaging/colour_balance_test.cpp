@@ -93,6 +93,26 @@ TEST(ColourGains, ExposuresAreEvenedAndEachGroupKeepsItsBrightness) {
   }
 }
 
+// A long flight: 20 000 frames in a strip, each sharing 10 samples with the next, exposures
+// 0.8 and 1.25 by turns. The solve stays sparse (a dense one would need gigabytes).
+TEST(ColourGains, ALongFlightIsEvenedWithoutDenseMatrices) {
+  constexpr int n = 20000;
+  const auto exposure = [](int i) { return i % 2 == 0 ? 0.8f : 1.25f; };
+  overlap_sums sums = empty_overlap_sums(n);
+  for (int p = 0; p < 10 * n + 10; ++p) {
+    const float ground = 30.0f + static_cast<float>((p * 7919) % 170);
+    std::vector<frame_sample> seen;
+    for (int i = std::max(0, p / 10 - 1); i <= std::min(n - 1, p / 10); ++i)
+      seen.push_back({i, cv::Vec3f::all(exposure(i) * ground)});
+    add_ground_sample(sums, seen);
+  }
+  const std::vector<colour_gain> gains = solve_colour_gains(sums);
+  ASSERT_EQ(static_cast<int>(gains.size()), n);
+  const double reference = gains[0].offset[1] * exposure(0);
+  for (int i = 0; i < n; i += 97)
+    ASSERT_NEAR(gains[i].offset[1] * exposure(i) / reference, 1.0, 0.02) << "frame " << i;
+}
+
 TEST(ColourGains, AppliedGainsRoundSaturateAndLeaveNoDataBlack) {
   struct pixel_case {
     cv::Vec3b in;
