@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <future>
 #include <limits>
 #include <numeric>
+#include <thread>
 #include <utility>
 
 namespace aeroquilt {
@@ -457,10 +459,15 @@ overlap_sums measure_overlaps(const std::vector<image_geometry>& frames, const s
   std::vector<unsigned char> height_known(points, 0);
   const cv::Mat& no_data = lens.no_data();
 
-  std::future<cv::Mat> next = std::async(std::launch::async, read, 0);
+  // Decoding is most of the time: frames are read ahead on every core.
+  const int ahead = static_cast<int>(std::max(2u, std::thread::hardware_concurrency()));
+  std::deque<std::future<cv::Mat>> reading;
+  int requested = 0;
   for (int k = 0; k < count; ++k) {
-    const cv::Mat reduced = next.get();
-    if (k + 1 < count) next = std::async(std::launch::async, read, k + 1);
+    while (requested < count && requested < k + ahead)
+      reading.push_back(std::async(std::launch::async, read, requested++));
+    const cv::Mat reduced = reading.front().get();
+    reading.pop_front();
     const image_geometry& g = frames[static_cast<std::size_t>(k)];
     const int width = static_cast<int>(g.image_width),
               frame_height = static_cast<int>(g.image_height);

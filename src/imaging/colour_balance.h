@@ -116,13 +116,13 @@ using ground_height_fn = std::function<double(double x_m, double y_m)>;
 
 // Frame `index` for measuring: 8-bit BGR before the lens resampling, each pixel the mean
 // of a block of the configured frame (any whole reduction); empty when it cannot be read.
-// Called from a second thread.
+// Called from several threads at once.
 using reduced_frame_fn = std::function<cv::Mat(int index)>;
 
 // Reads every frame once and measures, at each sample of `grid` on the ground, the colour
 // of every frame that sees it (inside its pixels, not in the lens resampling's border,
 // neither black nor clipped; a 3 x 3 mean of the reduced frame). Frames are read in order,
-// the next one while the present one is measured.
+// as many ahead as there are cores.
 overlap_sums measure_overlaps(const std::vector<image_geometry>& frames, const sample_grid& grid,
                               const ground_height_fn& height, const reduced_frame_fn& read,
                               const lens_undistorter& lens);
