@@ -355,16 +355,31 @@ float composite_score(float x, float y, float z, __global const float* rec) {
   return dz > 0.0f ? (dx * dx + dy * dy) / (dz * dz) : MAXFLOAT;
 }
 
+// The off-nadir angle at (x2, y2, z2) less the one at (x, y, z), degrees, as one arc
+// tangent of the difference (tan(a - b) from the two rays), not two: between neighbouring
+// pixels the difference is a small fraction of a degree, where the arc tangent is its
+// argument to float precision and the quotient alone is taken.
+float composite_angle_step(float x, float y, float z, float x2, float y2, float z2,
+                           __global const float* rec) {
+  const float dx = rec[COMP_CAMERA] - x, dy = rec[COMP_CAMERA + 1] - y;
+  const float dz = rec[COMP_CAMERA + 2] - z;
+  const float dx2 = rec[COMP_CAMERA] - x2, dy2 = rec[COMP_CAMERA + 1] - y2;
+  const float dz2 = rec[COMP_CAMERA + 2] - z2;
+  const float r = sqrt(dx * dx + dy * dy), r2 = sqrt(dx2 * dx2 + dy2 * dy2);
+  const float across = r2 * dz - r * dz2, along = dz * dz2 + r * r2;
+  if (along > 0.0f && fabs(across) < 1e-3f * along) return across / along * RAD_TO_DEG;
+  return atan2(across, along) * RAD_TO_DEG;
+}
+
 // Gradient of the angle over the ground, degrees per output pixel east and north.
-float2 composite_angle_gradient(float x, float y, float z, float angle,
-                                __global const float* view, __global const float* rec,
-                                __global const uchar* dem, int dem_bytes, int flags,
-                                float pixel_size) {
+float2 composite_angle_gradient(float x, float y, float z, __global const float* view,
+                                __global const float* rec, __global const uchar* dem,
+                                int dem_bytes, int flags, float pixel_size) {
   float z_east, z_north;
   if (!composite_height(x + pixel_size, y, view, rec, dem, dem_bytes, flags, &z_east)) z_east = z;
   if (!composite_height(x, y + pixel_size, view, rec, dem, dem_bytes, flags, &z_north)) z_north = z;
-  return (float2)(composite_angle(x + pixel_size, y, z_east, rec) - angle,
-                  composite_angle(x, y + pixel_size, z_north, rec) - angle);
+  return (float2)(composite_angle_step(x, y, z, x + pixel_size, y, z_east, rec),
+                  composite_angle_step(x, y, z, x, y + pixel_size, z_north, rec));
 }
 
 // Distance in output pixels from image position (fx, fy) of local point (x, y, z) to the
@@ -441,7 +456,7 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
                                                pixel_size, image_width, image_height);
     const float angle = composite_angle(x, y, z, rec);
     const float2 gradient =
-        composite_angle_gradient(x, y, z, angle, view, rec, dem, dem_bytes, flags, pixel_size);
+        composite_angle_gradient(x, y, z, view, rec, dem, dem_bytes, flags, pixel_size);
     best[i] = (float4)(gradient.x, gradient.y, edge, angle);
   }
 }
@@ -472,7 +487,7 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
   const float feather = rec[COMP_FEATHER];
   const float angle = composite_angle(x, y, z, rec);
   const float2 gradient =
-      composite_angle_gradient(x, y, z, angle, view, rec, dem, dem_bytes, flags, pixel_size);
+      composite_angle_gradient(x, y, z, view, rec, dem, dem_bytes, flags, pixel_size);
   const float4 b = best[i];
   const float2 relative = gradient - (float2)(b.x, b.y);
   const float slope = sqrt(relative.x * relative.x + relative.y * relative.y);
