@@ -9,6 +9,7 @@
 #include "base/console.h"
 #include "base/local_frame.h"
 #include "imaging/colour_balance.h"
+#include "imaging/colour_overlaps.h"
 
 namespace aeroquilt {
 namespace {
