@@ -12,9 +12,10 @@
 //
 // Times are wall-clock seconds on stdout as "key value" lines, which the script parses.
 
+#include <isa-l/igzip_lib.h>
+
 #include <algorithm>
 #include <chrono>
-#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -27,15 +28,12 @@
 #include <thread>
 #include <vector>
 
-// jpeglib.h needs size_t and FILE declared first.
-#include <isa-l/igzip_lib.h>
-#include <jpeglib.h>
-
 #include "app/image_set.h"
 #include "app/job.h"
 #include "app/mosaic_request.h"
 #include "app/run_main.h"
 #include "base/console.h"
+#include "imaging/jpeg_frame.h"
 #include "imaging/preview.h"
 #include "imaging/view_operation.h"
 #include "output/png_encoder.h"
@@ -208,15 +206,21 @@ int staged_run(const std::string& config_path) {
 
 // The floor: every input frame decoded once and the mosaic encoded once, with
 // OpenCV as the program uses it (PNG outputs: four channels, compression 3).
+// Every file of the request's frame folder, in name order.
+std::vector<std::string> frames_of(const mosaic_request& request) {
+  std::vector<std::string> frames;
+  for (const auto& entry : std::filesystem::directory_iterator(request.image_dir))
+    frames.push_back(entry.path().string());
+  std::sort(frames.begin(), frames.end());
+  return frames;
+}
+
 int floor_run(const std::string& config_path, const std::string& mosaic_path) {
   console_capture capture;
   mosaic_request request;
   if (!load_mosaic_request(config_path, request)) return 1;
   const bool thermal = request.frames.use_16bit_image_input != 0;
-  std::vector<std::string> frames;
-  for (const auto& entry : std::filesystem::directory_iterator(request.image_dir))
-    frames.push_back(entry.path().string());
-  std::sort(frames.begin(), frames.end());
+  const std::vector<std::string> frames = frames_of(request);
 
   auto t = clock_type::now();
   std::size_t decoded = 0;
@@ -250,43 +254,6 @@ int floor_run(const std::string& config_path, const std::string& mosaic_path) {
   return 0;
 }
 
-// The PNG stage alone on a finished four-channel mosaic, in memory: what the run did
-// before (the transparent copy, then the library at compression 3 on one thread) and
-// does now (the band encoder).
-// libjpeg-turbo's decoder straight into BGR rows; false on any error (the frame is then not
-// counted as decoded).
-struct jpeg_failure {
-  jpeg_error_mgr manager;
-  std::jmp_buf back;
-};
-
-bool decode_jpeg_bgr(const std::vector<unsigned char>& bytes, std::vector<unsigned char>& bgr) {
-  jpeg_decompress_struct info;
-  jpeg_failure failure;
-  info.err = jpeg_std_error(&failure.manager);
-  failure.manager.error_exit = [](j_common_ptr common) {
-    std::longjmp(reinterpret_cast<jpeg_failure*>(common->err)->back, 1);
-  };
-  if (setjmp(failure.back)) {
-    jpeg_destroy_decompress(&info);
-    return false;
-  }
-  jpeg_create_decompress(&info);
-  jpeg_mem_src(&info, bytes.data(), static_cast<unsigned long>(bytes.size()));
-  jpeg_read_header(&info, TRUE);
-  info.out_color_space = JCS_EXT_BGR;
-  jpeg_start_decompress(&info);
-  const std::size_t stride = std::size_t(info.output_width) * 3;
-  bgr.resize(stride * info.output_height);
-  while (info.output_scanline < info.output_height) {
-    JSAMPROW row = bgr.data() + stride * info.output_scanline;
-    jpeg_read_scanlines(&info, &row, 1);
-  }
-  jpeg_finish_decompress(&info);
-  jpeg_destroy_decompress(&info);
-  return true;
-}
-
 // The hard floor of a run: what no mosaicker can avoid, each done once on one thread by the
 // fastest library for it. Frames that are not JPEG (thermal PNG) are decoded by the image
 // library instead, and counted apart. File reads are left out of the decode time.
@@ -294,21 +261,18 @@ int hard_floor_run(const std::string& config_path, const std::string& mosaic_pat
   console_capture capture;
   mosaic_request request;
   if (!load_mosaic_request(config_path, request)) return 1;
-  std::vector<std::string> frames;
-  for (const auto& entry : std::filesystem::directory_iterator(request.image_dir))
-    frames.push_back(entry.path().string());
-  std::sort(frames.begin(), frames.end());
+  const std::vector<std::string> frames = frames_of(request);
 
   double decode = 0;
   std::size_t jpeg = 0, other = 0;
-  std::vector<unsigned char> bytes, bgr;
+  std::vector<unsigned char> bytes;
   for (const std::string& frame : frames) {
     std::ifstream in(frame, std::ios::binary);
     bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     const bool is_jpeg = bytes.size() > 3 && bytes[0] == 0xFF && bytes[1] == 0xD8;
     const auto t = clock_type::now();
     if (is_jpeg) {
-      jpeg += decode_jpeg_bgr(bytes, bgr) ? 1 : 0;
+      jpeg += decode_jpeg_bgr(bytes).empty() ? 0 : 1;
     } else {
       other += cv::imdecode(bytes, cv::IMREAD_UNCHANGED).empty() ? 0 : 1;
     }
@@ -350,6 +314,9 @@ int hard_floor_run(const std::string& config_path, const std::string& mosaic_pat
   return 0;
 }
 
+// The PNG stage alone on a finished four-channel mosaic, in memory: what the run did
+// before (the transparent copy, then the library at compression 3 on one thread) and
+// does now (the band encoder).
 int png_stage(const std::string& mosaic_path) {
   const cv::Mat mosaic = cv::imread(mosaic_path, cv::IMREAD_UNCHANGED);
   if (mosaic.empty()) {

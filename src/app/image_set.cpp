@@ -120,8 +120,8 @@ int prepare_image_set(mosaic_job& job, const mosaic_request& request, bool open_
   job.survey_view =
       survey_view_params(job_footprints(job), 1.0, job.images.centre_lat, job.images.centre_lon);
   // From every frame of the survey, so that a tile range gets the whole run's gains; runs
-  // that draw no frame need none.
-  if (request.colour_balance != 0) balance_frame_colours(job, request);
+  // that draw no frame (no device: --list-tiles, --link-index) need none.
+  if (open_gpu && request.colour_balance != 0) balance_frame_colours(job, request);
   return 1;
 }
 

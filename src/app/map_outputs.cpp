@@ -80,7 +80,10 @@ bool write_map_outputs(const mosaic_request& request, const view_params& survey,
     const mosaic_view view = mosaic_view_at(survey, request.joined, plan, number);
     page.tiles.emplace_back(file_name(view.path), view_bounds(view.view));
   }
-  return write_web_page(web_folder(request), page);
+  // A live run writes the page with its first update; later ones change only the outlines
+  // and the version the page polls.
+  return version > 1 ? write_web_version(web_folder(request), page)
+                     : write_web_page(web_folder(request), page);
 }
 
 }  // namespace aeroquilt

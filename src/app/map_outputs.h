@@ -19,7 +19,9 @@ std::string web_folder(const mosaic_request& request);
 geo_bounds view_bounds(const view_params& view);
 
 // Writes the request's GIS layer and web map of the views `on_disk` (numbers of `plan`
-// over `survey`, in order): the web tiles within `region`, the page with `version`.
+// over `survey`, in order): the web tiles within `region`, the page with `version` (the
+// whole page at versions 0 and 1; from 2 on, a live run's updates, only the tile outlines
+// and the version).
 // True when there is nothing to write or all was written; false after a message.
 bool write_map_outputs(const mosaic_request& request, const view_params& survey,
                        const tile_plan& plan, const std::vector<int64_t>& on_disk,

@@ -67,7 +67,8 @@ mosaic_result make_mosaic(mosaic_job& job, const mosaic_request& request, const 
   }
   if (request.vignette_multiplier > 0.0) {
     console_printf("generating vingette correction table\n");
-    build_vignette_table(job.loader, request.vignette_multiplier);
+    // Colour balancing may have built it already, to measure frames as they are drawn.
+    if (!job.loader.vignette_ready) build_vignette_table(job.loader, request.vignette_multiplier);
   }
 
   console_printf("Calculated projetion size width %d  height %d\n", survey.width, survey.height);
@@ -83,9 +84,8 @@ mosaic_result make_mosaic(mosaic_job& job, const mosaic_request& request, const 
   job.lock = lock_run_output(joined, job.lock_mode);
   if (job.lock_mode == output_lock_mode::exclusive) remove_stale_run_temporaries(joined);
   if (!plan.whole)
-    settle_tile_grid(joined,
-                     tile_grid_text(survey, plan, job.images.centre_lat, job.images.centre_lon),
-                     ranged);
+    settle_tile_grid(
+        joined, tile_grid_text(survey, plan, job.images.centre_lat, job.images.centre_lon), ranged);
 
   frame_source frames(job.input_cache, request.projection, job.loader.lens.no_data());
   const view_setting setting{job.gpu,

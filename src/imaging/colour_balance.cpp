@@ -308,14 +308,24 @@ std::vector<colour_gain> solve_colour_fields(const overlap_sums& sums,
   return fields;
 }
 
+namespace {
+
+// A channel value times its gain, rounded and saturated; a value that was not 0 stays at
+// least 1, so that no dark pixel turns black, which the views read as no data.
+uchar gained(uchar value, float gain) {
+  if (value == 0) return 0;
+  return std::max<uchar>(1, cv::saturate_cast<uchar>(static_cast<float>(value) * gain));
+}
+
+}  // namespace
+
 void apply_colour_gain(cv::Mat& bgr, const colour_gain& gain) {
   if (bgr.type() != CV_8UC3) return;
   if (gain.slope_x == cv::Vec3f() && gain.slope_y == cv::Vec3f()) {
     cv::Mat table(1, 256, CV_8UC3);
     for (int v = 0; v < 256; ++v) {
       for (int c = 0; c < 3; ++c) {
-        table.at<cv::Vec3b>(0, v)[c] =
-            cv::saturate_cast<uchar>(static_cast<float>(v) * gain.offset[c]);
+        table.at<cv::Vec3b>(0, v)[c] = gained(static_cast<uchar>(v), gain.offset[c]);
       }
     }
     cv::LUT(bgr, table, bgr);
@@ -330,8 +340,7 @@ void apply_colour_gain(cv::Mat& bgr, const colour_gain& gain) {
     cv::Vec3b* row = bgr.ptr<cv::Vec3b>(y);
     for (int x = 0; x < bgr.cols; ++x) {
       const cv::Vec3f g = base + across[x];
-      for (int c = 0; c < 3; ++c)
-        row[x][c] = cv::saturate_cast<uchar>(static_cast<float>(row[x][c]) * g[c]);
+      for (int c = 0; c < 3; ++c) row[x][c] = gained(row[x][c], g[c]);
     }
   }
 }

@@ -94,7 +94,8 @@ std::vector<colour_gain> solve_colour_fields(const overlap_sums& sums,
                                              const gain_weights& weights = {});
 
 // Each channel of an 8-bit BGR image times its gain at the pixel, rounded and saturated, in
-// place; black (no data) stays black.
+// place; black (no data) stays black, and a channel that was not 0 stays at least 1 (a
+// dark pixel never becomes no data).
 void apply_colour_gain(cv::Mat& bgr, const colour_gain& gain);
 
 }  // namespace aeroquilt

@@ -124,9 +124,13 @@ bool decode(jpeg_decoder& d, const std::vector<unsigned char>& bytes, int reduct
 }  // namespace
 
 cv::Mat decode_jpeg_bgr(const std::string& path, int reduction) {
-  if (reduction != 1 && reduction != 2 && reduction != 4 && reduction != 8) return cv::Mat();
   std::vector<unsigned char> bytes;
   if (!read_jpeg_file(path, bytes)) return cv::Mat();
+  return decode_jpeg_bgr(bytes, reduction);
+}
+
+cv::Mat decode_jpeg_bgr(const std::vector<unsigned char>& bytes, int reduction) {
+  if (reduction != 1 && reduction != 2 && reduction != 4 && reduction != 8) return cv::Mat();
   jpeg_decoder decoder;
   cv::Mat image;
   if (!decode(decoder, bytes, reduction, image)) return cv::Mat();

@@ -5,6 +5,7 @@
 
 #include <opencv2/core.hpp>
 #include <string>
+#include <vector>
 
 namespace aeroquilt {
 
@@ -15,5 +16,7 @@ namespace aeroquilt {
 // of 2, 4 or 8 decodes the frame that many times smaller (the DCT scaled, about block
 // means), ceil(width / reduction) x ceil(height / reduction) pixels, for measuring.
 cv::Mat decode_jpeg_bgr(const std::string& path, int reduction = 1);
+// The same from the file's bytes, already read.
+cv::Mat decode_jpeg_bgr(const std::vector<unsigned char>& bytes, int reduction = 1);
 
 }  // namespace aeroquilt

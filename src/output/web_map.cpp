@@ -13,10 +13,12 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
+#include <unordered_map>
 
 #include "base/console.h"
 #include "output/gis_layer.h"
 #include "output/output_files.h"
+#include "output/view_files.h"
 
 namespace aeroquilt {
 namespace {
@@ -63,28 +65,35 @@ bool write_tile(const std::string& folder, int zoom, int x, int y, const cv::Mat
   const std::string path = tile_path(folder, zoom, x, y);
   std::error_code error;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
-  std::vector<unsigned char> bytes;
-  if (!cv::imencode(".png", bgra, bytes, {cv::IMWRITE_PNG_COMPRESSION, 3}) ||
-      write_text_atomically(path, std::string(bytes.begin(), bytes.end())) !=
-          write_outcome::written) {
+  if (write_image_atomically(path, bgra, {cv::IMWRITE_PNG_COMPRESSION, 3}, nullptr) !=
+      write_outcome::written) {
     console_printf("cannot write %s\n", path.c_str());
     return false;
   }
   return true;
 }
 
-// A distinct, steady colour per flight-log line.
-cv::Vec3b line_colour(int line) {
-  const double hue = std::fmod(line * 0.6180339887, 1.0) * 180.0;
-  cv::Mat hsv(1, 1, CV_8UC3, cv::Scalar(hue, 170, 240)), bgr;
-  cv::cvtColor(hsv, bgr, cv::COLOR_HSV2BGR);
-  return bgr.at<cv::Vec3b>(0, 0);
-}
+// A distinct, steady colour per flight-log line, each worked out once per block.
+class line_colours {
+ public:
+  cv::Vec3b operator()(int line) {
+    const auto known = colours_.find(line);
+    if (known != colours_.end()) return known->second;
+    const double hue = std::fmod(line * 0.6180339887, 1.0) * 180.0;
+    cv::Mat hsv(1, 1, CV_8UC3, cv::Scalar(hue, 170, 240)), bgr;
+    cv::cvtColor(hsv, bgr, cv::COLOR_HSV2BGR);
+    return colours_[line] = bgr.at<cv::Vec3b>(0, 0);
+  }
+
+ private:
+  std::unordered_map<int, cv::Vec3b> colours_;
+};
 
 // A warped block of a map (one band) as BGRA: sources one colour per line, angles on a
 // ramp from 0 to 45 degrees; transparent where the map has no value.
 cv::Mat colour_map(const cv::Mat& values, web_layer_kind kind) {
   cv::Mat bgra(values.size(), CV_8UC4, cv::Scalar::all(0));
+  line_colours line_colour;
   cv::Mat ramp;
   if (kind == web_layer_kind::angle_map) {
     cv::Mat grey;
@@ -194,10 +203,35 @@ std::string read_file(const std::string& path) {
   return file ? text.str() : std::string();
 }
 
-bool write_text(const std::string& path, const std::string& text) {
-  if (write_text_atomically(path, text) == write_outcome::written) return true;
-  console_printf("cannot write %s\n", path.c_str());
-  return false;
+// `text` as a JSON string, quotes included; also safe inside an HTML script (no <, >, &).
+std::string json_string(const std::string& text) {
+  std::string quoted = "\"";
+  for (const unsigned char c : text) {
+    if (c < 0x20 || c == '"' || c == '\\' || c == '<' || c == '>' || c == '&') {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      quoted += escaped;
+    } else {
+      quoted += static_cast<char>(c);
+    }
+  }
+  return quoted + "\"";
+}
+
+// `text` as HTML element text.
+std::string html_text(const std::string& text) {
+  std::string escaped;
+  for (const char c : text) {
+    if (c == '<')
+      escaped += "&lt;";
+    else if (c == '>')
+      escaped += "&gt;";
+    else if (c == '&')
+      escaped += "&amp;";
+    else
+      escaped += c;
+  }
+  return escaped;
 }
 
 std::string bounds_json(const geo_bounds& b) {
@@ -209,7 +243,7 @@ std::string bounds_json(const geo_bounds& b) {
 std::string tiles_script(const web_page& page) {
   std::string text = "var aeroquilt_tiles = [\n";
   for (const auto& [name, bounds] : page.tiles)
-    text += "  {\"name\": \"" + name + "\", \"bounds\": " + bounds_json(bounds) + "},\n";
+    text += "  {\"name\": " + json_string(name) + ", \"bounds\": " + bounds_json(bounds) + "},\n";
   return text + "];\n";
 }
 
@@ -351,9 +385,9 @@ bool write_web_tiles(const std::string& source, const std::string& folder,
       for (int dx = 0; dx < nx; ++dx) {
         for (int dy = 0; dy < ny; ++dy) {
           const cv::Mat tile = block(cv::Rect(dx * tile_px, dy * tile_px, tile_px, tile_px));
-          std::vector<cv::Mat> planes;
-          cv::split(tile, planes);
-          if (cv::countNonZero(planes[3]) == 0) continue;
+          cv::Mat alpha;
+          cv::extractChannel(tile, alpha, 3);
+          if (cv::countNonZero(alpha) == 0) continue;
           if (!write_tile(folder, native, bx + dx, by + dy, tile.clone())) return false;
         }
       }
@@ -383,12 +417,12 @@ bool write_web_page(const std::string& folder, const web_page& page) {
     }
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(folder + name).parent_path(), error);
-    if (!write_text(folder + name, text)) return false;
+    if (!write_output_text(folder + name, text)) return false;
   }
   std::string maps;
   if (page.source_map) maps += "overlays['source frame'] = layer('source/');\n";
   if (page.angle_map) maps += "overlays['view angle'] = layer('view_angle/');\n";
-  std::string html = replaced(page_template, "@TITLE@", page.title);
+  std::string html = replaced(page_template, "@TITLE@", html_text(page.title));
   html = replaced(html, "@AREA@", bounds_json(page.area));
   html = replaced(html, "@MIN@", std::to_string(page.pyramid.min_zoom));
   html = replaced(html, "@NATIVE@", std::to_string(page.pyramid.native_zoom));
@@ -396,21 +430,21 @@ bool write_web_page(const std::string& folder, const web_page& page) {
   html = replaced(html, "@MAPS@", maps);
   const geo_bounds& a = page.area;
   const std::string tilejson =
-      "{\n  \"tilejson\": \"2.2.0\",\n  \"name\": \"" + page.title +
-      "\",\n  \"scheme\": \"xyz\",\n  \"tiles\": [\"{z}/{x}/{y}.png\"],\n  \"minzoom\": " +
+      "{\n  \"tilejson\": \"2.2.0\",\n  \"name\": " + json_string(page.title) +
+      ",\n  \"scheme\": \"xyz\",\n  \"tiles\": [\"{z}/{x}/{y}.png\"],\n  \"minzoom\": " +
       std::to_string(page.pyramid.min_zoom) +
       ",\n  \"maxzoom\": " + std::to_string(page.pyramid.native_zoom) + ",\n  \"bounds\": [" +
       degrees(a.west) + ", " + degrees(a.south) + ", " + degrees(a.east) + ", " + degrees(a.north) +
       "],\n  \"center\": [" + degrees((a.west + a.east) / 2) + ", " +
       degrees((a.south + a.north) / 2) + ", " + std::to_string(page.pyramid.min_zoom) + "]\n}\n";
-  return write_text(folder + "index.html", html) && write_text(folder + "tiles.json", tilejson) &&
-         write_web_version(folder, page);
+  return write_output_text(folder + "index.html", html) &&
+         write_output_text(folder + "tiles.json", tilejson) && write_web_version(folder, page);
 }
 
 bool write_web_version(const std::string& folder, const web_page& page) {
-  return write_text(folder + "tiles.js", tiles_script(page)) &&
-         write_text(folder + "version.js",
-                    "aeroquilt_version(" + std::to_string(page.version) + ");\n");
+  return write_output_text(folder + "tiles.js", tiles_script(page)) &&
+         write_output_text(folder + "version.js",
+                           "aeroquilt_version(" + std::to_string(page.version) + ");\n");
 }
 
 }  // namespace aeroquilt

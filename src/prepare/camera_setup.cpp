@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
+#include <memory>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 #include <regex>
 #include <sstream>
+#include <string>
 #include <vector>
 
+#include "base/input_file.h"
 #include "prepare/prepare_failure.h"
 
 namespace aeroquilt {
@@ -221,11 +223,23 @@ camera_setup from_interior(const std::string& path, const cv::FileNode& camera, 
 // The file's text as OpenCV reads it: YAML without the directive it demands gets one,
 // and quoted camera ids (which its parser refuses) lose their quotes.
 std::string calibration_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  if (!in || !(text << in.rdbuf()))
+  // Only a regular file, and a small one: a device or a pipe would never end.
+  constexpr std::size_t largest = 16u << 20;
+  std::string reason;
+  bool wrong_kind = false;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+      fopen_regular_file(path, "rb", reason, &wrong_kind), &std::fclose);
+  if (!file) {
+    throw prepare_failure("calibration file " + path +
+                          (wrong_kind ? " is not a regular file (" + reason + ")"
+                                      : " cannot be read (" + reason + ")"));
+  }
+  std::string body(largest + 1, '\0');
+  body.resize(std::fread(body.data(), 1, body.size(), file.get()));
+  if (std::ferror(file.get()))
     throw prepare_failure("calibration file " + path + " cannot be read");
-  std::string body = text.str();
+  if (body.size() > largest)
+    throw prepare_failure("calibration file " + path + " is over 16 MB: not a calibration");
   const std::size_t start = body.find_first_not_of(" \t\r\n");
   if (start == std::string::npos) throw prepare_failure("calibration file " + path + " is empty");
   if (body[start] == '{' || body[start] == '<' || body.compare(start, 5, "%YAML") == 0)

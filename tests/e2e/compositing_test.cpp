@@ -54,13 +54,8 @@ struct mode_run {
 // 0.3 degrees from the truth's angle of that frame's camera over the DEM's ground there.
 double angle_misses(const survey_truth& truth, const mode_run& run) {
   const double p = truth.design.output_pixel_size_m, deg = 3.14159265358979323846 / 180.0;
-  const std::array<double, 6> world = read_world_file(truth.files.world_file);
-  const double x_min =
-      std::round((world[4] - truth.centre_longitude_deg) * deg *
-                 std::cos(truth.centre_latitude_deg * deg) * truth.radius_east_m / p) *
-      p;
-  const double y_max =
-      std::round((world[5] - truth.centre_latitude_deg) * deg * truth.radius_north_m / p) * p;
+  double x_min = 0, y_max = 0;
+  view_origin(truth, truth.files.world_file, x_min, y_max);
   int checked = 0, missed = 0;
   for (int r = 0; r < run.source.rows; r += 7) {
     for (int c = 0; c < run.source.cols; c += 7) {

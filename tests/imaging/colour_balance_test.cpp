@@ -122,7 +122,8 @@ TEST(ColourGains, AppliedGainsRoundSaturateAndLeaveNoDataBlack) {
   const pixel_case cases[] = {
       {{100, 100, 100}, {1.5f, 0.5f, 1.0f}, {150, 50, 100}},
       {{200, 10, 3}, {1.5f, 1.26f, 0.2f}, {255, 13, 1}},
-      {{0, 0, 0}, {2.0f, 2.0f, 2.0f}, {0, 0, 0}},
+      // Black channels stay 0, a dark one never rounds down to 0 (no data).
+      {{0, 1, 0}, {2.0f, 0.4f, 2.0f}, {0, 1, 0}},
   };
   for (const pixel_case& test : cases) {
     cv::Mat image(2, 2, CV_8UC3, cv::Scalar(test.in[0], test.in[1], test.in[2]));

@@ -256,20 +256,26 @@ std::string describe(const truth_stats& stats) {
   return text;
 }
 
+void view_origin(const survey_truth& truth, const std::string& world_path, double& x_min,
+                 double& y_max) {
+  const double p = truth.design.output_pixel_size_m, deg = pi / 180.0;
+  const std::array<double, 6> world = read_world_file(world_path);
+  const double x = (world[4] - truth.centre_longitude_deg) * deg *
+                   std::cos(truth.centre_latitude_deg * deg) * truth.radius_east_m;
+  const double y = (world[5] - truth.centre_latitude_deg) * deg * truth.radius_north_m;
+  x_min = std::round(x / p) * p;
+  y_max = std::round(y / p) * p;
+}
+
 truth_stats compare_view(const survey_truth& truth, const std::string& image_path,
                          const std::string& world_path, cv::Mat* mosaic_out, int min_cameras) {
   const cv::Mat mosaic = cv::imread(image_path, cv::IMREAD_UNCHANGED);
   EXPECT_FALSE(mosaic.empty()) << image_path;
   if (mosaic_out) *mosaic_out = mosaic;
   if (mosaic.empty()) return {};
-  // The view's west and north edges in the survey's local frame, from the world file's
-  // lon_min and lat_max, snapped to a multiple of the pixel size as the system snaps them.
-  const double p = truth.design.output_pixel_size_m, deg = pi / 180.0;
-  const std::array<double, 6> world = read_world_file(world_path);
-  const double x = (world[4] - truth.centre_longitude_deg) * deg *
-                   std::cos(truth.centre_latitude_deg * deg) * truth.radius_east_m;
-  const double y = (world[5] - truth.centre_latitude_deg) * deg * truth.radius_north_m;
-  const double x_min = std::round(x / p) * p, y_max = std::round(y / p) * p;
+  const double p = truth.design.output_pixel_size_m;
+  double x_min = 0, y_max = 0;
+  view_origin(truth, world_path, x_min, y_max);
   return compare_to_truth(
       mosaic, render_truth(truth, x_min, y_max, p, mosaic.cols, mosaic.rows),
       expected_coverage_mask(truth, x_min, y_max, p, mosaic.cols, mosaic.rows, 2.0, min_cameras));

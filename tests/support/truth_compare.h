@@ -52,6 +52,12 @@ truth_stats compare_to_truth(const cv::Mat& mosaic, const cv::Mat& truth,
 // throws std::runtime_error when it is missing or short.
 std::array<double, 6> read_world_file(const std::string& path);
 
+// The view's west and north edges in the survey's local frame (metres), from its world
+// file's lon_min and lat_max, snapped to a multiple of the pixel size as the system snaps
+// them.
+void view_origin(const survey_truth& truth, const std::string& world_path, double& x_min,
+                 double& y_max);
+
 // One-line summary for failure messages.
 std::string describe(const truth_stats& stats);
 
