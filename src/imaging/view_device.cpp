@@ -90,7 +90,7 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
   AQ_RETURN_IF_FAILED(plane("score plane", score_, pixels * sizeof(float), &no_score, 4,
                             start_of(&view_state::score)));
   // Last wins with a claim plane: the claim is the source, one plane fewer.
-  if (!(last_wins && claim_)) {
+  if (!claimed_source()) {
     AQ_RETURN_IF_FAILED(plane("source plane", source_, pixels * sizeof(uint32_t), &no_source, 4,
                               start_of(&view_state::source)));
   }
@@ -116,7 +116,7 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
   base_ = composite_view_record(last_wins ? own : placement, dem_, use_dem_, !last_wins,
                                 ref_lat_deg_, ref_lon_deg_, options_.feather_pixels);
   base_.flags |= last_wins ? composite_last_wins : composite_write_colour;
-  if (last_wins && claim_) base_.flags |= composite_claimed;
+  if (claimed_source()) base_.flags |= composite_claimed;
   if (feathered) base_.flags |= composite_extras;
   return {};
 }
@@ -221,7 +221,9 @@ cl_status view_device::finish(const view_params& view, cv::Mat& image, composite
     end->image = image.clone();
     end->claim.assign(claim_ ? pixels : 0, 0);
     end->score.assign(options_.active() ? pixels : 0, 0.0f);
-    end->source.assign(options_.active() ? pixels : 0, 0);
+    // Claimed last wins keeps no source plane of its own: the claim is the source.
+    const bool own_source = options_.active() && !claimed_source();
+    end->source.assign(own_source ? pixels : 0, 0);
     if (claim_) {
       AQ_RETURN_IF_FAILED(
           gpu_.read_buffer(claim_, end->claim.data(), pixels * sizeof(uint32_t), "claim plane"));
@@ -229,8 +231,10 @@ cl_status view_device::finish(const view_params& view, cv::Mat& image, composite
     if (options_.active()) {
       AQ_RETURN_IF_FAILED(
           gpu_.read_buffer(score_, end->score.data(), pixels * sizeof(float), "score plane"));
-      AQ_RETURN_IF_FAILED(gpu_.read_buffer(source_plane(), end->source.data(),
-                                           pixels * sizeof(uint32_t), "source plane"));
+    }
+    if (own_source) {
+      AQ_RETURN_IF_FAILED(
+          gpu_.read_buffer(source_, end->source.data(), pixels * sizeof(uint32_t), "source plane"));
     }
   }
   if (!options_.source_map && !options_.angle_map) return {};

@@ -85,10 +85,10 @@ class view_device {
   composite_record record_host_;  // the frame's record, read by a write still queued
   cl_int composite_dem_bytes_ = 0;
   cl_int line_ = 1;  // the drawn frame's flight-log line
-  // The plane of each pixel's source line: the claim plane in claimed last wins.
-  const device_buffer& source_plane() const {
-    return claim_ && options_.rule == composite_rule::last_wins ? claim_ : source_;
-  }
+  // Claimed last wins: the claim plane is the source plane, there is no other.
+  bool claimed_source() const { return claim_ && options_.rule == composite_rule::last_wins; }
+  // The plane of each pixel's source line.
+  const device_buffer& source_plane() const { return claimed_source() ? claim_ : source_; }
 
   device_buffer output_, record_, claim_;
   device_buffer score_, source_, best_, sum_, composite_;
