@@ -95,8 +95,7 @@ class live_run {
         log_(request.FPO_file),
         state_folder_(file_name(mosaic_stem(request.joined)) + "_live") {
     const std::string joined = request.joined;
-    state_folder_ =
-        joined.substr(0, joined.size() - file_name(joined).size()) + "." + state_folder_ + "/";
+    state_folder_ = folder_of(joined) + "." + state_folder_ + "/";
     state_budget_ = std::min<uint64_t>(available_memory_bytes() / 4, uint64_t(2) << 30);
   }
 
@@ -470,7 +469,6 @@ int run_live(mosaic_job& job, const mosaic_request& request, const run_options& 
   refuse_run_outputs_that_are_inputs(request, job, plan);
   make_output_folder(request.output_dir);
   job.lock = lock_run_output(request.joined, output_lock_mode::exclusive);
-  remove_stale_run_temporaries(request.joined);
   if (request.vignette_multiplier > 0.0) {
     console_printf("generating vingette correction table\n");
     build_vignette_table(job.loader, request.vignette_multiplier);

@@ -27,7 +27,7 @@ std::vector<std::string> layer_sources(const mosaic_request& request, const view
 
 std::string web_folder(const mosaic_request& request) {
   const std::string& joined = request.joined;
-  return joined.substr(0, joined.size() - file_name(joined).size()) + "web/";
+  return folder_of(joined) + "web/";
 }
 
 geo_bounds view_bounds(const view_params& view) {

@@ -82,7 +82,6 @@ mosaic_result make_mosaic(mosaic_job& job, const mosaic_request& request, const 
   refuse_run_outputs_that_are_inputs(request, job, plan);
   make_output_folder(request.output_dir);
   job.lock = lock_run_output(joined, job.lock_mode);
-  if (job.lock_mode == output_lock_mode::exclusive) remove_stale_run_temporaries(joined);
   if (!plan.whole)
     settle_tile_grid(
         joined, tile_grid_text(survey, plan, job.images.centre_lat, job.images.centre_lon), ranged);

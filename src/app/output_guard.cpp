@@ -96,7 +96,7 @@ void refuse_run_outputs_that_are_inputs(const mosaic_request& request, const mos
 
   // A tile's files are "<stem>_I_J...": only files of the output folder with such names
   // can be outputs, however many tiles are planned.
-  const std::string folder = joined.substr(0, joined.size() - file_name(joined).size());
+  const std::string folder = folder_of(joined);
   const std::string stem = file_name(mosaic_stem(joined));
   std::error_code error;
   for (const auto& entry :
@@ -127,16 +127,22 @@ void make_output_folder(const std::string& output_dir) {
   }
 }
 
+namespace {
+
+// Removes the temporary files of the mosaic at `joined` that an interrupted run left (its
+// files in the output folder, the web map's, the live run's); call it holding the output
+// lock exclusively. Says how many when there were any.
 void remove_stale_run_temporaries(const std::string& joined) {
-  const std::string folder = joined.substr(0, joined.size() - file_name(joined).size());
+  const std::string folder = folder_of(joined);
   const std::string stem = file_name(mosaic_stem(joined));
-  int removed = remove_stale_temporaries(folder, temporary_prefix(stem).substr(0, 101));
+  int removed = remove_stale_temporaries(folder, temporary_common_start(stem));
   // The web map's and the live run's folders hold nothing but this mosaic's files.
   removed += remove_stale_temporaries(folder + "web", ".", true);
   removed += remove_stale_temporaries(folder + "." + stem + "_live", ".", true);
-  if (removed > 0)
-    console_printf("removed %d temporary files an interrupted run left\n", removed);
+  if (removed > 0) console_printf("removed %d temporary files an interrupted run left\n", removed);
 }
+
+}  // namespace
 
 void settle_tile_grid(const std::string& joined, const std::string& text, bool range_run) {
   const std::string path = grid_record_path(joined);
@@ -149,10 +155,10 @@ void settle_tile_grid(const std::string& joined, const std::string& text, bool r
     throw fatal_error("cannot write " + path + ": " + claim.error + "\n");
   if (claim.match == grid_match::different)
     throw fatal_error("the tiles in this folder are of another grid (" + path + ": " +
-                      claim.recorded.substr(0, claim.recorded.find('\n')) + "; this run: " +
-                      text.substr(0, text.find('\n')) +
-                      "): give another output folder or name, or remove those tiles and " +
-                      path + "\n");
+                      claim.recorded.substr(0, claim.recorded.find('\n')) +
+                      "; this run: " + text.substr(0, text.find('\n')) +
+                      "): give another output folder or name, or remove those tiles and " + path +
+                      "\n");
 }
 
 output_lock lock_run_output(const std::string& joined, output_lock_mode mode) {
@@ -167,6 +173,9 @@ output_lock lock_run_output(const std::string& joined, output_lock_mode mode) {
     console_printf("cannot lock the output: %s: %s\n", path.c_str(), attempt.error.c_str());
     throw fatal_error("cannot lock " + path + "\n");
   }
+  // Only a run that holds the folder alone may tell a dead run's temporaries from its
+  // neighbours' live ones.
+  if (mode == output_lock_mode::exclusive) remove_stale_run_temporaries(joined);
   return std::move(attempt.lock);
 }
 

@@ -30,18 +30,14 @@ void refuse_run_outputs_that_are_inputs(const mosaic_request& request, const mos
 // folder); fatal when it cannot be.
 void make_output_folder(const std::string& output_dir);
 
-// Removes the temporary files of the mosaic at `joined` that an interrupted run left (its
-// files in the output folder, the web map's, the live run's); call it holding the output
-// lock exclusively. Says how many when there were any.
-void remove_stale_run_temporaries(const std::string& joined);
-
 // Holds the tiles of the mosaic at `joined` to the grid `text`: a range run records it or
 // finds it recorded (fatal when another grid is), a run of every tile replaces a record
 // that is there.
 void settle_tile_grid(const std::string& joined, const std::string& text, bool range_run);
 
-// Takes the output lock of the mosaic at `joined`; when another run holds it, throws
-// fatal_error naming that run (nothing has been written then).
+// Takes the output lock of the mosaic at `joined`, and when it is exclusive removes the
+// temporaries an interrupted run left; when another run holds it, throws fatal_error
+// naming that run (nothing has been written then).
 output_lock lock_run_output(const std::string& joined, output_lock_mode mode);
 
 }  // namespace aeroquilt

@@ -58,7 +58,6 @@ int write_link_index_from_disk(const mosaic_request& request, mosaic_job& job) {
   }
   // Refused while a whole run or tile ranges are still writing into the folder.
   const output_lock lock = lock_run_output(request.joined, output_lock_mode::exclusive);
-  remove_stale_run_temporaries(request.joined);
   // Tiles of another grid under the same names would be linked as this mosaic's.
   const std::string recorded = read_grid_record(grid_record_path(request.joined));
   const std::string grid = tile_grid_text(job.survey_view, plan, job.images.centre_lat,

@@ -178,12 +178,20 @@ std::string format_value(const char* format, double value) {
 
 }  // namespace
 
+namespace {
+constexpr std::size_t longest_whole_name = 120, kept_start = 100;
+}  // namespace
+
 std::string temporary_prefix(const std::string& name) {
   // File names end at 255 bytes: a long name keeps its start, made unique by a hash.
-  if (name.size() <= 120) return "." + name;
+  if (name.size() <= longest_whole_name) return "." + name;
   char hash[24];
   std::snprintf(hash, sizeof(hash), "~%016zx", std::hash<std::string>{}(name));
-  return "." + name.substr(0, 100) + hash;
+  return "." + name.substr(0, kept_start) + hash;
+}
+
+std::string temporary_common_start(const std::string& name) {
+  return "." + name.substr(0, kept_start);
 }
 
 std::string create_temporary_file(const std::string& path) {

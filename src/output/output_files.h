@@ -24,6 +24,9 @@ enum class write_outcome {
 // The start of the temporary names of the file named `name`: "." and the name (its first
 // 100 characters and a hash when it is long).
 std::string temporary_prefix(const std::string& name);
+// The start that every temporary name of `name` shares, long or short: "." and at most
+// its first 100 characters.
+std::string temporary_common_start(const std::string& name);
 
 // A fresh name in the folder of `path`: "<folder>/.<name>.partial-<pid>-<n>" followed by
 // the last extension of the name, which the image encoders choose the format from.

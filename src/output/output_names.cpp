@@ -33,6 +33,10 @@ std::size_t last_extension_dot(const std::string& path) {
   return dot;
 }
 
+std::string folder_of(const std::string& path) {
+  return path.substr(0, path.size() - file_name(path).size());
+}
+
 std::string encoder_extension(const std::string& path) {
   const std::size_t dot = last_extension_dot(path);
   if (dot != std::string::npos) return path.substr(dot);
@@ -49,7 +53,9 @@ std::string link_index_path(const std::string& joined) { return mosaic_stem(join
 
 std::string output_lock_path(const std::string& joined) { return mosaic_stem(joined) + ".lock"; }
 
-std::string grid_record_path(const std::string& joined) { return mosaic_stem(joined) + "_grid.txt"; }
+std::string grid_record_path(const std::string& joined) {
+  return mosaic_stem(joined) + "_grid.txt";
+}
 
 std::string quality_map_path(const std::string& image_path, const char* suffix) {
   return mosaic_stem(image_path) + suffix + ".tif";

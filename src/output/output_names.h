@@ -13,6 +13,9 @@ namespace aeroquilt {
 // The part of `path` after its last '/' (all of it when none).
 std::string file_name(const std::string& path);
 
+// The part of `path` up to and with its last '/' (empty when none): the folder.
+std::string folder_of(const std::string& path);
+
 // Position in `path` of the first '.' of the file name, npos when none.
 std::size_t name_dot(const std::string& path);
 
