@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "base/console.h"
+#include "output/gdal_calls.h"
 #include "output/output_files.h"
 
 namespace aeroquilt {
@@ -22,16 +23,6 @@ struct build_options_closer {
 };
 
 }  // namespace
-
-void register_gdal_drivers() {
-  static std::once_flag registered;
-  std::call_once(registered, [] {
-    GDALAllRegister();
-    // A live run rewrites tiles under their names: a VRT must read them anew each time,
-    // not from a source dataset kept open since an earlier warp.
-    CPLSetConfigOption("VRT_SHARED_SOURCE", "0");
-  });
-}
 
 bool write_gis_layer(const std::string& vrt_path, const std::vector<std::string>& sources) {
   register_gdal_drivers();
@@ -48,12 +39,12 @@ bool write_gis_layer(const std::string& vrt_path, const std::vector<std::string>
       GDALBuildVRTOptionsNew(const_cast<char**>(arguments), nullptr));
   std::vector<const char*> names;
   for (const std::string& source : sources) names.push_back(source.c_str());
-  CPLErrorReset();
+  const gdal_failure_capture gdal;
   int usage_error = 0;
   GDALDatasetH built = GDALBuildVRT(temporary.c_str(), static_cast<int>(names.size()), nullptr,
                                     names.data(), options.get(), &usage_error);
   if (built != nullptr) GDALClose(built);  // writes the file
-  const bool closed = built != nullptr && CPLGetLastErrorType() < CE_Failure;
+  const bool closed = built != nullptr && !gdal.failed();
   std::string text;
   if (closed) {
     std::ifstream file(temporary);
@@ -63,9 +54,8 @@ bool write_gis_layer(const std::string& vrt_path, const std::vector<std::string>
   }
   ::unlink(temporary.c_str());
   if (!closed || text.empty()) {
-    const std::string reason = CPLGetLastErrorMsg();
     console_printf("cannot write %s: %s\n", vrt_path.c_str(),
-                   reason.empty() ? "GDAL could not build the VRT" : reason.c_str());
+                   gdal.reason("GDAL could not build the VRT").c_str());
     return false;
   }
   if (write_text_atomically(vrt_path, text) != write_outcome::written) {

@@ -13,7 +13,4 @@ namespace aeroquilt {
 // "cannot write PATH: REASON".
 bool write_gis_layer(const std::string& vrt_path, const std::vector<std::string>& sources);
 
-// Makes GDAL's drivers known, once per process.
-void register_gdal_drivers();
-
 }  // namespace aeroquilt

@@ -20,60 +20,12 @@
 
 #include "base/console.h"
 #include "output/checked_write.h"
+#include "output/gdal_calls.h"
 
 namespace aeroquilt {
 namespace {
 
 std::atomic<unsigned> temporary_counter{0};
-
-// libtiff's messages, which GDAL passes on, start with the function that failed
-// ("_tiffWriteProc:No space left on device"); the system's text after it is the reason.
-std::string without_function_name(const std::string& message) {
-  const std::size_t colon = message.find(':');
-  if (colon == 0 || colon == std::string::npos || message.compare(colon, 2, "::") == 0)
-    return message;
-  for (std::size_t i = 0; i < colon; ++i) {
-    const unsigned char c = static_cast<unsigned char>(message[i]);
-    if (!std::isalnum(c) && c != '_') return message;
-  }
-  const std::size_t start = message.find_first_not_of(' ', colon + 1);
-  return start == std::string::npos ? message : message.substr(start);
-}
-
-// While it lives, GDAL's messages on this thread (its handlers are per thread) go here
-// instead of standard error. The first failure is kept: later ones tell what failed
-// because of it.
-class gdal_failure_capture {
- public:
-  gdal_failure_capture() {
-    CPLPushErrorHandlerEx(&capture, this);
-    CPLErrorReset();
-  }
-  ~gdal_failure_capture() { CPLPopErrorHandler(); }
-  gdal_failure_capture(const gdal_failure_capture&) = delete;
-  gdal_failure_capture& operator=(const gdal_failure_capture&) = delete;
-
-  bool failed() const { return !first_.empty(); }
-  // GDAL's text of the failure, or `fallback` when a call failed without one.
-  std::string reason(const char* fallback) const {
-    const std::string text = !first_.empty() ? first_ : CPLGetLastErrorMsg();
-    return text.empty() ? fallback : without_function_name(text);
-  }
-
- private:
-  static void CPL_STDCALL capture(CPLErr level, CPLErrorNum, const char* message) {
-    auto* self = static_cast<gdal_failure_capture*>(CPLGetErrorHandlerUserData());
-    if (level >= CE_Failure && self->first_.empty())
-      self->first_ = message != nullptr && *message != '\0' ? message : "GDAL failed";
-  }
-  std::string first_;
-};
-
-GDALDriver* gdal_driver(const char* name) {
-  static std::once_flag registered;
-  std::call_once(registered, [] { GDALAllRegister(); });
-  return GetGDALDriverManager()->GetDriverByName(name);
-}
 
 // Adds to `dataset` a band that reads the `channel` of `image` in place (no copy).
 bool add_band_over(GDALDataset& dataset, GDALDataType type, const cv::Mat& image, int channel) {

@@ -16,6 +16,7 @@
 #include <unordered_map>
 
 #include "base/console.h"
+#include "output/gdal_calls.h"
 #include "output/gis_layer.h"
 #include "output/output_files.h"
 #include "output/view_files.h"
@@ -365,10 +366,11 @@ void web_tile_bounds(int x, int y, int zoom, double& x_min, double& y_min, doubl
 bool write_web_tiles(const std::string& source, const std::string& folder,
                      const web_pyramid& pyramid, const geo_bounds& region, web_layer_kind kind) {
   register_gdal_drivers();
-  CPLErrorReset();
+  const gdal_failure_capture gdal;
   const dataset_handle dataset(GDALOpen(source.c_str(), GA_ReadOnly));
   if (!dataset) {
-    console_printf("cannot make the web map of %s: %s\n", source.c_str(), CPLGetLastErrorMsg());
+    console_printf("cannot make the web map of %s: %s\n", source.c_str(),
+                   gdal.reason("GDAL cannot open it").c_str());
     return false;
   }
   int x0, y0, x1, y1;
@@ -379,7 +381,8 @@ bool write_web_tiles(const std::string& source, const std::string& folder,
       const int nx = std::min(block_tiles, x1 - bx + 1), ny = std::min(block_tiles, y1 - by + 1);
       cv::Mat block;
       if (!warp_block(dataset.get(), native, bx, by, nx, ny, kind, block)) {
-        console_printf("cannot make the web map of %s: %s\n", source.c_str(), CPLGetLastErrorMsg());
+        console_printf("cannot make the web map of %s: %s\n", source.c_str(),
+                       gdal.reason("GDAL cannot warp it").c_str());
         return false;
       }
       for (int dx = 0; dx < nx; ++dx) {
