@@ -16,6 +16,9 @@
 namespace aeroquilt {
 
 constexpr int max_cache_slots = 1500;
+// Slots enough for the frame drawn and the two the loader channels read ahead, with room
+// for frames skipped between them.
+constexpr int read_ahead_slots = 8;
 
 enum slot_state : int { slot_empty = 0, slot_ready = 1, slot_loading = 2 };
 enum loader_channel : int { channel_A = 0, channel_B = 1 };

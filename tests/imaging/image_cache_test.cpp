@@ -148,7 +148,7 @@ TEST_F(ImageCache, BothLoadersPrefetchingManyImagesAlwaysDeliverTheRightOne) {
     paths.push_back(frame((k < 10 ? "0" : "") + std::to_string(k), static_cast<uint8_t>(3 * k)));
   }
   std::mt19937 random(2024);
-  for (int slots : {1, 2, 3, 7, 64}) {
+  for (int slots : {1, 2, 3, read_ahead_slots, 64}) {
     image_cache cache(loader_);
     cache.set_slot_count(slots);
     console_capture quiet;  // timeouts are allowed; wrong images are not
