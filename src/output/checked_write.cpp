@@ -105,6 +105,12 @@ bool staged_file_set::stage_image(const std::string& path, const cv::Mat& image,
   return stage_bytes(path, bytes.data(), bytes.size());
 }
 
+void staged_file_set::absorb(staged_file_set& other) {
+  files_.insert(files_.end(), other.files_.begin(), other.files_.end());
+  other.files_.clear();
+  if (other.failed()) fail(other.failed_path_, other.reason_);
+}
+
 bool staged_file_set::commit() {
   if (failed()) return false;
   // A folder in a file's place would refuse its rename halfway through the set.

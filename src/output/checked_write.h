@@ -51,6 +51,10 @@ class staged_file_set {
                    const raster_georeference* georeference,
                    image_encoder encoder = encode_with_image_library);
 
+  // Takes over the files `other` staged (after this set's own, in its order) and its
+  // failure, if this set has none; `other` is left empty.
+  void absorb(staged_file_set& other);
+
   // Renames every staged file into place in staging order. False when staging had
   // failed (nothing is renamed) or a rename failed (the files before it are in place).
   bool commit();

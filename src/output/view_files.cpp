@@ -170,13 +170,28 @@ written_view write_view_file_set(
   // view whose image and records are either all old or all new.
   const std::string kml_path = stage_view_side_files(files, path, view, georeference);
   // The maps stand or fall with the image; a failure to stage them is reported by the
-  // commit.
+  // commit. They are written while the image is: GDAL makes a map's overviews on one
+  // thread, and every file is synced.
+  staged_file_set map_files[2], image_files;
+  std::thread map_writers[2];
   if (maps.source_map || maps.angle_map) {
     assert(maps.source != nullptr && maps.angle_deg != nullptr);
-    stage_quality_maps(files, path, view.width, view.height, *maps.source, *maps.angle_deg,
-                       georeference, maps.source_map, maps.angle_map, maps.wide_source);
+    const bool wanted[2][2] = {{maps.source_map, false}, {false, maps.angle_map}};
+    for (int map = 0; map < 2; ++map) {
+      if (!wanted[map][0] && !wanted[map][1]) continue;
+      map_writers[map] = std::thread([&, map] {
+        stage_quality_maps(map_files[map], path, view.width, view.height, *maps.source,
+                           *maps.angle_deg, georeference, wanted[map][0], wanted[map][1],
+                           maps.wide_source);
+      });
+    }
   }
-  stage_view_raster(files, path, image, georeference, png_threads);
+  stage_view_raster(image_files, path, image, georeference, png_threads);
+  for (std::thread& writer : map_writers) {
+    if (writer.joinable()) writer.join();
+  }
+  for (staged_file_set& map : map_files) files.absorb(map);
+  files.absorb(image_files);
   for (const auto& [extra_path, text] : extra_texts) files.stage_text(extra_path, text);
   if (!commit_view_files(files, path)) return result;
   result.written = true;
