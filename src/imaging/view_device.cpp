@@ -244,13 +244,18 @@ cl_status view_device::finish(const view_params& view, cv::Mat& image, composite
       gpu_.read_buffer(score_, planes.angle_deg.data(), pixels * sizeof(float), "score plane"));
   AQ_RETURN_IF_FAILED(gpu_.read_buffer(source_plane(), planes.source.data(),
                                        pixels * sizeof(uint32_t), "source plane"));
-  // The device keeps the squared tangent of the angle, which orders as the angle does.
+  // The device keeps the squared tangent of the angle, which orders as the angle does;
+  // a pixel no frame reached has no angle.
   float* angles = planes.angle_deg.data();
+  const uint32_t* sources = planes.source.data();
   cv::parallel_for_(
       cv::Range(0, static_cast<int>((pixels + 65535) / 65536)), [&](const cv::Range& r) {
         const std::size_t end = std::min(pixels, std::size_t(r.end) * 65536);
-        for (std::size_t i = std::size_t(r.start) * 65536; i < end; ++i)
-          angles[i] = static_cast<float>(std::atan(std::sqrt(double(angles[i]))) * 180.0 / M_PI);
+        for (std::size_t i = std::size_t(r.start) * 65536; i < end; ++i) {
+          angles[i] = sources[i] == 0 ? std::numeric_limits<float>::quiet_NaN()
+                                      : static_cast<float>(std::atan(std::sqrt(double(angles[i]))) *
+                                                           180.0 / M_PI);
+        }
       });
   return {};
 }
