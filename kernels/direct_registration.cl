@@ -311,7 +311,7 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 #define COMP_ABSOLUTE_DEM 2  // DEM cells counted from the reference point's cell
 #define COMP_WRITE_COLOUR 4  // write the sampled colour with score and source
 #define COMP_LAST_WINS 8     // flight-log order (maps of a last-wins view)
-#define COMP_EXTRAS 16       // also write the gradient and frame-edge distance
+#define COMP_EXTRAS 16       // only the gradient and frame-edge distance where the image won
 #define COMP_CLAIMED 32      // last wins: `source` is the claim plane the projection wrote
 
 // Height of local point (x, y) from the view DEM; false outside it. Relative counting is
@@ -418,8 +418,9 @@ bool composite_pixel(__global const float* view, __global const float* rec, floa
 
 // One image by best view (smallest off-nadir angle, ties to the later line), or with
 // COMP_LAST_WINS where no later line holds the pixel, in any launch order: writes score,
-// source and, with the flags, colour, gradient and frame-edge distance. With COMP_CLAIMED
-// only the scores of the pixels the image claimed.
+// source and, with the flag, colour. With COMP_CLAIMED only the scores of the pixels the
+// image claimed; with COMP_EXTRAS (feathering, once best view is done) only the best
+// image's angle, gradient and frame-edge distance, once per pixel where it won.
 __kernel void composite_best_view(int image_width, int image_height, __global const float* view,
                                   __global uchar* output, __global const uchar* image,
                                   __global const uchar* dem, int dem_bytes,
@@ -439,6 +440,19 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
     score[i] = composite_score(x, y, z, rec);
     return;
   }
+  const float pixel_size = view[VIEW_PIXEL_SIZE];
+  if ((flags & COMP_EXTRAS) != 0) {
+    if (source[i] != own || !composite_height(x, y, view, rec, dem, dem_bytes, flags, &z) ||
+        !image_point(x, y, z, view, &fx, &fy))
+      return;
+    const float edge = composite_edge_distance(x, y, z, fx, fy, view, rec, dem, dem_bytes, flags,
+                                               pixel_size, image_width, image_height);
+    const float angle = composite_angle(x, y, z, rec);
+    const float2 gradient =
+        composite_angle_gradient(x, y, z, view, rec, dem, dem_bytes, flags, pixel_size);
+    best[i] = (float4)(gradient.x, gradient.y, edge, angle);
+    return;
+  }
   const bool later = own > source[i];
   if ((flags & COMP_LAST_WINS) != 0 && !later) return;
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
@@ -446,25 +460,32 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
   if ((flags & COMP_LAST_WINS) == 0 && !(key < score[i] || (key == score[i] && later))) return;
   if (!image_point(x, y, z, view, &fx, &fy)) return;
   if (!in_frame(fx, fy, image_width, image_height, image)) return;
-  const float pixel_size = view[VIEW_PIXEL_SIZE];
   score[i] = key;
   source[i] = own;
   if ((flags & COMP_WRITE_COLOUR) != 0)
     write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
-  if ((flags & COMP_EXTRAS) != 0) {
-    const float edge = composite_edge_distance(x, y, z, fx, fy, view, rec, dem, dem_bytes, flags,
-                                               pixel_size, image_width, image_height);
-    const float angle = composite_angle(x, y, z, rec);
-    const float2 gradient =
-        composite_angle_gradient(x, y, z, view, rec, dem, dem_bytes, flags, pixel_size);
-    best[i] = (float4)(gradient.x, gradient.y, edge, angle);
-  }
 }
 
 // Smooth ramp: 0 at t <= 0, 1 at t >= 1.
 float composite_ramp(float t) {
   const float s = clamp(t, 0.0f, 1.0f);
   return s * s * (3.0f - 2.0f * s);
+}
+
+// Whether this image's off-nadir angle at (x, y, z) exceeds the best image's (whose
+// squared tangent is `best_score`) by more than `limit` degrees, from the tangent of their
+// difference and atan(q) >= q - q^3/3, with room for rounding: a pixel where it does is
+// no nearer a seam with this image than the feather width, which needs no arc tangent.
+bool composite_gap_exceeds(float x, float y, float z, __global const float* rec, float best_score,
+                           float limit) {
+  const float dx = rec[COMP_CAMERA] - x, dy = rec[COMP_CAMERA + 1] - y;
+  const float dz = rec[COMP_CAMERA + 2] - z;
+  if (!(dz > 0.0f && best_score < MAXFLOAT)) return false;
+  const float t = sqrt(dx * dx + dy * dy) / dz, t_best = sqrt(best_score);
+  const float q = (t - t_best) / (1.0f + t * t_best);
+  if (!(q > 0.0f)) return false;
+  const float lower = (q - q * q * q / 3.0f) * RAD_TO_DEG;
+  return lower - 1e-3f > limit * 1.0001f;
 }
 
 // Second pass of feathering, one image: where it is not the best one but lies within the
@@ -485,12 +506,18 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
   if (!in_frame(fx, fy, image_width, image_height, image)) return;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
   const float feather = rec[COMP_FEATHER];
-  const float angle = composite_angle(x, y, z, rec);
   const float2 gradient =
       composite_angle_gradient(x, y, z, view, rec, dem, dem_bytes, flags, pixel_size);
   const float4 b = best[i];
   const float2 relative = gradient - (float2)(b.x, b.y);
   const float slope = sqrt(relative.x * relative.x + relative.y * relative.y);
+  // Most pixels lie far from every seam: with the best image's frame edge beyond the
+  // feather width, an angle gap of more than the feather width's worth of slope (or no
+  // slope at all) is no seam.
+  if (b.z >= feather &&
+      (slope == 0.0f || composite_gap_exceeds(x, y, z, rec, score[i], slope * feather)))
+    return;
+  const float angle = composite_angle(x, y, z, rec);
   const float gap = max(angle - b.w, 0.0f);
   const float own_edge = composite_edge_distance(x, y, z, fx, fy, view, rec, dem, dem_bytes,
                                                  flags, pixel_size, image_width, image_height);

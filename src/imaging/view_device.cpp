@@ -83,7 +83,6 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
   }
   if (!options_.active()) return {};
 
-  const bool feathered = options_.rule == composite_rule::feathered;
   const float no_score = std::numeric_limits<float>::infinity();
   const uint32_t no_source = 0;
   const float zeros[4] = {0, 0, 0, 0};
@@ -97,7 +96,7 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
   AQ_RETURN_IF_FAILED(plane("compositing record", composite_, sizeof(composite_record), zeros,
                             sizeof(zeros), nullptr));
   // Without feathering the two float4 planes are bound but never touched.
-  const std::size_t float4_bytes = feathered ? pixels * sizeof(zeros) : sizeof(zeros);
+  const std::size_t float4_bytes = feathered() ? pixels * sizeof(zeros) : sizeof(zeros);
   AQ_RETURN_IF_FAILED(
       plane("best-image plane", best_, float4_bytes, zeros, sizeof(zeros), nullptr));
   AQ_RETURN_IF_FAILED(
@@ -117,7 +116,6 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
                                 ref_lat_deg_, ref_lon_deg_, options_.feather_pixels);
   base_.flags |= last_wins ? composite_last_wins : composite_write_colour;
   if (claimed_source()) base_.flags |= composite_claimed;
-  if (feathered) base_.flags |= composite_extras;
   return {};
 }
 
@@ -142,8 +140,9 @@ kernel_launch view_device::projection() const {
 }
 
 kernel_launch view_device::compositing(int pass) const {
+  const bool feather = feathered() && pass == 2;
   kernel_launch launch =
-      gpu_.launch(pass == 1 ? kernel_id::composite_feather : kernel_id::composite_best_view);
+      gpu_.launch(feather ? kernel_id::composite_feather : kernel_id::composite_best_view);
   launch.set("image_width", gpu_.image_width())
       .set("image_height", gpu_.image_height())
       .set("view", record_)
@@ -154,7 +153,7 @@ kernel_launch view_device::compositing(int pass) const {
       .set("score", score_)
       .set("source", source_plane())
       .set("best", best_);
-  if (pass == 1) {
+  if (feather) {
     launch.set("sum", sum_);
   } else {
     launch.set("output", output_);
@@ -172,6 +171,8 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
   AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view, sizeof(view), false, "view record"));
   if (options_.active()) {
     record_host_ = base_;
+    // The second pass of feathering: the terms of the pixels best view gave this frame.
+    if (feathered() && pass == 1) record_host_.flags |= composite_extras;
     for (int axis = 0; axis < 3; ++axis)
       record_host_.camera[axis] = static_cast<float>(geometry.camera_position(axis));
     // Claimed last wins finds its pixels by the line the projection claims them with.
@@ -187,7 +188,11 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
                                           dem_.buffer_size, false, "view DEM"));
   }
   // Blocking: the writes above are done when it returns, so their memory may change.
-  AQ_RETURN_IF_FAILED(gpu_.upload_frame(frame.data));
+  if (reads_frames(pass)) {
+    AQ_RETURN_IF_FAILED(gpu_.upload_frame(frame.data));
+  } else {
+    AQ_RETURN_IF_FAILED(gpu_.finish());
+  }
   const auto r0 = static_cast<std::size_t>(window.r0), c0 = static_cast<std::size_t>(window.c0);
   const auto rows = static_cast<std::size_t>(std::max(window.rows(), 0));
   const auto cols = static_cast<std::size_t>(std::max(window.cols(), 0));
@@ -202,7 +207,7 @@ cl_status view_device::read_output(cv::Mat& image) {
 
 cl_status view_device::finish(const view_params& view, cv::Mat& image, composite_planes& planes,
                               view_state* end) {
-  if (options_.rule == composite_rule::feathered) {
+  if (feathered()) {
     AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view, sizeof(view), true, "view record"));
     AQ_RETURN_IF_FAILED(
         gpu_.launch(kernel_id::composite_blend)

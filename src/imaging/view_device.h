@@ -50,13 +50,16 @@ class view_device {
   cl_status begin(const view_params& view, const cv::Mat& initial,
                   const survey_placement& placement, const view_state* start = nullptr);
 
-  // Whether frames are drawn from the last back (the claimed last-wins projection), and
-  // how many passes over them the rule makes.
+  // Whether frames are drawn from the last back (the claimed last-wins projection), how
+  // many passes over them the rule makes and which passes read their pixels. Feathering
+  // makes three: best view, the won pixels' terms (geometry only), the feather.
   bool reverse() const { return static_cast<bool>(claim_); }
-  int passes() const { return options_.rule == composite_rule::feathered ? 2 : 1; }
+  int passes() const { return feathered() ? 3 : 1; }
+  bool reads_frames(int pass) const { return !(feathered() && pass == 1); }
 
-  // Draws `frame` (camera width x height BGR) of `geometry` over `window` in `pass`;
-  // `view` is the begun view with the frame's matrices written in.
+  // Draws `frame` (camera width x height BGR; none in a pass that reads no frames) of
+  // `geometry` over `window` in `pass`; `view` is the begun view with the frame's
+  // matrices written in.
   cl_status draw(int pass, const image_geometry& geometry, const cv::Mat& frame,
                  const footprint_window& window, const view_params& view);
 
@@ -70,6 +73,7 @@ class view_device {
                    view_state* end = nullptr);
 
  private:
+  bool feathered() const { return options_.rule == composite_rule::feathered; }
   kernel_launch projection() const;
   kernel_launch compositing(int pass) const;
   // Waits for the queue, whatever it holds.

@@ -137,15 +137,17 @@ rendered_view render_view_canvas(const view_setting& setting, const view_params&
       const image_geometry& geometry = setting.geometries[k];
       footprint_window window;
       if (!frame_window_in_view(setting, geometry, view, window)) continue;
-      if (timing == nullptr)
+      const bool reads = device.reads_frames(pass);
+      if (timing == nullptr && reads)
         setting.frames.prefetch(path_at(position + step), path_at(position + 2 * step));
       auto start = clock_type::now();
-      const cv::Mat frame = setting.frames.frame(geometry.path);
+      const cv::Mat frame = reads ? setting.frames.frame(geometry.path) : cv::Mat();
       if (timing != nullptr) timing->frames_s += seconds_since(start);
       // The upload copies a whole configured frame: anything else would read past the
       // image or shear it, so such a frame is left out of the view.
-      if (frame.empty() || frame.cols != gpu.image_width() || frame.rows != gpu.image_height() ||
-          frame.type() != CV_8UC3 || !frame.isContinuous()) {
+      if (reads && (frame.empty() || frame.cols != gpu.image_width() ||
+                    frame.rows != gpu.image_height() || frame.type() != CV_8UC3 ||
+                    !frame.isContinuous())) {
         if (pass == 0) {
           console_printf("image not projected, missing or not %dx%d pixels: %s\n",
                          gpu.image_width(), gpu.image_height(), geometry.path.c_str());
