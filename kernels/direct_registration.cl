@@ -49,13 +49,17 @@ bool image_point(float x, float y, float z, __global const float* view, float* f
   return true;
 }
 
+// Whether (fx, fy) lies within the frame's pixel centres.
+bool inside_frame(float fx, float fy, int image_width, int image_height) {
+  return fx >= 0.0f && fx <= (float)(image_width - 1) && fy >= 0.0f &&
+         fy <= (float)(image_height - 1);
+}
+
 // Whether the image holds data at (fx, fy): inside the frame, and none of the pixels the
 // sample reads black in every channel (a frame's mark of no data, such as the corners the
 // lens resampling adds; real pixels carry at least 1).
 bool in_frame(float fx, float fy, int image_width, int image_height, __global const uchar* image) {
-  if (!(fx >= 0.0f && fx <= (float)(image_width - 1) && fy >= 0.0f &&
-        fy <= (float)(image_height - 1)))
-    return false;
+  if (!inside_frame(fx, fy, image_width, image_height)) return false;
   for (int k = 0; k < 4; ++k) {
     const size_t row = (size_t)min((int)fy + k / 2, image_height - 1);
     const size_t col = (size_t)min((int)fx + k % 2, image_width - 1);
@@ -313,6 +317,8 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 #define COMP_LAST_WINS 8     // flight-log order (maps of a last-wins view)
 #define COMP_EXTRAS 16       // only the gradient and frame-edge distance where the image won
 #define COMP_CLAIMED 32      // last wins: `source` is the claim plane the projection wrote
+#define COMP_GEOMETRY 64     // best view from geometry alone: no frame pixel is black
+#define COMP_SAMPLE_WON 128  // only the colour of the pixels the image won
 
 // Height of local point (x, y) from the view DEM; false outside it. Relative counting is
 // project_image_dem's own; absolute counting depends only on (x, y) and run constants.
@@ -418,9 +424,10 @@ bool composite_pixel(__global const float* view, __global const float* rec, floa
 
 // One image by best view (smallest off-nadir angle, ties to the later line), or with
 // COMP_LAST_WINS where no later line holds the pixel, in any launch order: writes score,
-// source and, with the flag, colour. With COMP_CLAIMED only the scores of the pixels the
-// image claimed; with COMP_EXTRAS (feathering, once best view is done) only the best
-// image's angle, gradient and frame-edge distance, once per pixel where it won.
+// source and, with the flag, colour; with COMP_GEOMETRY it reads no frame pixel. With
+// COMP_CLAIMED only the scores of the pixels the image claimed; once best view is done,
+// with COMP_SAMPLE_WON only the colour, and with COMP_EXTRAS (feathering) only the angle,
+// gradient and frame-edge distance, of the pixels the image won.
 __kernel void composite_best_view(int image_width, int image_height, __global const float* view,
                                   __global uchar* output, __global const uchar* image,
                                   __global const uchar* dem, int dem_bytes,
@@ -438,6 +445,13 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
     // scores are wanted.
     if (source[i] != own || !composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
     score[i] = composite_score(x, y, z, rec);
+    return;
+  }
+  if ((flags & COMP_SAMPLE_WON) != 0) {
+    if (source[i] != own || !composite_height(x, y, view, rec, dem, dem_bytes, flags, &z) ||
+        !image_point(x, y, z, view, &fx, &fy))
+      return;
+    write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
     return;
   }
   const float pixel_size = view[VIEW_PIXEL_SIZE];
@@ -459,7 +473,9 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
   const float key = composite_score(x, y, z, rec);
   if ((flags & COMP_LAST_WINS) == 0 && !(key < score[i] || (key == score[i] && later))) return;
   if (!image_point(x, y, z, view, &fx, &fy)) return;
-  if (!in_frame(fx, fy, image_width, image_height, image)) return;
+  if ((flags & COMP_GEOMETRY) != 0 ? !inside_frame(fx, fy, image_width, image_height)
+                                   : !in_frame(fx, fy, image_width, image_height, image))
+    return;
   score[i] = key;
   source[i] = own;
   if ((flags & COMP_WRITE_COLOUR) != 0)

@@ -22,6 +22,9 @@ struct composite_options {
   float feather_pixels = 16.0f;  // output pixels on each side of a seam
   bool source_map = false;       // keep the per-pixel source plane
   bool angle_map = false;        // keep the per-pixel off-nadir angle plane
+  // No frame has a black (no-data) pixel: best view finds each pixel's frame from
+  // geometry alone, then samples it once.
+  bool frames_never_black = false;
 
   // Whether anything beyond the last-wins rendering is asked for.
   bool active() const { return rule != composite_rule::last_wins || source_map || angle_map; }
@@ -57,7 +60,8 @@ static_assert(sizeof(composite_record) == 64, "composite_record is a 64-byte wir
 
 // Flag bits of composite_record::flags, as the kernels define them.
 constexpr int32_t composite_use_dem = 1, composite_absolute_dem = 2, composite_write_colour = 4,
-                  composite_last_wins = 8, composite_extras = 16, composite_claimed = 32;
+                  composite_last_wins = 8, composite_extras = 16, composite_claimed = 32,
+                  composite_geometry = 64, composite_sample_won = 128;
 
 // The per-pixel planes read back from a composited view (row-major, width x height).
 struct composite_planes {

@@ -34,6 +34,10 @@ class frame_source {
   // cache's own: read them only.
   cv::Mat frame(const std::string& path);
 
+  // Whether no frame can hold a black pixel, the kernels' mark of no data: cached pixels
+  // carry at least 1, a gain of 1 or more keeps them so, and no lens border is marked.
+  bool never_black() const { return no_data_.empty() && options_.image_data_multiplier >= 1.0; }
+
  private:
   image_cache& cache_;
   projection_options options_;

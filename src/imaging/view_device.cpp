@@ -173,6 +173,10 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
     record_host_ = base_;
     // The second pass of feathering: the terms of the pixels best view gave this frame.
     if (feathered() && pass == 1) record_host_.flags |= composite_extras;
+    if (geometric()) {
+      record_host_.flags &= ~composite_write_colour;
+      record_host_.flags |= pass == 0 ? composite_geometry : composite_sample_won;
+    }
     for (int axis = 0; axis < 3; ++axis)
       record_host_.camera[axis] = static_cast<float>(geometry.camera_position(axis));
     // Claimed last wins finds its pixels by the line the projection claims them with.

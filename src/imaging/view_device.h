@@ -54,8 +54,10 @@ class view_device {
   // many passes over them the rule makes and which passes read their pixels. Feathering
   // makes three: best view, the won pixels' terms (geometry only), the feather.
   bool reverse() const { return static_cast<bool>(claim_); }
-  int passes() const { return feathered() ? 3 : 1; }
-  bool reads_frames(int pass) const { return !(feathered() && pass == 1); }
+  int passes() const { return feathered() ? 3 : geometric() ? 2 : 1; }
+  bool reads_frames(int pass) const {
+    return !((feathered() && pass == 1) || (geometric() && pass == 0));
+  }
 
   // Draws `frame` (camera width x height BGR; none in a pass that reads no frames) of
   // `geometry` over `window` in `pass`; `view` is the begun view with the frame's
@@ -74,6 +76,10 @@ class view_device {
 
  private:
   bool feathered() const { return options_.rule == composite_rule::feathered; }
+  // Best view in two passes: the winners from geometry, then one sample per pixel.
+  bool geometric() const {
+    return options_.rule == composite_rule::best_view && options_.frames_never_black;
+  }
   kernel_launch projection() const;
   kernel_launch compositing(int pass) const;
   // Waits for the queue, whatever it holds.

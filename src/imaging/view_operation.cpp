@@ -93,20 +93,16 @@ void write_image_matrices(const image_geometry& geometry, view_params& view) {
   }
 }
 
-rendered_view render_view_canvas(const view_setting& setting, const view_params& view,
-                                 const std::vector<int>& chosen, view_timing* timing,
-                                 view_state* state) {
+namespace {
+
+// One rendering of the view with `compositing`; `lost` is set, with nothing rendered,
+// when a frame best view placed from geometry alone cannot be read to be sampled, since
+// the pixels it won belong to other frames then.
+rendered_view render_with(const view_setting& setting, const view_params& view,
+                          const std::vector<int>& chosen, view_timing* timing, view_state* state,
+                          const composite_options& compositing, bool& lost) {
   rendered_view result;
   result.view = view;
-  require_view_size(view);
-  console_printf("generating DEM for View, %s\n", setting.options.DEM_name.c_str());
-  // The compositing rules are ours: their view DEM's nodes sit at exact positions.
-  setting.dem.exact_nodes = setting.options.compositing.rule != composite_rule::last_wins;
-  if (build_view_dem(setting.dem, view) == 0) {
-    result.status = view_status::dem_not_covered;
-    return result;
-  }
-  const composite_options& compositing = setting.options.compositing;
   // Feathering blends finished planes: its views are always made from every frame.
   const bool goes_on = state != nullptr && compositing.rule != composite_rule::feathered &&
                        state->image.rows == view.height && state->image.cols == view.width &&
@@ -130,14 +126,18 @@ rendered_view render_view_canvas(const view_setting& setting, const view_params&
   };
   const gpu_context& gpu = setting.gpu;
   view_params& record = result.view;
+  // The first pass that reads the frames names those it leaves out and counts the others.
+  int first_reading = 0;
+  while (first_reading + 1 < device.passes() && !device.reads_frames(first_reading))
+    ++first_reading;
   for (int pass = 0; pass < device.passes(); ++pass) {
+    const bool reads = device.reads_frames(pass);
     for (int n = 0; n < count; ++n) {
       const int position = step > 0 ? n : count - 1 - n;
       const int k = chosen[position];
       const image_geometry& geometry = setting.geometries[k];
       footprint_window window;
       if (!frame_window_in_view(setting, geometry, view, window)) continue;
-      const bool reads = device.reads_frames(pass);
       if (timing == nullptr && reads)
         setting.frames.prefetch(path_at(position + step), path_at(position + 2 * step));
       auto start = clock_type::now();
@@ -148,10 +148,13 @@ rendered_view render_view_canvas(const view_setting& setting, const view_params&
       if (reads && (frame.empty() || frame.cols != gpu.image_width() ||
                     frame.rows != gpu.image_height() || frame.type() != CV_8UC3 ||
                     !frame.isContinuous())) {
-        if (pass == 0) {
-          console_printf("image not projected, missing or not %dx%d pixels: %s\n",
-                         gpu.image_width(), gpu.image_height(), geometry.path.c_str());
+        if (pass > first_reading) continue;
+        if (pass > 0) {
+          lost = true;
+          return result;
         }
+        console_printf("image not projected, missing or not %dx%d pixels: %s\n",
+                       gpu.image_width(), gpu.image_height(), geometry.path.c_str());
         continue;
       }
       write_image_matrices(geometry, record);
@@ -164,7 +167,7 @@ rendered_view render_view_canvas(const view_setting& setting, const view_params&
         timing->launches_s += seconds_since(start);
         timing->window_megapixels += double(window.rows()) * window.cols() / 1e6;
       }
-      if (pass != 0) continue;
+      if (pass != first_reading) continue;
       ++result.projected;
       if (k % 20 != 0) continue;
       // Only a display can show an intermediate state; the final read-back fills the
@@ -184,6 +187,31 @@ rendered_view render_view_canvas(const view_setting& setting, const view_params&
   show_preview(result.image, setting.options.preview_scale);
   result.status = result.projected > 0 ? view_status::rendered : view_status::nothing_projected;
   return result;
+}
+
+}  // namespace
+
+rendered_view render_view_canvas(const view_setting& setting, const view_params& view,
+                                 const std::vector<int>& chosen, view_timing* timing,
+                                 view_state* state) {
+  require_view_size(view);
+  console_printf("generating DEM for View, %s\n", setting.options.DEM_name.c_str());
+  // The compositing rules are ours: their view DEM's nodes sit at exact positions.
+  setting.dem.exact_nodes = setting.options.compositing.rule != composite_rule::last_wins;
+  if (build_view_dem(setting.dem, view) == 0) {
+    rendered_view result;
+    result.view = view;
+    result.status = view_status::dem_not_covered;
+    return result;
+  }
+  composite_options compositing = setting.options.compositing;
+  compositing.frames_never_black = setting.frames.never_black();
+  bool lost = false;
+  rendered_view result = render_with(setting, view, chosen, timing, state, compositing, lost);
+  if (!lost) return result;
+  // Drawn again in one pass, which tests every frame before it takes a pixel.
+  compositing.frames_never_black = false;
+  return render_with(setting, view, chosen, timing, state, compositing, lost);
 }
 
 }  // namespace aeroquilt

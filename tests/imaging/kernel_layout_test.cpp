@@ -63,6 +63,8 @@ TEST(KernelLayout, KernelOffsetsAreTheRecordsOffsets) {
       {"COMP_LAST_WINS", 4 * composite_last_wins},
       {"COMP_EXTRAS", 4 * composite_extras},
       {"COMP_CLAIMED", 4 * composite_claimed},
+      {"COMP_GEOMETRY", 4 * composite_geometry},
+      {"COMP_SAMPLE_WON", 4 * composite_sample_won},
   };
   const std::map<std::string, long> defines = kernel_defines();
   for (const auto& [name, bytes] : offsets) {
