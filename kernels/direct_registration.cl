@@ -504,19 +504,29 @@ bool composite_gap_exceeds(float x, float y, float z, __global const float* rec,
   return lower - 1e-3f > limit * 1.0001f;
 }
 
-// Second pass of feathering, one image: where it is not the best one but lies within the
-// feather width of the best image's region edge (where their angles meet, or its frame
-// edge), adds its colour, weighted to fall smoothly to 0 there and at its own frame edge.
+// Feathering's last pass over the images, one image: where it is not the best one but
+// lies within the feather width of the best image's region edge (where their angles meet,
+// or its frame edge), adds its colour, weighted to fall smoothly to 0 there and at its own
+// frame edge; with COMP_SAMPLE_WON it also writes the colour of the pixels it won.
 __kernel void composite_feather(int image_width, int image_height, __global const float* view,
-                                __global const uchar* image, __global const uchar* dem,
-                                int dem_bytes, __global const float* rec,
-                                __global const float* score, __global const uint* source,
-                                __global const float4* best, __global float4* sum) {
+                                __global uchar* output, __global const uchar* image,
+                                __global const uchar* dem, int dem_bytes,
+                                __global const float* rec, __global const float* score,
+                                __global const uint* source, __global const float4* best,
+                                __global float4* sum) {
   float x, y, z, fx, fy;
   size_t i;
   if (!composite_pixel(view, rec, &x, &y, &i)) return;
   const int flags = as_int(rec[COMP_FLAGS]);
-  if (source[i] == (uint)as_int(rec[COMP_SOURCE]) || source[i] == 0) return;
+  if (source[i] == (uint)as_int(rec[COMP_SOURCE])) {
+    // Best view from geometry leaves each pixel's colour to this pass of its image.
+    if ((flags & COMP_SAMPLE_WON) != 0 &&
+        composite_height(x, y, view, rec, dem, dem_bytes, flags, &z) &&
+        image_point(x, y, z, view, &fx, &fy))
+      write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
+    return;
+  }
+  if (source[i] == 0) return;
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
   if (!image_point(x, y, z, view, &fx, &fy)) return;
   if (!in_frame(fx, fy, image_width, image_height, image)) return;

@@ -86,13 +86,13 @@ mosaic_result make_mosaic(mosaic_job& job, const mosaic_request& request, const 
     settle_tile_grid(
         joined, tile_grid_text(survey, plan, job.images.centre_lat, job.images.centre_lon), ranged);
 
-  // A whole image reads each frame once unless it is feathered: a cache that kept them
-  // all would only cost their memory and the faults of fresh pages, so it keeps the frames
-  // the loaders read ahead, reusing their buffers.
-  if (plan.whole && request.views.compositing.rule != composite_rule::feathered)
-    job.input_cache.set_slot_count(std::min(job.input_cache.slot_count(), read_ahead_slots));
-
   frame_source frames(job.input_cache, request.projection, job.loader.lens.no_data());
+  // A whole image reads each frame once, unless feathering must test frames for black
+  // pixels before it takes them: a cache that kept them all would only cost their memory
+  // and the faults of fresh pages, so it keeps the frames the loaders read ahead.
+  if (plan.whole &&
+      (request.views.compositing.rule != composite_rule::feathered || frames.never_black()))
+    job.input_cache.set_slot_count(std::min(job.input_cache.slot_count(), read_ahead_slots));
   const view_setting setting{job.gpu,
                              frames,
                              job.geometries,

@@ -21,8 +21,8 @@ const kernel_signature& signature_of(kernel_id kernel) {
        {"image_width", "image_height", "view", "output", "image", "dem", "dem_bytes", "rec",
         "score", "source", "best"}},
       {"composite_feather",
-       {"image_width", "image_height", "view", "image", "dem", "dem_bytes", "rec", "score",
-        "source", "best", "sum"}},
+       {"image_width", "image_height", "view", "output", "image", "dem", "dem_bytes", "rec",
+        "score", "source", "best", "sum"}},
       {"composite_blend", {"view", "output", "best", "sum", "feather"}},
   };
   return signatures[static_cast<int>(kernel)];

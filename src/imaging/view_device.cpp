@@ -153,11 +153,8 @@ kernel_launch view_device::compositing(int pass) const {
       .set("score", score_)
       .set("source", source_plane())
       .set("best", best_);
-  if (feather) {
-    launch.set("sum", sum_);
-  } else {
-    launch.set("output", output_);
-  }
+  launch.set("output", output_);
+  if (feather) launch.set("sum", sum_);
   return launch;
 }
 
@@ -175,7 +172,9 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
     if (feathered() && pass == 1) record_host_.flags |= composite_extras;
     if (geometric()) {
       record_host_.flags &= ~composite_write_colour;
-      record_host_.flags |= pass == 0 ? composite_geometry : composite_sample_won;
+      record_host_.flags |= pass == 0                ? composite_geometry
+                            : reads_frames(pass) ? composite_sample_won
+                                                 : 0;
     }
     for (int axis = 0; axis < 3; ++axis)
       record_host_.camera[axis] = static_cast<float>(geometry.camera_position(axis));

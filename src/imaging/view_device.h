@@ -52,7 +52,8 @@ class view_device {
 
   // Whether frames are drawn from the last back (the claimed last-wins projection), how
   // many passes over them the rule makes and which passes read their pixels. Feathering
-  // makes three: best view, the won pixels' terms (geometry only), the feather.
+  // makes three: best view, the won pixels' terms (geometry only), the feather; best view
+  // from geometry two.
   bool reverse() const { return static_cast<bool>(claim_); }
   int passes() const { return feathered() ? 3 : geometric() ? 2 : 1; }
   bool reads_frames(int pass) const {
@@ -76,9 +77,10 @@ class view_device {
 
  private:
   bool feathered() const { return options_.rule == composite_rule::feathered; }
-  // Best view in two passes: the winners from geometry, then one sample per pixel.
+  // Best view from geometry, then one sample per pixel, in the pass that reads the
+  // frames: best view's second, feathering's last.
   bool geometric() const {
-    return options_.rule == composite_rule::best_view && options_.frames_never_black;
+    return options_.rule != composite_rule::last_wins && options_.frames_never_black;
   }
   kernel_launch projection() const;
   kernel_launch compositing(int pass) const;
