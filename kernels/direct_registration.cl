@@ -317,7 +317,7 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 #define COMP_LAST_WINS 8     // flight-log order (maps of a last-wins view)
 #define COMP_EXTRAS 16       // only the gradient and frame-edge distance where the image won
 #define COMP_CLAIMED 32      // last wins: `source` is the claim plane the projection wrote
-#define COMP_GEOMETRY 64     // best view from geometry alone: no frame pixel is black
+#define COMP_GEOMETRY 64     // no frame pixel is black: the frame's bounds alone decide
 #define COMP_SAMPLE_WON 128  // only the colour of the pixels the image won
 
 // Height of local point (x, y) from the view DEM; false outside it. Relative counting is
@@ -529,7 +529,10 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
   if (source[i] == 0) return;
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
   if (!image_point(x, y, z, view, &fx, &fy)) return;
-  if (!in_frame(fx, fy, image_width, image_height, image)) return;
+  // Most pixels are far from a seam and read no frame pixel.
+  if ((flags & COMP_GEOMETRY) != 0 ? !inside_frame(fx, fy, image_width, image_height)
+                                   : !in_frame(fx, fy, image_width, image_height, image))
+    return;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
   const float feather = rec[COMP_FEATHER];
   const float2 gradient =

@@ -172,9 +172,7 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
     if (feathered() && pass == 1) record_host_.flags |= composite_extras;
     if (geometric()) {
       record_host_.flags &= ~composite_write_colour;
-      record_host_.flags |= pass == 0                ? composite_geometry
-                            : reads_frames(pass) ? composite_sample_won
-                                                 : 0;
+      record_host_.flags |= composite_geometry | (reads_frames(pass) ? composite_sample_won : 0);
     }
     for (int axis = 0; axis < 3; ++axis)
       record_host_.camera[axis] = static_cast<float>(geometry.camera_position(axis));
