@@ -173,21 +173,31 @@ written_view write_view_file_set(
   // commit. They are written while the image is: GDAL makes a map's overviews on one
   // thread, and every file is synced.
   staged_file_set map_files[2], image_files;
-  std::thread map_writers[2];
+  // Joined on every way out, a throw included: they write into the sets above.
+  struct joined_threads {
+    std::thread threads[2];
+    ~joined_threads() {
+      for (std::thread& thread : threads) {
+        if (thread.joinable()) thread.join();
+      }
+    }
+  } map_writers;
   if (maps.source_map || maps.angle_map) {
     assert(maps.source != nullptr && maps.angle_deg != nullptr);
     const bool wanted[2][2] = {{maps.source_map, false}, {false, maps.angle_map}};
     for (int map = 0; map < 2; ++map) {
-      if (!wanted[map][0] && !wanted[map][1]) continue;
-      map_writers[map] = std::thread([&, map] {
+      // The flags by value: the threads outlive this block.
+      const bool source_map = wanted[map][0], angle_map = wanted[map][1];
+      if (!source_map && !angle_map) continue;
+      map_writers.threads[map] = std::thread([&, map, source_map, angle_map] {
         stage_quality_maps(map_files[map], path, view.width, view.height, *maps.source,
-                           *maps.angle_deg, georeference, wanted[map][0], wanted[map][1],
+                           *maps.angle_deg, georeference, source_map, angle_map,
                            maps.wide_source);
       });
     }
   }
   stage_view_raster(image_files, path, image, georeference, png_threads);
-  for (std::thread& writer : map_writers) {
+  for (std::thread& writer : map_writers.threads) {
     if (writer.joinable()) writer.join();
   }
   for (staged_file_set& map : map_files) files.absorb(map);
