@@ -447,18 +447,15 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
     score[i] = composite_score(x, y, z, rec);
     return;
   }
-  if ((flags & COMP_SAMPLE_WON) != 0) {
-    if (source[i] != own || !composite_height(x, y, view, rec, dem, dem_bytes, flags, &z) ||
-        !image_point(x, y, z, view, &fx, &fy))
-      return;
-    write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
-    return;
-  }
   const float pixel_size = view[VIEW_PIXEL_SIZE];
-  if ((flags & COMP_EXTRAS) != 0) {
+  if ((flags & (COMP_SAMPLE_WON | COMP_EXTRAS)) != 0) {
     if (source[i] != own || !composite_height(x, y, view, rec, dem, dem_bytes, flags, &z) ||
         !image_point(x, y, z, view, &fx, &fy))
       return;
+    if ((flags & COMP_SAMPLE_WON) != 0) {
+      write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
+      return;
+    }
     const float edge = composite_edge_distance(x, y, z, fx, fy, view, rec, dem, dem_bytes, flags,
                                                pixel_size, image_width, image_height);
     const float angle = composite_angle(x, y, z, rec);

@@ -225,15 +225,7 @@ camera_setup from_interior(const std::string& path, const cv::FileNode& camera, 
 std::string calibration_text(const std::string& path) {
   // Only a regular file, and a small one: a device or a pipe would never end.
   constexpr std::size_t largest = 16u << 20;
-  std::string reason;
-  bool wrong_kind = false;
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
-      fopen_regular_file(path, "rb", reason, &wrong_kind), &std::fclose);
-  if (!file) {
-    throw prepare_failure("calibration file " + path +
-                          (wrong_kind ? " is not a regular file (" + reason + ")"
-                                      : " cannot be read (" + reason + ")"));
-  }
+  const prepare_input file = open_prepare_input("calibration file", path);
   std::string body(largest + 1, '\0');
   body.resize(std::fread(body.data(), 1, body.size(), file.get()));
   if (std::ferror(file.get()))

@@ -149,15 +149,7 @@ bool read_line(std::FILE* file, std::string& line) {
 }  // namespace
 
 pose_table::pose_table(const std::string& path, const std::string& crs) : path_(path) {
-  std::string reason;
-  bool wrong_kind = false;
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
-      fopen_regular_file(path, "rb", reason, &wrong_kind), &std::fclose);
-  if (!file) {
-    throw prepare_failure("poses file " + path +
-                          (wrong_kind ? " is not a regular file (" + reason + ")"
-                                      : " cannot be read (" + reason + ")"));
-  }
+  const prepare_input file = open_prepare_input("poses file", path);
   std::string line;
   if (!read_line(file.get(), line)) throw prepare_failure("poses file " + path + " is empty");
   if (line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
