@@ -38,13 +38,20 @@ GDALDriver* gdal_driver(const char* name) {
 }
 
 std::string gdal_failure_capture::reason(const char* fallback) const {
-  const std::string text = !first_.empty() ? first_ : CPLGetLastErrorMsg();
+  std::string text;
+  {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    text = first_;
+  }
+  if (text.empty()) text = CPLGetLastErrorMsg();
   return text.empty() ? fallback : without_function_name(text);
 }
 
 void CPL_STDCALL gdal_failure_capture::capture(CPLErr level, CPLErrorNum, const char* message) {
   auto* self = static_cast<gdal_failure_capture*>(CPLGetErrorHandlerUserData());
-  if (level >= CE_Failure && self->first_.empty())
+  if (self == nullptr || level < CE_Failure) return;
+  const std::lock_guard<std::mutex> hold(self->mutex_);
+  if (self->first_.empty())
     self->first_ = message != nullptr && *message != '\0' ? message : "GDAL failed";
 }
 

@@ -5,6 +5,7 @@
 #include <cpl_error.h>
 #include <gdal_priv.h>
 
+#include <mutex>
 #include <string>
 
 namespace aeroquilt {
@@ -28,12 +29,18 @@ class gdal_failure_capture {
   gdal_failure_capture(const gdal_failure_capture&) = delete;
   gdal_failure_capture& operator=(const gdal_failure_capture&) = delete;
 
-  bool failed() const { return !first_.empty(); }
+  bool failed() const {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    return !first_.empty();
+  }
   // GDAL's text of the failure, or `fallback` when a call failed without one.
   std::string reason(const char* fallback) const;
 
  private:
   static void CPL_STDCALL capture(CPLErr level, CPLErrorNum, const char* message);
+  // GDAL may report on its worker threads with this handler's data: the first failure is
+  // kept under a lock.
+  mutable std::mutex mutex_;
   std::string first_;
 };
 
