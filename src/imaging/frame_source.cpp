@@ -9,13 +9,16 @@ frame_source::frame_source(image_cache& cache, const projection_options& options
     : cache_(cache), options_(options), no_data_(std::move(no_data)) {}
 
 void frame_source::prefetch(const std::string& next, const std::string& after) {
+  // Both channels stay busy: a frame already on its way is not waited for here, only
+  // where it is taken.
   if (next.empty()) return;
-  cache_.start_loader(channel_A, next);
-  if (!after.empty()) cache_.start_loader(channel_B, after);
+  cache_.read_ahead(next);
+  if (!after.empty()) cache_.read_ahead(after);
 }
 
 cv::Mat frame_source::frame(const std::string& path) {
   cv::Mat image;
+  cache_.await(path);
   cache_.get_image(path, image);
   if (image.type() != CV_8UC3) return image;
   // The cached pixels are shared: each change goes into new pixels, and a gain of 1

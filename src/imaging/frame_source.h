@@ -26,7 +26,7 @@ class frame_source {
   // the kernels' mark of a pixel that never wins.
   frame_source(image_cache& cache, const projection_options& options, cv::Mat no_data = {});
 
-  // Starts the two loader channels on the frames that come next (empty: none).
+  // Starts the loader channels on the frames that come next (empty: none).
   void prefetch(const std::string& next, const std::string& after);
 
   // The corrected frame at `path`; empty when it could not be read. A frame that is not

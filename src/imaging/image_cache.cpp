@@ -82,6 +82,7 @@ int image_cache::start_loader(loader_channel channel, const std::string& name) {
   loader.name = name;
   slot_states_[slot].store(slot_loading, std::memory_order_relaxed);
   loader.slot = slot;
+  loader.start = ++loads_started_;
   // The thread gets its own copy of the name; the slot image is published by the
   // release store of the state, which the projector reads with acquire.
   loader.thread = std::thread([this, slot, path = name] {
@@ -89,6 +90,28 @@ int image_cache::start_loader(loader_channel channel, const std::string& name) {
     slot_states_[slot].store(slot_ready, std::memory_order_release);
   });
   return 1;
+}
+
+int image_cache::read_ahead(const std::string& name) {
+  if (find_slot(name) >= 0) return 2;
+  if (slot_count_ == 0) return 0;
+  const auto busy = [this](const channel_state& loader) {
+    return loader.slot >= 0 && slot_states_[loader.slot].load(std::memory_order_acquire) ==
+                                   slot_loading;
+  };
+  const channel_state& a = channels_[channel_A];
+  const channel_state& b = channels_[channel_B];
+  loader_channel channel = channel_A;
+  if (busy(a) && (!busy(b) || b.start < a.start)) channel = channel_B;
+  return start_loader(channel, name);
+}
+
+void image_cache::await(const std::string& name) {
+  const int slot = find_slot(name);
+  if (slot < 0) return;
+  for (channel_state& loader : channels_) {
+    if (loader.slot == slot) join_loader(loader);
+  }
 }
 
 bool image_cache::get_image(const std::string& name, cv::Mat& image) {

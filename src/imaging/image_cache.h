@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <opencv2/core.hpp>
@@ -39,6 +40,15 @@ class image_cache {
   // Starts `channel` loading `name` into a slot: 2 already cached, 0 no slots, 1 started.
   int start_loader(loader_channel channel, const std::string& name);
 
+  // Starts a channel loading `name` unless a slot holds it, ready or loading: an idle
+  // channel, else the one that started first, whose frame is wanted first. Unlike
+  // start_loader it never waits for a frame not yet wanted, so both channels keep loading.
+  // Returns as start_loader.
+  int read_ahead(const std::string& name);
+
+  // Waits for a channel that is loading `name`, so that get_image finds it ready.
+  void await(const std::string& name);
+
   // Sets the number of usable slots (clamped to 0..1500) and empties every slot;
   // joins the loaders first, since they write into the slots.
   void set_slot_count(int count);
@@ -57,7 +67,8 @@ class image_cache {
   struct channel_state {
     std::string name;
     std::thread thread;
-    int slot = -1;  // the slot `thread` fills
+    int slot = -1;        // the slot `thread` fills
+    std::uint64_t start = 0;  // when it started, in loads started
   };
 
   // Advances the round-robin index and names the slot; joins a loader still
@@ -72,6 +83,7 @@ class image_cache {
   std::vector<cv::Mat> slot_images_;  // max_cache_slots entries, never resized
   int next_slot_ = 0;
   channel_state channels_[2];
+  std::uint64_t loads_started_ = 0;
 };
 
 // Sizes the cache's slots from a memory budget (bytes) and prints the slot count.

@@ -45,11 +45,15 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
   height_ = view.height;
   const std::size_t pixels = static_cast<std::size_t>(std::max(view.width, 0)) *
                              static_cast<std::size_t>(std::max(view.height, 0));
-  if (initial.total() * initial.elemSize() != pixels * pixel_bytes || !initial.isContinuous())
+  const bool zero = initial.empty();
+  if (!zero && (initial.total() * initial.elemSize() != pixels * pixel_bytes ||
+                !initial.isContinuous()))
     return cl_check(CL_INVALID_VALUE, "clEnqueueWriteBuffer", "view output");
   AQ_RETURN_IF_FAILED(gpu_.create_buffer("view output", pixels * pixel_bytes, output_));
+  const unsigned char black = 0;
   AQ_RETURN_IF_FAILED(
-      gpu_.write_buffer(output_, initial.data, pixels * pixel_bytes, false, "view output"));
+      zero ? gpu_.fill_buffer(output_, &black, sizeof(black), "view output")
+           : gpu_.write_buffer(output_, initial.data, pixels * pixel_bytes, false, "view output"));
   AQ_RETURN_IF_FAILED(
       gpu_.create_buffer("view record", sizeof(view_params), record_, CL_MEM_READ_ONLY));
 

@@ -43,7 +43,8 @@ class view_device {
   view_device& operator=(const view_device&) = delete;
 
   // Makes the buffers of `view`, placed in the survey by `placement`: its output from
-  // `initial` (height x width BGR, alive until the first draw or read returns) and its
+  // `initial` (height x width BGR, alive until the first draw or read returns; empty:
+  // all zero, filled on the device rather than copied from the host) and its
   // record; for last wins the claim plane (when the device holds it, or must: a view
   // going on from `start`); for the compositing rules their planes, with the view DEM
   // uploaded once. The planes start from `start` when given, alive as `initial` is.

@@ -107,14 +107,16 @@ rendered_view render_with(const view_setting& setting, const view_params& view,
   const bool goes_on = state != nullptr && compositing.rule != composite_rule::feathered &&
                        state->image.rows == view.height && state->image.cols == view.width &&
                        state->image.type() == CV_8UC3;
-  result.image = goes_on ? state->image.clone() : cv::Mat::zeros(view.height, view.width, CV_8UC3);
+  // A new canvas starts black on the device; the host's copy is filled by the read-back.
+  result.image = goes_on ? state->image.clone() : cv::Mat(view.height, view.width, CV_8UC3);
 
   const survey_placement placement = place_in_survey(setting.survey, view);
 
   view_device device(setting.gpu, compositing, setting.options.use_dem, setting.dem,
                      setting.ref_lat_deg, setting.ref_lon_deg);
   if (const cl_status status =
-          device.begin(view, result.image, placement, goes_on ? state : nullptr);
+          device.begin(view, goes_on ? result.image : cv::Mat(), placement,
+                       goes_on ? state : nullptr);
       !status.ok())
     return device_failed(std::move(result), status);
 

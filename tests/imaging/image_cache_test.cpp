@@ -1,5 +1,6 @@
 // The input cache: round-robin slots, the offset added once, the bounded wait for a
-// loading slot, the two loader channels, and the size check of an output view.
+// loading slot, the two loader channels and read-ahead, and the size check of an output
+// view.
 
 #include "imaging/image_cache.h"
 
@@ -141,6 +142,47 @@ TEST_F(ImageCache, ReusingASlotWaitsForItsLoaderWithFewSlots) {
   EXPECT_EQ(first_byte(image_), 21);
 }
 
+// Read-ahead keeps both channels loading: it never waits for a frame already on its way,
+// only, with both channels busy, for the one that started first; await makes the frame
+// ready, so that taking it neither waits nor times out.
+TEST_F(ImageCache, ReadAheadKeepsBothChannelsLoading) {
+  using std::chrono::milliseconds;
+  slow_frame first(dir_.file("frame_rgb_first.raw"), 10);
+  slow_frame second(dir_.file("frame_rgb_second.raw"), 20);
+  const std::string third = frame("third", 30);
+  image_cache cache(loader_);
+  cache.set_slot_count(read_ahead_slots);
+  std::thread feeder([&] {
+    std::this_thread::sleep_for(milliseconds(300));
+    first.feed();
+    std::this_thread::sleep_for(milliseconds(600));
+    second.feed();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const auto elapsed = [&] { return std::chrono::steady_clock::now() - start; };
+  ASSERT_EQ(cache.read_ahead(first.path()), 1);
+  ASSERT_EQ(cache.read_ahead(second.path()), 1);
+  EXPECT_EQ(cache.read_ahead(first.path()), 2);
+  EXPECT_LT(elapsed(), milliseconds(200));  // none waited for the first frame
+  EXPECT_EQ(cache.slot_state_of(1), slot_loading);
+  EXPECT_EQ(cache.slot_state_of(2), slot_loading);
+
+  ASSERT_EQ(cache.read_ahead(third), 1);  // waits for the first, never the second
+  EXPECT_LT(elapsed(), milliseconds(800));
+  EXPECT_EQ(cache.slot_state_of(1), slot_ready);
+  EXPECT_EQ(cache.slot_state_of(2), slot_loading);
+
+  console_capture capture;
+  cache.await(second.path());
+  ASSERT_TRUE(cache.get_image(second.path(), image_));
+  feeder.join();
+  EXPECT_EQ(first_byte(image_), 21);
+  cache.await(third);
+  ASSERT_TRUE(cache.get_image(third, image_));
+  EXPECT_EQ(first_byte(image_), 31);
+  EXPECT_EQ(capture.text(), "");
+}
+
 TEST_F(ImageCache, BothLoadersPrefetchingManyImagesAlwaysDeliverTheRightOne) {
   constexpr int image_count = 40;
   std::vector<std::string> paths;
@@ -148,15 +190,26 @@ TEST_F(ImageCache, BothLoadersPrefetchingManyImagesAlwaysDeliverTheRightOne) {
     paths.push_back(frame((k < 10 ? "0" : "") + std::to_string(k), static_cast<uint8_t>(3 * k)));
   }
   std::mt19937 random(2024);
-  for (int slots : {1, 2, 3, read_ahead_slots, 64}) {
+  // The channels started as the list's prefetch starts them, and by read-ahead.
+  for (int run = 0; run < 10; ++run) {
+    const int slots = std::vector<int>{1, 2, 3, read_ahead_slots, 64}[run / 2];
+    const bool reads_ahead = run % 2 == 1;
     image_cache cache(loader_);
     cache.set_slot_count(slots);
     console_capture quiet;  // timeouts are allowed; wrong images are not
     for (int pass = 0; pass < 3; ++pass) {
       for (int step = 0; step < image_count; ++step) {
         const int k = pass == 1 ? image_count - 1 - step : static_cast<int>(random() % image_count);
-        cache.start_loader(channel_A, paths[(k + 1) % image_count]);
-        cache.start_loader(channel_B, paths[(k + 2) % image_count]);
+        const std::string& next = paths[(k + 1) % image_count];
+        const std::string& after = paths[(k + 2) % image_count];
+        if (reads_ahead) {
+          cache.read_ahead(next);
+          cache.read_ahead(after);
+          cache.await(paths[k]);
+        } else {
+          cache.start_loader(channel_A, next);
+          cache.start_loader(channel_B, after);
+        }
         ASSERT_TRUE(cache.get_image(paths[k], image_)) << slots << " slots, image " << k;
         ASSERT_EQ(first_byte(image_), 3 * k + 1) << slots << " slots, image " << k;
       }
