@@ -93,7 +93,7 @@ int image_cache::start_loader(loader_channel channel, const std::string& name) {
 }
 
 int image_cache::read_ahead(const std::string& name) {
-  if (find_slot(name) >= 0) return 2;
+  if (find_slot(name) >= 0) return 2;  // ready or on its way
   if (slot_count_ == 0) return 0;
   const auto busy = [this](const channel_state& loader) {
     return loader.slot >= 0 && slot_states_[loader.slot].load(std::memory_order_acquire) ==
