@@ -291,7 +291,7 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 }
 
 // ---- Compositing: best view, feathered seams, source and view-angle planes ----
-// Inputs as project_image's, the 64-byte compositing record (floats; ints read with as_int)
+// Inputs as project_image's, the 112-byte compositing record (floats; ints read with as_int)
 // and per-pixel planes: score (squared tangent of the holder's off-nadir angle), source (its
 // flight-log line, 0 none), for feathering the best image's float4 (angle gradient, edge
 // distance, angle in degrees) and a float4 sum. Pixels are placed from the record's origin
@@ -310,6 +310,7 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 #define COMP_DEM_COL 13    // int
 #define COMP_REF_LAT_DEG 14
 #define COMP_REF_LON_DEG 15
+#define COMP_FOOTPRINT_LINES 16  // 4 x (a, b, c): a x + b y + c >= 0 where the frame sees
 
 #define COMP_USE_DEM 1       // heights from the view DEM, else z = 0
 #define COMP_ABSOLUTE_DEM 2  // DEM cells counted from the reference point's cell
@@ -319,6 +320,7 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 #define COMP_CLAIMED 32      // last wins: `source` is the claim plane the projection wrote
 #define COMP_GEOMETRY 64     // no frame pixel is black: the frame's bounds alone decide
 #define COMP_SAMPLE_WON 128  // only the colour of the pixels the image won
+#define COMP_FOOTPRINT 256   // flat ground: the footprint lines bound what the frame sees
 
 // Height of local point (x, y) from the view DEM; false outside it. Relative counting is
 // project_image_dem's own; absolute counting depends only on (x, y) and run constants.
@@ -422,6 +424,17 @@ bool composite_pixel(__global const float* view, __global const float* rec, floa
   return true;
 }
 
+// Whether (x, y) may be seen by the frame: outside a footprint line it is not (and the
+// test is cheaper than the projection that would refuse it).
+bool composite_may_see(float x, float y, __global const float* rec, int flags) {
+  if ((flags & COMP_FOOTPRINT) == 0) return true;
+  __global const float* line = rec + COMP_FOOTPRINT_LINES;
+  for (int k = 0; k < 4; ++k) {
+    if (line[3 * k] * x + line[3 * k + 1] * y + line[3 * k + 2] < 0.0f) return false;
+  }
+  return true;
+}
+
 // One image by best view (smallest off-nadir angle, ties to the later line), or with
 // COMP_LAST_WINS where no later line holds the pixel, in any launch order: writes score,
 // source and, with the flag, colour; with COMP_GEOMETRY it reads no frame pixel. With
@@ -466,6 +479,7 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
   }
   const bool later = own > source[i];
   if ((flags & COMP_LAST_WINS) != 0 && !later) return;
+  if (!composite_may_see(x, y, rec, flags)) return;
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
   const float key = composite_score(x, y, z, rec);
   if ((flags & COMP_LAST_WINS) == 0 && !(key < score[i] || (key == score[i] && later))) return;
@@ -523,7 +537,7 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
       write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
     return;
   }
-  if (source[i] == 0) return;
+  if (source[i] == 0 || !composite_may_see(x, y, rec, flags)) return;
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
   if (!image_point(x, y, z, view, &fx, &fy)) return;
   // Most pixels are far from a seam and read no frame pixel.

@@ -1,6 +1,7 @@
 #include "imaging/composite.h"
 
 #include <cmath>
+#include <opencv2/core.hpp>
 
 namespace aeroquilt {
 
@@ -14,6 +15,49 @@ survey_placement place_in_survey(const view_params& survey, const view_params& v
     placement.row_offset = static_cast<int>(std::lround((double(survey.y_max) - view.y_max) / p));
   }
   return placement;
+}
+
+bool flat_footprint_lines(const view_params& view, int width, int height, double margin,
+                          composite_record& record) {
+  // On z = 0 the projection is the homography of the extrinsic's columns x, y and t.
+  cv::Matx33d extrinsic, intrinsic;
+  for (int r = 0; r < 3; ++r) {
+    extrinsic(r, 0) = view.camera_extrinsic[4 * r];
+    extrinsic(r, 1) = view.camera_extrinsic[4 * r + 1];
+    extrinsic(r, 2) = view.camera_extrinsic[4 * r + 3];
+    for (int c = 0; c < 3; ++c) intrinsic(r, c) = view.camera_intrinsic[3 * r + c];
+  }
+  const cv::Matx33d homography = intrinsic * extrinsic;
+  if (!(std::abs(cv::determinant(homography)) > 0.0) || width < 1 || height < 1) return false;
+  const cv::Matx33d inverse = homography.inv();
+  // The frame's outer pixel centres, counted from 1 as the camera model counts them.
+  const double u[4] = {1, double(width), double(width), 1};
+  const double v[4] = {1, 1, double(height), double(height)};
+  cv::Vec2d corner[4];
+  for (int k = 0; k < 4; ++k) {
+    const cv::Vec3d g = inverse * cv::Vec3d(u[k], v[k], 1.0);
+    if (!(std::abs(g[2]) > 0.0)) return false;
+    corner[k] = cv::Vec2d(g[0] / g[2], g[1] / g[2]);
+    const cv::Vec3d q = extrinsic * cv::Vec3d(corner[k][0], corner[k][1], 1.0);
+    if (!(q[2] > 0.0) || !std::isfinite(corner[k][0]) || !std::isfinite(corner[k][1])) return false;
+  }
+  // Every corner in front: the frame sees the convex quadrilateral they span.
+  double area = 0;
+  for (int k = 0; k < 4; ++k)
+    area += corner[k][0] * corner[(k + 1) % 4][1] - corner[(k + 1) % 4][0] * corner[k][1];
+  if (!(std::abs(area) > 0.0)) return false;
+  const double turn = area > 0 ? 1.0 : -1.0;
+  for (int k = 0; k < 4; ++k) {
+    const cv::Vec2d d = corner[(k + 1) % 4] - corner[k];
+    const double length = std::hypot(d[0], d[1]);
+    if (!(length > 0.0)) return false;
+    const double a = -turn * d[1] / length, b = turn * d[0] / length;
+    record.footprint[3 * k] = static_cast<float>(a);
+    record.footprint[3 * k + 1] = static_cast<float>(b);
+    record.footprint[3 * k + 2] =
+        static_cast<float>(-(a * corner[k][0] + b * corner[k][1]) + margin);
+  }
+  return true;
 }
 
 composite_record composite_view_record(const survey_placement& placement, const view_dem& dem,

@@ -42,7 +42,7 @@ struct survey_placement {
 // The placement of `view`, a window of `survey` on its grid (a tile, or the survey itself).
 survey_placement place_in_survey(const view_params& survey, const view_params& view);
 
-// The 64-byte record the compositing kernels read (floats; ints where named).
+// The 112-byte record the compositing kernels read (floats; ints where named).
 #pragma pack(push, 1)
 struct composite_record {
   float origin_x = 0, origin_y = 0;  // local metres of survey pixel (0, 0)
@@ -54,20 +54,30 @@ struct composite_record {
   float dem_fraction_lat = 0, dem_fraction_lon = 0;  // reference point within its DEM cell
   int32_t dem_row = 0, dem_column = 0;               // its cell in the view DEM
   float ref_lat_deg = 0, ref_lon_deg = 0;
+  // With composite_footprint: four lines (a, b, c) with a x + b y + c >= 0 on every ground
+  // point (z = 0) the frame can see.
+  float footprint[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 };
 #pragma pack(pop)
-static_assert(sizeof(composite_record) == 64, "composite_record is a 64-byte wire record");
+static_assert(sizeof(composite_record) == 112, "composite_record is a 112-byte wire record");
 
 // Flag bits of composite_record::flags, as the kernels define them.
 constexpr int32_t composite_use_dem = 1, composite_absolute_dem = 2, composite_write_colour = 4,
                   composite_last_wins = 8, composite_extras = 16, composite_claimed = 32,
-                  composite_geometry = 64, composite_sample_won = 128;
+                  composite_geometry = 64, composite_sample_won = 128, composite_footprint = 256;
 
 // The per-pixel planes read back from a composited view (row-major, width x height).
 struct composite_planes {
   std::vector<uint32_t> source;  // flight-log line, 0 where nothing was projected
   std::vector<float> angle_deg;  // off-nadir angle; NaN where source is 0
 };
+
+// The lines of `record`'s footprint from the camera matrices of `view` for a frame of
+// `width` x `height` on flat ground (z = 0), widened by `margin` metres so that rounding
+// never leaves out a pixel the frame sees; false (nothing written) when a frame corner's
+// ray does not reach the ground in front of the camera.
+bool flat_footprint_lines(const view_params& view, int width, int height, double margin,
+                          composite_record& record);
 
 // The record fields every image of a view shares: the placement, the feather width, the
 // reference point (degrees) and, with `use_dem` and `absolute`, the reference point's cell

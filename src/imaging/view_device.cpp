@@ -184,6 +184,12 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
     record_host_.source = (base_.flags & composite_claimed) != 0
                               ? static_cast<uint32_t>(line_)
                               : static_cast<uint32_t>(std::max(geometry.log_line, 0));
+    // On flat ground the frame's footprint refuses the pixels it cannot see before their
+    // projection; two pixels of margin keep every pixel the projection would take.
+    if ((base_.flags & composite_use_dem) == 0 &&
+        flat_footprint_lines(view, gpu_.image_width(), gpu_.image_height(),
+                             2.0 * view.pixel_size + 0.01, record_host_))
+      record_host_.flags |= composite_footprint;
     AQ_RETURN_IF_FAILED(gpu_.write_buffer(composite_, &record_host_, sizeof(record_host_), false,
                                           "compositing record"));
   }

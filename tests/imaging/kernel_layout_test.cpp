@@ -56,6 +56,7 @@ TEST(KernelLayout, KernelOffsetsAreTheRecordsOffsets) {
       {"COMP_DEM_COL", offsetof(composite_record, dem_column)},
       {"COMP_REF_LAT_DEG", offsetof(composite_record, ref_lat_deg)},
       {"COMP_REF_LON_DEG", offsetof(composite_record, ref_lon_deg)},
+      {"COMP_FOOTPRINT_LINES", offsetof(composite_record, footprint)},
       // Flag bits, counted in words so that the table reads them as bytes / 4.
       {"COMP_USE_DEM", 4 * composite_use_dem},
       {"COMP_ABSOLUTE_DEM", 4 * composite_absolute_dem},
@@ -65,6 +66,7 @@ TEST(KernelLayout, KernelOffsetsAreTheRecordsOffsets) {
       {"COMP_CLAIMED", 4 * composite_claimed},
       {"COMP_GEOMETRY", 4 * composite_geometry},
       {"COMP_SAMPLE_WON", 4 * composite_sample_won},
+      {"COMP_FOOTPRINT", 4 * composite_footprint},
   };
   const std::map<std::string, long> defines = kernel_defines();
   for (const auto& [name, bytes] : offsets) {

@@ -170,15 +170,18 @@ class ProjectionKernel : public ::testing::Test {
 };
 
 // A DEM file of hills (about 15 m to 65 m, one crest every 6 cells) around the
-// survey centre, resampled for `view`.
+// survey centre, resampled for `view`; with `level`, every height 0.
 class hilly_dem {
  public:
-  explicit hilly_dem(const view_params& view) : scratch_("hilly_dem") {
+  explicit hilly_dem(const view_params& view, bool level = false) : scratch_("hilly_dem") {
     const double cell_deg = 0.0002;  // about 22 m north-south
     const std::string path = scratch_.file("hills.dem");
-    testing::write_dem_file(
-        path, 200, 200, ref_lon_deg - 0.02, ref_lat_deg - 0.02, cell_deg,
-        [](int i, int j) { return float(40.0 + 25.0 * std::sin(i * 1.0) * std::cos(j * 0.8)); });
+    testing::write_dem_file(path, 200, 200, ref_lon_deg - 0.02, ref_lat_deg - 0.02, cell_deg,
+                            [level](int i, int j) {
+                              return level ? 0.0f
+                                           : float(40.0 + 25.0 * std::sin(i * 1.0) *
+                                                              std::cos(j * 0.8));
+                            });
     load_dem(dem, path);
     built = build_view_dem(dem, view.lat_min, view.lon_min, view.lat_max, view.lon_max) == 1;
   }
@@ -201,6 +204,57 @@ TEST_F(ProjectionKernel, FlatViewMatchesTheReferenceForEveryAttitude) {
                      "roll " + std::to_string(roll) + " pitch " + std::to_string(pitch) +
                          " heading " + std::to_string(heading));
     }
+  }
+}
+
+// The footprint lines that refuse pixels before their projection, against the projection:
+// every ground point a frame sees lies within them, every point well within them is seen,
+// and a frame whose corner rays miss the ground ahead has none.
+TEST(FlatFootprintLines, HoldWhatTheFrameSeesAndLittleMore) {
+  constexpr double margin = 0.05, step = 0.37;
+  const struct {
+    attitude_deg attitude;
+    double up_m;
+    bool lines;
+  } cases[] = {{{0, 0, 0}, 80, true},     {{15, -10, 37}, 80, true}, {{-12, 15, 200}, 150, true},
+               {{5, 20, 290}, 40, true},  {{0, 70, 10}, 80, false},  {{0, 0, 0}, -10, false}};
+  for (const auto& c : cases) {
+    view_params view = empty_view_params();
+    write_image_matrices(camera(c.attitude, 5.0, -3.0, c.up_m), view);
+    composite_record record;
+    const std::string label = "heading " + std::to_string(c.attitude.heading);
+    ASSERT_EQ(flat_footprint_lines(view, frame_width, frame_height, margin, record), c.lines)
+        << label;
+    if (!c.lines) continue;
+    int seen = 0;
+    for (double y = -400; y <= 400; y += step) {
+      for (double x = -400; x <= 400; x += step) {
+        double q[3], p[3];
+        for (int r = 0; r < 3; ++r) {
+          const float* e = view.camera_extrinsic + 4 * r;
+          q[r] = e[0] * x + e[1] * y + e[3];
+        }
+        for (int r = 0; r < 3; ++r) {
+          const float* k = view.camera_intrinsic + 3 * r;
+          p[r] = k[0] * q[0] + k[1] * q[1] + k[2] * q[2];
+        }
+        const double fx = p[0] / p[2] - 1.0, fy = p[1] / p[2] - 1.0;
+        const bool sees = q[2] > 0 && fx >= 0 && fx <= frame_width - 1 && fy >= 0 &&
+                          fy <= frame_height - 1;
+        double least = 1e30;
+        for (int k = 0; k < 4; ++k)
+          least = std::min(least, record.footprint[3 * k] * x + record.footprint[3 * k + 1] * y +
+                                      record.footprint[3 * k + 2]);
+        seen += sees ? 1 : 0;
+        if (sees) {
+          ASSERT_GE(least, 0.0) << label << " at " << x << ", " << y;
+        }
+        if (least > 2 * margin) {
+          ASSERT_TRUE(sees) << label << " at " << x << ", " << y;
+        }
+      }
+    }
+    EXPECT_GT(seen, 1000) << label;
   }
 }
 
@@ -306,6 +360,44 @@ TEST_F(ProjectionKernel, ViewsDrawnInTurnsAreTheViewDrawnAtOnce) {
     EXPECT_GE(held.size(), 4u) << label;
     EXPECT_GT(*held.rbegin(), 65535u) << label;
   }
+}
+
+// On flat ground best view refuses the pixels outside a frame's footprint lines before
+// projecting them; a DEM of zero heights, which has no such lines, gives the same view.
+TEST_F(ProjectionKernel, FootprintLinesLeaveFlatBestViewAsItIs) {
+  const view_params base = small_view();
+  hilly_dem level(base, true);
+  ASSERT_TRUE(level.built);
+  const attitude_deg attitudes[] = {{0, 0, 0}, {8, -6, 30}, {-10, 12, 200}, {4, 9, 95}, {0, 0, 45}};
+  std::vector<image_geometry> cameras;
+  std::vector<view_params> records;
+  std::vector<cv::Mat> images;
+  for (int k = 0; k < 5; ++k) {
+    cameras.push_back(camera(attitudes[k], -20.0 + 10.0 * k, 8.0 * (k % 2), 60.0 + 7.0 * k));
+    cameras.back().log_line = k + 1;
+    records.push_back(base);
+    write_image_matrices(cameras.back(), records.back());
+    images.push_back(textured_image(50 + k));
+  }
+  const footprint_window whole{0, base.height - 1, 0, base.width - 1};
+  composite_options options;
+  options.rule = composite_rule::best_view;
+  const auto draw = [&](bool use_dem) {
+    view_state state;
+    view_device device(*gpu_, options, use_dem, level.dem, ref_lat_deg, ref_lon_deg);
+    cv::Mat canvas = cv::Mat::zeros(base.height, base.width, CV_8UC3);
+    EXPECT_TRUE(device.begin(base, canvas, place_in_survey(base, base)).ok());
+    for (int k = 0; k < 5; ++k)
+      EXPECT_TRUE(device.draw(0, cameras[k], images[k], whole, records[k]).ok());
+    composite_planes planes;
+    EXPECT_TRUE(device.finish(base, canvas, planes, &state).ok());
+    return state;
+  };
+  const view_state flat = draw(false), on_dem = draw(true);
+  const std::set<uint32_t> held(flat.source.begin(), flat.source.end());
+  EXPECT_GE(held.size(), 5u);
+  EXPECT_EQ(flat.source, on_dem.source);
+  EXPECT_EQ(cv::countNonZero(cv::Mat(flat.image != on_dem.image).reshape(1)), 0);
 }
 
 // Black frame pixels hold no data (the lens resampling's corners): they never win a
