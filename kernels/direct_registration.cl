@@ -222,15 +222,27 @@ __kernel void project_image_dem(int image_width, int image_height, __global cons
 // Last wins in any launch order: `claimed` holds per view pixel the flight-log line of the
 // image that wrote it (0 none). An image leaves a pixel of a later line alone, so images
 // taken from the last back sample each pixel once, and one that comes late goes under.
+// Whether (x, y) lies within the four footprint lines (a, b, c) at `line`: a x + b y + c
+// >= 0 for each. On flat ground they hold every point the frame sees, and the test is
+// cheaper than the projection that would refuse the others.
+bool within_footprint(float x, float y, __global const float* line) {
+  for (int k = 0; k < 4; ++k) {
+    if (line[3 * k] * x + line[3 * k + 1] * y + line[3 * k + 2] < 0.0f) return false;
+  }
+  return true;
+}
+
+// `footprint`: the frame's footprint lines, then 1 where they hold (flat ground).
 __kernel void project_image_claimed(int image_width, int image_height,
                                     __global const float* view, __global uchar* output,
                                     __global const uchar* image, __global uint* claimed,
-                                    int line) {
+                                    int line, __global const float* footprint) {
   float x, y;
   __global uchar* out;
   if (!view_pixel(view, output, &x, &y, &out)) return;
   __global uint* claim = claimed + (out - output) / 3;
   if ((int)*claim >= line) return;
+  if (footprint[12] != 0.0f && !within_footprint(x, y, footprint)) return;
   if (project_local_point(x, y, 0.0f, view, image_width, image_height, image, out))
     *claim = (uint)line;
 }
@@ -424,15 +436,9 @@ bool composite_pixel(__global const float* view, __global const float* rec, floa
   return true;
 }
 
-// Whether (x, y) may be seen by the frame: outside a footprint line it is not (and the
-// test is cheaper than the projection that would refuse it).
+// Whether (x, y) may be seen by the frame: not outside its footprint lines.
 bool composite_may_see(float x, float y, __global const float* rec, int flags) {
-  if ((flags & COMP_FOOTPRINT) == 0) return true;
-  __global const float* line = rec + COMP_FOOTPRINT_LINES;
-  for (int k = 0; k < 4; ++k) {
-    if (line[3 * k] * x + line[3 * k + 1] * y + line[3 * k + 2] < 0.0f) return false;
-  }
-  return true;
+  return (flags & COMP_FOOTPRINT) == 0 || within_footprint(x, y, rec + COMP_FOOTPRINT_LINES);
 }
 
 // One image by best view (smallest off-nadir angle, ties to the later line), or with

@@ -13,7 +13,7 @@ const kernel_signature& signature_of(kernel_id kernel) {
        {"image_width", "image_height", "view", "output", "image", "dem", "dem_bytes", "ref_lat_deg",
         "ref_lon_deg"}},
       {"project_image_claimed",
-       {"image_width", "image_height", "view", "output", "image", "claimed", "line"}},
+       {"image_width", "image_height", "view", "output", "image", "claimed", "line", "footprint"}},
       {"project_image_dem_claimed",
        {"image_width", "image_height", "view", "output", "image", "dem", "dem_bytes", "ref_lat_deg",
         "ref_lon_deg", "claimed", "line"}},

@@ -84,6 +84,9 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
       return status;
     }
     if (!status.ok()) claim_.reset();
+    if (claim_)
+      AQ_RETURN_IF_FAILED(gpu_.create_buffer("footprint lines", sizeof(footprint_host_), footprint_,
+                                             CL_MEM_READ_ONLY));
   }
   if (!options_.active()) return {};
 
@@ -139,7 +142,10 @@ kernel_launch view_device::projection() const {
         .set("ref_lat_deg", static_cast<float>(ref_lat_deg_))
         .set("ref_lon_deg", static_cast<float>(ref_lon_deg_));
   }
-  if (claim_) launch.set("claimed", claim_).set("line", line_);
+  if (claim_) {
+    launch.set("claimed", claim_).set("line", line_);
+    if (!use_dem_) launch.set("footprint", footprint_);
+  }
   return launch;
 }
 
@@ -161,6 +167,14 @@ kernel_launch view_device::compositing(int pass) const {
   if (feather) launch.set("sum", sum_);
   return launch;
 }
+
+namespace {
+
+// Two output pixels beyond the footprint lines: rounding never refuses a pixel the
+// projection would take.
+double footprint_margin(const view_params& view) { return 2.0 * view.pixel_size + 0.01; }
+
+}  // namespace
 
 cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::Mat& frame,
                             const footprint_window& window, const view_params& view) {
@@ -185,13 +199,24 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
                               ? static_cast<uint32_t>(line_)
                               : static_cast<uint32_t>(std::max(geometry.log_line, 0));
     // On flat ground the frame's footprint refuses the pixels it cannot see before their
-    // projection; two pixels of margin keep every pixel the projection would take.
+    // projection.
     if ((base_.flags & composite_use_dem) == 0 &&
         flat_footprint_lines(view, gpu_.image_width(), gpu_.image_height(),
-                             2.0 * view.pixel_size + 0.01, record_host_))
+                             footprint_margin(view), record_host_))
       record_host_.flags |= composite_footprint;
     AQ_RETURN_IF_FAILED(gpu_.write_buffer(composite_, &record_host_, sizeof(record_host_), false,
                                           "compositing record"));
+  }
+  if (projects && claim_ && !use_dem_) {
+    // As best view's: the claimed projection refuses a pixel outside the lines before
+    // projecting it.
+    composite_record lines;
+    const bool holds = flat_footprint_lines(view, gpu_.image_width(), gpu_.image_height(),
+                                            footprint_margin(view), lines);
+    std::copy(lines.footprint, lines.footprint + 12, footprint_host_);
+    footprint_host_[12] = holds ? 1.0f : 0.0f;
+    AQ_RETURN_IF_FAILED(gpu_.write_buffer(footprint_, footprint_host_, sizeof(footprint_host_),
+                                          false, "footprint lines"));
   }
   if (projects && use_dem_) {
     AQ_RETURN_IF_FAILED(gpu_.reserve_dem_buffer(dem_.buffer_size));

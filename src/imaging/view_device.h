@@ -96,6 +96,8 @@ class view_device {
   int width_ = 0, height_ = 0;
   composite_record base_;
   composite_record record_host_;  // the frame's record, read by a write still queued
+  // The claimed projection's footprint lines (as the record's) and, last, 1 where they hold.
+  float footprint_host_[16] = {};
   cl_int composite_dem_bytes_ = 0;
   cl_int line_ = 1;  // the drawn frame's flight-log line
   // Claimed last wins: the claim plane is the source plane, there is no other.
@@ -103,7 +105,7 @@ class view_device {
   // The plane of each pixel's source line.
   const device_buffer& source_plane() const { return claimed_source() ? claim_ : source_; }
 
-  device_buffer output_, record_, claim_;
+  device_buffer output_, record_, claim_, footprint_;
   device_buffer score_, source_, best_, sum_, composite_;
 };
 
