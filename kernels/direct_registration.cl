@@ -219,9 +219,6 @@ __kernel void project_image_dem(int image_width, int image_height, __global cons
   project_local_point(x, y, z, view, image_width, image_height, image, out);
 }
 
-// Last wins in any launch order: `claimed` holds per view pixel the flight-log line of the
-// image that wrote it (0 none). An image leaves a pixel of a later line alone, so images
-// taken from the last back sample each pixel once, and one that comes late goes under.
 // Whether (x, y) lies within the four footprint lines (a, b, c) at `line`: a x + b y + c
 // >= 0 for each. On flat ground they hold every point the frame sees, and the test is
 // cheaper than the projection that would refuse the others.
@@ -232,6 +229,9 @@ bool within_footprint(float x, float y, __global const float* line) {
   return true;
 }
 
+// Last wins in any launch order: `claimed` holds per view pixel the flight-log line of the
+// image that wrote it (0 none). An image leaves a pixel of a later line alone, so images
+// taken from the last back sample each pixel once, and one that comes late goes under.
 // `footprint`: the frame's footprint lines, then 1 where they hold (flat ground).
 __kernel void project_image_claimed(int image_width, int image_height,
                                     __global const float* view, __global uchar* output,
