@@ -29,6 +29,12 @@ void register_gdal_drivers() {
     // A live run rewrites tiles under their names: a VRT must read them anew each time,
     // not from a source dataset kept open since an earlier warp.
     CPLSetConfigOption("VRT_SHARED_SOURCE", "0");
+    // The COG (and GeoTIFF) writers build their option lists on first use, unguarded:
+    // built here once, before two maps are written at the same time.
+    for (const char* name : {"COG", "GTiff"}) {
+      if (GDALDriver* driver = GetGDALDriverManager()->GetDriverByName(name))
+        driver->GetMetadataItem(GDAL_DMD_CREATIONOPTIONLIST);
+    }
   });
 }
 
