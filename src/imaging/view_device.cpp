@@ -1,6 +1,7 @@
 #include "imaging/view_device.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cmath>
 #include <limits>
 #include <opencv2/core/utility.hpp>
@@ -183,6 +184,12 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
     return cl_check(CL_INVALID_VALUE, "clEnqueueNDRangeKernel", "view record");
   const bool projects = options_.rule == composite_rule::last_wins;
   line_ = std::max(geometry.log_line, 1);
+  // On flat ground the frame's footprint lines refuse, before their projection, the
+  // pixels the frame cannot see.
+  composite_record lines;
+  const bool footprint = !use_dem_ && flat_footprint_lines(view, gpu_.image_width(),
+                                                           gpu_.image_height(),
+                                                           footprint_margin(view), lines);
   AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view, sizeof(view), false, "view record"));
   if (options_.active()) {
     record_host_ = base_;
@@ -198,23 +205,16 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
     record_host_.source = (base_.flags & composite_claimed) != 0
                               ? static_cast<uint32_t>(line_)
                               : static_cast<uint32_t>(std::max(geometry.log_line, 0));
-    // On flat ground the frame's footprint refuses the pixels it cannot see before their
-    // projection.
-    if ((base_.flags & composite_use_dem) == 0 &&
-        flat_footprint_lines(view, gpu_.image_width(), gpu_.image_height(),
-                             footprint_margin(view), record_host_))
+    if (footprint) {
+      std::copy(std::begin(lines.footprint), std::end(lines.footprint), record_host_.footprint);
       record_host_.flags |= composite_footprint;
+    }
     AQ_RETURN_IF_FAILED(gpu_.write_buffer(composite_, &record_host_, sizeof(record_host_), false,
                                           "compositing record"));
   }
   if (projects && claim_ && !use_dem_) {
-    // As best view's: the claimed projection refuses a pixel outside the lines before
-    // projecting it.
-    composite_record lines;
-    const bool holds = flat_footprint_lines(view, gpu_.image_width(), gpu_.image_height(),
-                                            footprint_margin(view), lines);
-    std::copy(lines.footprint, lines.footprint + 12, footprint_host_);
-    footprint_host_[12] = holds ? 1.0f : 0.0f;
+    std::copy(std::begin(lines.footprint), std::end(lines.footprint), footprint_host_);
+    footprint_host_[12] = footprint ? 1.0f : 0.0f;
     AQ_RETURN_IF_FAILED(gpu_.write_buffer(footprint_, footprint_host_, sizeof(footprint_host_),
                                           false, "footprint lines"));
   }
