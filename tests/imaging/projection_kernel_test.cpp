@@ -169,6 +169,28 @@ class ProjectionKernel : public ::testing::Test {
   static constexpr float lat_ = float(ref_lat_deg), lon_ = float(ref_lon_deg);
 };
 
+// Five overlapping frames over `base`, tilted and turned apart: frame k at flight-log line
+// first_line + k, up_m + climb_m * k metres up, textured from seed + k.
+struct frame_set {
+  std::vector<image_geometry> cameras;
+  std::vector<view_params> records;
+  std::vector<cv::Mat> images;
+};
+frame_set five_frames(const view_params& base, int first_line, double up_m, double climb_m,
+                      unsigned seed) {
+  const attitude_deg attitudes[] = {{0, 0, 0}, {8, -6, 30}, {-10, 12, 200}, {4, 9, 95}, {0, 0, 45}};
+  frame_set set;
+  for (int k = 0; k < 5; ++k) {
+    set.cameras.push_back(
+        camera(attitudes[k], -20.0 + 10.0 * k, 8.0 * (k % 2), up_m + climb_m * k));
+    set.cameras.back().log_line = first_line + k;
+    set.records.push_back(base);
+    write_image_matrices(set.cameras.back(), set.records.back());
+    set.images.push_back(textured_image(seed + k));
+  }
+  return set;
+}
+
 // A DEM file of hills (about 15 m to 65 m, one crest every 6 cells) around the
 // survey centre, resampled for `view`; with `level`, every height 0.
 class hilly_dem {
@@ -282,16 +304,8 @@ TEST_F(ProjectionKernel, ClaimedReverseOrderLeavesTheForwardView) {
   const view_params base = small_view();
   hilly_dem hills(base);
   ASSERT_TRUE(hills.built);
-  const attitude_deg attitudes[] = {{0, 0, 0}, {8, -6, 30}, {-10, 12, 200}, {4, 9, 95}, {0, 0, 45}};
-  std::vector<image_geometry> cameras;
-  std::vector<view_params> records;
-  std::vector<cv::Mat> images;
-  for (int k = 0; k < 5; ++k) {
-    cameras.push_back(camera(attitudes[k], -20.0 + 10.0 * k, 8.0 * (k % 2), 90.0));
-    records.push_back(base);
-    write_image_matrices(cameras.back(), records.back());
-    images.push_back(textured_image(20 + k));
-  }
+  const frame_set frames = five_frames(base, 1, 90.0, 0.0, 20);
+  const auto& [cameras, records, images] = frames;
   const footprint_window whole{0, base.height - 1, 0, base.width - 1};
   for (const bool on_dem : {false, true}) {
     view_device device(*gpu_, composite_options{}, on_dem, hills.dem, ref_lat_deg, ref_lon_deg);
@@ -317,17 +331,8 @@ TEST_F(ProjectionKernel, ViewsDrawnInTurnsAreTheViewDrawnAtOnce) {
   const view_params base = small_view();
   hilly_dem hills(base);
   ASSERT_TRUE(hills.built);
-  const attitude_deg attitudes[] = {{0, 0, 0}, {8, -6, 30}, {-10, 12, 200}, {4, 9, 95}, {0, 0, 45}};
-  std::vector<image_geometry> cameras;
-  std::vector<view_params> records;
-  std::vector<cv::Mat> images;
-  for (int k = 0; k < 5; ++k) {
-    cameras.push_back(camera(attitudes[k], -20.0 + 10.0 * k, 8.0 * (k % 2), 90.0 + 7.0 * k));
-    cameras.back().log_line = 65533 + k;
-    records.push_back(base);
-    write_image_matrices(cameras.back(), records.back());
-    images.push_back(textured_image(30 + k));
-  }
+  const frame_set frames = five_frames(base, 65533, 90.0, 7.0, 30);
+  const auto& [cameras, records, images] = frames;
   const footprint_window whole{0, base.height - 1, 0, base.width - 1};
   for (const composite_rule rule : {composite_rule::last_wins, composite_rule::best_view}) {
     composite_options options;
@@ -368,17 +373,8 @@ TEST_F(ProjectionKernel, FootprintLinesLeaveFlatBestViewAsItIs) {
   const view_params base = small_view();
   hilly_dem level(base, true);
   ASSERT_TRUE(level.built);
-  const attitude_deg attitudes[] = {{0, 0, 0}, {8, -6, 30}, {-10, 12, 200}, {4, 9, 95}, {0, 0, 45}};
-  std::vector<image_geometry> cameras;
-  std::vector<view_params> records;
-  std::vector<cv::Mat> images;
-  for (int k = 0; k < 5; ++k) {
-    cameras.push_back(camera(attitudes[k], -20.0 + 10.0 * k, 8.0 * (k % 2), 60.0 + 7.0 * k));
-    cameras.back().log_line = k + 1;
-    records.push_back(base);
-    write_image_matrices(cameras.back(), records.back());
-    images.push_back(textured_image(50 + k));
-  }
+  const frame_set frames = five_frames(base, 1, 60.0, 7.0, 50);
+  const auto& [cameras, records, images] = frames;
   const footprint_window whole{0, base.height - 1, 0, base.width - 1};
   composite_options options;
   options.rule = composite_rule::best_view;
