@@ -521,6 +521,18 @@ bool composite_gap_exceeds(float x, float y, float z, __global const float* rec,
   return lower - 1e-3f > limit * 1.0001f;
 }
 
+// Upper bound of composite_angle_gradient's length on flat ground, degrees a pixel: the
+// off-nadir angle's derivative along the ground, h / (h^2 + r^2), is at most 1 / h, so each
+// step is at most pixel_size / h; widened by 5 % and by some float steps of the coordinates
+// for the rounding of the steps.
+float composite_flat_slope_bound(float x, float y, float pixel_size, __global const float* rec) {
+  const float h = rec[COMP_CAMERA + 2];
+  if (!(h > 0.0f)) return MAXFLOAT;
+  const float coordinates = fabs(x) + fabs(y) + fabs(rec[COMP_CAMERA]) +
+                            fabs(rec[COMP_CAMERA + 1]) + h;
+  return 1.05f * M_SQRT2_F * (pixel_size + 1e-6f * coordinates) / h * RAD_TO_DEG;
+}
+
 // Feathering's last pass over the images, one image: where it is not the best one but
 // lies within the feather width of the best image's region edge (where their angles meet,
 // or its frame edge), adds its colour, weighted to fall smoothly to 0 there and at its own
@@ -545,16 +557,24 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
   }
   if (source[i] == 0 || !composite_may_see(x, y, rec, flags)) return;
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
+  const float pixel_size = view[VIEW_PIXEL_SIZE];
+  const float feather = rec[COMP_FEATHER];
+  const float4 b = best[i];
+  // On flat ground this image's angle changes by at most pixel_size / height radians a
+  // pixel step: with that bound on the slope, most pixels far from every seam leave before
+  // their projection and gradient, as the exact test below would leave them.
+  if ((flags & COMP_USE_DEM) == 0 && b.z >= feather &&
+      composite_gap_exceeds(x, y, z, rec, score[i],
+                            (composite_flat_slope_bound(x, y, pixel_size, rec) +
+                             sqrt(b.x * b.x + b.y * b.y)) * feather))
+    return;
   if (!image_point(x, y, z, view, &fx, &fy)) return;
   // Most pixels are far from a seam and read no frame pixel.
   if ((flags & COMP_GEOMETRY) != 0 ? !inside_frame(fx, fy, image_width, image_height)
                                    : !in_frame(fx, fy, image_width, image_height, image))
     return;
-  const float pixel_size = view[VIEW_PIXEL_SIZE];
-  const float feather = rec[COMP_FEATHER];
   const float2 gradient =
       composite_angle_gradient(x, y, z, view, rec, dem, dem_bytes, flags, pixel_size);
-  const float4 b = best[i];
   const float2 relative = gradient - (float2)(b.x, b.y);
   const float slope = sqrt(relative.x * relative.x + relative.y * relative.y);
   // Most pixels lie far from every seam: with the best image's frame edge beyond the

@@ -56,6 +56,7 @@ mutants=(
   "read_ahead_waits_for_queued|src/imaging/image_cache.cpp|if (find_slot(name) >= 0) return 2;  // ready or on its way|if (false) return 2;|image_cache"
   "footprint_lines_outward|src/imaging/composite.cpp|const double turn = area > 0 ? 1.0 : -1.0;|const double turn = area > 0 ? -1.0 : 1.0;|projection_kernel"
   "footprint_margin_inward|src/imaging/view_device.cpp|2.0 * view.pixel_size + 0.01|-2.0 * view.pixel_size|projection_kernel"
+  "flat_slope_bound|kernels/direct_registration.cl|return 1.05f * M_SQRT2_F * (pixel_size|return 0.3f * M_SQRT2_F * (pixel_size|projection_kernel"
   "geometric_sample_skipped|kernels/direct_registration.cl|  if ((flags & COMP_SAMPLE_WON) != 0) {|  if ((flags & COMP_SAMPLE_WON) != 0 && false) {|e2e/compositing"
   "renderer_claims_forward|src/imaging/view_operation.cpp|const int position = step > 0 ? n : count - 1 - n;|const int position = n;|e2e/last_wins"
   "jpeg_channel_order|src/imaging/jpeg_frame.cpp|  info.out_color_space = JCS_EXT_BGR;|  info.out_color_space = JCS_EXT_RGB;|jpeg_frame"

@@ -367,33 +367,43 @@ TEST_F(ProjectionKernel, ViewsDrawnInTurnsAreTheViewDrawnAtOnce) {
   }
 }
 
-// On flat ground best view refuses the pixels outside a frame's footprint lines before
-// projecting them; a DEM of zero heights, which has no such lines, gives the same view.
-TEST_F(ProjectionKernel, FootprintLinesLeaveFlatBestViewAsItIs) {
+// On flat ground best view and feathering refuse the pixels outside a frame's footprint
+// lines before projecting them, and feathering the pixels whose angle gap exceeds a bound
+// of the seam slope; a DEM of zero heights, which has neither shortcut, gives the same view.
+TEST_F(ProjectionKernel, FlatShortcutsLeaveBestViewAndFeatheringAsTheyAre) {
   const view_params base = small_view();
   hilly_dem level(base, true);
   ASSERT_TRUE(level.built);
   const frame_set frames = five_frames(base, 1, 60.0, 7.0, 50);
   const auto& [cameras, records, images] = frames;
   const footprint_window whole{0, base.height - 1, 0, base.width - 1};
-  composite_options options;
-  options.rule = composite_rule::best_view;
-  const auto draw = [&](bool use_dem) {
-    view_state state;
+  const auto draw = [&](composite_rule rule, bool use_dem) {
+    composite_options options;
+    options.rule = rule;
+    options.feather_pixels = 6.0f;
+    options.source_map = true;
     view_device device(*gpu_, options, use_dem, level.dem, ref_lat_deg, ref_lon_deg);
     cv::Mat canvas = cv::Mat::zeros(base.height, base.width, CV_8UC3);
     EXPECT_TRUE(device.begin(base, canvas, place_in_survey(base, base)).ok());
-    for (int k = 0; k < 5; ++k)
-      EXPECT_TRUE(device.draw(0, cameras[k], images[k], whole, records[k]).ok());
+    for (int pass = 0; pass < device.passes(); ++pass)
+      for (int k = 0; k < 5; ++k)
+        EXPECT_TRUE(device.draw(pass, cameras[k], images[k], whole, records[k]).ok());
     composite_planes planes;
-    EXPECT_TRUE(device.finish(base, canvas, planes, &state).ok());
-    return state;
+    EXPECT_TRUE(device.finish(base, canvas, planes).ok());
+    return std::make_pair(canvas, planes.source);
   };
-  const view_state flat = draw(false), on_dem = draw(true);
-  const std::set<uint32_t> held(flat.source.begin(), flat.source.end());
+  const auto [best, best_source] = draw(composite_rule::best_view, false);
+  const std::set<uint32_t> held(best_source.begin(), best_source.end());
   EXPECT_GE(held.size(), 5u);
-  EXPECT_EQ(flat.source, on_dem.source);
-  EXPECT_EQ(cv::countNonZero(cv::Mat(flat.image != on_dem.image).reshape(1)), 0);
+  for (const composite_rule rule : {composite_rule::best_view, composite_rule::feathered}) {
+    const auto [flat, flat_source] = draw(rule, false);
+    const auto [on_dem, dem_source] = draw(rule, true);
+    EXPECT_EQ(flat_source, dem_source);
+    EXPECT_EQ(cv::countNonZero(cv::Mat(flat != on_dem).reshape(1)), 0);
+    // Feathering blends some pixels across its seams.
+    if (rule == composite_rule::feathered)
+      EXPECT_GT(cv::countNonZero(cv::Mat(flat != best).reshape(1)), base.width);
+  }
 }
 
 // Black frame pixels hold no data (the lens resampling's corners): they never win a
