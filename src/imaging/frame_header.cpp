@@ -7,8 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <vector>
+
+#include "terrain/gdal_setup.h"
 
 namespace aeroquilt {
 namespace {
@@ -92,8 +93,7 @@ frame_header tiff_header(std::ifstream& file, bool little) {
 // Any other format the image library may read (WebP, JPEG 2000, PNM, ...): GDAL reads its
 // size from the header without decoding the pixels.
 frame_header library_header(const std::string& path) {
-  static std::once_flag registered;
-  std::call_once(registered, [] { GDALAllRegister(); });
+  register_gdal_drivers();
   CPLPushErrorHandler(CPLQuietErrorHandler);
   GDALDatasetH dataset = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY,
                                     nullptr, nullptr, nullptr);

@@ -22,22 +22,6 @@ std::string without_function_name(const std::string& message) {
 
 }  // namespace
 
-void register_gdal_drivers() {
-  static std::once_flag registered;
-  std::call_once(registered, [] {
-    GDALAllRegister();
-    // A live run rewrites tiles under their names: a VRT must read them anew each time,
-    // not from a source dataset kept open since an earlier warp.
-    CPLSetConfigOption("VRT_SHARED_SOURCE", "0");
-    // The COG (and GeoTIFF) writers build their option lists on first use, unguarded:
-    // built here once, before two maps are written at the same time.
-    for (const char* name : {"COG", "GTiff"}) {
-      if (GDALDriver* driver = GetGDALDriverManager()->GetDriverByName(name))
-        driver->GetMetadataItem(GDAL_DMD_CREATIONOPTIONLIST);
-    }
-  });
-}
-
 GDALDriver* gdal_driver(const char* name) {
   register_gdal_drivers();
   return GetGDALDriverManager()->GetDriverByName(name);

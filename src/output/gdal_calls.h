@@ -8,10 +8,9 @@
 #include <mutex>
 #include <string>
 
-namespace aeroquilt {
+#include "terrain/gdal_setup.h"
 
-// Makes GDAL's drivers known, once per process.
-void register_gdal_drivers();
+namespace aeroquilt {
 
 // The driver named `name` (drivers registered first); nullptr when GDAL has none.
 GDALDriver* gdal_driver(const char* name);

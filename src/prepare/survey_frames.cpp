@@ -13,6 +13,7 @@
 #include "imaging/frame_header.h"
 #include "prepare/pose_table.h"
 #include "prepare/prepare_failure.h"
+#include "terrain/gdal_setup.h"
 
 namespace aeroquilt {
 namespace {
@@ -55,7 +56,7 @@ std::vector<image_file> list_images(const std::string& folder) {
   if (error)
     throw prepare_failure("cannot list the image folder " + folder + ": " + error.message());
   std::sort(names.begin(), names.end());
-  GDALAllRegister();
+  register_gdal_drivers();
   // Each open would otherwise list the folder again, looking for sidecar files.
   CPLSetThreadLocalConfigOption("GDAL_DISABLE_READDIR_ON_OPEN", "EMPTY_DIR");
   std::vector<image_file> images;

@@ -12,6 +12,7 @@
 #include "base/input_file.h"
 #include "base/local_frame.h"
 #include "prepare/prepare_failure.h"
+#include "terrain/gdal_setup.h"
 
 namespace aeroquilt {
 namespace {
@@ -136,7 +137,7 @@ terrain_raster::terrain_raster(const std::string& path) : state_(new state), pat
   std::string reason;
   if (!is_regular_file(path, reason) && reason != "not found" && reason != "a folder")
     throw prepare_failure("the DEM " + path + " is not a regular file (" + reason + ")");
-  GDALAllRegister();
+  register_gdal_drivers();
   // GDAL's block cache would take 5 % of the machine's memory on a large raster.
   GDALSetCacheMax64(std::min<GIntBig>(GDALGetCacheMax64(), kCacheBytes));
   CPLPushErrorHandler(CPLQuietErrorHandler);
