@@ -306,8 +306,9 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 // Inputs as project_image's, the 112-byte compositing record (floats; ints read with as_int)
 // and per-pixel planes: score (squared tangent of the holder's off-nadir angle), source (its
 // flight-log line, 0 none), for feathering the best image's float4 (angle gradient, edge
-// distance, angle in degrees) and a float4 sum. Pixels are placed from the record's origin
-// and absolute row and column, so that a tile computes what the whole view computes.
+// distance, angle in degrees) and a float4 sum, which hold a band of whole view rows from
+// `plane_row` on. Pixels are placed from the record's origin and absolute row and column,
+// so that a tile computes what the whole view computes.
 #define COMP_ORIGIN_X 0
 #define COMP_ORIGIN_Y 1
 #define COMP_ROW_OFFSET 2  // int
@@ -436,6 +437,12 @@ bool composite_pixel(__global const float* view, __global const float* rec, floa
   return true;
 }
 
+// Index into a plane holding the view's rows from `plane_row` on of view pixel `i` (the
+// host launches only over the rows such a plane holds).
+size_t band_index(__global const float* view, size_t i, int plane_row) {
+  return i - (size_t)plane_row * (size_t)as_int(view[VIEW_WIDTH]);
+}
+
 // Whether (x, y) may be seen by the frame: not outside its footprint lines.
 bool composite_may_see(float x, float y, __global const float* rec, int flags) {
   return (flags & COMP_FOOTPRINT) == 0 || within_footprint(x, y, rec + COMP_FOOTPRINT_LINES);
@@ -451,7 +458,7 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
                                   __global uchar* output, __global const uchar* image,
                                   __global const uchar* dem, int dem_bytes,
                                   __global const float* rec, __global float* score,
-                                  __global uint* source, __global float4* best) {
+                                  __global uint* source, __global float4* best, int plane_row) {
   float x, y, z, fx, fy;
   size_t i;
   if (!composite_pixel(view, rec, &x, &y, &i)) return;
@@ -480,7 +487,7 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
     const float angle = composite_angle(x, y, z, rec);
     const float2 gradient =
         composite_angle_gradient(x, y, z, view, rec, dem, dem_bytes, flags, pixel_size);
-    best[i] = (float4)(gradient.x, gradient.y, edge, angle);
+    best[band_index(view, i, plane_row)] = (float4)(gradient.x, gradient.y, edge, angle);
     return;
   }
   const bool later = own > source[i];
@@ -542,7 +549,7 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
                                 __global const uchar* dem, int dem_bytes,
                                 __global const float* rec, __global const float* score,
                                 __global const uint* source, __global const float4* best,
-                                __global float4* sum) {
+                                __global float4* sum, int plane_row) {
   float x, y, z, fx, fy;
   size_t i;
   if (!composite_pixel(view, rec, &x, &y, &i)) return;
@@ -559,7 +566,8 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
   if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
   const float feather = rec[COMP_FEATHER];
-  const float4 b = best[i];
+  const size_t j = band_index(view, i, plane_row);
+  const float4 b = best[j];
   // On flat ground this image's angle changes by at most pixel_size / height radians a
   // pixel step: with that bound on the slope, most pixels far from every seam leave before
   // their projection and gradient, as the exact test below would leave them.
@@ -597,20 +605,21 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
       composite_ramp(1.0f - to_region_edge / feather) * composite_ramp(own_edge / feather);
   if (!(weight > 0.0f)) return;
   const float3 colour = bilinear_sample(fx, fy, image_width, image_height, image);
-  sum[i] += (float4)(colour.x * weight, colour.y * weight, colour.z * weight, weight);
+  sum[j] += (float4)(colour.x * weight, colour.y * weight, colour.z * weight, weight);
 }
 
 // Last pass of feathering, over the whole view: blends the best image's colour (weight
 // falling to 0 at its frame edge) with the sums; a pixel no other image reached is kept.
 __kernel void composite_blend(__global const float* view, __global uchar* output,
                               __global const float4* best, __global const float4* sum,
-                              float feather) {
+                              float feather, int plane_row) {
   int row, col;
   size_t i;
   if (!work_item_pixel(view, &row, &col, &i)) return;
-  const float4 s = sum[i];
+  const size_t j = band_index(view, i, plane_row);
+  const float4 s = sum[j];
   if (!(s.w > 0.0f)) return;
-  const float own = composite_ramp(best[i].z / feather);
+  const float own = composite_ramp(best[j].z / feather);
   const float total = own + s.w;
   __global uchar* out = output + i * 3;
   out[0] = (uchar)min(255.0f, floor((own * (float)out[0] + s.x) / total + 0.5f));

@@ -25,6 +25,9 @@ struct composite_options {
   // No frame has a black (no-data) pixel: best view finds each pixel's frame from
   // geometry alone, then samples it once.
   bool frames_never_black = false;
+  // Feathering keeps the planes of its later passes for a band of the view's rows at a
+  // time: a quarter of the view, or at least this many pixels.
+  int64_t feather_band_pixels = int64_t(4) << 20;
 
   // Whether anything beyond the last-wins rendering is asked for.
   bool active() const { return rule != composite_rule::last_wins || source_map || angle_map; }

@@ -19,11 +19,11 @@ const kernel_signature& signature_of(kernel_id kernel) {
         "ref_lon_deg", "claimed", "line"}},
       {"composite_best_view",
        {"image_width", "image_height", "view", "output", "image", "dem", "dem_bytes", "rec",
-        "score", "source", "best"}},
+        "score", "source", "best", "plane_row"}},
       {"composite_feather",
        {"image_width", "image_height", "view", "output", "image", "dem", "dem_bytes", "rec",
-        "score", "source", "best", "sum"}},
-      {"composite_blend", {"view", "output", "best", "sum", "feather"}},
+        "score", "source", "best", "sum", "plane_row"}},
+      {"composite_blend", {"view", "output", "best", "sum", "feather", "plane_row"}},
   };
   return signatures[static_cast<int>(kernel)];
 }

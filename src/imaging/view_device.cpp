@@ -44,6 +44,7 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
                              const survey_placement& placement, const view_state* start) {
   width_ = view.width;
   height_ = view.height;
+  view_host_ = view;
   const std::size_t pixels = static_cast<std::size_t>(std::max(view.width, 0)) *
                              static_cast<std::size_t>(std::max(view.height, 0));
   const bool zero = initial.empty();
@@ -104,7 +105,13 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
   AQ_RETURN_IF_FAILED(plane("compositing record", composite_, sizeof(composite_record), zeros,
                             sizeof(zeros), nullptr));
   // Without feathering the two float4 planes are bound but never touched.
-  const std::size_t float4_bytes = feathered() ? pixels * sizeof(zeros) : sizeof(zeros);
+  band_first_ = 0;
+  band_rows_ = feathered()
+                   ? feather_band_rows(view.width, view.height, options_.feather_band_pixels)
+                   : view.height;
+  const std::size_t band_pixels =
+      static_cast<std::size_t>(std::max(view.width, 0)) * static_cast<std::size_t>(band_rows_);
+  const std::size_t float4_bytes = feathered() ? band_pixels * sizeof(zeros) : sizeof(zeros);
   AQ_RETURN_IF_FAILED(
       plane("best-image plane", best_, float4_bytes, zeros, sizeof(zeros), nullptr));
   AQ_RETURN_IF_FAILED(
@@ -163,10 +170,18 @@ kernel_launch view_device::compositing(int pass) const {
       .set("rec", composite_)
       .set("score", score_)
       .set("source", source_plane())
-      .set("best", best_);
+      .set("best", best_)
+      .set("plane_row", static_cast<cl_int>(band_first_));
   launch.set("output", output_);
   if (feather) launch.set("sum", sum_);
   return launch;
+}
+
+int feather_band_rows(int width, int height, int64_t least_pixels) {
+  if (width < 1 || height < 1) return std::max(height, 0);
+  const int quarter = (height + 3) / 4;
+  const int64_t least = (std::max<int64_t>(least_pixels, 1) + width - 1) / width;
+  return static_cast<int>(std::min<int64_t>(height, std::max<int64_t>(quarter, least)));
 }
 
 namespace {
@@ -179,8 +194,11 @@ double footprint_margin(const view_params& view) { return 2.0 * view.pixel_size 
 
 cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::Mat& frame,
                             const footprint_window& window, const view_params& view) {
-  // A record that does not describe the output buffer would let a kernel write past it.
-  if (!output_ || view.width != width_ || view.height != height_ || window.r0 < 0 || window.c0 < 0)
+  // A record that does not describe the output buffer, or a window beyond the band, would
+  // let a kernel write past a buffer.
+  if (!output_ || view.width != width_ || view.height != height_ || window.r0 < 0 ||
+      window.c0 < 0 ||
+      (banded(pass) && (window.r0 < band_first_ || window.r1 >= band_first_ + band_rows_)))
     return cl_check(CL_INVALID_VALUE, "clEnqueueNDRangeKernel", "view record");
   const bool projects = options_.rule == composite_rule::last_wins;
   line_ = std::max(geometry.log_line, 1);
@@ -241,19 +259,35 @@ cl_status view_device::read_output(cv::Mat& image) {
   return gpu_.read_buffer(output_, image.data, image.total() * image.elemSize(), "view output");
 }
 
-cl_status view_device::finish(const view_params& view, cv::Mat& image, composite_planes& planes,
-                              view_state* end) {
-  if (feathered()) {
-    AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view, sizeof(view), true, "view record"));
-    AQ_RETURN_IF_FAILED(
-        gpu_.launch(kernel_id::composite_blend)
-            .set("view", record_)
-            .set("output", output_)
-            .set("best", best_)
-            .set("sum", sum_)
-            .set("feather", options_.feather_pixels)
-            .run(0, static_cast<std::size_t>(height_), 0, static_cast<std::size_t>(width_)));
-  }
+cl_status view_device::blend_band() {
+  AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view_host_, sizeof(view_host_), false,
+                                        "view record"));
+  const int rows = std::min(band_rows_, height_ - band_first_);
+  return gpu_.launch(kernel_id::composite_blend)
+      .set("view", record_)
+      .set("output", output_)
+      .set("best", best_)
+      .set("sum", sum_)
+      .set("feather", options_.feather_pixels)
+      .set("plane_row", static_cast<cl_int>(band_first_))
+      .run(static_cast<std::size_t>(band_first_), static_cast<std::size_t>(std::max(rows, 0)), 0,
+           static_cast<std::size_t>(width_));
+}
+
+cl_status view_device::begin_band(int first_row) {
+  if (!feathered() || first_row == band_first_) return {};
+  if (!output_ || first_row < 0 || first_row >= height_)
+    return cl_check(CL_INVALID_VALUE, "clEnqueueNDRangeKernel", "view record");
+  AQ_RETURN_IF_FAILED(blend_band());
+  const float zeros[4] = {0, 0, 0, 0};
+  AQ_RETURN_IF_FAILED(gpu_.fill_buffer(best_, zeros, sizeof(zeros), "best-image plane"));
+  AQ_RETURN_IF_FAILED(gpu_.fill_buffer(sum_, zeros, sizeof(zeros), "feather sum plane"));
+  band_first_ = first_row;
+  return {};
+}
+
+cl_status view_device::finish(cv::Mat& image, composite_planes& planes, view_state* end) {
+  if (feathered()) AQ_RETURN_IF_FAILED(blend_band());
   AQ_RETURN_IF_FAILED(read_output(image));
   const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
   if (end != nullptr) {

@@ -30,6 +30,10 @@ struct footprint_window {
   int cols() const { return c1 - c0 + 1; }
 };
 
+// Rows of a feathered view's bands: a quarter of the view, or enough for `least_pixels`
+// (the whole view when it is smaller).
+int feather_band_rows(int width, int height, int64_t least_pixels);
+
 class view_device {
  public:
   // Frames are drawn onto `dem` (built for the view) when `use_dem`, about the reference
@@ -61,6 +65,14 @@ class view_device {
     return !((feathered() && pass == 1) || (geometric() && pass == 0));
   }
 
+  // Feathering keeps the planes of its later passes (terms and sums, 32 bytes a pixel)
+  // for band_rows() view rows at a time (feather_band_rows): those passes go band by
+  // band, from the band begun at row 0. begin_band blends the band before and starts the
+  // one from `first_row`, within which draw() then takes their windows; finish() blends
+  // the last. Best view and last wins have one band, the whole view.
+  int band_rows() const { return band_rows_; }
+  cl_status begin_band(int first_row);
+
   // Draws `frame` (camera width x height BGR; none in a pass that reads no frames) of
   // `geometry` over `window` in `pass`; `view` is the begun view with the frame's
   // matrices written in.
@@ -73,8 +85,7 @@ class view_device {
   // Ends the view: the blend of feathering, then its pixels into `image` and, when a map is
   // asked for, the source and off-nadir angle planes into `planes`; with `end`, the
   // state a later rendering goes on from.
-  cl_status finish(const view_params& view, cv::Mat& image, composite_planes& planes,
-                   view_state* end = nullptr);
+  cl_status finish(cv::Mat& image, composite_planes& planes, view_state* end = nullptr);
 
  private:
   bool feathered() const { return options_.rule == composite_rule::feathered; }
@@ -85,6 +96,10 @@ class view_device {
   }
   kernel_launch projection() const;
   kernel_launch compositing(int pass) const;
+  // Feathering's blend of the current band.
+  cl_status blend_band();
+  // Whether `pass` works on the band's planes.
+  bool banded(int pass) const { return feathered() && pass > 0; }
   // Waits for the queue, whatever it holds.
   void settle();
 
@@ -94,6 +109,8 @@ class view_device {
   const view_dem& dem_;
   double ref_lat_deg_, ref_lon_deg_;
   int width_ = 0, height_ = 0;
+  int band_first_ = 0, band_rows_ = 0;  // the view rows the float4 planes hold
+  view_params view_host_{};             // the begun view, as the blend reads it
   composite_record base_;
   composite_record record_host_;  // the frame's record, read by a write still queued
   // The claimed projection's footprint lines (as the record's) and, last, 1 where they hold.

@@ -122,9 +122,40 @@ rendered_view render_with(const view_setting& setting, const view_params& view,
 
   const int count = static_cast<int>(chosen.size());
   const int step = device.reverse() ? -1 : 1;
-  const auto path_at = [&](int position) {
-    return position >= 0 && position < count ? setting.geometries[chosen[position]].path
-                                             : std::string();
+  // What the passes draw, in order: each frame that reaches the rows a pass covers, over
+  // its window's part there. Feathering's later passes go band by band, after best view
+  // over the whole view.
+  struct drawing {
+    int pass, band_first, position;
+    footprint_window window;
+    bool first_band;  // the first band the frame's window reaches
+  };
+  std::vector<drawing> drawings;
+  const int band = std::max(device.band_rows(), 1);
+  for (int first = 0; first < view.height; first += band) {
+    for (int pass = first == 0 ? 0 : 1; pass < device.passes(); ++pass) {
+      const int lo = pass == 0 ? 0 : first;
+      const int hi = pass == 0 ? view.height - 1 : std::min(first + band, view.height) - 1;
+      for (int n = 0; n < count; ++n) {
+        const int position = step > 0 ? n : count - 1 - n;
+        footprint_window window;
+        if (!frame_window_in_view(setting, setting.geometries[chosen[position]], view, window))
+          continue;
+        const bool first_band = window.r0 >= lo;
+        window.r0 = std::max(window.r0, lo);
+        window.r1 = std::min(window.r1, hi);
+        if (window.r0 <= window.r1) drawings.push_back({pass, first, position, window, first_band});
+      }
+    }
+  }
+  // The frames are read ahead in the order the drawings take them.
+  const int drawing_count = static_cast<int>(drawings.size());
+  std::vector<int> next_reading(static_cast<std::size_t>(drawing_count) + 1, drawing_count);
+  for (int d = drawing_count - 1; d >= 0; --d)
+    next_reading[d] = device.reads_frames(drawings[d].pass) ? d : next_reading[d + 1];
+  const auto path_of = [&](int d) {
+    return d < drawing_count ? setting.geometries[chosen[drawings[d].position]].path
+                             : std::string();
   };
   const gpu_context& gpu = setting.gpu;
   view_params& record = result.view;
@@ -132,57 +163,62 @@ rendered_view render_with(const view_setting& setting, const view_params& view,
   int first_reading = 0;
   while (first_reading + 1 < device.passes() && !device.reads_frames(first_reading))
     ++first_reading;
-  for (int pass = 0; pass < device.passes(); ++pass) {
+  for (int d = 0; d < drawing_count; ++d) {
+    const drawing& drawn = drawings[d];
+    const int pass = drawn.pass;
+    const int k = chosen[drawn.position];
+    const image_geometry& geometry = setting.geometries[k];
     const bool reads = device.reads_frames(pass);
-    for (int n = 0; n < count; ++n) {
-      const int position = step > 0 ? n : count - 1 - n;
-      const int k = chosen[position];
-      const image_geometry& geometry = setting.geometries[k];
-      footprint_window window;
-      if (!frame_window_in_view(setting, geometry, view, window)) continue;
-      if (timing == nullptr && reads)
-        setting.frames.prefetch(path_at(position + step), path_at(position + 2 * step));
-      auto start = clock_type::now();
-      const cv::Mat frame = reads ? setting.frames.frame(geometry.path) : cv::Mat();
-      if (timing != nullptr) timing->frames_s += seconds_since(start);
-      // The upload copies a whole configured frame: anything else would read past the
-      // image or shear it, so such a frame is left out of the view.
-      if (reads && (frame.empty() || frame.cols != gpu.image_width() ||
-                    frame.rows != gpu.image_height() || frame.type() != CV_8UC3 ||
-                    !frame.isContinuous())) {
-        if (pass > first_reading) continue;
-        if (pass > 0) {
-          lost = true;
-          return result;
-        }
-        console_printf("image not projected, missing or not %dx%d pixels: %s\n",
-                       gpu.image_width(), gpu.image_height(), geometry.path.c_str());
-        continue;
-      }
-      write_image_matrices(geometry, record);
-      start = clock_type::now();
-      if (const cl_status status = device.draw(pass, geometry, frame, window, record); !status.ok())
+    if (pass > 0) {
+      if (const cl_status status = device.begin_band(drawn.band_first); !status.ok())
         return device_failed(std::move(result), status);
-      if (timing != nullptr) {
-        if (const cl_status status = setting.gpu.finish(); !status.ok())
-          return device_failed(std::move(result), status);
-        timing->launches_s += seconds_since(start);
-        timing->window_megapixels += double(window.rows()) * window.cols() / 1e6;
-      }
-      if (pass != first_reading) continue;
-      ++result.projected;
-      if (k % 20 != 0) continue;
-      // Only a display can show an intermediate state; the final read-back fills the
-      // canvas either way.
-      if (display_available()) {
-        if (const cl_status status = device.read_output(result.image); !status.ok())
-          return device_failed(std::move(result), status);
-      }
-      show_preview(result.image, setting.options.preview_scale);
     }
+    if (timing == nullptr && reads) {
+      const int next = next_reading[d + 1];
+      setting.frames.prefetch(path_of(next),
+                              path_of(next_reading[std::min(next + 1, drawing_count)]));
+    }
+    auto start = clock_type::now();
+    const cv::Mat frame = reads ? setting.frames.frame(geometry.path) : cv::Mat();
+    if (timing != nullptr) timing->frames_s += seconds_since(start);
+    // The upload copies a whole configured frame: anything else would read past the
+    // image or shear it, so such a frame is left out of the view.
+    if (reads && (frame.empty() || frame.cols != gpu.image_width() ||
+                  frame.rows != gpu.image_height() || frame.type() != CV_8UC3 ||
+                  !frame.isContinuous())) {
+      if (pass > first_reading) continue;
+      if (pass > 0) {
+        lost = true;
+        return result;
+      }
+      console_printf("image not projected, missing or not %dx%d pixels: %s\n",
+                     gpu.image_width(), gpu.image_height(), geometry.path.c_str());
+      continue;
+    }
+    write_image_matrices(geometry, record);
+    start = clock_type::now();
+    if (const cl_status status = device.draw(pass, geometry, frame, drawn.window, record);
+        !status.ok())
+      return device_failed(std::move(result), status);
+    if (timing != nullptr) {
+      if (const cl_status status = setting.gpu.finish(); !status.ok())
+        return device_failed(std::move(result), status);
+      timing->launches_s += seconds_since(start);
+      timing->window_megapixels += double(drawn.window.rows()) * drawn.window.cols() / 1e6;
+    }
+    if (pass != first_reading || !drawn.first_band) continue;
+    ++result.projected;
+    if (k % 20 != 0) continue;
+    // Only a display can show an intermediate state; the final read-back fills the
+    // canvas either way.
+    if (display_available()) {
+      if (const cl_status status = device.read_output(result.image); !status.ok())
+        return device_failed(std::move(result), status);
+    }
+    show_preview(result.image, setting.options.preview_scale);
   }
   const auto start = clock_type::now();
-  if (const cl_status status = device.finish(record, result.image, result.planes, state);
+  if (const cl_status status = device.finish(result.image, result.planes, state);
       !status.ok())
     return device_failed(std::move(result), status);
   if (timing != nullptr) timing->readback_s += seconds_since(start);

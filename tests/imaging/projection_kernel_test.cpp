@@ -10,13 +10,19 @@
 #include <cstring>
 #include <memory>
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "base/console.h"
 #include "base/fatal_error.h"
 #include "geometry/camera_model.h"
+#include "geometry/footprints.h"
+#include "imaging/frame_loader.h"
+#include "imaging/frame_source.h"
 #include "imaging/gpu_context.h"
+#include "imaging/image_cache.h"
 #include "imaging/view_device.h"
 #include "imaging/view_operation.h"
 #include "support/dem_builder.h"
@@ -315,7 +321,7 @@ TEST_F(ProjectionKernel, ClaimedReverseOrderLeavesTheForwardView) {
     for (int k = 4; k >= 0; --k)
       ASSERT_TRUE(device.draw(0, cameras[k], images[k], whole, records[k]).ok()) << k;
     composite_planes planes;
-    ASSERT_TRUE(device.finish(records[0], claimed, planes).ok());
+    ASSERT_TRUE(device.finish(claimed, planes).ok());
     const cv::Mat forward =
         on_dem ? project_plain(records, images, hills.dem.dem_buffer.data(), hills.dem.buffer_size)
                : project_plain(records, images);
@@ -350,7 +356,7 @@ TEST_F(ProjectionKernel, ViewsDrawnInTurnsAreTheViewDrawnAtOnce) {
         for (const int k : turn)
           EXPECT_TRUE(device.draw(0, cameras[k], images[k], whole, records[k]).ok());
         composite_planes planes;
-        EXPECT_TRUE(device.finish(base, canvas, planes, &state).ok());
+        EXPECT_TRUE(device.finish(canvas, planes, &state).ok());
       }
       return state;
     };
@@ -389,7 +395,7 @@ TEST_F(ProjectionKernel, FlatShortcutsLeaveBestViewAndFeatheringAsTheyAre) {
       for (int k = 0; k < 5; ++k)
         EXPECT_TRUE(device.draw(pass, cameras[k], images[k], whole, records[k]).ok());
     composite_planes planes;
-    EXPECT_TRUE(device.finish(base, canvas, planes).ok());
+    EXPECT_TRUE(device.finish(canvas, planes).ok());
     return std::make_pair(canvas, planes.source);
   };
   const auto [best, best_source] = draw(composite_rule::best_view, false);
@@ -401,9 +407,57 @@ TEST_F(ProjectionKernel, FlatShortcutsLeaveBestViewAndFeatheringAsTheyAre) {
     EXPECT_EQ(flat_source, dem_source);
     EXPECT_EQ(cv::countNonZero(cv::Mat(flat != on_dem).reshape(1)), 0);
     // Feathering blends some pixels across its seams.
-    if (rule == composite_rule::feathered)
+    if (rule == composite_rule::feathered) {
       EXPECT_GT(cv::countNonZero(cv::Mat(flat != best).reshape(1)), base.width);
+    }
   }
+}
+
+// A feathered view drawn in bands of rows, each band's terms and sums kept on their own,
+// has the pixels, source plane and frame count of the view drawn whole: from geometry,
+// and with a frame border marked as no data, where best view reads the frames too.
+TEST_F(ProjectionKernel, FeatheredBandsGiveTheWholeView) {
+  const view_params base = small_view();
+  hilly_dem level(base, true);
+  ASSERT_TRUE(level.built);
+  testing::scratch_dir dir("feather_bands");
+  frame_set frames = five_frames(base, 1, 60.0, 7.0, 70);
+  for (int k = 0; k < 5; ++k) {
+    frames.cameras[k].path = dir.file("frame" + std::to_string(k) + ".png");
+    ASSERT_TRUE(cv::imwrite(frames.cameras[k].path, frames.images[k]));
+    ASSERT_EQ(project_footprint_flat(frames.cameras[k]), 1);
+  }
+  cv::Mat border = cv::Mat::zeros(frame_height, frame_width, CV_8UC1);
+  border.colRange(0, 3).setTo(255);
+  for (const bool geometric : {true, false}) {
+    const auto render = [&](int64_t band_pixels) {
+      frame_loader loader;
+      image_cache cache(loader);
+      cache.set_slot_count(8);
+      frame_source source(cache, {1.0, 0, 0}, geometric ? cv::Mat() : border);
+      view_options options;
+      options.compositing.rule = composite_rule::feathered;
+      options.compositing.feather_pixels = 6.0f;
+      options.compositing.source_map = true;
+      options.compositing.feather_band_pixels = band_pixels;
+      const view_setting setting{*gpu_, source, frames.cameras, level.dem, base,
+                                 ref_lat_deg, ref_lon_deg, options};
+      return render_view_canvas(setting, base, all_frames(5));
+    };
+    console_capture capture;
+    const rendered_view whole = render(int64_t(1) << 30), banded = render(1);
+    ASSERT_EQ(whole.status, view_status::rendered) << whole.failure;
+    ASSERT_EQ(banded.status, view_status::rendered) << banded.failure;
+    EXPECT_EQ(banded.projected, 5);
+    EXPECT_EQ(whole.projected, 5);
+    EXPECT_EQ(cv::countNonZero(cv::Mat(whole.image != banded.image).reshape(1)), 0) << geometric;
+    EXPECT_EQ(whole.planes.source, banded.planes.source) << geometric;
+    const std::set<uint32_t> held(whole.planes.source.begin(), whole.planes.source.end());
+    EXPECT_GE(held.size(), 5u);
+  }
+  EXPECT_EQ(feather_band_rows(120, 100, 1), 25);
+  EXPECT_EQ(feather_band_rows(120, 100, 120 * 60 + 1), 61);
+  EXPECT_EQ(feather_band_rows(120, 100, 120 * 100 + 1), 100);
 }
 
 // Black frame pixels hold no data (the lens resampling's corners): they never win a
@@ -443,7 +497,7 @@ TEST_F(ProjectionKernel, BlackFramePixelsNeverWin) {
   for (int k = 1; k >= 0; --k)
     ASSERT_TRUE(device.draw(0, cameras[k], images[k], whole, records[k]).ok());
   composite_planes planes;
-  ASSERT_TRUE(device.finish(base, claimed, planes).ok());
+  ASSERT_TRUE(device.finish(claimed, planes).ok());
   EXPECT_EQ(cv::countNonZero(cv::Mat(forward != claimed).reshape(1)), 0);
 }
 
