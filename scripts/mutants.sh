@@ -59,6 +59,7 @@ mutants=(
   "flat_slope_bound|kernels/direct_registration.cl|return 1.05f * M_SQRT2_F * (pixel_size|return 0.3f * M_SQRT2_F * (pixel_size|projection_kernel"
   "feather_band_sum_kept|src/imaging/view_device.cpp|  AQ_RETURN_IF_FAILED(gpu_.fill_buffer(sum_, zeros, sizeof(zeros), \"feather sum plane\"));|  // sum kept|projection_kernel"
   "feather_band_unblended|src/imaging/view_device.cpp|  AQ_RETURN_IF_FAILED(blend_band());|  // not blended|projection_kernel"
+  "feather_band_counted_once|src/imaging/view_operation.cpp|const bool first_band = window.r0 >= lo;|const bool first_band = true;|projection_kernel"
   "geometric_sample_skipped|kernels/direct_registration.cl|  if ((flags & COMP_SAMPLE_WON) != 0) {|  if ((flags & COMP_SAMPLE_WON) != 0 && false) {|e2e/compositing"
   "renderer_claims_forward|src/imaging/view_operation.cpp|const int position = step > 0 ? n : count - 1 - n;|const int position = n;|e2e/last_wins"
   "jpeg_channel_order|src/imaging/jpeg_frame.cpp|  info.out_color_space = JCS_EXT_BGR;|  info.out_color_space = JCS_EXT_RGB;|jpeg_frame"

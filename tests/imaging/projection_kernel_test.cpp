@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <sstream>
 
 #include <algorithm>
 #include <cmath>
@@ -414,8 +415,10 @@ TEST_F(ProjectionKernel, FlatShortcutsLeaveBestViewAndFeatheringAsTheyAre) {
 }
 
 // A feathered view drawn in bands of rows, each band's terms and sums kept on their own,
-// has the pixels, source plane and frame count of the view drawn whole: from geometry,
-// and with a frame border marked as no data, where best view reads the frames too.
+// has the pixels, source plane, frame count and messages of the view drawn whole: from
+// geometry, and with a frame border marked as no data, where best view reads the frames
+// too and a frame that cannot be read is named once. (From geometry, such a frame would
+// have the view drawn again that way.)
 TEST_F(ProjectionKernel, FeatheredBandsGiveTheWholeView) {
   const view_params base = small_view();
   hilly_dem level(base, true);
@@ -427,9 +430,14 @@ TEST_F(ProjectionKernel, FeatheredBandsGiveTheWholeView) {
     ASSERT_TRUE(cv::imwrite(frames.cameras[k].path, frames.images[k]));
     ASSERT_EQ(project_footprint_flat(frames.cameras[k]), 1);
   }
+  // A sixth frame over the first, whose file is missing.
+  frames.cameras.push_back(frames.cameras[0]);
+  frames.cameras.back().path = dir.file("missing.png");
+  frames.cameras.back().log_line = 6;
   cv::Mat border = cv::Mat::zeros(frame_height, frame_width, CV_8UC1);
   border.colRange(0, 3).setTo(255);
   for (const bool geometric : {true, false}) {
+    const int count = geometric ? 5 : 6;
     const auto render = [&](int64_t band_pixels) {
       frame_loader loader;
       image_cache cache(loader);
@@ -442,10 +450,25 @@ TEST_F(ProjectionKernel, FeatheredBandsGiveTheWholeView) {
       options.compositing.feather_band_pixels = band_pixels;
       const view_setting setting{*gpu_, source, frames.cameras, level.dem, base,
                                  ref_lat_deg, ref_lon_deg, options};
-      return render_view_canvas(setting, base, all_frames(5));
+      console_capture capture;
+      rendered_view result = render_view_canvas(setting, base, all_frames(count));
+      // The view's own messages: not the cache's, which depend on timing, nor the
+      // preview's, printed once.
+      std::istringstream lines(capture.text());
+      std::string text;
+      for (std::string line; std::getline(lines, line);) {
+        if (line.find("cache") == std::string::npos && line.find("preview") == std::string::npos)
+          text += line + "\n";
+      }
+      return std::make_pair(result, text);
     };
-    console_capture capture;
-    const rendered_view whole = render(int64_t(1) << 30), banded = render(1);
+    const auto [whole, whole_text] = render(int64_t(1) << 30);
+    const auto [banded, banded_text] = render(1);
+    const std::string missing = "image not projected, missing or not 64x48 pixels: " +
+                                dir.file("missing.png") + "\n";
+    EXPECT_EQ(whole_text.find(missing) != std::string::npos, !geometric) << whole_text;
+    EXPECT_EQ(whole_text.find(missing), whole_text.rfind(missing)) << whole_text;
+    EXPECT_EQ(banded_text, whole_text);
     ASSERT_EQ(whole.status, view_status::rendered) << whole.failure;
     ASSERT_EQ(banded.status, view_status::rendered) << banded.failure;
     EXPECT_EQ(banded.projected, 5);
