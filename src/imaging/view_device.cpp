@@ -45,6 +45,10 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
   width_ = view.width;
   height_ = view.height;
   view_host_ = view;
+  band_first_ = 0;
+  band_rows_ = feathered()
+                   ? feather_band_rows(view.width, view.height, options_.feather_band_pixels)
+                   : std::max(view.height, 0);
   const std::size_t pixels = static_cast<std::size_t>(std::max(view.width, 0)) *
                              static_cast<std::size_t>(std::max(view.height, 0));
   const bool zero = initial.empty();
@@ -105,10 +109,6 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
   AQ_RETURN_IF_FAILED(plane("compositing record", composite_, sizeof(composite_record), zeros,
                             sizeof(zeros), nullptr));
   // Without feathering the two float4 planes are bound but never touched.
-  band_first_ = 0;
-  band_rows_ = feathered()
-                   ? feather_band_rows(view.width, view.height, options_.feather_band_pixels)
-                   : view.height;
   const std::size_t band_pixels =
       static_cast<std::size_t>(std::max(view.width, 0)) * static_cast<std::size_t>(band_rows_);
   const std::size_t float4_bytes = feathered() ? band_pixels * sizeof(zeros) : sizeof(zeros);
