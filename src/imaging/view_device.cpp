@@ -42,8 +42,6 @@ void view_device::settle() {
 
 cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
                              const survey_placement& placement, const view_state* start) {
-  width_ = view.width;
-  height_ = view.height;
   view_host_ = view;
   band_first_ = 0;
   band_rows_ = feathered()
@@ -196,8 +194,8 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
                             const footprint_window& window, const view_params& view) {
   // A record that does not describe the output buffer, or a window beyond the band, would
   // let a kernel write past a buffer.
-  if (!output_ || view.width != width_ || view.height != height_ || window.r0 < 0 ||
-      window.c0 < 0 ||
+  if (!output_ || view.width != view_host_.width || view.height != view_host_.height ||
+      window.r0 < 0 || window.c0 < 0 ||
       (banded(pass) && (window.r0 < band_first_ || window.r1 >= band_first_ + band_rows_)))
     return cl_check(CL_INVALID_VALUE, "clEnqueueNDRangeKernel", "view record");
   const bool projects = options_.rule == composite_rule::last_wins;
@@ -205,9 +203,9 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
   // On flat ground the frame's footprint lines refuse, before their projection, the
   // pixels the frame cannot see.
   composite_record lines;
-  const bool footprint = !use_dem_ && flat_footprint_lines(view, gpu_.image_width(),
-                                                           gpu_.image_height(),
-                                                           footprint_margin(view), lines);
+  const bool footprint = !use_dem_ && (options_.active() || (projects && claim_)) &&
+                         flat_footprint_lines(view, gpu_.image_width(), gpu_.image_height(),
+                                              footprint_margin(view), lines);
   AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view, sizeof(view), false, "view record"));
   if (options_.active()) {
     record_host_ = base_;
@@ -262,7 +260,7 @@ cl_status view_device::read_output(cv::Mat& image) {
 cl_status view_device::blend_band() {
   AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view_host_, sizeof(view_host_), false,
                                         "view record"));
-  const int rows = std::min(band_rows_, height_ - band_first_);
+  const int rows = std::min(band_rows_, view_host_.height - band_first_);
   return gpu_.launch(kernel_id::composite_blend)
       .set("view", record_)
       .set("output", output_)
@@ -271,12 +269,12 @@ cl_status view_device::blend_band() {
       .set("feather", options_.feather_pixels)
       .set("plane_row", static_cast<cl_int>(band_first_))
       .run(static_cast<std::size_t>(band_first_), static_cast<std::size_t>(std::max(rows, 0)), 0,
-           static_cast<std::size_t>(width_));
+           static_cast<std::size_t>(view_host_.width));
 }
 
 cl_status view_device::begin_band(int first_row) {
   if (!feathered() || first_row == band_first_) return {};
-  if (!output_ || first_row < 0 || first_row >= height_)
+  if (!output_ || first_row < 0 || first_row >= view_host_.height)
     return cl_check(CL_INVALID_VALUE, "clEnqueueNDRangeKernel", "view record");
   AQ_RETURN_IF_FAILED(blend_band());
   const float zeros[4] = {0, 0, 0, 0};
@@ -289,7 +287,8 @@ cl_status view_device::begin_band(int first_row) {
 cl_status view_device::finish(cv::Mat& image, composite_planes& planes, view_state* end) {
   if (feathered()) AQ_RETURN_IF_FAILED(blend_band());
   AQ_RETURN_IF_FAILED(read_output(image));
-  const std::size_t pixels = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+  const std::size_t pixels =
+      static_cast<std::size_t>(view_host_.width) * static_cast<std::size_t>(view_host_.height);
   if (end != nullptr) {
     // What a later rendering of the view goes on from: the pixels and every plane a
     // frame is drawn against (feathering is not continued: it blends finished planes).

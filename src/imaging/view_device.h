@@ -108,9 +108,8 @@ class view_device {
   bool use_dem_;
   const view_dem& dem_;
   double ref_lat_deg_, ref_lon_deg_;
-  int width_ = 0, height_ = 0;
-  int band_first_ = 0, band_rows_ = 0;  // the view rows the float4 planes hold
   view_params view_host_{};             // the begun view, as the blend reads it
+  int band_first_ = 0, band_rows_ = 0;  // the view rows the float4 planes hold
   composite_record base_;
   composite_record record_host_;  // the frame's record, read by a write still queued
   // The claimed projection's footprint lines (as the record's) and, last, 1 where they hold.
