@@ -60,6 +60,8 @@ mutants=(
   "feather_band_sum_kept|src/imaging/view_device.cpp|  AQ_RETURN_IF_FAILED(gpu_.fill_buffer(sum_, zeros, sizeof(zeros), \"feather sum plane\"));|  // sum kept|projection_kernel"
   "feather_band_unblended|src/imaging/view_device.cpp|  AQ_RETURN_IF_FAILED(blend_band());|  // not blended|projection_kernel"
   "feather_band_counted_once|src/imaging/view_operation.cpp|const bool first_band = window.r0 >= lo;|const bool first_band = true;|projection_kernel"
+  "overview_size_rounded_up|src/output/output_files.cpp|    width = std::max(1, width / 2);|    width = std::max(1, (width + 1) / 2);|output_files"
+  "overview_levels_per_band|src/output/output_files.cpp|    if (GDALRegenerateOverviewsMultiBand(bands, sources.data(), static_cast<int>(sizes.size()),|    if (bands > 1 && GDALRegenerateOverviewsMultiBand(bands, sources.data(), static_cast<int>(sizes.size()),|output_files"
   "geometric_sample_skipped|kernels/direct_registration.cl|  if ((flags & COMP_SAMPLE_WON) != 0) {|  if ((flags & COMP_SAMPLE_WON) != 0 && false) {|e2e/compositing"
   "renderer_claims_forward|src/imaging/view_operation.cpp|const int position = step > 0 ? n : count - 1 - n;|const int position = n;|e2e/last_wins"
   "jpeg_channel_order|src/imaging/jpeg_frame.cpp|  info.out_color_space = JCS_EXT_BGR;|  info.out_color_space = JCS_EXT_RGB;|jpeg_frame"

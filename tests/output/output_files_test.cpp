@@ -1,10 +1,12 @@
 #include "output/output_files.h"
 
 #include <gdal/gdal_priv.h>
+#include <gdal/gdal_utils.h>
 #include <gdal/ogr_spatialref.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <opencv2/imgproc.hpp>
 #include <random>
@@ -196,6 +198,69 @@ TEST(CloudOptimizedGeotiff, SourceMapOfLongLogsIs32Bit) {
     const cv::Mat overview = read_raster(*file, band->GetOverview(0), GDT_UInt32);
     std::set<int32_t> seen(overview.begin<int32_t>(), overview.end<int32_t>());
     EXPECT_EQ(seen, (std::set<int32_t>{0, 1, int32_t(1 + top / 2), int32_t(1 + top / 2 * 2)}));
+  }
+}
+
+}  // namespace
+}  // namespace aeroquilt
+
+namespace aeroquilt {
+namespace {
+
+// The overviews a written GeoTIFF carries are those GDAL's COG writer makes itself from
+// the same pixels (GDAL's translation to COG, told to ignore the file's own): the same
+// level sizes down to one tile, and the same values, bit for bit, on awkward shapes.
+TEST(CloudOptimizedGeotiff, OverviewsAreTheCogWritersOwn) {
+  const struct {
+    int width, height, type;
+  } cases[] = {
+      {700, 600, CV_32FC1}, {1000, 10, CV_32FC1}, {2000, 1, CV_16UC1}, {1, 2000, CV_32FC1},
+      {257, 3, CV_16UC1},   {513, 300, CV_8UC3},  {300, 513, CV_8UC4}, {600, 300, CV_32SC1},
+      {256, 256, CV_32FC1},
+  };
+  GDALAllRegister();
+  scratch_dir dir("overviews");
+  std::mt19937 random(5);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + " type " +
+                 std::to_string(c.type));
+    cv::Mat image(c.height, c.width, c.type);
+    cv::randu(image, 0, 9);  // labels and colours with runs of 0 (nodata, transparent)
+    if (CV_MAT_DEPTH(c.type) == CV_32F) {
+      image.forEach<float>([&](float& value, const int*) {
+        value = value < 3 ? NAN : std::uniform_real_distribution<float>(0, 40)(random);
+      });
+    }
+    const std::string ours = dir.file("ours.tif"), theirs = dir.file("theirs.tif");
+    std::string reason;
+    ASSERT_TRUE(write_geotiff(ours, image, {1e-5, -1e-5, 10.0, 50.0}, reason)) << reason;
+    GDALDatasetUniquePtr written(GDALDataset::Open(ours.c_str(), GDAL_OF_RASTER));
+    ASSERT_TRUE(written);
+    GDALRasterBand* band = written->GetRasterBand(1);
+    const bool labels = written->GetRasterCount() == 1 && band->GetRasterDataType() != GDT_Float32;
+    const char* arguments[] = {"-of", "COG", "-co", "OVERVIEWS=IGNORE_EXISTING", "-co",
+                               "BLOCKSIZE=256", "-co", labels ? "RESAMPLING=NEAREST"
+                                                              : "RESAMPLING=AVERAGE",
+                               nullptr};
+    GDALTranslateOptions* options =
+        GDALTranslateOptionsNew(const_cast<char**>(arguments), nullptr);
+    GDALDatasetUniquePtr made(GDALDataset::FromHandle(
+        GDALTranslate(theirs.c_str(), written.get(), options, nullptr)));
+    GDALTranslateOptionsFree(options);
+    ASSERT_TRUE(made);
+    ASSERT_EQ(band->GetOverviewCount(), made->GetRasterBand(1)->GetOverviewCount());
+    for (int b = 1; b <= written->GetRasterCount(); ++b) {
+      for (int level = 0; level < band->GetOverviewCount(); ++level) {
+        GDALRasterBand* mine = written->GetRasterBand(b)->GetOverview(level);
+        GDALRasterBand* gdal = made->GetRasterBand(b)->GetOverview(level);
+        ASSERT_EQ(mine->GetXSize(), gdal->GetXSize()) << level;
+        ASSERT_EQ(mine->GetYSize(), gdal->GetYSize()) << level;
+        const GDALDataType type = mine->GetRasterDataType();
+        const cv::Mat a = read_raster(*written, mine, type), e = read_raster(*made, gdal, type);
+        EXPECT_EQ(std::memcmp(a.data, e.data, a.total() * a.elemSize()), 0)
+            << "band " << b << " level " << level;
+      }
+    }
   }
 }
 
