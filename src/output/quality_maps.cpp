@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cassert>
-#include <limits>
 #include <opencv2/core.hpp>
 
 #include "output/checked_write.h"
@@ -14,7 +13,8 @@ bool stage_quality_maps(staged_file_set& files, const std::string& image_path, i
                         const std::vector<float>& angle_deg,
                         const raster_georeference& georeference, bool source_map, bool angle_map,
                         bool wide_source) {
-  const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  [[maybe_unused]] const std::size_t pixels =
+      static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
   // The renderer reads both planes back whenever a map is asked for.
   assert(source.size() == pixels && angle_deg.size() == pixels);
   if (source_map) {
@@ -28,10 +28,8 @@ bool stage_quality_maps(staged_file_set& files, const std::string& image_path, i
       return false;
   }
   if (angle_map) {
-    cv::Mat map(height, width, CV_32FC1);
-    float* out = map.ptr<float>(0);
-    for (std::size_t i = 0; i < pixels; ++i)
-      out[i] = source[i] != 0 ? angle_deg[i] : std::numeric_limits<float>::quiet_NaN();
+    // Written from the plane itself: a copy would be a second plane of the view's size.
+    const cv::Mat map(height, width, CV_32FC1, const_cast<float*>(angle_deg.data()));
     if (!files.stage_image(quality_map_path(image_path, "_view_angle"), map, {}, &georeference))
       return false;
   }

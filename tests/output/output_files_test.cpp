@@ -67,7 +67,9 @@ TEST(CloudOptimizedGeotiff, ViewAndMapsAreValidCogsWithTheirPixelsAndPlace) {
     for (int c = 0; c < width; ++c) {
       const std::size_t i = static_cast<std::size_t>(r) * width + c;
       source[i] = c < empty_columns ? 0 : lines[(c + r) % 3];
-      angle_deg[i] = std::uniform_real_distribution<float>(0.0f, 40.0f)(random);
+      // As the renderer gives it: no angle where no frame was seen.
+      angle_deg[i] =
+          c < empty_columns ? NAN : std::uniform_real_distribution<float>(0.0f, 40.0f)(random);
     }
   }
   // Far west, where a float would lose the place: the file keeps the doubles.
