@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <iterator>
 #include <cmath>
+#include <exception>
 #include <limits>
+#include <thread>
+#include <utility>
 #include <opencv2/core/utility.hpp>
 
 namespace aeroquilt {
@@ -286,9 +289,33 @@ cl_status view_device::begin_band(int first_row) {
 
 cl_status view_device::finish(cv::Mat& image, composite_planes& planes, view_state* end) {
   if (feathered()) AQ_RETURN_IF_FAILED(blend_band());
-  AQ_RETURN_IF_FAILED(read_output(image));
   const std::size_t pixels =
       static_cast<std::size_t>(view_host_.width) * static_cast<std::size_t>(view_host_.height);
+  const bool maps = options_.source_map || options_.angle_map;
+  // The map planes' fresh pages are faulted in while the image is read back, not after.
+  // A failure to allocate them reaches the caller as it would have without the thread.
+  struct joined_thread {
+    std::thread thread;
+    std::exception_ptr failure;
+    void join() {
+      if (thread.joinable()) thread.join();
+      if (failure) std::rethrow_exception(std::exchange(failure, nullptr));
+    }
+    ~joined_thread() {
+      if (thread.joinable()) thread.join();
+    }
+  } allocation;
+  if (maps) {
+    allocation.thread = std::thread([&planes, &allocation, pixels] {
+      try {
+        planes.source.assign(pixels, 0);
+        planes.angle_deg.assign(pixels, 0.0f);
+      } catch (...) {
+        allocation.failure = std::current_exception();
+      }
+    });
+  }
+  AQ_RETURN_IF_FAILED(read_output(image));
   if (end != nullptr) {
     // What a later rendering of the view goes on from: the pixels and every plane a
     // frame is drawn against (feathering is not continued: it blends finished planes).
@@ -311,9 +338,8 @@ cl_status view_device::finish(cv::Mat& image, composite_planes& planes, view_sta
           gpu_.read_buffer(source_, end->source.data(), pixels * sizeof(uint32_t), "source plane"));
     }
   }
-  if (!options_.source_map && !options_.angle_map) return {};
-  planes.source.assign(pixels, 0);
-  planes.angle_deg.assign(pixels, 0.0f);
+  if (!maps) return {};
+  allocation.join();
   AQ_RETURN_IF_FAILED(
       gpu_.read_buffer(score_, planes.angle_deg.data(), pixels * sizeof(float), "score plane"));
   AQ_RETURN_IF_FAILED(gpu_.read_buffer(source_plane(), planes.source.data(),
