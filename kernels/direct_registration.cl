@@ -361,10 +361,11 @@ bool composite_height(float x, float y, __global const float* view, __global con
   return dem_patch_height(grid, fi, fj, tj - gj, ti - gi, z);
 }
 
-// Off-nadir angle (degrees) of the ray from ground point (x, y, z) to the camera.
-float composite_angle(float x, float y, float z, __global const float* rec) {
-  const float dx = rec[COMP_CAMERA] - x, dy = rec[COMP_CAMERA + 1] - y;
-  const float dz = rec[COMP_CAMERA + 2] - z;
+// Off-nadir angle (degrees) of the ray from ground point (x, y, z) to the camera at
+// `camera` (east, north, up).
+float composite_angle(float x, float y, float z, __global const float* camera) {
+  const float dx = camera[0] - x, dy = camera[1] - y;
+  const float dz = camera[2] - z;
   return atan2(sqrt(dx * dx + dy * dy), dz) * RAD_TO_DEG;
 }
 
@@ -452,7 +453,7 @@ bool composite_may_see(float x, float y, __global const float* rec, int flags) {
 // COMP_LAST_WINS where no later line holds the pixel, in any launch order: writes score,
 // source and, with the flag, colour; with COMP_GEOMETRY it reads no frame pixel. With
 // COMP_CLAIMED only the scores of the pixels the image claimed; once best view is done,
-// with COMP_SAMPLE_WON only the colour, and with COMP_EXTRAS (feathering) only the angle,
+// with COMP_SAMPLE_WON only the colour, and with COMP_EXTRAS (feathering) only the angle
 // gradient and frame-edge distance, of the pixels the image won.
 __kernel void composite_best_view(int image_width, int image_height, __global const float* view,
                                   __global uchar* output, __global const uchar* image,
@@ -484,10 +485,10 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
     }
     const float edge = composite_edge_distance(x, y, z, fx, fy, view, rec, dem, dem_bytes, flags,
                                                pixel_size, image_width, image_height);
-    const float angle = composite_angle(x, y, z, rec);
     const float2 gradient =
         composite_angle_gradient(x, y, z, view, rec, dem, dem_bytes, flags, pixel_size);
-    best[band_index(view, i, plane_row)] = (float4)(gradient.x, gradient.y, edge, angle);
+    // The angle itself is worked out by the feather, at the few pixels near a seam.
+    best[band_index(view, i, plane_row)] = (float4)(gradient.x, gradient.y, edge, 0.0f);
     return;
   }
   const bool later = own > source[i];
@@ -544,12 +545,15 @@ float composite_flat_slope_bound(float x, float y, float pixel_size, __global co
 // lies within the feather width of the best image's region edge (where their angles meet,
 // or its frame edge), adds its colour, weighted to fall smoothly to 0 there and at its own
 // frame edge; with COMP_SAMPLE_WON it also writes the colour of the pixels it won.
+// `cameras` holds the camera (east, north, up) of each line below `camera_count` the
+// view draws, the records' floats.
 __kernel void composite_feather(int image_width, int image_height, __global const float* view,
                                 __global uchar* output, __global const uchar* image,
                                 __global const uchar* dem, int dem_bytes,
                                 __global const float* rec, __global const float* score,
                                 __global const uint* source, __global const float4* best,
-                                __global float4* sum, int plane_row) {
+                                __global float4* sum, int plane_row,
+                                __global const float* cameras, int camera_count) {
   float x, y, z, fx, fy;
   size_t i;
   if (!composite_pixel(view, rec, &x, &y, &i)) return;
@@ -591,8 +595,11 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
   if (b.z >= feather &&
       (slope == 0.0f || composite_gap_exceeds(x, y, z, rec, score[i], slope * feather)))
     return;
-  const float angle = composite_angle(x, y, z, rec);
-  const float gap = max(angle - b.w, 0.0f);
+  // The best image's angle at the same ground point, as best view found it.
+  const uint best_line = source[i];
+  if (best_line >= (uint)camera_count) return;
+  const float angle = composite_angle(x, y, z, rec + COMP_CAMERA);
+  const float gap = max(angle - composite_angle(x, y, z, cameras + 3 * (size_t)best_line), 0.0f);
   const float own_edge = composite_edge_distance(x, y, z, fx, fy, view, rec, dem, dem_bytes,
                                                  flags, pixel_size, image_width, image_height);
   // A crossing of the angles beyond this image's own frame edge is no seam with it.

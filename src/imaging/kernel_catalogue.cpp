@@ -22,7 +22,7 @@ const kernel_signature& signature_of(kernel_id kernel) {
         "score", "source", "best", "plane_row"}},
       {"composite_feather",
        {"image_width", "image_height", "view", "output", "image", "dem", "dem_bytes", "rec",
-        "score", "source", "best", "sum", "plane_row"}},
+        "score", "source", "best", "sum", "plane_row", "cameras", "camera_count"}},
       {"composite_blend", {"view", "output", "best", "sum", "feather", "plane_row"}},
   };
   return signatures[static_cast<int>(kernel)];

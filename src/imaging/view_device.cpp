@@ -47,6 +47,8 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
                              const survey_placement& placement, const view_state* start) {
   view_host_ = view;
   band_first_ = 0;
+  cameras_host_.clear();
+  cameras_uploaded_ = false;
   band_rows_ = feathered()
                    ? feather_band_rows(view.width, view.height, options_.feather_band_pixels)
                    : std::max(view.height, 0);
@@ -174,7 +176,11 @@ kernel_launch view_device::compositing(int pass) const {
       .set("best", best_)
       .set("plane_row", static_cast<cl_int>(band_first_));
   launch.set("output", output_);
-  if (feather) launch.set("sum", sum_);
+  if (feather) {
+    launch.set("sum", sum_)
+        .set("cameras", cameras_)
+        .set("camera_count", static_cast<cl_int>(cameras_host_.size() / 3));
+  }
   return launch;
 }
 
@@ -227,6 +233,22 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
     if (footprint) {
       std::copy(std::begin(lines.footprint), std::end(lines.footprint), record_host_.footprint);
       record_host_.flags |= composite_footprint;
+    }
+    if (feathered() && pass == 0) {
+      // Every line a pixel's best image can hold is drawn in best view's pass.
+      const std::size_t at = 3 * static_cast<std::size_t>(record_host_.source);
+      if (cameras_host_.size() < at + 3) cameras_host_.resize(at + 3, 0.0f);
+      std::copy(std::begin(record_host_.camera), std::end(record_host_.camera),
+                cameras_host_.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    if (feathered() && pass == 2 && !cameras_uploaded_) {
+      const std::size_t bytes = std::max<std::size_t>(cameras_host_.size(), 3) * sizeof(float);
+      cameras_host_.resize(bytes / sizeof(float), 0.0f);
+      AQ_RETURN_IF_FAILED(
+          gpu_.create_buffer("line cameras", bytes, cameras_, CL_MEM_READ_ONLY));
+      AQ_RETURN_IF_FAILED(
+          gpu_.write_buffer(cameras_, cameras_host_.data(), bytes, true, "line cameras"));
+      cameras_uploaded_ = true;
     }
     AQ_RETURN_IF_FAILED(gpu_.write_buffer(composite_, &record_host_, sizeof(record_host_), false,
                                           "compositing record"));
