@@ -306,8 +306,7 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 // Inputs as project_image's, the 112-byte compositing record (floats; ints read with as_int)
 // and per-pixel planes: score (squared tangent of the holder's off-nadir angle), source (its
 // flight-log line, 0 none), for feathering the best image's float4 (angle gradient, edge
-// distance, angle in degrees) and a float4 sum, which hold a band of whole view rows from
-// `plane_row` on. Pixels are placed from the record's origin and absolute row and column,
+// distance, 0) and a float4 sum, which hold a band of whole view rows from `plane_row` on. Pixels are placed from the record's origin and absolute row and column,
 // so that a tile computes what the whole view computes.
 #define COMP_ORIGIN_X 0
 #define COMP_ORIGIN_Y 1
@@ -505,6 +504,41 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
   source[i] = own;
   if ((flags & COMP_WRITE_COLOUR) != 0)
     write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
+}
+
+// Best view from geometry on flat ground, one image: composite_best_view's own steps
+// with COMP_GEOMETRY and COMP_FOOTPRINT alone, written without its other cases so that
+// the per-pixel loop stays short.
+__kernel void composite_best_view_flat(int image_width, int image_height,
+                                       __global const float* view, __global const float* rec,
+                                       __global float* score, __global uint* source) {
+  float x, y, fx, fy;
+  size_t i;
+  if (!composite_pixel(view, rec, &x, &y, &i)) return;
+  const uint own = (uint)as_int(rec[COMP_SOURCE]);
+  const bool later = own > source[i];
+  if (!within_footprint(x, y, rec + COMP_FOOTPRINT_LINES)) return;
+  const float key = composite_score(x, y, 0.0f, rec);
+  if (!(key < score[i] || (key == score[i] && later))) return;
+  if (!image_point(x, y, 0.0f, view, &fx, &fy) ||
+      !inside_frame(fx, fy, image_width, image_height))
+    return;
+  score[i] = key;
+  source[i] = own;
+}
+
+// The colour of the pixels one image won by best view from geometry on flat ground:
+// composite_best_view's steps with COMP_SAMPLE_WON alone.
+__kernel void composite_sample_won_flat(int image_width, int image_height,
+                                        __global const float* view, __global uchar* output,
+                                        __global const uchar* image, __global const float* rec,
+                                        __global const uint* source) {
+  float x, y, fx, fy;
+  size_t i;
+  if (!composite_pixel(view, rec, &x, &y, &i)) return;
+  if (source[i] != (uint)as_int(rec[COMP_SOURCE]) || !image_point(x, y, 0.0f, view, &fx, &fy))
+    return;
+  write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
 }
 
 // Smooth ramp: 0 at t <= 0, 1 at t >= 1.

@@ -24,6 +24,10 @@ const kernel_signature& signature_of(kernel_id kernel) {
        {"image_width", "image_height", "view", "output", "image", "dem", "dem_bytes", "rec",
         "score", "source", "best", "sum", "plane_row", "cameras", "camera_count"}},
       {"composite_blend", {"view", "output", "best", "sum", "feather", "plane_row"}},
+      {"composite_best_view_flat",
+       {"image_width", "image_height", "view", "rec", "score", "source"}},
+      {"composite_sample_won_flat",
+       {"image_width", "image_height", "view", "output", "image", "rec", "source"}},
   };
   return signatures[static_cast<int>(kernel)];
 }

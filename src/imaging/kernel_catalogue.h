@@ -20,8 +20,10 @@ enum class kernel_id : int {
   composite_best_view,
   composite_feather,
   composite_blend,
+  composite_best_view_flat,
+  composite_sample_won_flat,
 };
-constexpr int kernel_count = 10;
+constexpr int kernel_count = 12;
 
 // The kernel's name and parameter names.
 const kernel_signature& signature_of(kernel_id kernel);

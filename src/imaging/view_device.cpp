@@ -161,6 +161,27 @@ kernel_launch view_device::projection() const {
 }
 
 kernel_launch view_device::compositing(int pass) const {
+  if (pass == 0 && geometric() && (record_host_.flags & composite_footprint) != 0) {
+    kernel_launch launch = gpu_.launch(kernel_id::composite_best_view_flat);
+    launch.set("image_width", gpu_.image_width())
+        .set("image_height", gpu_.image_height())
+        .set("view", record_)
+        .set("rec", composite_)
+        .set("score", score_)
+        .set("source", source_plane());
+    return launch;
+  }
+  if (pass == 1 && geometric() && !feathered() && !use_dem_) {
+    kernel_launch launch = gpu_.launch(kernel_id::composite_sample_won_flat);
+    launch.set("image_width", gpu_.image_width())
+        .set("image_height", gpu_.image_height())
+        .set("view", record_)
+        .set("output", output_)
+        .set("image", gpu_.image_buffer())
+        .set("rec", composite_)
+        .set("source", source_plane());
+    return launch;
+  }
   const bool feather = feathered() && pass == 2;
   kernel_launch launch =
       gpu_.launch(feather ? kernel_id::composite_feather : kernel_id::composite_best_view);

@@ -375,8 +375,9 @@ TEST_F(ProjectionKernel, ViewsDrawnInTurnsAreTheViewDrawnAtOnce) {
 }
 
 // On flat ground best view and feathering refuse the pixels outside a frame's footprint
-// lines before projecting them, and feathering the pixels whose angle gap exceeds a bound
-// of the seam slope; a DEM of zero heights, which has neither shortcut, gives the same view.
+// lines before projecting them, feathering the pixels whose angle gap exceeds a bound of
+// the seam slope, and best view from geometry has kernels of its own; a DEM of zero
+// heights, which has none of these, gives the same view, from geometry or not.
 TEST_F(ProjectionKernel, FlatShortcutsLeaveBestViewAndFeatheringAsTheyAre) {
   const view_params base = small_view();
   hilly_dem level(base, true);
@@ -384,11 +385,13 @@ TEST_F(ProjectionKernel, FlatShortcutsLeaveBestViewAndFeatheringAsTheyAre) {
   const frame_set frames = five_frames(base, 1, 60.0, 7.0, 50);
   const auto& [cameras, records, images] = frames;
   const footprint_window whole{0, base.height - 1, 0, base.width - 1};
+  bool geometric = false;
   const auto draw = [&](composite_rule rule, bool use_dem) {
     composite_options options;
     options.rule = rule;
     options.feather_pixels = 6.0f;
     options.source_map = true;
+    options.frames_never_black = geometric;
     view_device device(*gpu_, options, use_dem, level.dem, ref_lat_deg, ref_lon_deg);
     cv::Mat canvas = cv::Mat::zeros(base.height, base.width, CV_8UC3);
     EXPECT_TRUE(device.begin(base, canvas, place_in_survey(base, base)).ok());
@@ -399,17 +402,20 @@ TEST_F(ProjectionKernel, FlatShortcutsLeaveBestViewAndFeatheringAsTheyAre) {
     EXPECT_TRUE(device.finish(canvas, planes).ok());
     return std::make_pair(canvas, planes.source);
   };
-  const auto [best, best_source] = draw(composite_rule::best_view, false);
-  const std::set<uint32_t> held(best_source.begin(), best_source.end());
-  EXPECT_GE(held.size(), 5u);
-  for (const composite_rule rule : {composite_rule::best_view, composite_rule::feathered}) {
-    const auto [flat, flat_source] = draw(rule, false);
-    const auto [on_dem, dem_source] = draw(rule, true);
-    EXPECT_EQ(flat_source, dem_source);
-    EXPECT_EQ(cv::countNonZero(cv::Mat(flat != on_dem).reshape(1)), 0);
-    // Feathering blends some pixels across its seams.
-    if (rule == composite_rule::feathered) {
-      EXPECT_GT(cv::countNonZero(cv::Mat(flat != best).reshape(1)), base.width);
+  for (const bool from_geometry : {false, true}) {
+    geometric = from_geometry;
+    const auto [best, best_source] = draw(composite_rule::best_view, false);
+    const std::set<uint32_t> held(best_source.begin(), best_source.end());
+    EXPECT_GE(held.size(), 5u) << geometric;
+    for (const composite_rule rule : {composite_rule::best_view, composite_rule::feathered}) {
+      const auto [flat, flat_source] = draw(rule, false);
+      const auto [on_dem, dem_source] = draw(rule, true);
+      EXPECT_EQ(flat_source, dem_source) << geometric;
+      EXPECT_EQ(cv::countNonZero(cv::Mat(flat != on_dem).reshape(1)), 0) << geometric;
+      // Feathering blends some pixels across its seams.
+      if (rule == composite_rule::feathered) {
+        EXPECT_GT(cv::countNonZero(cv::Mat(flat != best).reshape(1)), base.width) << geometric;
+      }
     }
   }
 }

@@ -229,9 +229,8 @@ TEST(CloudOptimizedGeotiff, OverviewsAreTheCogWritersOwn) {
     cv::Mat image(c.height, c.width, c.type);
     cv::randu(image, 0, 9);  // labels and colours with runs of 0 (nodata, transparent)
     if (CV_MAT_DEPTH(c.type) == CV_32F) {
-      image.forEach<float>([&](float& value, const int*) {
-        value = value < 3 ? NAN : std::uniform_real_distribution<float>(0, 40)(random);
-      });
+      for (auto value = image.begin<float>(); value != image.end<float>(); ++value)
+        *value = *value < 3 ? NAN : std::uniform_real_distribution<float>(0, 40)(random);
     }
     const std::string ours = dir.file("ours.tif"), theirs = dir.file("theirs.tif");
     std::string reason;
