@@ -161,6 +161,8 @@ kernel_launch view_device::projection() const {
 }
 
 kernel_launch view_device::compositing(int pass) const {
+  // Best view from geometry on flat ground has kernels without the other cases (the
+  // same arithmetic): a short per-pixel loop runs faster on a CPU device.
   if (pass == 0 && geometric() && (record_host_.flags & composite_footprint) != 0) {
     kernel_launch launch = gpu_.launch(kernel_id::composite_best_view_flat);
     launch.set("image_width", gpu_.image_width())
