@@ -306,8 +306,9 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 // Inputs as project_image's, the 112-byte compositing record (floats; ints read with as_int)
 // and per-pixel planes: score (squared tangent of the holder's off-nadir angle), source (its
 // flight-log line, 0 none), for feathering the best image's float4 (angle gradient, edge
-// distance, 0) and a float4 sum, which hold a band of whole view rows from `plane_row` on. Pixels are placed from the record's origin and absolute row and column,
-// so that a tile computes what the whole view computes.
+// distance, 0) and a float4 sum, which hold a band of whole view rows from `plane_row` on.
+// Pixels are placed from the record's origin and absolute row and column, so that a tile
+// computes what the whole view computes.
 #define COMP_ORIGIN_X 0
 #define COMP_ORIGIN_Y 1
 #define COMP_ROW_OFFSET 2  // int
