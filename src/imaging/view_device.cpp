@@ -48,7 +48,7 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
   view_host_ = view;
   band_first_ = 0;
   cameras_host_.clear();
-  cameras_uploaded_ = false;
+  cameras_.reset();
   band_rows_ = feathered()
                    ? feather_band_rows(view.width, view.height, options_.feather_band_pixels)
                    : std::max(view.height, 0);
@@ -264,14 +264,13 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
       std::copy(std::begin(record_host_.camera), std::end(record_host_.camera),
                 cameras_host_.begin() + static_cast<std::ptrdiff_t>(at));
     }
-    if (feathered() && pass == 2 && !cameras_uploaded_) {
-      const std::size_t bytes = std::max<std::size_t>(cameras_host_.size(), 3) * sizeof(float);
-      cameras_host_.resize(bytes / sizeof(float), 0.0f);
+    if (feathered() && pass == 2 && !cameras_) {
+      if (cameras_host_.empty()) cameras_host_.assign(3, 0.0f);
+      const std::size_t bytes = cameras_host_.size() * sizeof(float);
       AQ_RETURN_IF_FAILED(
           gpu_.create_buffer("line cameras", bytes, cameras_, CL_MEM_READ_ONLY));
       AQ_RETURN_IF_FAILED(
           gpu_.write_buffer(cameras_, cameras_host_.data(), bytes, true, "line cameras"));
-      cameras_uploaded_ = true;
     }
     AQ_RETURN_IF_FAILED(gpu_.write_buffer(composite_, &record_host_, sizeof(record_host_), false,
                                           "compositing record"));

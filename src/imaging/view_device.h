@@ -122,9 +122,8 @@ class view_device {
   const device_buffer& source_plane() const { return claimed_source() ? claim_ : source_; }
 
   // Feathering: the camera of each line best view drew (3 floats a line, as the records
-  // hold them), for the feather's angle of the best image; on the device from its pass on.
+  // hold them), for the feather's angle of the best image; in `cameras_` from its pass on.
   std::vector<float> cameras_host_;
-  bool cameras_uploaded_ = false;
 
   device_buffer output_, record_, claim_, footprint_;
   device_buffer score_, source_, best_, sum_, composite_, cameras_;

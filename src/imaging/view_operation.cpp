@@ -131,6 +131,12 @@ rendered_view render_with(const view_setting& setting, const view_params& view,
     bool first_band;  // the first band the frame's window reaches
   };
   std::vector<drawing> drawings;
+  // Each frame's window in the view, once (none: the frame misses the view).
+  std::vector<footprint_window> windows(static_cast<std::size_t>(count));
+  std::vector<char> in_view(static_cast<std::size_t>(count));
+  for (int position = 0; position < count; ++position)
+    in_view[position] = frame_window_in_view(setting, setting.geometries[chosen[position]], view,
+                                             windows[position]);
   const int band = std::max(device.band_rows(), 1);
   for (int first = 0; first < view.height; first += band) {
     for (int pass = first == 0 ? 0 : 1; pass < device.passes(); ++pass) {
@@ -138,9 +144,8 @@ rendered_view render_with(const view_setting& setting, const view_params& view,
       const int hi = pass == 0 ? view.height - 1 : std::min(first + band, view.height) - 1;
       for (int n = 0; n < count; ++n) {
         const int position = step > 0 ? n : count - 1 - n;
-        footprint_window window;
-        if (!frame_window_in_view(setting, setting.geometries[chosen[position]], view, window))
-          continue;
+        if (!in_view[position]) continue;
+        footprint_window window = windows[position];
         const bool first_band = window.r0 >= lo;
         window.r0 = std::max(window.r0, lo);
         window.r1 = std::min(window.r1, hi);

@@ -102,7 +102,7 @@ class raster_with_overviews final : public GDALDataset {
   // Makes the levels of `sizes` from the base bands with `resampling`.
   bool build_overviews(const std::vector<std::pair<int, int>>& sizes, const char* resampling) {
     const int bands = GetRasterCount();
-    if (sizes.empty() || bands == 0) return true;
+    if (sizes.empty()) return true;
     GDALDriver* memory = gdal_driver("MEM");
     if (memory == nullptr) return false;
     const GDALDataType type = base_.GetRasterBand(1)->GetRasterDataType();
@@ -219,14 +219,15 @@ bool write_geotiff(const std::string& path, const cv::Mat& image,
   // about 5 % more bytes.
   options.SetNameValue("LEVEL", "3");
   options.SetNameValue("PREDICTOR", "YES");
-  options.SetNameValue("BLOCKSIZE", "256");
+  constexpr int block = 256;
+  options.SetNameValue("BLOCKSIZE", std::to_string(block).c_str());
   options.SetNameValue("OVERVIEWS", "AUTO");
   // Blocks are deflated on every core; each block's bytes are those of one thread.
   options.SetNameValue("NUM_THREADS", "ALL_CPUS");
   // Averaging honours the nodata value and the alpha band; labels are picked.
   options.SetNameValue("RESAMPLING", labels ? "NEAREST" : "AVERAGE");
   raster_with_overviews source(*raster);
-  if (!source.build_overviews(overview_sizes(image.cols, image.rows, 256),
+  if (!source.build_overviews(overview_sizes(image.cols, image.rows, block),
                               labels ? "NEAREST" : "AVERAGE"))
     return failure("GDAL cannot make the overviews");
   GDALDatasetUniquePtr file(
