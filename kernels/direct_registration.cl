@@ -542,6 +542,31 @@ __kernel void composite_sample_won_flat(int image_width, int image_height,
   write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
 }
 
+// The view rows and columns (first, last) each line below `line_count` holds in the
+// source plane, for the passes that draw only the pixels their image won: one work item a
+// view row, 4 ints a line in `bounds`, which the host fills with (INT_MAX, -1, INT_MAX,
+// -1) so that a line that holds nothing stays empty.
+__kernel void composite_won_bounds(__global const float* view, __global const uint* source,
+                                   __global int* bounds, int line_count) {
+  const int row = (int)get_global_id(0);
+  const int width = as_int(view[VIEW_WIDTH]);
+  if (row >= as_int(view[VIEW_HEIGHT])) return;
+  __global const uint* line = source + (size_t)row * (size_t)width;
+  int start = 0;
+  for (int col = 1; col <= width; ++col) {
+    if (col < width && line[col] == line[start]) continue;
+    const uint held = line[start];
+    if (held != 0 && held < (uint)line_count) {
+      __global int* b = bounds + 4 * (size_t)held;
+      atomic_min(b, row);
+      atomic_max(b + 1, row);
+      atomic_min(b + 2, start);
+      atomic_max(b + 3, col - 1);
+    }
+    start = col;
+  }
+}
+
 // Smooth ramp: 0 at t <= 0, 1 at t >= 1.
 float composite_ramp(float t) {
   const float s = clamp(t, 0.0f, 1.0f);

@@ -66,6 +66,8 @@ mutants=(
   "feather_camera_table_shifted|src/imaging/view_device.cpp|      const std::size_t at = 3 * static_cast<std::size_t>(record_host_.source);|      const std::size_t at = 3 * static_cast<std::size_t>(record_host_.source + 1);|e2e/compositing"
   "flat_best_view_outside_frame|kernels/direct_registration.cl|      !inside_frame(fx, fy, image_width, image_height))|      false)|projection_kernel"
   "flat_sample_won_any_pixel|kernels/direct_registration.cl|source[i] != (uint)as_int(rec[COMP_SOURCE])|false|projection_kernel"
+  "won_bounds_last_column_lost|kernels/direct_registration.cl|      atomic_max(b + 3, col - 1);|      atomic_max(b + 3, col - 2);|projection_kernel|e2e/compositing"
+  "won_bounds_first_row_lost|kernels/direct_registration.cl|      atomic_min(b, row);|      atomic_min(b, row + 1);|projection_kernel|e2e/compositing"
   "geometric_sample_skipped|kernels/direct_registration.cl|  if ((flags & COMP_SAMPLE_WON) != 0) {|  if ((flags & COMP_SAMPLE_WON) != 0 && false) {|e2e/compositing"
   "renderer_claims_forward|src/imaging/view_operation.cpp|const int position = step > 0 ? n : count - 1 - n;|const int position = n;|e2e/last_wins"
   "jpeg_channel_order|src/imaging/jpeg_frame.cpp|  info.out_color_space = JCS_EXT_BGR;|  info.out_color_space = JCS_EXT_RGB;|jpeg_frame"

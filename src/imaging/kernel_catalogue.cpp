@@ -28,6 +28,7 @@ const kernel_signature& signature_of(kernel_id kernel) {
        {"image_width", "image_height", "view", "rec", "score", "source"}},
       {"composite_sample_won_flat",
        {"image_width", "image_height", "view", "output", "image", "rec", "source"}},
+      {"composite_won_bounds", {"view", "source", "bounds", "line_count"}},
   };
   return signatures[static_cast<int>(kernel)];
 }

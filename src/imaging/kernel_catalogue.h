@@ -22,8 +22,9 @@ enum class kernel_id : int {
   composite_blend,
   composite_best_view_flat,
   composite_sample_won_flat,
+  composite_won_bounds,
 };
-constexpr int kernel_count = 12;
+constexpr int kernel_count = 13;
 
 // The kernel's name and parameter names.
 const kernel_signature& signature_of(kernel_id kernel);

@@ -49,6 +49,8 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
   band_first_ = 0;
   cameras_host_.clear();
   cameras_.reset();
+  first_pass_last_line_ = 0;
+  won_bounds_.clear();
   band_rows_ = feathered()
                    ? feather_band_rows(view.width, view.height, options_.feather_band_pixels)
                    : std::max(view.height, 0);
@@ -232,6 +234,14 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
     return cl_check(CL_INVALID_VALUE, "clEnqueueNDRangeKernel", "view record");
   const bool projects = options_.rule == composite_rule::last_wins;
   line_ = std::max(geometry.log_line, 1);
+  const auto own_line = static_cast<uint32_t>(std::max(geometry.log_line, 0));
+  footprint_window drawn = window;
+  if (options_.active() && pass == 0)
+    first_pass_last_line_ = std::max(first_pass_last_line_, own_line);
+  if (options_.active() && pass == 1) {
+    if (won_bounds_.empty()) AQ_RETURN_IF_FAILED(find_won_bounds());
+    if (!cut_to_won(own_line, drawn)) return {};
+  }
   // On flat ground the frame's footprint lines refuse, before their projection, the
   // pixels the frame cannot see.
   composite_record lines;
@@ -250,9 +260,8 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
     for (int axis = 0; axis < 3; ++axis)
       record_host_.camera[axis] = static_cast<float>(geometry.camera_position(axis));
     // Claimed last wins finds its pixels by the line the projection claims them with.
-    record_host_.source = (base_.flags & composite_claimed) != 0
-                              ? static_cast<uint32_t>(line_)
-                              : static_cast<uint32_t>(std::max(geometry.log_line, 0));
+    record_host_.source =
+        (base_.flags & composite_claimed) != 0 ? static_cast<uint32_t>(line_) : own_line;
     if (footprint) {
       std::copy(std::begin(lines.footprint), std::end(lines.footprint), record_host_.footprint);
       record_host_.flags |= composite_footprint;
@@ -292,12 +301,47 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
   } else {
     AQ_RETURN_IF_FAILED(gpu_.finish());
   }
-  const auto r0 = static_cast<std::size_t>(window.r0), c0 = static_cast<std::size_t>(window.c0);
-  const auto rows = static_cast<std::size_t>(std::max(window.rows(), 0));
-  const auto cols = static_cast<std::size_t>(std::max(window.cols(), 0));
+  const auto r0 = static_cast<std::size_t>(drawn.r0), c0 = static_cast<std::size_t>(drawn.c0);
+  const auto rows = static_cast<std::size_t>(std::max(drawn.rows(), 0));
+  const auto cols = static_cast<std::size_t>(std::max(drawn.cols(), 0));
   if (projects) AQ_RETURN_IF_FAILED(projection().run(r0, rows, c0, cols));
   if (options_.active()) AQ_RETURN_IF_FAILED(compositing(pass).run(r0, rows, c0, cols));
   return {};
+}
+
+cl_status view_device::find_won_bounds() {
+  const std::size_t lines = std::size_t{first_pass_last_line_} + 1;
+  const cl_int empty[4] = {std::numeric_limits<cl_int>::max(), -1,
+                           std::numeric_limits<cl_int>::max(), -1};
+  device_buffer bounds;
+  AQ_RETURN_IF_FAILED(gpu_.create_buffer("won bounds", lines * sizeof(empty), bounds));
+  AQ_RETURN_IF_FAILED(gpu_.fill_buffer(bounds, empty, sizeof(empty), "won bounds"));
+  // The record gives the kernel the view's size: written here, as no draw may have yet.
+  AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view_host_, sizeof(view_host_), false,
+                                        "view record"));
+  AQ_RETURN_IF_FAILED(gpu_.launch(kernel_id::composite_won_bounds)
+                          .set("view", record_)
+                          .set("source", source_plane())
+                          .set("bounds", bounds)
+                          .set("line_count", static_cast<cl_int>(std::min<std::size_t>(
+                                                 lines, std::numeric_limits<cl_int>::max())))
+                          .run(0, static_cast<std::size_t>(view_host_.height), 0, 1));
+  std::vector<cl_int> found(lines * 4);
+  AQ_RETURN_IF_FAILED(gpu_.read_buffer(bounds, found.data(), found.size() * sizeof(cl_int),
+                                       "won bounds"));
+  won_bounds_ = std::move(found);
+  return {};
+}
+
+bool view_device::cut_to_won(uint32_t line, footprint_window& window) const {
+  // A line the first pass did not draw has no box: its window stays whole.
+  if (std::size_t{line} * 4 + 3 >= won_bounds_.size()) return true;
+  const cl_int* box = won_bounds_.data() + std::size_t{line} * 4;
+  window.r0 = std::max(window.r0, box[0]);
+  window.r1 = std::min(window.r1, box[1]);
+  window.c0 = std::max(window.c0, box[2]);
+  window.c1 = std::min(window.c1, box[3]);
+  return window.r0 <= window.r1 && window.c0 <= window.c1;
 }
 
 cl_status view_device::read_output(cv::Mat& image) {

@@ -98,6 +98,12 @@ class view_device {
   kernel_launch compositing(int pass) const;
   // Feathering's blend of the current band.
   cl_status blend_band();
+  // A second pass (best view from geometry's colour, feathering's terms) draws only the
+  // pixels each image won in the first: once that is done, the box of each line's
+  // pixels, which the second pass's windows are cut to.
+  cl_status find_won_bounds();
+  // `window` cut to the box of the pixels `line` won; false when it won none.
+  bool cut_to_won(uint32_t line, footprint_window& window) const;
   // Whether `pass` works on the band's planes.
   bool banded(int pass) const { return feathered() && pass > 0; }
   // Waits for the queue, whatever it holds.
@@ -124,6 +130,10 @@ class view_device {
   // Feathering: the camera of each line best view drew (3 floats a line, as the records
   // hold them), for the feather's angle of the best image; in `cameras_` from its pass on.
   std::vector<float> cameras_host_;
+  // The highest line drawn in the first pass, and the won boxes (first row, last row,
+  // first column, last column a line from 0) once found.
+  uint32_t first_pass_last_line_ = 0;
+  std::vector<cl_int> won_bounds_;
 
   device_buffer output_, record_, claim_, footprint_;
   device_buffer score_, source_, best_, sum_, composite_, cameras_;
