@@ -82,11 +82,12 @@ cl_status cl_check(cl_int code, const char* call, const std::string& what) {
 }
 
 kernel_launch::kernel_launch(cl_command_queue queue, cl_kernel kernel,
-                             const kernel_signature& signature)
+                             const kernel_signature& signature, std::size_t group_rows)
     : queue_(queue),
       kernel_(kernel),
       signature_(signature),
-      bound_(signature.arguments.size(), false) {
+      bound_(signature.arguments.size(), false),
+      group_rows_(group_rows) {
   if (kernel_ == nullptr) failure_ = cl_check(CL_INVALID_KERNEL, "clCreateKernel", signature.name);
 }
 
@@ -130,11 +131,27 @@ cl_status kernel_launch::run(std::size_t r0, std::size_t rows, std::size_t c0, s
     }
   }
   if (rows == 0 || cols == 0) return {};
-  const std::size_t offset[2] = {r0, c0};
-  const std::size_t size[2] = {rows, cols};
-  return cl_check(
-      clEnqueueNDRangeKernel(queue_, kernel_, 2, offset, size, nullptr, 0, nullptr, nullptr),
-      "clEnqueueNDRangeKernel", signature_.name);
+  if (group_rows_ == 0) {
+    const std::size_t offset[2] = {r0, c0};
+    const std::size_t size[2] = {rows, cols};
+    return cl_check(
+        clEnqueueNDRangeKernel(queue_, kernel_, 2, offset, size, nullptr, 0, nullptr, nullptr),
+        "clEnqueueNDRangeKernel", signature_.name);
+  }
+  std::size_t done = 0;
+  for (std::size_t group = group_rows_; group > 0 && done < rows; group /= 2) {
+    const std::size_t part = (rows - done) / group * group;
+    if (part == 0) continue;
+    const std::size_t offset[2] = {r0 + done, c0};
+    const std::size_t size[2] = {part, cols};
+    const std::size_t local[2] = {group, 1};
+    const cl_status status = cl_check(
+        clEnqueueNDRangeKernel(queue_, kernel_, 2, offset, size, local, 0, nullptr, nullptr),
+        "clEnqueueNDRangeKernel", signature_.name);
+    if (!status.ok()) return status;
+    done += part;
+  }
+  return {};
 }
 
 }  // namespace aeroquilt

@@ -85,15 +85,19 @@ struct kernel_signature {
 // The first failure is kept and returned by run(), which launches nothing then.
 class kernel_launch {
  public:
-  kernel_launch(cl_command_queue queue, cl_kernel kernel, const kernel_signature& signature);
+  // `group_rows`: the rows of a work group (a power of two), or 0 for the runtime's choice.
+  kernel_launch(cl_command_queue queue, cl_kernel kernel, const kernel_signature& signature,
+                std::size_t group_rows = 0);
 
   kernel_launch& set(const char* argument, cl_int value);
   kernel_launch& set(const char* argument, float value);
   kernel_launch& set(const char* argument, const device_buffer& buffer);
 
   // Launches one work item per pixel of rows [r0, r0 + rows) and columns [c0, c0 + cols)
-  // (dimension 0 rows, global offset (r0, c0), local size left to the runtime). Refused
-  // when an argument was not set. An empty window launches nothing.
+  // (dimension 0 rows, global offset (r0, c0)). With group rows, work groups of that many
+  // rows by one column, then of each smaller power of two for the rows left over (one
+  // enqueue each); else the local size is the runtime's. Refused when an argument was not
+  // set. An empty window launches nothing.
   cl_status run(std::size_t r0, std::size_t rows, std::size_t c0, std::size_t cols);
 
  private:
@@ -104,6 +108,7 @@ class kernel_launch {
   const kernel_signature& signature_;
   std::vector<bool> bound_;
   cl_status failure_;
+  std::size_t group_rows_;
 };
 
 }  // namespace aeroquilt

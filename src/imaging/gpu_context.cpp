@@ -51,6 +51,31 @@ bool set_up(cl_int code) {
   return false;
 }
 
+// The rows of `kernel`'s work groups on a CPU device: 512, or the most a group may hold,
+// as a power of two; 0 elsewhere. A CPU runtime (PoCL) builds a kernel anew for every
+// local size it is launched with, and its own choice follows each frame window's height,
+// so every new survey built new ones: seconds in its first run, a minute with
+// feathering. A few fixed sizes run as fast. A GPU builds a kernel once for any size and
+// keeps its own choice.
+std::size_t cpu_group_rows(cl_device_id device, cl_kernel kernel) {
+  cl_device_type type = 0;
+  std::size_t device_most = 0, kernel_most = 0;
+  std::size_t item_most[3] = {0, 0, 0};
+  if (clGetDeviceInfo(device, CL_DEVICE_TYPE, sizeof(type), &type, nullptr) != CL_SUCCESS ||
+      (type & CL_DEVICE_TYPE_CPU) == 0 ||
+      clGetDeviceInfo(device, CL_DEVICE_MAX_WORK_GROUP_SIZE, sizeof(device_most), &device_most,
+                      nullptr) != CL_SUCCESS ||
+      clGetDeviceInfo(device, CL_DEVICE_MAX_WORK_ITEM_SIZES, sizeof(item_most), item_most,
+                      nullptr) != CL_SUCCESS ||
+      clGetKernelWorkGroupInfo(kernel, device, CL_KERNEL_WORK_GROUP_SIZE, sizeof(kernel_most),
+                               &kernel_most, nullptr) != CL_SUCCESS)
+    return 0;
+  const std::size_t most = std::min({std::size_t{512}, device_most, item_most[0], kernel_most});
+  std::size_t rows = 1;
+  while (rows * 2 <= most) rows *= 2;
+  return most == 0 ? 0 : rows;
+}
+
 }  // namespace
 
 // The kernel file beside the running program, where an installation puts it.
@@ -226,6 +251,7 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels,
       kernels_[k].reset();
       return false;
     }
+    group_rows_[k] = cpu_group_rows(device_, kernels_[k].get());
   }
 
   // The properties entry point exists from OpenCL 2.0 on; older platforms (and
@@ -304,7 +330,7 @@ cl_status gpu_context::finish() {
 
 kernel_launch gpu_context::launch(kernel_id kernel) const {
   return kernel_launch(queue_.get(), kernels_[static_cast<int>(kernel)].get(),
-                       signature_of(kernel));
+                       signature_of(kernel), group_rows_[static_cast<int>(kernel)]);
 }
 
 cl_status gpu_context::upload_frame(const unsigned char* pixels) {

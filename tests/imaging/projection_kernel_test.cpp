@@ -543,6 +543,30 @@ TEST_F(ProjectionKernel, LaunchesAreRefusedByName) {
   EXPECT_EQ(cl_error_name(-9999), "error -9999");
 }
 
+// A launch over rows no work-group size divides (a CPU device splits it into groups of
+// powers of two) runs every row of its window, and none beyond it.
+TEST_F(ProjectionKernel, LaunchesCoverTheirWindowAndNoMore) {
+  for (const std::size_t rows : {std::size_t{1}, std::size_t{1037}, std::size_t{1024}}) {
+    const std::size_t first = 5, bytes = first + rows + 7;
+    std::vector<unsigned char> source(bytes), copied(bytes, 0);
+    for (std::size_t i = 0; i < bytes; ++i) source[i] = static_cast<unsigned char>(1 + i % 251);
+    device_buffer from, to;
+    ASSERT_TRUE(gpu_->create_buffer("from", bytes, from).ok());
+    ASSERT_TRUE(gpu_->create_buffer("to", bytes, to).ok());
+    ASSERT_TRUE(gpu_->write_buffer(from, source.data(), bytes, true, "from").ok());
+    ASSERT_TRUE(gpu_->write_buffer(to, copied.data(), bytes, true, "to").ok());
+    ASSERT_TRUE(gpu_->launch(kernel_id::Copy)
+                    .set("source", from)
+                    .set("destination", to)
+                    .set("count", static_cast<cl_int>(bytes))
+                    .run(first, rows, 0, 1)
+                    .ok());
+    ASSERT_TRUE(gpu_->read_buffer(to, copied.data(), bytes, "to").ok());
+    for (std::size_t i = 0; i < bytes; ++i)
+      ASSERT_EQ(copied[i], i >= first && i < first + rows ? source[i] : 0) << rows << " " << i;
+  }
+}
+
 TEST_F(ProjectionKernel, DemLargerThanTheDeviceBufferGrowsTheBuffer) {
   // 2 x 543479 nodes: 100,000,164 bytes, just over the 100,000,000-byte buffer.
   const int32_t node_rows = 2, node_cols = 543479;
