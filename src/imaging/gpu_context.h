@@ -82,7 +82,7 @@ class gpu_context {
   device_buffer spare_buffers_[3];
   device_buffer dem_buffer_;
   cl_kernel_handle kernels_[kernel_count];
-  std::size_t group_rows_[kernel_count] = {};  // each kernel's launches' (0: the runtime's)
+  std::size_t group_rows_[kernel_count] = {};  // rows of each kernel's work groups (0: any)
   int32_t channels_ = 0;
 };
 
