@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark once on a machine with an NVIDIA GPU (prepared; not yet run anywhere):
-# the colour survey with --batch, its stages (kernel time as a share of the staged run)
-# and the whole-run time, on the GPU's OpenCL platform alone.
+# the colour survey with --batch, its stages (kernel time as a share of the staged run),
+# the whole-run time and the first run of a survey new to the machine, on the GPU's OpenCL
+# platform alone.
 #   bench/gpu_check.sh [build-folder]      (as root on a fresh Debian machine)
 # Needs the NVIDIA driver with its OpenCL library (libnvidia-opencl.so.1); installs the
 # build's packages through scripts/setup.sh when the build folder has no program yet.
@@ -27,4 +28,6 @@ echo "whole runs (--batch), seconds: $(awk '{ print $2 }' /tmp/aq_gpu_times.txt 
 awk '$1 == "kernel_seconds" { k = $2 } $1 == "staged_total_seconds" { t = $2 }
      END { printf "kernel share of the staged run: %.1f %% (%.3f of %.3f s)\n", 100 * k / t, k, t }' /tmp/aq_gpu_stages.txt
 "$BUILD/bench/aq_bench" floor "$config" "$mosaic"
+# The first run of a survey new to the machine: what the driver builds for it.
+bench/first_run.sh "$BUILD"
 rm -f /tmp/aq_gpu_times.txt
