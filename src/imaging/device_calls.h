@@ -87,7 +87,7 @@ class kernel_launch {
  public:
   // `group_rows`: the rows of a work group (a power of two), or 0 for the runtime's choice.
   kernel_launch(cl_command_queue queue, cl_kernel kernel, const kernel_signature& signature,
-                std::size_t group_rows = 0);
+                std::size_t group_rows);
 
   kernel_launch& set(const char* argument, cl_int value);
   kernel_launch& set(const char* argument, float value);
