@@ -282,6 +282,12 @@ __kernel void Copy(__global const uchar* source, __global uchar* destination, in
   if (i < (size_t)max(count, 0)) destination[i] = source[i];
 }
 
+// The 16-byte block get_global_id(0) of `buffer` set to `pattern`: a fill spread over
+// every core where the runtime's own fill runs on one.
+__kernel void fill_blocks(__global uint4* buffer, uint4 pattern) {
+  buffer[get_global_id(0)] = pattern;
+}
+
 // Sum of absolute differences of two single-channel images over block x block
 // squares; one work item per (block row, block column), results row-major.
 __kernel void block_correlation(__global const uchar* first, __global const uchar* second,

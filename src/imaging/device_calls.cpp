@@ -101,6 +101,11 @@ kernel_launch& kernel_launch::set(const char* argument, float value) {
   return *this;
 }
 
+kernel_launch& kernel_launch::set(const char* argument, const cl_uint4& value) {
+  bind(argument, sizeof(value), &value);
+  return *this;
+}
+
 kernel_launch& kernel_launch::set(const char* argument, const device_buffer& buffer) {
   const cl_mem mem = buffer.mem.get();
   bind(argument, sizeof(mem), &mem);

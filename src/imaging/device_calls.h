@@ -91,6 +91,7 @@ class kernel_launch {
 
   kernel_launch& set(const char* argument, cl_int value);
   kernel_launch& set(const char* argument, float value);
+  kernel_launch& set(const char* argument, const cl_uint4& value);
   kernel_launch& set(const char* argument, const device_buffer& buffer);
 
   // Launches one work item per pixel of rows [r0, r0 + rows) and columns [c0, c0 + cols)

@@ -316,10 +316,28 @@ cl_status gpu_context::read_buffer(const device_buffer& buffer, void* data, std:
 
 cl_status gpu_context::fill_buffer(const device_buffer& buffer, const void* pattern,
                                    std::size_t pattern_bytes, const std::string& what) {
-  if (!buffer || pattern_bytes == 0 || buffer.bytes % pattern_bytes != 0)
+  if (!buffer || pattern == nullptr || pattern_bytes == 0 || buffer.bytes % pattern_bytes != 0)
     return cl_check(CL_INVALID_VALUE, "clEnqueueFillBuffer", what);
-  return cl_check(clEnqueueFillBuffer(queue_.get(), buffer.mem.get(), pattern, pattern_bytes, 0,
-                                      buffer.bytes, 0, nullptr, nullptr),
+  // A CPU runtime fills on one thread, and a view's planes are hundreds of megabytes of
+  // fresh pages: whole 16-byte blocks go to a kernel on every core.
+  constexpr std::size_t block = 16, least_kernel_bytes = std::size_t{1} << 20;
+  const int fill = static_cast<int>(kernel_id::fill_blocks);
+  std::size_t done = 0;
+  if (group_rows_[fill] != 0 && buffer.bytes >= least_kernel_bytes && block % pattern_bytes == 0) {
+    cl_uint4 blocks_pattern;
+    auto* bytes = reinterpret_cast<unsigned char*>(&blocks_pattern);
+    for (std::size_t i = 0; i < block; ++i)
+      bytes[i] = static_cast<const unsigned char*>(pattern)[i % pattern_bytes];
+    done = buffer.bytes / block * block;
+    const cl_status status = launch(kernel_id::fill_blocks)
+                                 .set("buffer", buffer)
+                                 .set("pattern", blocks_pattern)
+                                 .run(0, done / block, 0, 1);
+    if (!status.ok()) return cl_check(status.code, "clEnqueueNDRangeKernel", "fill_blocks, " + what);
+  }
+  if (done == buffer.bytes) return {};
+  return cl_check(clEnqueueFillBuffer(queue_.get(), buffer.mem.get(), pattern, pattern_bytes, done,
+                                      buffer.bytes - done, 0, nullptr, nullptr),
                   "clEnqueueFillBuffer", what);
 }
 

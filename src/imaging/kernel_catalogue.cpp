@@ -29,6 +29,7 @@ const kernel_signature& signature_of(kernel_id kernel) {
       {"composite_sample_won_flat",
        {"image_width", "image_height", "view", "output", "image", "rec", "source"}},
       {"composite_won_bounds", {"view", "source", "bounds", "line_count"}},
+      {"fill_blocks", {"buffer", "pattern"}},
   };
   return signatures[static_cast<int>(kernel)];
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -564,6 +565,32 @@ TEST_F(ProjectionKernel, LaunchesCoverTheirWindowAndNoMore) {
     ASSERT_TRUE(gpu_->read_buffer(to, copied.data(), bytes, "to").ok());
     for (std::size_t i = 0; i < bytes; ++i)
       ASSERT_EQ(copied[i], i >= first && i < first + rows ? source[i] : 0) << rows << " " << i;
+  }
+}
+
+TEST_F(ProjectionKernel, FillsReachEveryByteWithThePattern) {
+  // Large fills go to the block kernel on a CPU device, with the runtime's fill after
+  // the last whole block; small ones stay the runtime's.
+  const unsigned char black = 0, blocks[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  const float infinity = std::numeric_limits<float>::infinity();
+  const struct {
+    std::size_t bytes;
+    const void* pattern;
+    std::size_t pattern_bytes;
+  } cases[] = {{3 * (std::size_t{1} << 20) + 5, &black, 1},
+               {(std::size_t{1} << 20) + 12, &infinity, 4},
+               {2 * (std::size_t{1} << 20), blocks, 16},
+               {100, &infinity, 4}};
+  for (const auto& fill : cases) {
+    device_buffer buffer;
+    ASSERT_TRUE(gpu_->create_buffer("filled", fill.bytes, buffer).ok());
+    std::vector<unsigned char> bytes(fill.bytes, 0xA5);
+    ASSERT_TRUE(gpu_->write_buffer(buffer, bytes.data(), fill.bytes, true, "filled").ok());
+    ASSERT_TRUE(gpu_->fill_buffer(buffer, fill.pattern, fill.pattern_bytes, "filled").ok());
+    ASSERT_TRUE(gpu_->read_buffer(buffer, bytes.data(), fill.bytes, "filled").ok());
+    const auto* pattern = static_cast<const unsigned char*>(fill.pattern);
+    for (std::size_t i = 0; i < fill.bytes; ++i)
+      ASSERT_EQ(bytes[i], pattern[i % fill.pattern_bytes]) << fill.bytes << " " << i;
   }
 }
 
