@@ -69,6 +69,8 @@ mutants=(
   "launch_groups_skip_sizes|src/imaging/device_calls.cpp|group > 0 && done < rows; group /= 2)|group > 0 && done < rows; group /= 4)|projection_kernel"
   "fill_tail_skipped|src/imaging/gpu_context.cpp|  if (done == buffer.bytes) return {};|  if (done > 0) return {};|projection_kernel"
   "fill_pattern_misplaced|src/imaging/gpu_context.cpp|pattern)[i % pattern_bytes];|pattern)[(i + 1) % pattern_bytes];|projection_kernel|e2e/compositing"
+  "angle_map_without_scores|src/imaging/view_device.h|!(claimed_source() && !options_.angle_map)|!claimed_source()|e2e/compositing"
+  "source_map_alone_unclaimed|src/imaging/view_device.h|!(claimed_source() && !options_.angle_map)|!(!options_.angle_map)|e2e/last_wins|e2e/colour_balance"
   "won_bounds_last_column_lost|kernels/direct_registration.cl|      atomic_max(b + 3, col - 1);|      atomic_max(b + 3, col - 2);|projection_kernel|e2e/compositing"
   "won_bounds_first_row_lost|kernels/direct_registration.cl|      atomic_min(b, row);|      atomic_min(b, row + 1);|projection_kernel|e2e/compositing"
   "geometric_sample_skipped|kernels/direct_registration.cl|  if ((flags & COMP_SAMPLE_WON) != 0) {|  if ((flags & COMP_SAMPLE_WON) != 0 && false) {|e2e/compositing"

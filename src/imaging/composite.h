@@ -72,7 +72,7 @@ constexpr int32_t composite_use_dem = 1, composite_absolute_dem = 2, composite_w
 // The per-pixel planes read back from a composited view (row-major, width x height).
 struct composite_planes {
   std::vector<uint32_t> source;  // flight-log line, 0 where nothing was projected
-  std::vector<float> angle_deg;  // off-nadir angle; NaN where source is 0
+  std::vector<float> angle_deg;  // off-nadir angle, NaN where source is 0 (angle map only)
 };
 
 // The lines of `record`'s footprint from the camera matrices of `view` for a frame of

@@ -99,7 +99,7 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
       AQ_RETURN_IF_FAILED(gpu_.create_buffer("footprint lines", sizeof(footprint_host_), footprint_,
                                              CL_MEM_READ_ONLY));
   }
-  if (!options_.active()) return {};
+  if (!composites()) return {};
 
   const float no_score = std::numeric_limits<float>::infinity();
   const uint32_t no_source = 0;
@@ -236,20 +236,20 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
   line_ = std::max(geometry.log_line, 1);
   const auto own_line = static_cast<uint32_t>(std::max(geometry.log_line, 0));
   footprint_window drawn = window;
-  if (options_.active() && pass == 0)
+  if (composites() && pass == 0)
     first_pass_last_line_ = std::max(first_pass_last_line_, own_line);
-  if (options_.active() && pass == 1) {
+  if (composites() && pass == 1) {
     if (won_bounds_.empty()) AQ_RETURN_IF_FAILED(find_won_bounds());
     if (!cut_to_won(own_line, drawn)) return {};
   }
   // On flat ground the frame's footprint lines refuse, before their projection, the
   // pixels the frame cannot see.
   composite_record lines;
-  const bool footprint = !use_dem_ && (options_.active() || (projects && claim_)) &&
+  const bool footprint = !use_dem_ && (composites() || (projects && claim_)) &&
                          flat_footprint_lines(view, gpu_.image_width(), gpu_.image_height(),
                                               footprint_margin(view), lines);
   AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view, sizeof(view), false, "view record"));
-  if (options_.active()) {
+  if (composites()) {
     record_host_ = base_;
     // The second pass of feathering: the terms of the pixels best view gave this frame.
     if (feathered() && pass == 1) record_host_.flags |= composite_extras;
@@ -305,7 +305,7 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
   const auto rows = static_cast<std::size_t>(std::max(drawn.rows(), 0));
   const auto cols = static_cast<std::size_t>(std::max(drawn.cols(), 0));
   if (projects) AQ_RETURN_IF_FAILED(projection().run(r0, rows, c0, cols));
-  if (options_.active()) AQ_RETURN_IF_FAILED(compositing(pass).run(r0, rows, c0, cols));
+  if (composites()) AQ_RETURN_IF_FAILED(compositing(pass).run(r0, rows, c0, cols));
   return {};
 }
 
@@ -380,6 +380,9 @@ cl_status view_device::finish(cv::Mat& image, composite_planes& planes, view_sta
   const std::size_t pixels =
       static_cast<std::size_t>(view_host_.width) * static_cast<std::size_t>(view_host_.height);
   const bool maps = options_.source_map || options_.angle_map;
+  // The angle map needs the score plane, and the source plane for where nothing was
+  // drawn; a source map alone needs the source plane only.
+  const bool angle_plane = options_.angle_map;
   // The map planes' fresh pages are faulted in while the image is read back, not after.
   // A failure to allocate them reaches the caller as it would have without the thread.
   struct joined_thread {
@@ -394,10 +397,10 @@ cl_status view_device::finish(cv::Mat& image, composite_planes& planes, view_sta
     }
   } allocation;
   if (maps) {
-    allocation.thread = std::thread([&planes, &allocation, pixels] {
+    allocation.thread = std::thread([&planes, &allocation, pixels, angle_plane] {
       try {
         planes.source.assign(pixels, 0);
-        planes.angle_deg.assign(pixels, 0.0f);
+        planes.angle_deg.assign(angle_plane ? pixels : 0, 0.0f);
       } catch (...) {
         allocation.failure = std::current_exception();
       }
@@ -409,15 +412,15 @@ cl_status view_device::finish(cv::Mat& image, composite_planes& planes, view_sta
     // frame is drawn against (feathering is not continued: it blends finished planes).
     end->image = image.clone();
     end->claim.assign(claim_ ? pixels : 0, 0);
-    end->score.assign(options_.active() ? pixels : 0, 0.0f);
+    end->score.assign(composites() ? pixels : 0, 0.0f);
     // Claimed last wins keeps no source plane of its own: the claim is the source.
-    const bool own_source = options_.active() && !claimed_source();
+    const bool own_source = composites() && !claimed_source();
     end->source.assign(own_source ? pixels : 0, 0);
     if (claim_) {
       AQ_RETURN_IF_FAILED(
           gpu_.read_buffer(claim_, end->claim.data(), pixels * sizeof(uint32_t), "claim plane"));
     }
-    if (options_.active()) {
+    if (composites()) {
       AQ_RETURN_IF_FAILED(
           gpu_.read_buffer(score_, end->score.data(), pixels * sizeof(float), "score plane"));
     }
@@ -428,10 +431,13 @@ cl_status view_device::finish(cv::Mat& image, composite_planes& planes, view_sta
   }
   if (!maps) return {};
   allocation.join();
-  AQ_RETURN_IF_FAILED(
-      gpu_.read_buffer(score_, planes.angle_deg.data(), pixels * sizeof(float), "score plane"));
+  if (angle_plane) {
+    AQ_RETURN_IF_FAILED(
+        gpu_.read_buffer(score_, planes.angle_deg.data(), pixels * sizeof(float), "score plane"));
+  }
   AQ_RETURN_IF_FAILED(gpu_.read_buffer(source_plane(), planes.source.data(),
                                        pixels * sizeof(uint32_t), "source plane"));
+  if (!angle_plane) return {};
   // The device keeps the squared tangent of the angle, which orders as the angle does;
   // a pixel no frame reached has no angle.
   float* angles = planes.angle_deg.data();

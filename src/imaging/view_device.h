@@ -83,7 +83,8 @@ class view_device {
   cl_status read_output(cv::Mat& image);
 
   // Ends the view: the blend of feathering, then its pixels into `image` and, when a map is
-  // asked for, the source and off-nadir angle planes into `planes`; with `end`, the
+  // asked for, the source plane into `planes`, with the off-nadir angles for the angle
+  // map; with `end`, the
   // state a later rendering goes on from.
   cl_status finish(cv::Mat& image, composite_planes& planes, view_state* end = nullptr);
 
@@ -126,6 +127,11 @@ class view_device {
   bool claimed_source() const { return claim_ && options_.rule == composite_rule::last_wins; }
   // The plane of each pixel's source line.
   const device_buffer& source_plane() const { return claimed_source() ? claim_ : source_; }
+  // Whether the compositing kernels run: for every rule but last wins, and for last
+  // wins's maps, save a source map alone from a claim plane, which is that map already.
+  bool composites() const {
+    return options_.active() && !(claimed_source() && !options_.angle_map);
+  }
 
   // Feathering: the camera of each line best view drew (3 floats a line, as the records
   // hold them), for the feather's angle of the best image; in `cameras_` from its pass on.

@@ -15,8 +15,8 @@ bool stage_quality_maps(staged_file_set& files, const std::string& image_path, i
                         bool wide_source) {
   [[maybe_unused]] const std::size_t pixels =
       static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-  // The renderer reads both planes back whenever a map is asked for.
-  assert(source.size() == pixels && angle_deg.size() == pixels);
+  // The renderer reads the source plane back for either map, the angles for their own.
+  assert(source.size() == pixels && (!angle_map || angle_deg.size() == pixels));
   if (source_map) {
     // 16 bits while every line of the log fits, so that each map of a mosaic has one type.
     const bool wide = wide_source || (!source.empty() &&
