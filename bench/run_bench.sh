@@ -5,8 +5,9 @@
 #
 #   bench/run_bench.sh [build-folder]        (default build; run from anywhere)
 #   REPEATS=5 VARIANTS="colour" PEER=0 PROGRAM=other/aeroquilt bench/run_bench.sh build-i
-#   MODES="0 1 2" ...   also times whole runs (--batch) with each composite_mode, with and
-#                       without the source and view-angle maps, and their peak memory
+#   MODES="0 1 2" ...   also times whole runs (--batch) with each composite_mode: without
+#                       maps, with the source and view-angle maps, and with the source map
+#                       alone; and their peak memory
 #
 # The surveys are made once under bench/data/ (git-ignored): 160 JPEG frames of
 # 1280 x 1024 ("colour") and 160 16-bit PNG thermal frames of 640 x 512
@@ -117,25 +118,32 @@ for variant in $VARIANTS; do
       { cat "$config"; echo "composite_mode,$mode"; } > "$data/survey_mode$mode.cfg"
       { cat "$config"; echo "composite_mode,$mode"; echo "write_source_map,1"; echo "write_view_angle_map,1"; } \
         > "$data/survey_mode${mode}maps.cfg"
+      { cat "$config"; echo "composite_mode,$mode"; echo "write_source_map,1"; } \
+        > "$data/survey_mode${mode}source.cfg"
     done
     for r in $(seq "$REPEATS"); do
       for mode in $MODES; do
-        for maps in "" maps; do
+        for maps in "" maps source; do
           /usr/bin/time -f "%e %M" -o "$scratch/mode$mode$maps.$r" "$PROGRAM" "$data/survey_mode$mode$maps.cfg" --batch >/dev/null 2>&1 || true
+          # The replaced files' pages and the journal settle here, not in the next run.
+          sync
+          sleep 1
         done
       done
     done
     first=""
     for mode in $MODES; do
-      rm -f "$data/survey_mode$mode.cfg" "$data/survey_mode${mode}maps.cfg"
+      rm -f "$data/survey_mode$mode.cfg" "$data/survey_mode${mode}maps.cfg" "$data/survey_mode${mode}source.cfg"
       net=$(calc "$(for r in $(seq "$REPEATS"); do tail -n 1 "$scratch/mode$mode.$r" | awk '{ print $1 }'; done | median)")
       with_maps=$(calc "$(for r in $(seq "$REPEATS"); do tail -n 1 "$scratch/mode${mode}maps.$r" | awk '{ print $1 }'; done | median)")
+      with_source=$(calc "$(for r in $(seq "$REPEATS"); do tail -n 1 "$scratch/mode${mode}source.$r" | awk '{ print $1 }'; done | median)")
       kib=$(for r in $(seq "$REPEATS"); do tail -n 1 "$scratch/mode$mode.$r" | awk '{ print $2 }'; done | median)
       kib_maps=$(for r in $(seq "$REPEATS"); do tail -n 1 "$scratch/mode${mode}maps.$r" | awk '{ print $2 }'; done | median)
       [ -z "$first" ] && first=$net
-      printf "composite_mode %d         %8.2f s (%.3f x composite_mode %s), %.0f MiB (%.1f B/px); with maps %.2f s (%.3f x), %.0f MiB\n" \
+      printf "composite_mode %d         %8.2f s (%.3f x composite_mode %s), %.0f MiB (%.1f B/px); with maps %.2f s (%.3f x), %.0f MiB; source map alone %.2f s (%.3f x)\n" \
         "$mode" "$net" "$(calc "$net / $first")" "${MODES%% *}" "$(calc "$kib / 1024")" \
-        "$(calc "$kib * 1024 / ($megapixels * 1000000)")" "$with_maps" "$(calc "$with_maps / $net")" "$(calc "$kib_maps / 1024")"
+        "$(calc "$kib * 1024 / ($megapixels * 1000000)")" "$with_maps" "$(calc "$with_maps / $net")" "$(calc "$kib_maps / 1024")" \
+        "$with_source" "$(calc "$with_source / $net")"
     done
   fi
 

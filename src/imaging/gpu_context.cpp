@@ -319,16 +319,18 @@ cl_status gpu_context::fill_buffer(const device_buffer& buffer, const void* patt
   if (!buffer || pattern == nullptr || pattern_bytes == 0 || buffer.bytes % pattern_bytes != 0)
     return cl_check(CL_INVALID_VALUE, "clEnqueueFillBuffer", what);
   // A CPU runtime fills on one thread, and a view's planes are hundreds of megabytes of
-  // fresh pages: whole 16-byte blocks go to a kernel on every core.
+  // fresh pages: whole work groups of 16-byte blocks go to a kernel on every core (one
+  // group size, one build), the rest to the runtime.
   constexpr std::size_t block = 16, least_kernel_bytes = std::size_t{1} << 20;
   const int fill = static_cast<int>(kernel_id::fill_blocks);
+  const std::size_t group_bytes = group_rows_[fill] * block;
   std::size_t done = 0;
-  if (group_rows_[fill] != 0 && buffer.bytes >= least_kernel_bytes && block % pattern_bytes == 0) {
+  if (group_bytes != 0 && buffer.bytes >= least_kernel_bytes && block % pattern_bytes == 0) {
     cl_uint4 blocks_pattern;
     auto* bytes = reinterpret_cast<unsigned char*>(&blocks_pattern);
     for (std::size_t i = 0; i < block; ++i)
       bytes[i] = static_cast<const unsigned char*>(pattern)[i % pattern_bytes];
-    done = buffer.bytes / block * block;
+    done = buffer.bytes / group_bytes * group_bytes;
     const cl_status status = launch(kernel_id::fill_blocks)
                                  .set("buffer", buffer)
                                  .set("pattern", blocks_pattern)
