@@ -522,11 +522,11 @@ __kernel void composite_best_view_flat(int image_width, int image_height,
   float x, y, fx, fy;
   size_t i;
   if (!composite_pixel(view, rec, &x, &y, &i)) return;
-  const uint own = (uint)as_int(rec[COMP_SOURCE]);
-  const bool later = own > source[i];
   if (!within_footprint(x, y, rec + COMP_FOOTPRINT_LINES)) return;
+  const uint own = (uint)as_int(rec[COMP_SOURCE]);
   const float key = composite_score(x, y, 0.0f, rec);
-  if (!(key < score[i] || (key == score[i] && later))) return;
+  const float held = score[i];
+  if (!(key < held || (key == held && own > source[i]))) return;
   if (!image_point(x, y, 0.0f, view, &fx, &fy) ||
       !inside_frame(fx, fy, image_width, image_height))
     return;
