@@ -335,7 +335,8 @@ cl_status gpu_context::fill_buffer(const device_buffer& buffer, const void* patt
                                  .set("buffer", buffer)
                                  .set("pattern", blocks_pattern)
                                  .run(0, done / block, 0, 1);
-    if (!status.ok()) return cl_check(status.code, "clEnqueueNDRangeKernel", "fill_blocks, " + what);
+    if (!status.ok())
+      return cl_check(status.code, "clEnqueueNDRangeKernel", "fill_blocks, " + what);
   }
   if (done == buffer.bytes) return {};
   return cl_check(clEnqueueFillBuffer(queue_.get(), buffer.mem.get(), pattern, pattern_bytes, done,

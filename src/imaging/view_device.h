@@ -84,8 +84,7 @@ class view_device {
 
   // Ends the view: the blend of feathering, then its pixels into `image` and, when a map is
   // asked for, the source plane into `planes`, with the off-nadir angles for the angle
-  // map; with `end`, the
-  // state a later rendering goes on from.
+  // map; with `end`, the state a later rendering goes on from.
   cl_status finish(cv::Mat& image, composite_planes& planes, view_state* end = nullptr);
 
  private:

@@ -18,8 +18,8 @@ class staged_file_set;
 // `source_map`, "_view_angle.tif" (float32 off-nadir degrees, NaN the nodata value where
 // the source is 0) when `angle_map`, placed by `georeference`. `source` holds width x
 // height values, and so does `angle_deg` with `angle_map`, already NaN where the source
-// is 0 (as the renderer's planes hold it). False when staging failed (the set reports it when
-// committed).
+// is 0 (as the renderer's planes hold it). False when staging failed (the set reports it
+// when committed).
 bool stage_quality_maps(staged_file_set& files, const std::string& image_path, int width,
                         int height, const std::vector<uint32_t>& source,
                         const std::vector<float>& angle_deg,

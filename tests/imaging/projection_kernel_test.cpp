@@ -569,9 +569,10 @@ TEST_F(ProjectionKernel, LaunchesCoverTheirWindowAndNoMore) {
 }
 
 TEST_F(ProjectionKernel, FillsReachEveryByteWithThePattern) {
-  // Large fills go to the block kernel on a CPU device, with the runtime's fill after
-  // the last whole block; small ones stay the runtime's.
-  const unsigned char black = 0, blocks[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  // Large fills go to the block kernel on a CPU device in whole work groups, the rest to
+  // the runtime's fill; small ones stay the runtime's.
+  const unsigned char black = 0,
+                      blocks[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
   const float infinity = std::numeric_limits<float>::infinity();
   const struct {
     std::size_t bytes;
