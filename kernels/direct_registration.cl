@@ -120,6 +120,39 @@ bool work_item_pixel(__global const float* view, int* row, int* col, size_t* ind
   return true;
 }
 
+// The pixels of a work item that draws a span of one view row: the columns [first, end)
+// of the row, whose local point at column c is (origin_x + (c + col_offset) * pixel_size,
+// y), as the per-pixel kernels place it.
+typedef struct {
+  int row, first, end, col_offset;
+  float origin_x, pixel_size, y;
+  size_t row_start;  // index of the row's first pixel
+} row_span;
+
+float span_x(const row_span* s, int col) {
+  return s->origin_x + (float)(col + s->col_offset) * s->pixel_size;
+}
+
+// The span of a work item of a launch whose work items draw `span` columns each of a
+// window of `cols` columns from the launch's column offset (see kernel_launch::run), with
+// the row's y from `origin_y` and `row_offset` as x from `origin_x` and `col_offset`; false
+// when it holds none of the view.
+bool work_item_span(__global const float* view, int span, int cols, float origin_x,
+                    int col_offset, float origin_y, int row_offset, row_span* s) {
+  const long offset = (long)get_global_offset(1);
+  const long start = offset + ((long)get_global_id(1) - offset) * span;
+  const long stop = min(min(start + span, offset + cols), (long)as_int(view[VIEW_WIDTH]));
+  s->row = (int)get_global_id(0);
+  s->first = (int)min(start, stop);
+  s->end = (int)stop;
+  s->col_offset = col_offset;
+  s->origin_x = origin_x;
+  s->pixel_size = view[VIEW_PIXEL_SIZE];
+  s->y = origin_y - (float)(s->row + row_offset) * s->pixel_size;
+  s->row_start = (size_t)s->row * (size_t)as_int(view[VIEW_WIDTH]);
+  return s->row < as_int(view[VIEW_HEIGHT]) && s->first < s->end;
+}
+
 // The view pixel of this work item: its local point (x, y) and its output bytes.
 // False for a work item outside the view.
 bool view_pixel(__global const float* view, __global uchar* output, float* x, float* y,
@@ -219,32 +252,69 @@ __kernel void project_image_dem(int image_width, int image_height, __global cons
   project_local_point(x, y, z, view, image_width, image_height, image, out);
 }
 
-// Whether (x, y) lies within the four footprint lines (a, b, c) at `line`: a x + b y + c
-// >= 0 for each. On flat ground they hold every point the frame sees, and the test is
-// cheaper than the projection that would refuse the others.
+// Whether (x, y) lies on the side of the footprint line (a, b, c) at `line` where the
+// frame may see: a x + b y + c >= 0.
+bool footprint_line_holds(float x, float y, __global const float* line) {
+  return !(line[0] * x + line[1] * y + line[2] < 0.0f);
+}
+
+// Whether (x, y) lies within the four footprint lines at `line`. On flat ground they hold
+// every point the frame sees, and the test is cheaper than the projection that would
+// refuse the others.
 bool within_footprint(float x, float y, __global const float* line) {
   for (int k = 0; k < 4; ++k) {
-    if (line[3 * k] * x + line[3 * k + 1] * y + line[3 * k + 2] < 0.0f) return false;
+    if (!footprint_line_holds(x, y, line + 3 * k)) return false;
   }
   return true;
+}
+
+// The span's columns narrowed to those within the four footprint lines at `line`, by
+// bisection on each line: along a row x grows with the column and each rounded step of
+// a x + b y + c is monotonic, so the columns where a line holds are a run from one end
+// (all or none where a is 0). The same arithmetic as within_footprint, pixel by pixel;
+// and as the lines lie beyond the frame, where the frame test refuses every pixel anyway,
+// a column more or less would change nothing.
+void footprint_columns(row_span* s, __global const float* line) {
+  for (int k = 0; k < 4 && s->first < s->end; ++k, line += 3) {
+    // Holds from some column on, else up to one.
+    const bool rising = (line[0] > 0.0f) == (s->pixel_size > 0.0f);
+    int low = s->first, high = s->end;
+    while (low < high) {
+      const int mid = low + (high - low) / 2;
+      if (footprint_line_holds(span_x(s, mid), s->y, line) == rising) {
+        high = mid;
+      } else {
+        low = mid + 1;
+      }
+    }
+    if (rising) {
+      s->first = low;
+    } else {
+      s->end = low;
+    }
+  }
 }
 
 // Last wins in any launch order: `claimed` holds per view pixel the flight-log line of the
 // image that wrote it (0 none). An image leaves a pixel of a later line alone, so images
 // taken from the last back sample each pixel once, and one that comes late goes under.
-// `footprint`: the frame's footprint lines, then 1 where they hold (flat ground).
+// `footprint`: the frame's footprint lines, then 1 where they hold (flat ground). A work
+// item draws `span` columns of a row (work_item_span).
 __kernel void project_image_claimed(int image_width, int image_height,
                                     __global const float* view, __global uchar* output,
                                     __global const uchar* image, __global uint* claimed,
-                                    int line, __global const float* footprint) {
-  float x, y;
-  __global uchar* out;
-  if (!view_pixel(view, output, &x, &y, &out)) return;
-  __global uint* claim = claimed + (out - output) / 3;
-  if ((int)*claim >= line) return;
-  if (footprint[12] != 0.0f && !within_footprint(x, y, footprint)) return;
-  if (project_local_point(x, y, 0.0f, view, image_width, image_height, image, out))
-    *claim = (uint)line;
+                                    int line, __global const float* footprint, int span,
+                                    int cols) {
+  row_span s;
+  if (!work_item_span(view, span, cols, view[VIEW_X_MIN], 0, view[VIEW_Y_MAX], 0, &s)) return;
+  if (footprint[12] != 0.0f) footprint_columns(&s, footprint);
+  for (int col = s.first; col < s.end; ++col) {
+    const size_t i = s.row_start + (size_t)col;
+    if ((int)claimed[i] >= line) continue;
+    if (project_local_point(span_x(&s, col), s.y, 0.0f, view, image_width, image_height, image,
+                            output + i * 3))
+      claimed[i] = (uint)line;
+  }
 }
 
 __kernel void project_image_dem_claimed(int image_width, int image_height,
@@ -444,6 +514,14 @@ bool composite_pixel(__global const float* view, __global const float* rec, floa
   return true;
 }
 
+// The span of a work item of a compositing kernel that spans rows (work_item_span), its
+// points placed as composite_pixel places them.
+bool composite_span(__global const float* view, __global const float* rec, int span, int cols,
+                    row_span* s) {
+  return work_item_span(view, span, cols, rec[COMP_ORIGIN_X], as_int(rec[COMP_COL_OFFSET]),
+                        rec[COMP_ORIGIN_Y], as_int(rec[COMP_ROW_OFFSET]), s);
+}
+
 // Index into a plane holding the view's rows from `plane_row` on of view pixel `i` (the
 // host launches only over the rows such a plane holds).
 size_t band_index(__global const float* view, size_t i, int plane_row) {
@@ -514,38 +592,50 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
 }
 
 // Best view from geometry on flat ground, one image: composite_best_view's own steps
-// with COMP_GEOMETRY and COMP_FOOTPRINT alone, written without its other cases so that
-// the per-pixel loop stays short.
+// with COMP_GEOMETRY and COMP_FOOTPRINT alone, written without its other cases. A work
+// item draws `span` columns of one row of the window of `cols` columns from the launch's
+// column offset, only those within the footprint lines: on a CPU device a whole window
+// row, one loop over the columns the frame may see, on a GPU one pixel.
 __kernel void composite_best_view_flat(int image_width, int image_height,
                                        __global const float* view, __global const float* rec,
-                                       __global float* score, __global uint* source) {
-  float x, y, fx, fy;
-  size_t i;
-  if (!composite_pixel(view, rec, &x, &y, &i)) return;
-  if (!within_footprint(x, y, rec + COMP_FOOTPRINT_LINES)) return;
+                                       __global float* score, __global uint* source, int span,
+                                       int cols) {
+  row_span s;
+  if (!composite_span(view, rec, span, cols, &s)) return;
+  footprint_columns(&s, rec + COMP_FOOTPRINT_LINES);
   const uint own = (uint)as_int(rec[COMP_SOURCE]);
-  const float key = composite_score(x, y, 0.0f, rec);
-  const float held = score[i];
-  if (!(key < held || (key == held && own > source[i]))) return;
-  if (!image_point(x, y, 0.0f, view, &fx, &fy) ||
-      !inside_frame(fx, fy, image_width, image_height))
-    return;
-  score[i] = key;
-  source[i] = own;
+  for (int col = s.first; col < s.end; ++col) {
+    const float x = span_x(&s, col), y = s.y;
+    const size_t i = s.row_start + (size_t)col;
+    const float key = composite_score(x, y, 0.0f, rec);
+    const float held = score[i];
+    if (!(key < held || (key == held && own > source[i]))) continue;
+    float fx, fy;
+    if (!image_point(x, y, 0.0f, view, &fx, &fy) ||
+        !inside_frame(fx, fy, image_width, image_height))
+      continue;
+    score[i] = key;
+    source[i] = own;
+  }
 }
 
 // The colour of the pixels one image won by best view from geometry on flat ground:
-// composite_best_view's steps with COMP_SAMPLE_WON alone.
+// composite_best_view's steps with COMP_SAMPLE_WON alone, `span` columns of a row a work
+// item (work_item_span).
 __kernel void composite_sample_won_flat(int image_width, int image_height,
                                         __global const float* view, __global uchar* output,
                                         __global const uchar* image, __global const float* rec,
-                                        __global const uint* source) {
-  float x, y, fx, fy;
-  size_t i;
-  if (!composite_pixel(view, rec, &x, &y, &i)) return;
-  if (source[i] != (uint)as_int(rec[COMP_SOURCE]) || !image_point(x, y, 0.0f, view, &fx, &fy))
-    return;
-  write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
+                                        __global const uint* source, int span, int cols) {
+  row_span s;
+  if (!composite_span(view, rec, span, cols, &s)) return;
+  const uint own = (uint)as_int(rec[COMP_SOURCE]);
+  for (int col = s.first; col < s.end; ++col) {
+    const size_t i = s.row_start + (size_t)col;
+    if (source[i] != own) continue;
+    float fx, fy;
+    if (!image_point(span_x(&s, col), s.y, 0.0f, view, &fx, &fy)) continue;
+    write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
+  }
 }
 
 // The view rows and columns (first, last) each line below `line_count` holds in the

@@ -1,7 +1,9 @@
 #include "imaging/device_calls.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <limits>
 
 namespace aeroquilt {
 
@@ -82,12 +84,14 @@ cl_status cl_check(cl_int code, const char* call, const std::string& what) {
 }
 
 kernel_launch::kernel_launch(cl_command_queue queue, cl_kernel kernel,
-                             const kernel_signature& signature, std::size_t group_rows)
+                             const kernel_signature& signature, std::size_t group_rows,
+                             std::size_t row_span)
     : queue_(queue),
       kernel_(kernel),
       signature_(signature),
       bound_(signature.arguments.size(), false),
-      group_rows_(group_rows) {
+      group_rows_(group_rows),
+      row_span_(row_span) {
   if (kernel_ == nullptr) failure_ = cl_check(CL_INVALID_KERNEL, "clCreateKernel", signature.name);
 }
 
@@ -127,6 +131,15 @@ void kernel_launch::bind(const char* argument, std::size_t size, const void* val
 }
 
 cl_status kernel_launch::run(std::size_t r0, std::size_t rows, std::size_t c0, std::size_t cols) {
+  std::size_t items = cols;
+  if (row_span_ != 0) {
+    constexpr auto most = static_cast<std::size_t>(std::numeric_limits<cl_int>::max());
+    if (cols > most)
+      return cl_check(CL_INVALID_GLOBAL_WORK_SIZE, "clEnqueueNDRangeKernel", signature_.name);
+    const std::size_t span = std::clamp<std::size_t>(cols, 1, row_span_);
+    set("span", static_cast<cl_int>(span)).set("cols", static_cast<cl_int>(cols));
+    items = (cols + span - 1) / span;
+  }
   if (!failure_.ok()) return failure_;
   for (std::size_t index = 0; index < bound_.size(); ++index) {
     if (!bound_[index]) {
@@ -138,7 +151,7 @@ cl_status kernel_launch::run(std::size_t r0, std::size_t rows, std::size_t c0, s
   if (rows == 0 || cols == 0) return {};
   if (group_rows_ == 0) {
     const std::size_t offset[2] = {r0, c0};
-    const std::size_t size[2] = {rows, cols};
+    const std::size_t size[2] = {rows, items};
     return cl_check(
         clEnqueueNDRangeKernel(queue_, kernel_, 2, offset, size, nullptr, 0, nullptr, nullptr),
         "clEnqueueNDRangeKernel", signature_.name);
@@ -148,7 +161,7 @@ cl_status kernel_launch::run(std::size_t r0, std::size_t rows, std::size_t c0, s
     const std::size_t part = (rows - done) / group * group;
     if (part == 0) continue;
     const std::size_t offset[2] = {r0 + done, c0};
-    const std::size_t size[2] = {part, cols};
+    const std::size_t size[2] = {part, items};
     const std::size_t local[2] = {group, 1};
     const cl_status status = cl_check(
         clEnqueueNDRangeKernel(queue_, kernel_, 2, offset, size, local, 0, nullptr, nullptr),

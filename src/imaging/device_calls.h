@@ -86,8 +86,10 @@ struct kernel_signature {
 class kernel_launch {
  public:
   // `group_rows`: the rows of a work group (a power of two), or 0 for the runtime's choice.
+  // `row_span`: for a kernel whose work items draw spans of a row, the most columns of
+  // a span (at least 1); 0 for a kernel of one work item a pixel.
   kernel_launch(cl_command_queue queue, cl_kernel kernel, const kernel_signature& signature,
-                std::size_t group_rows);
+                std::size_t group_rows, std::size_t row_span = 0);
 
   kernel_launch& set(const char* argument, cl_int value);
   kernel_launch& set(const char* argument, float value);
@@ -95,8 +97,9 @@ class kernel_launch {
   kernel_launch& set(const char* argument, const device_buffer& buffer);
 
   // Launches one work item per pixel of rows [r0, r0 + rows) and columns [c0, c0 + cols)
-  // (dimension 0 rows, global offset (r0, c0)). With group rows, work groups of that many
-  // rows by one column, then of each smaller power of two for the rows left over (one
+  // (dimension 0 rows, global offset (r0, c0)); with a row span, one per span of each
+  // row, its arguments "span" and "cols" set here. With group rows, work groups of that
+  // many rows by one column, then of each smaller power of two for the rows left over (one
   // enqueue each); else the local size is the runtime's. Refused when an argument was not
   // set. An empty window launches nothing.
   cl_status run(std::size_t r0, std::size_t rows, std::size_t c0, std::size_t cols);
@@ -110,6 +113,7 @@ class kernel_launch {
   std::vector<bool> bound_;
   cl_status failure_;
   std::size_t group_rows_;
+  std::size_t row_span_;
 };
 
 }  // namespace aeroquilt

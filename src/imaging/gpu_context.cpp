@@ -51,13 +51,13 @@ bool set_up(cl_int code) {
   return false;
 }
 
-// The rows of `kernel`'s work groups on a CPU device: 512, or the most a group may hold,
-// as a power of two; 0 elsewhere. A CPU runtime (PoCL) builds a kernel anew for every
+// The rows of `kernel`'s work groups on a CPU device: `rows_most`, or the most a group may
+// hold, as a power of two; 0 elsewhere. A CPU runtime (PoCL) builds a kernel anew for every
 // local size it is launched with, and its own choice follows each frame window's height,
 // so every new survey built new ones: seconds in its first run, a minute with
 // feathering. A few fixed sizes run as fast. A GPU builds a kernel once for any size and
 // keeps its own choice.
-std::size_t cpu_group_rows(cl_device_id device, cl_kernel kernel) {
+std::size_t cpu_group_rows(cl_device_id device, cl_kernel kernel, std::size_t rows_most) {
   cl_device_type type = 0;
   std::size_t device_most = 0, kernel_most = 0;
   std::size_t item_most[3] = {0, 0, 0};
@@ -70,7 +70,7 @@ std::size_t cpu_group_rows(cl_device_id device, cl_kernel kernel) {
       clGetKernelWorkGroupInfo(kernel, device, CL_KERNEL_WORK_GROUP_SIZE, sizeof(kernel_most),
                                &kernel_most, nullptr) != CL_SUCCESS)
     return 0;
-  const std::size_t most = std::min({std::size_t{512}, device_most, item_most[0], kernel_most});
+  const std::size_t most = std::min({rows_most, device_most, item_most[0], kernel_most});
   std::size_t rows = 1;
   while (rows * 2 <= most) rows *= 2;
   return most == 0 ? 0 : rows;
@@ -244,6 +244,7 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels,
   }
 
   // Every kernel of the catalogue, the five of every kernel file first.
+  row_spans_ = false;
   for (int k = 0; k < kernel_count; ++k) {
     kernels_[k].reset(
         clCreateKernel(program_.get(), signature_of(static_cast<kernel_id>(k)).name, &error));
@@ -251,7 +252,11 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels,
       kernels_[k].reset();
       return false;
     }
-    group_rows_[k] = cpu_group_rows(device_, kernels_[k].get());
+    // A work item of a kernel that spans rows draws a whole window row on a CPU device:
+    // groups of a few rows keep every core busy on a window.
+    const bool spans = spans_rows(static_cast<kernel_id>(k));
+    group_rows_[k] = cpu_group_rows(device_, kernels_[k].get(), spans ? 16 : 512);
+    if (spans && group_rows_[k] != 0) row_spans_ = true;
   }
 
   // The properties entry point exists from OpenCL 2.0 on; older platforms (and
@@ -350,8 +355,13 @@ cl_status gpu_context::finish() {
 }
 
 kernel_launch gpu_context::launch(kernel_id kernel) const {
+  // On a CPU device a work item is a pass of a loop, and a whole row of a window in one
+  // loop tests its footprint lines once (and only over the columns within them); on a
+  // GPU a work item is a thread, one a pixel.
+  const std::size_t row_span =
+      !spans_rows(kernel) ? 0 : row_spans_ ? std::numeric_limits<std::size_t>::max() : 1;
   return kernel_launch(queue_.get(), kernels_[static_cast<int>(kernel)].get(),
-                       signature_of(kernel), group_rows_[static_cast<int>(kernel)]);
+                       signature_of(kernel), group_rows_[static_cast<int>(kernel)], row_span);
 }
 
 cl_status gpu_context::upload_frame(const unsigned char* pixels) {

@@ -58,6 +58,10 @@ class gpu_context {
 
   // A launch of `kernel` on the queue.
   kernel_launch launch(kernel_id kernel) const;
+  // Whether a work item of a kernel that spans rows draws a whole window row (a CPU
+  // device's way) or one pixel (a GPU's): the results are the same either way.
+  bool row_spans() const { return row_spans_; }
+  void set_row_spans(bool whole_rows) { row_spans_ = whole_rows; }
 
   // The camera frame buffer (image width x height x 3 bytes) and its upload, which
   // blocks: the frame's pixels may change once it returns, and every write queued
@@ -83,6 +87,7 @@ class gpu_context {
   device_buffer dem_buffer_;
   cl_kernel_handle kernels_[kernel_count];
   std::size_t group_rows_[kernel_count] = {};  // rows of each kernel's work groups (0: any)
+  bool row_spans_ = false;
   int32_t channels_ = 0;
 };
 

@@ -13,7 +13,8 @@ const kernel_signature& signature_of(kernel_id kernel) {
        {"image_width", "image_height", "view", "output", "image", "dem", "dem_bytes", "ref_lat_deg",
         "ref_lon_deg"}},
       {"project_image_claimed",
-       {"image_width", "image_height", "view", "output", "image", "claimed", "line", "footprint"}},
+       {"image_width", "image_height", "view", "output", "image", "claimed", "line", "footprint",
+        "span", "cols"}},
       {"project_image_dem_claimed",
        {"image_width", "image_height", "view", "output", "image", "dem", "dem_bytes", "ref_lat_deg",
         "ref_lon_deg", "claimed", "line"}},
@@ -25,13 +26,20 @@ const kernel_signature& signature_of(kernel_id kernel) {
         "score", "source", "best", "sum", "plane_row", "cameras", "camera_count"}},
       {"composite_blend", {"view", "output", "best", "sum", "feather", "plane_row"}},
       {"composite_best_view_flat",
-       {"image_width", "image_height", "view", "rec", "score", "source"}},
+       {"image_width", "image_height", "view", "rec", "score", "source", "span", "cols"}},
       {"composite_sample_won_flat",
-       {"image_width", "image_height", "view", "output", "image", "rec", "source"}},
+       {"image_width", "image_height", "view", "output", "image", "rec", "source", "span",
+        "cols"}},
       {"composite_won_bounds", {"view", "source", "bounds", "line_count"}},
       {"fill_blocks", {"buffer", "pattern"}},
   };
   return signatures[static_cast<int>(kernel)];
+}
+
+bool spans_rows(kernel_id kernel) {
+  return kernel == kernel_id::project_image_claimed ||
+         kernel == kernel_id::composite_best_view_flat ||
+         kernel == kernel_id::composite_sample_won_flat;
 }
 
 }  // namespace aeroquilt

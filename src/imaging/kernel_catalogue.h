@@ -30,4 +30,8 @@ constexpr int kernel_count = 14;
 // The kernel's name and parameter names.
 const kernel_signature& signature_of(kernel_id kernel);
 
+// Whether a work item of the kernel draws a span of one row's columns (its parameters
+// "span" and "cols", which kernel_launch::run sets).
+bool spans_rows(kernel_id kernel);
+
 }  // namespace aeroquilt

@@ -377,8 +377,9 @@ TEST_F(ProjectionKernel, ViewsDrawnInTurnsAreTheViewDrawnAtOnce) {
 
 // On flat ground best view and feathering refuse the pixels outside a frame's footprint
 // lines before projecting them, feathering the pixels whose angle gap exceeds a bound of
-// the seam slope, and best view from geometry has kernels of its own; a DEM of zero
-// heights, which has none of these, gives the same view, from geometry or not.
+// the seam slope, and best view from geometry has kernels of its own, whose work items
+// draw whole rows on a CPU device and pixels on a GPU; a DEM of zero heights, which has
+// none of these, gives the same view, from geometry or not, with either kind of work item.
 TEST_F(ProjectionKernel, FlatShortcutsLeaveBestViewAndFeatheringAsTheyAre) {
   const view_params base = small_view();
   hilly_dem level(base, true);
@@ -403,20 +404,25 @@ TEST_F(ProjectionKernel, FlatShortcutsLeaveBestViewAndFeatheringAsTheyAre) {
     EXPECT_TRUE(device.finish(canvas, planes).ok());
     return std::make_pair(canvas, planes.source);
   };
+  const bool whole_rows = gpu_->row_spans();
   for (const bool from_geometry : {false, true}) {
     geometric = from_geometry;
     const auto [best, best_source] = draw(composite_rule::best_view, false);
     const std::set<uint32_t> held(best_source.begin(), best_source.end());
     EXPECT_GE(held.size(), 5u) << geometric;
     for (const composite_rule rule : {composite_rule::best_view, composite_rule::feathered}) {
-      const auto [flat, flat_source] = draw(rule, false);
       const auto [on_dem, dem_source] = draw(rule, true);
-      EXPECT_EQ(flat_source, dem_source) << geometric;
-      EXPECT_EQ(cv::countNonZero(cv::Mat(flat != on_dem).reshape(1)), 0) << geometric;
-      // Feathering blends some pixels across its seams.
-      if (rule == composite_rule::feathered) {
-        EXPECT_GT(cv::countNonZero(cv::Mat(flat != best).reshape(1)), base.width) << geometric;
+      for (const bool rows : {true, false}) {
+        gpu_->set_row_spans(rows);
+        const auto [flat, flat_source] = draw(rule, false);
+        EXPECT_EQ(flat_source, dem_source) << geometric << rows;
+        EXPECT_EQ(cv::countNonZero(cv::Mat(flat != on_dem).reshape(1)), 0) << geometric << rows;
+        // Feathering blends some pixels across its seams.
+        if (rule == composite_rule::feathered) {
+          EXPECT_GT(cv::countNonZero(cv::Mat(flat != best).reshape(1)), base.width) << geometric;
+        }
       }
+      gpu_->set_row_spans(whole_rows);
     }
   }
 }
@@ -519,16 +525,22 @@ TEST_F(ProjectionKernel, BlackFramePixelsNeverWin) {
                first.at<cv::Vec3b>(r, c) != cv::Vec3b() &&
                forward.at<cv::Vec3b>(r, c) != cv::Vec3b();
   EXPECT_GT(shown, 1000);
+  // Taken from the last back, whole rows a work item (a CPU device's way) or pixels.
   const view_dem no_dem;
-  view_device device(*gpu_, composite_options{}, false, no_dem, ref_lat_deg, ref_lon_deg);
-  cv::Mat claimed = cv::Mat::zeros(base.height, base.width, CV_8UC3);
-  ASSERT_TRUE(device.begin(base, claimed, place_in_survey(base, base)).ok());
-  const footprint_window whole{0, base.height - 1, 0, base.width - 1};
-  for (int k = 1; k >= 0; --k)
-    ASSERT_TRUE(device.draw(0, cameras[k], images[k], whole, records[k]).ok());
-  composite_planes planes;
-  ASSERT_TRUE(device.finish(claimed, planes).ok());
-  EXPECT_EQ(cv::countNonZero(cv::Mat(forward != claimed).reshape(1)), 0);
+  const bool whole_rows = gpu_->row_spans();
+  for (const bool rows : {true, false}) {
+    gpu_->set_row_spans(rows);
+    view_device device(*gpu_, composite_options{}, false, no_dem, ref_lat_deg, ref_lon_deg);
+    cv::Mat claimed = cv::Mat::zeros(base.height, base.width, CV_8UC3);
+    ASSERT_TRUE(device.begin(base, claimed, place_in_survey(base, base)).ok());
+    const footprint_window whole{0, base.height - 1, 0, base.width - 1};
+    for (int k = 1; k >= 0; --k)
+      ASSERT_TRUE(device.draw(0, cameras[k], images[k], whole, records[k]).ok());
+    composite_planes planes;
+    ASSERT_TRUE(device.finish(claimed, planes).ok());
+    EXPECT_EQ(cv::countNonZero(cv::Mat(forward != claimed).reshape(1)), 0) << rows;
+  }
+  gpu_->set_row_spans(whole_rows);
 }
 
 // A launch names what it lacks, and errors by OpenCL's names.
