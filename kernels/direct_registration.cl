@@ -272,8 +272,9 @@ bool within_footprint(float x, float y, __global const float* line) {
 // bisection on each line: along a row x grows with the column and each rounded step of
 // a x + b y + c is monotonic, so the columns where a line holds are a run from one end
 // (all or none where a is 0). The same arithmetic as within_footprint, pixel by pixel;
-// and as the lines lie beyond the frame, where the frame test refuses every pixel anyway,
-// a column more or less would change nothing.
+// and as the lines lie two output pixels beyond the frame's edges (or within them, the
+// inner lines), where the frame test refuses (takes) every pixel anyway, a column more or
+// less would change nothing.
 void footprint_columns(row_span* s, __global const float* line) {
   for (int k = 0; k < 4 && s->first < s->end; ++k, line += 3) {
     // Holds from some column on, else up to one.
@@ -379,7 +380,7 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 }
 
 // ---- Compositing: best view, feathered seams, source and view-angle planes ----
-// Inputs as project_image's, the 112-byte compositing record (floats; ints read with as_int)
+// Inputs as project_image's, the 160-byte compositing record (floats; ints read with as_int)
 // and per-pixel planes: score (squared tangent of the holder's off-nadir angle), source (its
 // flight-log line, 0 none), for feathering the best image's float4 (angle gradient, edge
 // distance, 0) and a float4 sum, which hold a band of whole view rows from `plane_row` on.
@@ -400,6 +401,7 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 #define COMP_REF_LAT_DEG 14
 #define COMP_REF_LON_DEG 15
 #define COMP_FOOTPRINT_LINES 16  // 4 x (a, b, c): a x + b y + c >= 0 where the frame sees
+#define COMP_INNER_LINES 28      // 4 x (a, b, c): the frame sees every point where all hold
 
 #define COMP_USE_DEM 1       // heights from the view DEM, else z = 0
 #define COMP_ABSOLUTE_DEM 2  // DEM cells counted from the reference point's cell
@@ -603,6 +605,9 @@ __kernel void composite_best_view_flat(int image_width, int image_height,
   row_span s;
   if (!composite_span(view, rec, span, cols, &s)) return;
   footprint_columns(&s, rec + COMP_FOOTPRINT_LINES);
+  // Within the inner lines the frame holds every pixel: no projection is needed there.
+  row_span seen = s;
+  footprint_columns(&seen, rec + COMP_INNER_LINES);
   const uint own = (uint)as_int(rec[COMP_SOURCE]);
   for (int col = s.first; col < s.end; ++col) {
     const float x = span_x(&s, col), y = s.y;
@@ -611,8 +616,9 @@ __kernel void composite_best_view_flat(int image_width, int image_height,
     const float held = score[i];
     if (!(key < held || (key == held && own > source[i]))) continue;
     float fx, fy;
-    if (!image_point(x, y, 0.0f, view, &fx, &fy) ||
-        !inside_frame(fx, fy, image_width, image_height))
+    if ((col < seen.first || col >= seen.end) &&
+        (!image_point(x, y, 0.0f, view, &fx, &fy) ||
+         !inside_frame(fx, fy, image_width, image_height)))
       continue;
     score[i] = key;
     source[i] = own;

@@ -265,6 +265,12 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
     if (footprint) {
       std::copy(std::begin(lines.footprint), std::end(lines.footprint), record_host_.footprint);
       record_host_.flags |= composite_footprint;
+      // As far within the frame's edges: best view from geometry takes a pixel there
+      // without its projection. (The base record's inner lines hold nowhere.)
+      composite_record inner;
+      if (geometric() && flat_footprint_lines(view, gpu_.image_width(), gpu_.image_height(),
+                                              -footprint_margin(view), inner))
+        std::copy(std::begin(inner.footprint), std::end(inner.footprint), record_host_.inner);
     }
     if (feathered() && pass == 0) {
       // Every line a pixel's best image can hold is drawn in best view's pass.

@@ -238,8 +238,9 @@ TEST_F(ProjectionKernel, FlatViewMatchesTheReferenceForEveryAttitude) {
 }
 
 // The footprint lines that refuse pixels before their projection, against the projection:
-// every ground point a frame sees lies within them, every point well within them is seen,
-// and a frame whose corner rays miss the ground ahead has none.
+// every ground point a frame sees lies within them, every point well within them, or
+// within the lines narrowed by the margin, is seen, and a frame whose corner rays miss
+// the ground ahead has none.
 TEST(FlatFootprintLines, HoldWhatTheFrameSeesAndLittleMore) {
   constexpr double margin = 0.05, step = 0.37;
   const struct {
@@ -251,10 +252,11 @@ TEST(FlatFootprintLines, HoldWhatTheFrameSeesAndLittleMore) {
   for (const auto& c : cases) {
     view_params view = empty_view_params();
     write_image_matrices(camera(c.attitude, 5.0, -3.0, c.up_m), view);
-    composite_record record;
+    composite_record record, inner;
     const std::string label = "heading " + std::to_string(c.attitude.heading);
     ASSERT_EQ(flat_footprint_lines(view, frame_width, frame_height, margin, record), c.lines)
         << label;
+    ASSERT_EQ(flat_footprint_lines(view, frame_width, frame_height, -margin, inner), c.lines);
     if (!c.lines) continue;
     int seen = 0;
     for (double y = -400; y <= 400; y += step) {
@@ -271,15 +273,18 @@ TEST(FlatFootprintLines, HoldWhatTheFrameSeesAndLittleMore) {
         const double fx = p[0] / p[2] - 1.0, fy = p[1] / p[2] - 1.0;
         const bool sees = q[2] > 0 && fx >= 0 && fx <= frame_width - 1 && fy >= 0 &&
                           fy <= frame_height - 1;
-        double least = 1e30;
-        for (int k = 0; k < 4; ++k)
-          least = std::min(least, record.footprint[3 * k] * x + record.footprint[3 * k + 1] * y +
-                                      record.footprint[3 * k + 2]);
+        double least = 1e30, least_inner = 1e30;
+        for (int k = 0; k < 4; ++k) {
+          const float* a = record.footprint + 3 * k;
+          const float* b = inner.footprint + 3 * k;
+          least = std::min(least, a[0] * x + a[1] * y + a[2]);
+          least_inner = std::min(least_inner, b[0] * x + b[1] * y + b[2]);
+        }
         seen += sees ? 1 : 0;
         if (sees) {
           ASSERT_GE(least, 0.0) << label << " at " << x << ", " << y;
         }
-        if (least > 2 * margin) {
+        if (least > 2 * margin || least_inner >= 0.0) {
           ASSERT_TRUE(sees) << label << " at " << x << ", " << y;
         }
       }
