@@ -82,7 +82,7 @@ mutants=(
   "jpeg_orientation_ignored|src/imaging/jpeg_frame.cpp|        if (value >= 2 && value <= 8) return true;|        if (value >= 7 && value <= 8) return true;|jpeg_frame"
   "png_engine_always_isal|src/output/png_encoder.cpp|  const deflater engine = isal_bytes * 100 <= zlib_bytes * 101 ? deflater::isal : deflater::zlib;|  const deflater engine = deflater::isal;|png_encoder"
   "png_zlib_dictionary|src/output/png_encoder.cpp|deflateSetDictionary(&z, input - window, static_cast<uInt>(window))|deflateSetDictionary(&z, input - window + 1, static_cast<uInt>(window))|png_encoder"
-  "inner_lines_outward|src/imaging/view_device.cpp|-footprint_margin(view), inner))|footprint_margin(view), inner))|projection_kernel"
+  "inner_lines_outward|src/imaging/composite.cpp|inner[3 * k + 2] = static_cast<float>(c - margin);|inner[3 * k + 2] = static_cast<float>(c + margin);|projection_kernel"
   "span_tile_column|kernels/direct_registration.cl|(float)(col + s->col_offset) * s->pixel_size|(float)col * s->pixel_size|e2e/web_map"
   "composite_tile_column|kernels/direct_registration.cl|(float)(col + as_int(rec[COMP_COL_OFFSET])) * pixel_size|(float)col * pixel_size|e2e/compositing"
   "frame_upload_unchecked|src/imaging/view_device.cpp|AQ_RETURN_IF_FAILED(gpu_.upload_frame(frame.data));|static_cast<void>(gpu_.upload_frame(frame.data));|e2e/bad_input"

@@ -1,6 +1,8 @@
 #include "imaging/composite.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <opencv2/core.hpp>
 
 namespace aeroquilt {
@@ -47,16 +49,20 @@ bool flat_footprint_lines(const view_params& view, int width, int height, double
     area += corner[k][0] * corner[(k + 1) % 4][1] - corner[(k + 1) % 4][0] * corner[k][1];
   if (!(std::abs(area) > 0.0)) return false;
   const double turn = area > 0 ? 1.0 : -1.0;
+  float outer[12], inner[12];
   for (int k = 0; k < 4; ++k) {
     const cv::Vec2d d = corner[(k + 1) % 4] - corner[k];
     const double length = std::hypot(d[0], d[1]);
     if (!(length > 0.0)) return false;
     const double a = -turn * d[1] / length, b = turn * d[0] / length;
-    record.footprint[3 * k] = static_cast<float>(a);
-    record.footprint[3 * k + 1] = static_cast<float>(b);
-    record.footprint[3 * k + 2] =
-        static_cast<float>(-(a * corner[k][0] + b * corner[k][1]) + margin);
+    const double c = -(a * corner[k][0] + b * corner[k][1]);
+    outer[3 * k] = inner[3 * k] = static_cast<float>(a);
+    outer[3 * k + 1] = inner[3 * k + 1] = static_cast<float>(b);
+    outer[3 * k + 2] = static_cast<float>(c + margin);
+    inner[3 * k + 2] = static_cast<float>(c - margin);
   }
+  std::copy(std::begin(outer), std::end(outer), record.footprint);
+  std::copy(std::begin(inner), std::end(inner), record.inner);
   return true;
 }
 

@@ -78,9 +78,9 @@ struct composite_planes {
 
 // The lines of `record`'s footprint from the camera matrices of `view` for a frame of
 // `width` x `height` on flat ground (z = 0), widened by `margin` metres so that rounding
-// never leaves out a pixel the frame sees (or, by a negative margin, narrowed so that it
-// never takes in one the frame does not); false (nothing written) when a frame corner's
-// ray does not reach the ground in front of the camera.
+// never leaves out a pixel the frame sees, and its inner lines, narrowed by as much so
+// that rounding never takes in one the frame does not; false (nothing written) when a
+// frame corner's ray does not reach the ground in front of the camera.
 bool flat_footprint_lines(const view_params& view, int width, int height, double margin,
                           composite_record& record);
 

@@ -218,8 +218,8 @@ int feather_band_rows(int width, int height, int64_t least_pixels) {
 
 namespace {
 
-// Two output pixels beyond the footprint lines: rounding never refuses a pixel the
-// projection would take.
+// Two output pixels beyond the footprint lines (within the inner ones): rounding never
+// refuses a pixel the projection would take (nor takes one it would refuse).
 double footprint_margin(const view_params& view) { return 2.0 * view.pixel_size + 0.01; }
 
 }  // namespace
@@ -263,14 +263,11 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
     record_host_.source =
         (base_.flags & composite_claimed) != 0 ? static_cast<uint32_t>(line_) : own_line;
     if (footprint) {
+      // Within the inner lines best view from geometry takes a pixel without its
+      // projection.
       std::copy(std::begin(lines.footprint), std::end(lines.footprint), record_host_.footprint);
+      std::copy(std::begin(lines.inner), std::end(lines.inner), record_host_.inner);
       record_host_.flags |= composite_footprint;
-      // As far within the frame's edges: best view from geometry takes a pixel there
-      // without its projection. (The base record's inner lines hold nowhere.)
-      composite_record inner;
-      if (geometric() && flat_footprint_lines(view, gpu_.image_width(), gpu_.image_height(),
-                                              -footprint_margin(view), inner))
-        std::copy(std::begin(inner.footprint), std::end(inner.footprint), record_host_.inner);
     }
     if (feathered() && pass == 0) {
       // Every line a pixel's best image can hold is drawn in best view's pass.

@@ -239,8 +239,8 @@ TEST_F(ProjectionKernel, FlatViewMatchesTheReferenceForEveryAttitude) {
 
 // The footprint lines that refuse pixels before their projection, against the projection:
 // every ground point a frame sees lies within them, every point well within them, or
-// within the lines narrowed by the margin, is seen, and a frame whose corner rays miss
-// the ground ahead has none.
+// within the inner lines (narrowed by the margin), is seen, and a frame whose corner rays
+// miss the ground ahead has none.
 TEST(FlatFootprintLines, HoldWhatTheFrameSeesAndLittleMore) {
   constexpr double margin = 0.05, step = 0.37;
   const struct {
@@ -252,11 +252,10 @@ TEST(FlatFootprintLines, HoldWhatTheFrameSeesAndLittleMore) {
   for (const auto& c : cases) {
     view_params view = empty_view_params();
     write_image_matrices(camera(c.attitude, 5.0, -3.0, c.up_m), view);
-    composite_record record, inner;
+    composite_record record;
     const std::string label = "heading " + std::to_string(c.attitude.heading);
     ASSERT_EQ(flat_footprint_lines(view, frame_width, frame_height, margin, record), c.lines)
         << label;
-    ASSERT_EQ(flat_footprint_lines(view, frame_width, frame_height, -margin, inner), c.lines);
     if (!c.lines) continue;
     int seen = 0;
     for (double y = -400; y <= 400; y += step) {
@@ -276,7 +275,7 @@ TEST(FlatFootprintLines, HoldWhatTheFrameSeesAndLittleMore) {
         double least = 1e30, least_inner = 1e30;
         for (int k = 0; k < 4; ++k) {
           const float* a = record.footprint + 3 * k;
-          const float* b = inner.footprint + 3 * k;
+          const float* b = record.inner + 3 * k;
           least = std::min(least, a[0] * x + a[1] * y + a[2]);
           least_inner = std::min(least_inner, b[0] * x + b[1] * y + b[2]);
         }
