@@ -332,8 +332,8 @@ bool live_run::write_tile(int64_t number, live_tile& tile, const rendered_view& 
   const double start_s = steady_s();
   const composite_options& compositing = request_.views.compositing;
   view_maps maps;
-  maps.source = &rendered.planes.source;
-  maps.angle_deg = &rendered.planes.angle_deg;
+  maps.source = rendered.planes.source;
+  maps.angle_deg = rendered.planes.angle_deg;
   maps.source_map = compositing.source_map;
   maps.angle_map = compositing.angle_map;
   maps.wide_source = log_.lines_read() > 65535;

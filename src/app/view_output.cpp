@@ -52,8 +52,8 @@ view_result run_view(const view_setting& setting, const mosaic_request& request,
       view_georeference(rendered.view, make_local_frame(setting.ref_lat_deg, setting.ref_lon_deg));
   const composite_options& compositing = request.views.compositing;
   view_maps maps;
-  maps.source = &rendered.planes.source;
-  maps.angle_deg = &rendered.planes.angle_deg;
+  maps.source = rendered.planes.source;
+  maps.angle_deg = rendered.planes.angle_deg;
   maps.source_map = compositing.source_map;
   maps.angle_map = compositing.angle_map;
   for (const image_geometry& geometry : setting.geometries)

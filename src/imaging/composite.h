@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "imaging/device_calls.h"
 #include "terrain/dem_sampling.h"
 #include "terrain/view_params.h"
 
@@ -70,10 +71,12 @@ constexpr int32_t composite_use_dem = 1, composite_absolute_dem = 2, composite_w
                   composite_last_wins = 8, composite_extras = 16, composite_claimed = 32,
                   composite_geometry = 64, composite_sample_won = 128, composite_footprint = 256;
 
-// The per-pixel planes read back from a composited view (row-major, width x height).
+// The per-pixel planes of a composited view (row-major, width x height), read where the
+// device left them: its buffers mapped for the host, which the planes keep.
 struct composite_planes {
-  std::vector<uint32_t> source;  // flight-log line, 0 where nothing was projected
-  std::vector<float> angle_deg;  // off-nadir angle, NaN where source is 0 (angle map only)
+  const uint32_t* source = nullptr;  // flight-log line, 0 where nothing was projected
+  const float* angle_deg = nullptr;  // off-nadir angle, NaN where source is 0 (angle map only)
+  mapped_buffer source_memory, angle_memory;
 };
 
 // The lines of `record`'s footprint from the camera matrices of `view` for a frame of

@@ -83,6 +83,35 @@ cl_status cl_check(cl_int code, const char* call, const std::string& what) {
   return {code, std::string(call) + " (" + what + ")"};
 }
 
+mapped_buffer::mapped_buffer(cl_command_queue queue, cl_mem mem, void* data, std::size_t bytes)
+    : data_(data), bytes_(bytes) {
+  if (clRetainCommandQueue(queue) == CL_SUCCESS) queue_.reset(queue);
+  if (clRetainMemObject(mem) == CL_SUCCESS) mem_.reset(mem);
+}
+
+mapped_buffer& mapped_buffer::operator=(mapped_buffer&& other) noexcept {
+  if (this != &other) {
+    reset();
+    queue_ = std::move(other.queue_);
+    mem_ = std::move(other.mem_);
+    data_ = std::exchange(other.data_, nullptr);
+    bytes_ = std::exchange(other.bytes_, 0);
+  }
+  return *this;
+}
+
+void mapped_buffer::reset() {
+  // Flushed, not waited for: the buffer goes once the queue reaches the unmap. An unmap
+  // the runtime refuses leaves the buffer to the context's release.
+  if (data_ != nullptr && queue_ && mem_ &&
+      clEnqueueUnmapMemObject(queue_.get(), mem_.get(), data_, 0, nullptr, nullptr) == CL_SUCCESS)
+    clFlush(queue_.get());
+  mem_.reset();
+  queue_.reset();
+  data_ = nullptr;
+  bytes_ = 0;
+}
+
 kernel_launch::kernel_launch(cl_command_queue queue, cl_kernel kernel,
                              const kernel_signature& signature, std::size_t group_rows,
                              std::size_t row_span)

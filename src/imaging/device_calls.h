@@ -75,6 +75,32 @@ struct device_buffer {
   }
 };
 
+// A device buffer mapped for the host, unmapped when the owner goes (or is reset). It
+// holds the buffer and the queue itself, so it may outlive the view that made the
+// buffer; on a CPU device the mapping is the buffer's own memory, with no copy.
+class mapped_buffer {
+ public:
+  mapped_buffer() = default;
+  // Takes a mapping of `mem` at `data` made on `queue`, retaining both.
+  mapped_buffer(cl_command_queue queue, cl_mem mem, void* data, std::size_t bytes);
+  ~mapped_buffer() { reset(); }
+  mapped_buffer(mapped_buffer&& other) noexcept { *this = std::move(other); }
+  mapped_buffer& operator=(mapped_buffer&& other) noexcept;
+  mapped_buffer(const mapped_buffer&) = delete;
+  mapped_buffer& operator=(const mapped_buffer&) = delete;
+
+  void* data() const { return data_; }
+  std::size_t bytes() const { return bytes_; }
+  explicit operator bool() const { return data_ != nullptr; }
+  void reset();
+
+ private:
+  cl_queue_handle queue_;
+  cl_mem_handle mem_;
+  void* data_ = nullptr;
+  std::size_t bytes_ = 0;
+};
+
 // A kernel's name and its parameters' names, in the order the kernel file declares them.
 struct kernel_signature {
   const char* name;

@@ -319,6 +319,19 @@ cl_status gpu_context::read_buffer(const device_buffer& buffer, void* data, std:
                   "clEnqueueReadBuffer", what);
 }
 
+cl_status gpu_context::map_buffer(const device_buffer& buffer, std::size_t bytes,
+                                  const std::string& what, mapped_buffer& mapped) {
+  if (!buffer || bytes == 0 || bytes > buffer.bytes)
+    return cl_check(CL_INVALID_VALUE, "clEnqueueMapBuffer", what);
+  cl_int code = CL_SUCCESS;
+  void* data = clEnqueueMapBuffer(queue_.get(), buffer.mem.get(), CL_TRUE,
+                                  CL_MAP_READ | CL_MAP_WRITE, 0, bytes, 0, nullptr, nullptr, &code);
+  if (code == CL_SUCCESS && data == nullptr) code = CL_INVALID_VALUE;
+  if (code != CL_SUCCESS) return cl_check(code, "clEnqueueMapBuffer", what);
+  mapped = mapped_buffer(queue_.get(), buffer.mem.get(), data, bytes);
+  return {};
+}
+
 cl_status gpu_context::fill_buffer(const device_buffer& buffer, const void* pattern,
                                    std::size_t pattern_bytes, const std::string& what) {
   if (!buffer || pattern == nullptr || pattern_bytes == 0 || buffer.bytes % pattern_bytes != 0)

@@ -50,6 +50,11 @@ class gpu_context {
   // Blocking read of the first `bytes` of `buffer` into `data`.
   cl_status read_buffer(const device_buffer& buffer, void* data, std::size_t bytes,
                         const std::string& what);
+  // Maps the first `bytes` of `buffer` for the host to read and write (blocking) into
+  // `mapped`: on a CPU device the buffer's own memory, where a read-back would copy it
+  // into fresh pages.
+  cl_status map_buffer(const device_buffer& buffer, std::size_t bytes, const std::string& what,
+                       mapped_buffer& mapped);
   // Fills the whole buffer with the `pattern_bytes` of `pattern`.
   cl_status fill_buffer(const device_buffer& buffer, const void* pattern, std::size_t pattern_bytes,
                         const std::string& what);

@@ -383,32 +383,6 @@ cl_status view_device::finish(cv::Mat& image, composite_planes& planes, view_sta
   const std::size_t pixels =
       static_cast<std::size_t>(view_host_.width) * static_cast<std::size_t>(view_host_.height);
   const bool maps = options_.source_map || options_.angle_map;
-  // The angle map needs the score plane, and the source plane for where nothing was
-  // drawn; a source map alone needs the source plane only.
-  const bool angle_plane = options_.angle_map;
-  // The map planes' fresh pages are faulted in while the image is read back, not after.
-  // A failure to allocate them reaches the caller as it would have without the thread.
-  struct joined_thread {
-    std::thread thread;
-    std::exception_ptr failure;
-    void join() {
-      if (thread.joinable()) thread.join();
-      if (failure) std::rethrow_exception(std::exchange(failure, nullptr));
-    }
-    ~joined_thread() {
-      if (thread.joinable()) thread.join();
-    }
-  } allocation;
-  if (maps) {
-    allocation.thread = std::thread([&planes, &allocation, pixels, angle_plane] {
-      try {
-        planes.source.assign(pixels, 0);
-        planes.angle_deg.assign(angle_plane ? pixels : 0, 0.0f);
-      } catch (...) {
-        allocation.failure = std::current_exception();
-      }
-    });
-  }
   AQ_RETURN_IF_FAILED(read_output(image));
   if (end != nullptr) {
     // What a later rendering of the view goes on from: the pixels and every plane a
@@ -433,18 +407,20 @@ cl_status view_device::finish(cv::Mat& image, composite_planes& planes, view_sta
     }
   }
   if (!maps) return {};
-  allocation.join();
-  if (angle_plane) {
-    AQ_RETURN_IF_FAILED(
-        gpu_.read_buffer(score_, planes.angle_deg.data(), pixels * sizeof(float), "score plane"));
-  }
-  AQ_RETURN_IF_FAILED(gpu_.read_buffer(source_plane(), planes.source.data(),
-                                       pixels * sizeof(uint32_t), "source plane"));
-  if (!angle_plane) return {};
+  // The maps are written from the device's planes in place: a read-back would copy them
+  // into hundreds of megabytes of fresh pages. The angle map needs the score plane, and
+  // the source plane for where nothing was drawn; a source map alone needs the latter.
+  AQ_RETURN_IF_FAILED(gpu_.map_buffer(source_plane(), pixels * sizeof(uint32_t), "source plane",
+                                      planes.source_memory));
+  const auto* sources = static_cast<const uint32_t*>(planes.source_memory.data());
+  planes.source = sources;
+  if (!options_.angle_map) return {};
+  AQ_RETURN_IF_FAILED(
+      gpu_.map_buffer(score_, pixels * sizeof(float), "score plane", planes.angle_memory));
   // The device keeps the squared tangent of the angle, which orders as the angle does;
-  // a pixel no frame reached has no angle.
-  float* angles = planes.angle_deg.data();
-  const uint32_t* sources = planes.source.data();
+  // a pixel no frame reached has no angle. The view is done with the plane.
+  auto* angles = static_cast<float*>(planes.angle_memory.data());
+  planes.angle_deg = angles;
   cv::parallel_for_(
       cv::Range(0, static_cast<int>((pixels + 65535) / 65536)), [&](const cv::Range& r) {
         const std::size_t end = std::min(pixels, std::size_t(r.end) * 65536);

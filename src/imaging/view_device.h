@@ -83,8 +83,9 @@ class view_device {
   cl_status read_output(cv::Mat& image);
 
   // Ends the view: the blend of feathering, then its pixels into `image` and, when a map is
-  // asked for, the source plane into `planes`, with the off-nadir angles for the angle
-  // map; with `end`, the state a later rendering goes on from.
+  // asked for, the source plane mapped into `planes`, with the off-nadir angles (the
+  // score plane, turned into degrees) for the angle map; the device must draw nothing more
+  // into the view. With `end`, the state a later rendering goes on from.
   cl_status finish(cv::Mat& image, composite_planes& planes, view_state* end = nullptr);
 
  private:

@@ -21,8 +21,7 @@ class staged_file_set;
 // is 0 (as the renderer's planes hold it). False when staging failed (the set reports it
 // when committed).
 bool stage_quality_maps(staged_file_set& files, const std::string& image_path, int width,
-                        int height, const std::vector<uint32_t>& source,
-                        const std::vector<float>& angle_deg,
+                        int height, const uint32_t* source, const float* angle_deg,
                         const raster_georeference& georeference, bool source_map, bool angle_map,
                         bool wide_source);
 

@@ -183,15 +183,15 @@ written_view write_view_file_set(
     }
   } map_writers;
   if (maps.source_map || maps.angle_map) {
-    assert(maps.source != nullptr && maps.angle_deg != nullptr);
+    assert(maps.source != nullptr && (!maps.angle_map || maps.angle_deg != nullptr));
     const bool wanted[2][2] = {{maps.source_map, false}, {false, maps.angle_map}};
     for (int map = 0; map < 2; ++map) {
       // The flags by value: the threads outlive this block.
       const bool source_map = wanted[map][0], angle_map = wanted[map][1];
       if (!source_map && !angle_map) continue;
       map_writers.threads[map] = std::thread([&, map, source_map, angle_map] {
-        stage_quality_maps(map_files[map], path, view.width, view.height, *maps.source,
-                           *maps.angle_deg, georeference, source_map, angle_map,
+        stage_quality_maps(map_files[map], path, view.width, view.height, maps.source,
+                           maps.angle_deg, georeference, source_map, angle_map,
                            maps.wide_source);
       });
     }

@@ -56,8 +56,9 @@ bool commit_view_files(staged_file_set& files, const std::string& path);
 
 // The per-pixel maps of a view, read back with it (width x height values, row-major).
 struct view_maps {
-  const std::vector<uint32_t>* source = nullptr;  // flight-log line, 0 where nothing was projected
-  const std::vector<float>* angle_deg = nullptr;  // off-nadir degrees where source != 0
+  // width x height each, row-major
+  const uint32_t* source = nullptr;  // flight-log line, 0 where nothing was projected
+  const float* angle_deg = nullptr;  // off-nadir degrees where source != 0
   bool source_map = false, angle_map = false;     // which maps to write
   bool wide_source = false;  // the source map in 32 bits: the log has lines past 65535
 };

@@ -49,7 +49,8 @@ fault_plan read_plan() {
     }
   }
   const bool injectable = plan.call == "clEnqueueNDRangeKernel" ||
-                          plan.call == "clEnqueueWriteBuffer" || plan.call == "clEnqueueReadBuffer";
+                          plan.call == "clEnqueueWriteBuffer" ||
+                          plan.call == "clEnqueueReadBuffer" || plan.call == "clEnqueueMapBuffer";
   if (!injectable || plan.nth < 1 || plan.error >= 0) {
     std::fprintf(stderr, "aq_cl_fault: ignoring AQ_CL_FAULT=%s (not CALL:N:ERROR)\n", setting);
     return {};
@@ -110,6 +111,22 @@ CL_API_ENTRY cl_int CL_API_CALL clEnqueueReadBuffer(cl_command_queue queue, cl_m
                                                     const cl_event* wait_list, cl_event* event) {
   AQ_FAULT_OR_FORWARD(clEnqueueReadBuffer, queue, buffer, blocking, offset, size, data, wait_count,
                       wait_list, event);
+}
+
+CL_API_ENTRY void* CL_API_CALL clEnqueueMapBuffer(cl_command_queue queue, cl_mem buffer,
+                                                 cl_bool blocking, cl_map_flags flags,
+                                                 size_t offset, size_t size, cl_uint wait_count,
+                                                 const cl_event* wait_list, cl_event* event,
+                                                 cl_int* error_code) {
+  static std::atomic<unsigned long> calls{0};
+  cl_int error = CL_SUCCESS;
+  if (injects("clEnqueueMapBuffer", calls, error)) {
+    if (error_code != nullptr) *error_code = error;
+    return nullptr;
+  }
+  static const auto real = next_definition<decltype(clEnqueueMapBuffer)>("clEnqueueMapBuffer");
+  return real(queue, buffer, blocking, flags, offset, size, wait_count, wait_list, event,
+              error_code);
 }
 
 }  // extern "C"

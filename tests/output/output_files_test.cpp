@@ -78,8 +78,8 @@ TEST(CloudOptimizedGeotiff, ViewAndMapsAreValidCogsWithTheirPixelsAndPlace) {
   scratch_dir dir("cog");
   ASSERT_TRUE(write_view_image(dir.file("view.tif"), colour, georeference));
   staged_file_set maps;
-  stage_quality_maps(maps, dir.file("view.tif"), width, height, source, angle_deg, georeference,
-                     true, true, false);
+  stage_quality_maps(maps, dir.file("view.tif"), width, height, source.data(), angle_deg.data(),
+                     georeference, true, true, false);
   ASSERT_TRUE(maps.commit()) << maps.reason();
   // GDAL leaves nothing beside them (no temporary overview, no .aux.xml).
   EXPECT_EQ(names_in(dir.file("")),
@@ -186,7 +186,7 @@ TEST(CloudOptimizedGeotiff, SourceMapOfLongLogsIs32Bit) {
     const std::vector<float> angle_deg(source.size(), 1.0f);
     scratch_dir dir("wide");
     staged_file_set maps;
-    stage_quality_maps(maps, dir.file("v.tif"), width, height, source, angle_deg,
+    stage_quality_maps(maps, dir.file("v.tif"), width, height, source.data(), angle_deg.data(),
                        {1e-6, -1e-6, 10.0, 50.0}, true, false, /*wide_source=*/top == 7u);
     ASSERT_TRUE(maps.commit()) << maps.reason();
     GDALAllRegister();

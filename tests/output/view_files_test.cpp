@@ -78,7 +78,7 @@ TEST(ViewFileSet, MapsStandOrFallWithTheImage) {
     ::setrlimit(RLIMIT_FSIZE, &limited);
     const written_view written = write_view_file_set(
         dir.file("view.png"), cv::Mat(32, 64, CV_8UC3, cv::Scalar(40, 80, 120)), view, georeference,
-        1, {&source, &angle_deg, c.source_map, c.angle_map});
+        1, {source.data(), angle_deg.data(), c.source_map, c.angle_map});
     ::setrlimit(RLIMIT_FSIZE, &unlimited);
     std::signal(SIGXFSZ, earlier_handler);
     const bool complete = c.names.size() > 1;
