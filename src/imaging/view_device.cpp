@@ -5,6 +5,7 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <thread>
 #include <utility>
 #include <opencv2/core/utility.hpp>
@@ -348,8 +349,45 @@ bool view_device::cut_to_won(uint32_t line, footprint_window& window) const {
 }
 
 cl_status view_device::read_output(cv::Mat& image) {
+  image.create(view_host_.height, view_host_.width, CV_8UC3);
   return gpu_.read_buffer(output_, image.data, image.total() * image.elemSize(), "view output");
 }
+
+namespace {
+
+// Matrices over device buffers mapped for the host: OpenCV's reference count owns the
+// mapping, so the last matrix to let go of it (however it was copied) unmaps it.
+class mapped_allocator final : public cv::MatAllocator {
+ public:
+  // Never asked to allocate: a matrix that is made anew takes the default allocator.
+  cv::UMatData* allocate(int, const int*, int, void*, size_t*, cv::AccessFlag,
+                         cv::UMatUsageFlags) const override {
+    return nullptr;
+  }
+  bool allocate(cv::UMatData*, cv::AccessFlag, cv::UMatUsageFlags) const override {
+    return false;
+  }
+  void deallocate(cv::UMatData* data) const override {
+    delete static_cast<mapped_buffer*>(data->userdata);
+    delete data;
+  }
+};
+
+// A rows x cols matrix of `type` over `mapped`, which it keeps.
+cv::Mat mapped_matrix(mapped_buffer&& mapped, int rows, int cols, int type) {
+  static const mapped_allocator allocator;
+  auto owner = std::make_unique<mapped_buffer>(std::move(mapped));
+  auto data = std::make_unique<cv::UMatData>(&allocator);
+  data->data = data->origdata = static_cast<uchar*>(owner->data());
+  data->size = owner->bytes();
+  data->refcount = 1;
+  cv::Mat matrix(rows, cols, type, owner->data());
+  data->userdata = owner.release();
+  matrix.u = data.release();
+  return matrix;
+}
+
+}  // namespace
 
 cl_status view_device::blend_band() {
   AQ_RETURN_IF_FAILED(gpu_.write_buffer(record_, &view_host_, sizeof(view_host_), false,
@@ -383,7 +421,10 @@ cl_status view_device::finish(cv::Mat& image, composite_planes& planes, view_sta
   const std::size_t pixels =
       static_cast<std::size_t>(view_host_.width) * static_cast<std::size_t>(view_host_.height);
   const bool maps = options_.source_map || options_.angle_map;
-  AQ_RETURN_IF_FAILED(read_output(image));
+  // The pixels where the device left them, as the planes below: no copy into fresh pages.
+  mapped_buffer pixels_memory;
+  AQ_RETURN_IF_FAILED(gpu_.map_buffer(output_, pixels * pixel_bytes, "view output", pixels_memory));
+  image = mapped_matrix(std::move(pixels_memory), view_host_.height, view_host_.width, CV_8UC3);
   if (end != nullptr) {
     // What a later rendering of the view goes on from: the pixels and every plane a
     // frame is drawn against (feathering is not continued: it blends finished planes).

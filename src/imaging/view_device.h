@@ -79,13 +79,14 @@ class view_device {
   cl_status draw(int pass, const image_geometry& geometry, const cv::Mat& frame,
                  const footprint_window& window, const view_params& view);
 
-  // Blocking read of the view's pixels into `image` (height x width BGR).
+  // Blocking read of the view's pixels into `image` (made height x width BGR).
   cl_status read_output(cv::Mat& image);
 
-  // Ends the view: the blend of feathering, then its pixels into `image` and, when a map is
-  // asked for, the source plane mapped into `planes`, with the off-nadir angles (the
-  // score plane, turned into degrees) for the angle map; the device must draw nothing more
-  // into the view. With `end`, the state a later rendering goes on from.
+  // Ends the view: the blend of feathering, then `image` becomes the view's pixels (the
+  // device's buffer mapped, kept by the matrix) and, when a map is asked for, the source
+  // plane is mapped into `planes`, with the off-nadir angles (the score plane, turned into
+  // degrees) for the angle map; the device must draw nothing more into the view. With
+  // `end`, the state a later rendering goes on from.
   cl_status finish(cv::Mat& image, composite_planes& planes, view_state* end = nullptr);
 
  private:

@@ -107,8 +107,8 @@ rendered_view render_with(const view_setting& setting, const view_params& view,
   const bool goes_on = state != nullptr && compositing.rule != composite_rule::feathered &&
                        state->image.rows == view.height && state->image.cols == view.width &&
                        state->image.type() == CV_8UC3;
-  // A new canvas starts black on the device; the host's copy is filled by the read-back.
-  result.image = goes_on ? state->image.clone() : cv::Mat(view.height, view.width, CV_8UC3);
+  // A new canvas starts black on the device; the host's is the device's, mapped at the end.
+  if (goes_on) result.image = state->image.clone();
 
   const survey_placement placement = place_in_survey(setting.survey, view);
 
