@@ -644,6 +644,33 @@ __kernel void composite_sample_won_flat(int image_width, int image_height,
   }
 }
 
+// Feathering's terms of the pixels one image won by best view from geometry on flat
+// ground: composite_best_view's steps with COMP_EXTRAS alone, `span` columns of a row a
+// work item (work_item_span), only those within the footprint lines (where every pixel
+// the image won lies).
+__kernel void composite_extras_flat(int image_width, int image_height,
+                                    __global const float* view, __global const float* rec,
+                                    __global const uint* source, __global float4* best,
+                                    int plane_row, int span, int cols) {
+  row_span s;
+  if (!composite_span(view, rec, span, cols, &s)) return;
+  footprint_columns(&s, rec + COMP_FOOTPRINT_LINES);
+  const uint line = (uint)as_int(rec[COMP_SOURCE]);
+  const int flags = as_int(rec[COMP_FLAGS]);
+  const float pixel_size = view[VIEW_PIXEL_SIZE];
+  for (int col = s.first; col < s.end; ++col) {
+    const size_t i = s.row_start + (size_t)col;
+    if (source[i] != line) continue;
+    const float x = span_x(&s, col), y = s.y;
+    float fx, fy;
+    if (!image_point(x, y, 0.0f, view, &fx, &fy)) continue;
+    const float edge = composite_edge_distance(x, y, 0.0f, fx, fy, view, rec, 0, 0, flags,
+                                               pixel_size, image_width, image_height);
+    const float2 gradient = composite_angle_gradient(x, y, 0.0f, view, rec, 0, 0, flags, pixel_size);
+    best[band_index(view, i, plane_row)] = (float4)(gradient.x, gradient.y, edge, 0.0f);
+  }
+}
+
 // The view rows and columns (first, last) each line below `line_count` holds in the
 // source plane, for the passes that draw only the pixels their image won: one work item a
 // view row, 4 ints a line in `bounds`, which the host fills with (INT_MAX, -1, INT_MAX,

@@ -30,6 +30,9 @@ const kernel_signature& signature_of(kernel_id kernel) {
       {"composite_sample_won_flat",
        {"image_width", "image_height", "view", "output", "image", "rec", "source", "span",
         "cols"}},
+      {"composite_extras_flat",
+       {"image_width", "image_height", "view", "rec", "source", "best", "plane_row", "span",
+        "cols"}},
       {"composite_won_bounds", {"view", "source", "bounds", "line_count"}},
       {"fill_blocks", {"buffer", "pattern"}},
   };
@@ -39,7 +42,8 @@ const kernel_signature& signature_of(kernel_id kernel) {
 bool spans_rows(kernel_id kernel) {
   return kernel == kernel_id::project_image_claimed ||
          kernel == kernel_id::composite_best_view_flat ||
-         kernel == kernel_id::composite_sample_won_flat;
+         kernel == kernel_id::composite_sample_won_flat ||
+         kernel == kernel_id::composite_extras_flat;
 }
 
 }  // namespace aeroquilt

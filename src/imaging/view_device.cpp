@@ -187,6 +187,17 @@ kernel_launch view_device::compositing(int pass) const {
         .set("source", source_plane());
     return launch;
   }
+  if (pass == 1 && geometric() && feathered() && (record_host_.flags & composite_footprint) != 0) {
+    kernel_launch launch = gpu_.launch(kernel_id::composite_extras_flat);
+    launch.set("image_width", gpu_.image_width())
+        .set("image_height", gpu_.image_height())
+        .set("view", record_)
+        .set("rec", composite_)
+        .set("source", source_plane())
+        .set("best", best_)
+        .set("plane_row", static_cast<cl_int>(band_first_));
+    return launch;
+  }
   const bool feather = feathered() && pass == 2;
   kernel_launch launch =
       gpu_.launch(feather ? kernel_id::composite_feather : kernel_id::composite_best_view);
