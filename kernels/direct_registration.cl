@@ -730,33 +730,19 @@ float composite_flat_slope_bound(float x, float y, float pixel_size, __global co
   return 1.05f * M_SQRT2_F * (pixel_size + 1e-6f * coordinates) / h * RAD_TO_DEG;
 }
 
-// Feathering's last pass over the images, one image: where it is not the best one but
-// lies within the feather width of the best image's region edge (where their angles meet,
-// or its frame edge), adds its colour, weighted to fall smoothly to 0 there and at its own
-// frame edge; with COMP_SAMPLE_WON it also writes the colour of the pixels it won.
-// `cameras` holds the camera (east, north, up) of each line below `camera_count` the
-// view draws, the records' floats.
-__kernel void composite_feather(int image_width, int image_height, __global const float* view,
-                                __global uchar* output, __global const uchar* image,
-                                __global const uchar* dem, int dem_bytes,
-                                __global const float* rec, __global const float* score,
-                                __global const uint* source, __global const float4* best,
-                                __global float4* sum, int plane_row,
-                                __global const float* cameras, int camera_count) {
-  float x, y, z, fx, fy;
-  size_t i;
-  if (!composite_pixel(view, rec, &x, &y, &i)) return;
-  const int flags = as_int(rec[COMP_FLAGS]);
-  if (source[i] == (uint)as_int(rec[COMP_SOURCE])) {
-    // Best view from geometry leaves each pixel's colour to this pass of its image.
-    if ((flags & COMP_SAMPLE_WON) != 0 &&
-        composite_height(x, y, view, rec, dem, dem_bytes, flags, &z) &&
-        image_point(x, y, z, view, &fx, &fy))
-      write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
-    return;
-  }
-  if (source[i] == 0 || !composite_may_see(x, y, rec, flags)) return;
-  if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
+// Feathering at ground point (x, y, z) of view pixel `i`, which the best image (line
+// `best_line`) won and this one may see: where it lies within the feather width of the
+// best image's region edge (where their angles meet, or its frame edge), adds this
+// image's colour to the sums, weighted to fall smoothly to 0 there and at its own frame
+// edge.
+void composite_feather_other(float x, float y, float z, size_t i, uint best_line,
+                             int image_width, int image_height, __global const float* view,
+                             __global const uchar* image, __global const uchar* dem,
+                             int dem_bytes, __global const float* rec, int flags,
+                             __global const float* score, __global const float4* best,
+                             __global float4* sum, int plane_row, __global const float* cameras,
+                             int camera_count) {
+  float fx, fy;
   const float pixel_size = view[VIEW_PIXEL_SIZE];
   const float feather = rec[COMP_FEATHER];
   const size_t j = band_index(view, i, plane_row);
@@ -785,7 +771,6 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
       (slope == 0.0f || composite_gap_exceeds(x, y, z, rec, score[i], slope * feather)))
     return;
   // The best image's angle at the same ground point, as best view found it.
-  const uint best_line = source[i];
   if (best_line >= (uint)camera_count) return;
   const float angle = composite_angle(x, y, z, rec + COMP_CAMERA);
   const float gap = max(angle - composite_angle(x, y, z, cameras + 3 * (size_t)best_line), 0.0f);
@@ -802,6 +787,66 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
   if (!(weight > 0.0f)) return;
   const float3 colour = bilinear_sample(fx, fy, image_width, image_height, image);
   sum[j] += (float4)(colour.x * weight, colour.y * weight, colour.z * weight, weight);
+}
+
+// Feathering's last pass over the images, one image: composite_feather_other at the
+// pixels another image won; with COMP_SAMPLE_WON it also writes the colour of the pixels
+// it won. `cameras` holds the camera (east, north, up) of each line below `camera_count`
+// the view draws, the records' floats.
+__kernel void composite_feather(int image_width, int image_height, __global const float* view,
+                                __global uchar* output, __global const uchar* image,
+                                __global const uchar* dem, int dem_bytes,
+                                __global const float* rec, __global const float* score,
+                                __global const uint* source, __global const float4* best,
+                                __global float4* sum, int plane_row,
+                                __global const float* cameras, int camera_count) {
+  float x, y, z, fx, fy;
+  size_t i;
+  if (!composite_pixel(view, rec, &x, &y, &i)) return;
+  const int flags = as_int(rec[COMP_FLAGS]);
+  if (source[i] == (uint)as_int(rec[COMP_SOURCE])) {
+    // Best view from geometry leaves each pixel's colour to this pass of its image.
+    if ((flags & COMP_SAMPLE_WON) != 0 &&
+        composite_height(x, y, view, rec, dem, dem_bytes, flags, &z) &&
+        image_point(x, y, z, view, &fx, &fy))
+      write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
+    return;
+  }
+  if (source[i] == 0 || !composite_may_see(x, y, rec, flags)) return;
+  if (!composite_height(x, y, view, rec, dem, dem_bytes, flags, &z)) return;
+  composite_feather_other(x, y, z, i, source[i], image_width, image_height, view, image, dem,
+                          dem_bytes, rec, flags, score, best, sum, plane_row, cameras,
+                          camera_count);
+}
+
+// Feathering's last pass of one image from geometry on flat ground: composite_feather's
+// steps, `span` columns of a row a work item (work_item_span), only those within the
+// footprint lines (where the frame test refuses every other pixel).
+__kernel void composite_feather_flat(int image_width, int image_height,
+                                     __global const float* view, __global uchar* output,
+                                     __global const uchar* image, __global const float* rec,
+                                     __global const float* score, __global const uint* source,
+                                     __global const float4* best, __global float4* sum,
+                                     int plane_row, __global const float* cameras,
+                                     int camera_count, int span, int cols) {
+  row_span s;
+  if (!composite_span(view, rec, span, cols, &s)) return;
+  footprint_columns(&s, rec + COMP_FOOTPRINT_LINES);
+  const uint own = (uint)as_int(rec[COMP_SOURCE]);
+  const int flags = as_int(rec[COMP_FLAGS]);
+  for (int col = s.first; col < s.end; ++col) {
+    const size_t i = s.row_start + (size_t)col;
+    const uint held = source[i];
+    const float x = span_x(&s, col), y = s.y;
+    if (held == own) {
+      float fx, fy;
+      if ((flags & COMP_SAMPLE_WON) != 0 && image_point(x, y, 0.0f, view, &fx, &fy))
+        write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
+    } else if (held != 0) {
+      composite_feather_other(x, y, 0.0f, i, held, image_width, image_height, view, image, 0, 0,
+                              rec, flags, score, best, sum, plane_row, cameras, camera_count);
+    }
+  }
 }
 
 // Last pass of feathering, over the whole view: blends the best image's colour (weight

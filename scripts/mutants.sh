@@ -67,6 +67,7 @@ mutants=(
   "feather_camera_table_shifted|src/imaging/view_device.cpp|      const std::size_t at = 3 * static_cast<std::size_t>(record_host_.source);|      const std::size_t at = 3 * static_cast<std::size_t>(record_host_.source + 1);|e2e/compositing"
   "flat_best_view_outside_frame|kernels/direct_registration.cl|      !inside_frame(fx, fy, image_width, image_height))|      false)|projection_kernel"
   "flat_sample_won_any_pixel|kernels/direct_registration.cl|    if (source[i] != own) continue;|    if (false) continue;|projection_kernel"
+  "flat_feather_won_unsampled|kernels/direct_registration.cl|if ((flags & COMP_SAMPLE_WON) != 0 && image_point(x, y, 0.0f, view, &fx, &fy))|if ((flags & COMP_SAMPLE_WON) == 0 && image_point(x, y, 0.0f, view, &fx, &fy))|projection_kernel"
   "flat_extras_any_pixel|kernels/direct_registration.cl|if (source[i] != line) continue;|if (source[i] == 0) continue;|projection_kernel"
   "footprint_columns_side_flipped|kernels/direct_registration.cl|const bool rising = (line[0] > 0.0f) ==|const bool rising = (line[0] < 0.0f) ==|projection_kernel"
   "row_span_offset_lost|kernels/direct_registration.cl|const long start = offset + ((long)get_global_id(1) - offset) * span;|const long start = (long)get_global_id(1) * span;|projection_kernel|e2e/compositing|e2e/last_wins"

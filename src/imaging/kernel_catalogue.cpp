@@ -33,6 +33,9 @@ const kernel_signature& signature_of(kernel_id kernel) {
       {"composite_extras_flat",
        {"image_width", "image_height", "view", "rec", "source", "best", "plane_row", "span",
         "cols"}},
+      {"composite_feather_flat",
+       {"image_width", "image_height", "view", "output", "image", "rec", "score", "source", "best",
+        "sum", "plane_row", "cameras", "camera_count", "span", "cols"}},
       {"composite_won_bounds", {"view", "source", "bounds", "line_count"}},
       {"fill_blocks", {"buffer", "pattern"}},
   };
@@ -43,7 +46,8 @@ bool spans_rows(kernel_id kernel) {
   return kernel == kernel_id::project_image_claimed ||
          kernel == kernel_id::composite_best_view_flat ||
          kernel == kernel_id::composite_sample_won_flat ||
-         kernel == kernel_id::composite_extras_flat;
+         kernel == kernel_id::composite_extras_flat ||
+         kernel == kernel_id::composite_feather_flat;
 }
 
 }  // namespace aeroquilt

@@ -23,10 +23,11 @@ enum class kernel_id : int {
   composite_best_view_flat,
   composite_sample_won_flat,
   composite_extras_flat,
+  composite_feather_flat,
   composite_won_bounds,
   fill_blocks,
 };
-constexpr int kernel_count = 15;
+constexpr int kernel_count = 16;
 
 // The kernel's name and parameter names.
 const kernel_signature& signature_of(kernel_id kernel);

@@ -199,6 +199,23 @@ kernel_launch view_device::compositing(int pass) const {
     return launch;
   }
   const bool feather = feathered() && pass == 2;
+  if (feather && geometric() && (record_host_.flags & composite_footprint) != 0) {
+    kernel_launch launch = gpu_.launch(kernel_id::composite_feather_flat);
+    launch.set("image_width", gpu_.image_width())
+        .set("image_height", gpu_.image_height())
+        .set("view", record_)
+        .set("output", output_)
+        .set("image", gpu_.image_buffer())
+        .set("rec", composite_)
+        .set("score", score_)
+        .set("source", source_plane())
+        .set("best", best_)
+        .set("sum", sum_)
+        .set("plane_row", static_cast<cl_int>(band_first_))
+        .set("cameras", cameras_)
+        .set("camera_count", static_cast<cl_int>(cameras_host_.size() / 3));
+    return launch;
+  }
   kernel_launch launch =
       gpu_.launch(feather ? kernel_id::composite_feather : kernel_id::composite_best_view);
   launch.set("image_width", gpu_.image_width())
