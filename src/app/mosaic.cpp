@@ -87,9 +87,10 @@ mosaic_result make_mosaic(mosaic_job& job, const mosaic_request& request, const 
         joined, tile_grid_text(survey, plan, job.images.centre_lat, job.images.centre_lon), ranged);
 
   frame_source frames(job.input_cache, request.projection, job.loader.lens.no_data());
-  // A whole image reads each frame once, unless feathering must test frames for black
-  // pixels before it takes them: a cache that kept them all would only cost their memory
-  // and the faults of fresh pages, so it keeps the frames the loaders read ahead.
+  // A whole image reads each frame once (feathering's last pass once per band of rows the
+  // frame reaches), unless feathering must test frames for black pixels before it takes
+  // them: a cache that kept them all would cost their memory and the faults of fresh
+  // pages, so it keeps the frames the loaders read ahead.
   if (plan.whole &&
       (request.views.compositing.rule != composite_rule::feathered || frames.never_black()))
     job.input_cache.set_slot_count(std::min(job.input_cache.slot_count(), read_ahead_slots));
