@@ -145,6 +145,13 @@ kernel_launch& kernel_launch::set(const char* argument, const device_buffer& buf
   return *this;
 }
 
+bool kernel_launch::takes(const char* argument) const {
+  for (const char* name : signature_.arguments) {
+    if (std::strcmp(name, argument) == 0) return true;
+  }
+  return false;
+}
+
 void kernel_launch::bind(const char* argument, std::size_t size, const void* value) {
   if (!failure_.ok()) return;
   const std::string what = std::string(signature_.name) + " " + argument;

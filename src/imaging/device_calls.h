@@ -121,6 +121,8 @@ class kernel_launch {
   kernel_launch& set(const char* argument, float value);
   kernel_launch& set(const char* argument, const cl_uint4& value);
   kernel_launch& set(const char* argument, const device_buffer& buffer);
+  // Whether the kernel declares `argument`.
+  bool takes(const char* argument) const;
 
   // Launches one work item per pixel of rows [r0, r0 + rows) and columns [c0, c0 + cols)
   // (dimension 0 rows, global offset (r0, c0)); with a row span, one per span of each

@@ -164,77 +164,39 @@ kernel_launch view_device::projection() const {
 }
 
 kernel_launch view_device::compositing(int pass) const {
-  // Best view from geometry on flat ground has kernels without the other cases (the
-  // same arithmetic): a short per-pixel loop runs faster on a CPU device.
-  if (pass == 0 && geometric() && (record_host_.flags & composite_footprint) != 0) {
-    kernel_launch launch = gpu_.launch(kernel_id::composite_best_view_flat);
-    launch.set("image_width", gpu_.image_width())
-        .set("image_height", gpu_.image_height())
-        .set("view", record_)
-        .set("rec", composite_)
-        .set("score", score_)
-        .set("source", source_plane());
-    return launch;
-  }
-  if (pass == 1 && geometric() && !feathered() && !use_dem_) {
-    kernel_launch launch = gpu_.launch(kernel_id::composite_sample_won_flat);
-    launch.set("image_width", gpu_.image_width())
-        .set("image_height", gpu_.image_height())
-        .set("view", record_)
-        .set("output", output_)
-        .set("image", gpu_.image_buffer())
-        .set("rec", composite_)
-        .set("source", source_plane());
-    return launch;
-  }
-  if (pass == 1 && geometric() && feathered() && (record_host_.flags & composite_footprint) != 0) {
-    kernel_launch launch = gpu_.launch(kernel_id::composite_extras_flat);
-    launch.set("image_width", gpu_.image_width())
-        .set("image_height", gpu_.image_height())
-        .set("view", record_)
-        .set("rec", composite_)
-        .set("source", source_plane())
-        .set("best", best_)
-        .set("plane_row", static_cast<cl_int>(band_first_));
-    return launch;
-  }
   const bool feather = feathered() && pass == 2;
-  if (feather && geometric() && (record_host_.flags & composite_footprint) != 0) {
-    kernel_launch launch = gpu_.launch(kernel_id::composite_feather_flat);
-    launch.set("image_width", gpu_.image_width())
-        .set("image_height", gpu_.image_height())
-        .set("view", record_)
-        .set("output", output_)
-        .set("image", gpu_.image_buffer())
-        .set("rec", composite_)
-        .set("score", score_)
-        .set("source", source_plane())
-        .set("best", best_)
-        .set("sum", sum_)
-        .set("plane_row", static_cast<cl_int>(band_first_))
-        .set("cameras", cameras_)
-        .set("camera_count", static_cast<cl_int>(cameras_host_.size() / 3));
-    return launch;
+  kernel_id kernel = feather ? kernel_id::composite_feather : kernel_id::composite_best_view;
+  // From geometry on flat ground each pass has a kernel without the other cases (the same
+  // arithmetic) whose work items draw row spans: a short per-pixel loop runs faster on a
+  // CPU device. All but the colour pass bisect the frame's footprint lines.
+  if (geometric() && (record_host_.flags & composite_footprint) != 0) {
+    kernel = pass == 0      ? kernel_id::composite_best_view_flat
+             : feather      ? kernel_id::composite_feather_flat
+             : feathered()  ? kernel_id::composite_extras_flat
+                            : kernel_id::composite_sample_won_flat;
+  } else if (pass == 1 && geometric() && !feathered() && !use_dem_) {
+    kernel = kernel_id::composite_sample_won_flat;
   }
-  kernel_launch launch =
-      gpu_.launch(feather ? kernel_id::composite_feather : kernel_id::composite_best_view);
-  launch.set("image_width", gpu_.image_width())
-      .set("image_height", gpu_.image_height())
-      .set("view", record_)
-      .set("image", gpu_.image_buffer())
-      .set("dem", gpu_.dem_buffer())
-      .set("dem_bytes", composite_dem_bytes_)
-      .set("rec", composite_)
-      .set("score", score_)
-      .set("source", source_plane())
-      .set("best", best_)
-      .set("plane_row", static_cast<cl_int>(band_first_));
-  launch.set("output", output_);
-  if (feather) {
-    launch.set("sum", sum_)
-        .set("cameras", cameras_)
-        .set("camera_count", static_cast<cl_int>(cameras_host_.size() / 3));
-  }
+  kernel_launch launch = gpu_.launch(kernel);
+  // Each kernel takes its own arguments of these; run() refuses one left unset.
+  const auto set = [&launch](const char* argument, const auto& value) {
+    if (launch.takes(argument)) launch.set(argument, value);
+  };
+  set("image_width", gpu_.image_width());
+  set("image_height", gpu_.image_height());
+  set("view", record_);
+  set("output", output_);
+  set("image", gpu_.image_buffer());
+  set("dem", gpu_.dem_buffer());
+  set("dem_bytes", composite_dem_bytes_);
+  set("rec", composite_);
+  set("score", score_);
+  set("source", source_plane());
+  set("best", best_);
+  set("sum", sum_);
+  set("plane_row", static_cast<cl_int>(band_first_));
+  set("cameras", cameras_);
+  set("camera_count", static_cast<cl_int>(cameras_host_.size() / 3));
   return launch;
 }
 
