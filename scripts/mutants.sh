@@ -79,7 +79,6 @@ mutants=(
   "won_bounds_last_column_lost|kernels/direct_registration.cl|      atomic_max(b + 3, col - 1);|      atomic_max(b + 3, col - 2);|projection_kernel|e2e/compositing"
   "won_bounds_first_row_lost|kernels/direct_registration.cl|      atomic_min(b, row);|      atomic_min(b, row + 1);|projection_kernel|e2e/compositing"
   "geometric_sample_skipped|kernels/direct_registration.cl|  if ((flags & COMP_SAMPLE_WON) != 0) {|  if ((flags & COMP_SAMPLE_WON) != 0 && false) {|e2e/compositing"
-  "renderer_claims_forward|src/imaging/view_operation.cpp|const int position = step > 0 ? n : count - 1 - n;|const int position = n;|e2e/last_wins"
   "jpeg_channel_order|src/imaging/jpeg_frame.cpp|  info.out_color_space = JCS_EXT_BGR;|  info.out_color_space = JCS_EXT_RGB;|jpeg_frame"
   "jpeg_orientation_ignored|src/imaging/jpeg_frame.cpp|        if (value >= 2 && value <= 8) return true;|        if (value >= 7 && value <= 8) return true;|jpeg_frame"
   "png_engine_always_isal|src/output/png_encoder.cpp|  const deflater engine = isal_bytes * 100 <= zlib_bytes * 101 ? deflater::isal : deflater::zlib;|  const deflater engine = deflater::isal;|png_encoder"
