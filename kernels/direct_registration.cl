@@ -666,7 +666,8 @@ __kernel void composite_extras_flat(int image_width, int image_height,
     if (!image_point(x, y, 0.0f, view, &fx, &fy)) continue;
     const float edge = composite_edge_distance(x, y, 0.0f, fx, fy, view, rec, 0, 0, flags,
                                                pixel_size, image_width, image_height);
-    const float2 gradient = composite_angle_gradient(x, y, 0.0f, view, rec, 0, 0, flags, pixel_size);
+    const float2 gradient =
+        composite_angle_gradient(x, y, 0.0f, view, rec, 0, 0, flags, pixel_size);
     best[band_index(view, i, plane_row)] = (float4)(gradient.x, gradient.y, edge, 0.0f);
   }
 }
