@@ -4,7 +4,6 @@
 // source and view-angle planes; and the record the compositing kernels read.
 
 #include <cstdint>
-#include <vector>
 
 #include "imaging/device_calls.h"
 #include "terrain/dem_sampling.h"

@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <iterator>
 #include <cmath>
-#include <exception>
 #include <limits>
 #include <memory>
-#include <thread>
 #include <utility>
 #include <opencv2/core/utility.hpp>
 
