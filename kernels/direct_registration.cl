@@ -402,6 +402,7 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 #define COMP_REF_LON_DEG 15
 #define COMP_FOOTPRINT_LINES 16  // 4 x (a, b, c): a x + b y + c >= 0 where the frame sees
 #define COMP_INNER_LINES 28      // 4 x (a, b, c): the frame sees every point where all hold
+#define COMP_EDGE_SLOPE 40  // frame columns, rows an output pixel spans at most (flat ground)
 
 #define COMP_USE_DEM 1       // heights from the view DEM, else z = 0
 #define COMP_ABSOLUTE_DEM 2  // DEM cells counted from the reference point's cell
@@ -505,6 +506,23 @@ float composite_edge_distance(float x, float y, float z, float fx, float fy,
   return distance;
 }
 
+// composite_edge_distance of a pixel an image won, or MAXFLOAT where the record's edge
+// slopes show it to be at least the feather width: every reader of the distance takes
+// such values alike, and most won pixels lie that deep. Two more slopes' worth keep the
+// neighbours the distance projects within the frame, where the slopes hold.
+float composite_won_edge(float x, float y, float z, float fx, float fy,
+                         __global const float* view, __global const float* rec,
+                         __global const uchar* dem, int dem_bytes, int flags, float pixel_size,
+                         int image_width, int image_height) {
+  const float widths = rec[COMP_FEATHER] + 2.0f;
+  if ((flags & COMP_FOOTPRINT) != 0 &&
+      min(fx, (float)(image_width - 1) - fx) >= widths * rec[COMP_EDGE_SLOPE] &&
+      min(fy, (float)(image_height - 1) - fy) >= widths * rec[COMP_EDGE_SLOPE + 1])
+    return MAXFLOAT;
+  return composite_edge_distance(x, y, z, fx, fy, view, rec, dem, dem_bytes, flags, pixel_size,
+                                 image_width, image_height);
+}
+
 // The pixel of this work item: absolute local point and index; false outside the view.
 bool composite_pixel(__global const float* view, __global const float* rec, float* x, float* y,
                      size_t* index) {
@@ -569,8 +587,8 @@ __kernel void composite_best_view(int image_width, int image_height, __global co
       write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
       return;
     }
-    const float edge = composite_edge_distance(x, y, z, fx, fy, view, rec, dem, dem_bytes, flags,
-                                               pixel_size, image_width, image_height);
+    const float edge = composite_won_edge(x, y, z, fx, fy, view, rec, dem, dem_bytes, flags,
+                                          pixel_size, image_width, image_height);
     const float2 gradient =
         composite_angle_gradient(x, y, z, view, rec, dem, dem_bytes, flags, pixel_size);
     // The angle itself is worked out by the feather, at the few pixels near a seam.
@@ -664,8 +682,8 @@ __kernel void composite_extras_flat(int image_width, int image_height,
     const float x = span_x(&s, col), y = s.y;
     float fx, fy;
     if (!image_point(x, y, 0.0f, view, &fx, &fy)) continue;
-    const float edge = composite_edge_distance(x, y, 0.0f, fx, fy, view, rec, 0, 0, flags,
-                                               pixel_size, image_width, image_height);
+    const float edge = composite_won_edge(x, y, 0.0f, fx, fy, view, rec, 0, 0, flags,
+                                          pixel_size, image_width, image_height);
     const float2 gradient =
         composite_angle_gradient(x, y, 0.0f, view, rec, 0, 0, flags, pixel_size);
     best[band_index(view, i, plane_row)] = (float4)(gradient.x, gradient.y, edge, 0.0f);

@@ -66,6 +66,7 @@ cases=(
   "dem_image|--small --dem|generate_DEM_image,1;output_DEM_filename,dem.png"
   "best_view_tiles|--small --dem --tilt 8 --tile 40000|composite_mode,1;write_source_map,1;write_view_angle_map,1"
   "feathered|--small --dem --tilt 8|composite_mode,2;seam_feather_pixels,6;write_source_map,1"
+  "feathered_flat|--small --tilt 8 --frame 640x480|composite_mode,2;seam_feather_pixels,6;write_view_angle_map,1"
   "last_wins_maps|--small --dem --tile 40000|write_source_map,1;write_view_angle_map,1"
   "subview_best|--small --tile 40000|composite_mode,1;project_subview_only,1;subview_min_lon,9.1995;subview_max_lon,9.2010;subview_min_lat,45.2995;subview_max_lat,45.3010"
 )

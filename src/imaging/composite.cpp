@@ -19,6 +19,52 @@ survey_placement place_in_survey(const view_params& survey, const view_params& v
   return placement;
 }
 
+namespace {
+
+// How many frame columns and rows one output pixel step spans at most where the frame
+// sees the quadrilateral `corner`. With t = column + 1 (the model's count) and p = the
+// homography of (x, y, 1), d column / dx = (h00 - t h20) / p2: within the frame t runs
+// over [1, width], where the numerator's size peaks at an end, and |p2|, linear, is least
+// at a corner. The bounds are widened by a quarter, plus what float projections of these
+// coordinates may round by; none (left as they are) where p2 changes sign.
+void flat_edge_slopes(const cv::Matx33d& homography, const cv::Matx33d& extrinsic,
+                      const cv::Matx33d& intrinsic, const cv::Vec2d (&corner)[4], int width,
+                      int height, double step, float (&slope)[2]) {
+  double least = INFINITY, most = -INFINITY, reach_x = 0, reach_y = 0;
+  for (int k = 0; k < 4; ++k) {
+    const double p2 = homography(2, 0) * corner[k][0] + homography(2, 1) * corner[k][1] +
+                      homography(2, 2);
+    least = std::min(least, p2);
+    most = std::max(most, p2);
+    reach_x = std::max(reach_x, std::abs(corner[k][0]) + std::abs(step));
+    reach_y = std::max(reach_y, std::abs(corner[k][1]) + std::abs(step));
+  }
+  const double depth = least > 0 ? least : -most;
+  if (!(depth > 0) || !std::isfinite(depth) || !(step > 0)) return;
+  // Rounding: each float product and sum of the projection errs by a few units in the last
+  // place of the terms it adds; the column's quotient carries p2's error times t.
+  double terms[3];
+  for (int r = 0; r < 3; ++r)
+    terms[r] = std::abs(extrinsic(r, 0)) * reach_x + std::abs(extrinsic(r, 1)) * reach_y +
+               std::abs(extrinsic(r, 2));
+  double rounded = 0, last_row = 0;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) rounded += std::abs(intrinsic(r, c)) * terms[c];
+  for (int c = 0; c < 3; ++c) last_row += std::abs(intrinsic(2, c)) * terms[c];
+  rounded = 4e-6 * (rounded + std::max(width, height) * last_row) / depth;
+  const double ends[2][2] = {{1.0, double(width)}, {1.0, double(height)}};
+  for (int axis = 0; axis < 2; ++axis) {
+    double along[2] = {0, 0};  // the numerator's size over x and over y
+    for (const double t : ends[axis])
+      for (int d = 0; d < 2; ++d)
+        along[d] = std::max(along[d], std::abs(homography(axis, d) - t * homography(2, d)));
+    const double bound = 1.25 * step * std::hypot(along[0], along[1]) / depth + rounded;
+    if (std::isfinite(bound) && bound < 1e30) slope[axis] = static_cast<float>(bound);
+  }
+}
+
+}  // namespace
+
 bool flat_footprint_lines(const view_params& view, int width, int height, double margin,
                           composite_record& record) {
   // On z = 0 the projection is the homography of the extrinsic's columns x, y and t.
@@ -63,6 +109,8 @@ bool flat_footprint_lines(const view_params& view, int width, int height, double
   }
   std::copy(std::begin(outer), std::end(outer), record.footprint);
   std::copy(std::begin(inner), std::end(inner), record.inner);
+  flat_edge_slopes(homography, extrinsic, intrinsic, corner, width, height, view.pixel_size,
+                   record.edge_slope);
   return true;
 }
 

@@ -45,7 +45,7 @@ struct survey_placement {
 // The placement of `view`, a window of `survey` on its grid (a tile, or the survey itself).
 survey_placement place_in_survey(const view_params& survey, const view_params& view);
 
-// The 160-byte record the compositing kernels read (floats; ints where named).
+// The 168-byte record the compositing kernels read (floats; ints where named).
 #pragma pack(push, 1)
 struct composite_record {
   float origin_x = 0, origin_y = 0;  // local metres of survey pixel (0, 0)
@@ -61,9 +61,12 @@ struct composite_record {
   // point (z = 0) the frame can see, and four within which it sees every point.
   float footprint[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   float inner[12] = {0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1};  // none: holds nowhere
+  // With composite_footprint: bounds, with room for rounding, of how many frame columns
+  // and rows one output pixel spans anywhere the frame sees (none: 1e30).
+  float edge_slope[2] = {1e30f, 1e30f};
 };
 #pragma pack(pop)
-static_assert(sizeof(composite_record) == 160, "composite_record is a 160-byte wire record");
+static_assert(sizeof(composite_record) == 168, "composite_record is a 168-byte wire record");
 
 // Flag bits of composite_record::flags, as the kernels define them.
 constexpr int32_t composite_use_dem = 1, composite_absolute_dem = 2, composite_write_colour = 4,
@@ -81,8 +84,9 @@ struct composite_planes {
 // The lines of `record`'s footprint from the camera matrices of `view` for a frame of
 // `width` x `height` on flat ground (z = 0), widened by `margin` metres so that rounding
 // never leaves out a pixel the frame sees, and its inner lines, narrowed by as much so
-// that rounding never takes in one the frame does not; false (nothing written) when a
-// frame corner's ray does not reach the ground in front of the camera.
+// that rounding never takes in one the frame does not, and its edge slopes; false
+// (nothing written) when a frame corner's ray does not reach the ground in front of the
+// camera.
 bool flat_footprint_lines(const view_params& view, int width, int height, double margin,
                           composite_record& record);
 

@@ -240,7 +240,8 @@ TEST_F(ProjectionKernel, FlatViewMatchesTheReferenceForEveryAttitude) {
 // The footprint lines that refuse pixels before their projection, against the projection:
 // every ground point a frame sees lies within them, every point well within them, or
 // within the inner lines (narrowed by the margin), is seen, and a frame whose corner rays
-// miss the ground ahead has none.
+// miss the ground ahead has none. The edge slopes bound, not far above, how many frame
+// columns and rows an output pixel's step east and north spans where the frame sees.
 TEST(FlatFootprintLines, HoldWhatTheFrameSeesAndLittleMore) {
   constexpr double margin = 0.05, step = 0.37;
   const struct {
@@ -251,27 +252,34 @@ TEST(FlatFootprintLines, HoldWhatTheFrameSeesAndLittleMore) {
                {{5, 20, 290}, 40, true},  {{0, 70, 10}, 80, false},  {{0, 0, 0}, -10, false}};
   for (const auto& c : cases) {
     view_params view = empty_view_params();
+    view.pixel_size = static_cast<float>(step);
     write_image_matrices(camera(c.attitude, 5.0, -3.0, c.up_m), view);
     composite_record record;
     const std::string label = "heading " + std::to_string(c.attitude.heading);
     ASSERT_EQ(flat_footprint_lines(view, frame_width, frame_height, margin, record), c.lines)
         << label;
     if (!c.lines) continue;
+    // Frame column and row of ground point (x, y, 0); whether the frame sees it.
+    const auto project = [&](double x, double y, double& fx, double& fy) {
+      double q[3], p[3];
+      for (int r = 0; r < 3; ++r) {
+        const float* e = view.camera_extrinsic + 4 * r;
+        q[r] = e[0] * x + e[1] * y + e[3];
+      }
+      for (int r = 0; r < 3; ++r) {
+        const float* k = view.camera_intrinsic + 3 * r;
+        p[r] = k[0] * q[0] + k[1] * q[1] + k[2] * q[2];
+      }
+      fx = p[0] / p[2] - 1.0;
+      fy = p[1] / p[2] - 1.0;
+      return q[2] > 0 && fx >= 0 && fx <= frame_width - 1 && fy >= 0 && fy <= frame_height - 1;
+    };
     int seen = 0;
+    double steepest[2] = {0, 0};
     for (double y = -400; y <= 400; y += step) {
       for (double x = -400; x <= 400; x += step) {
-        double q[3], p[3];
-        for (int r = 0; r < 3; ++r) {
-          const float* e = view.camera_extrinsic + 4 * r;
-          q[r] = e[0] * x + e[1] * y + e[3];
-        }
-        for (int r = 0; r < 3; ++r) {
-          const float* k = view.camera_intrinsic + 3 * r;
-          p[r] = k[0] * q[0] + k[1] * q[1] + k[2] * q[2];
-        }
-        const double fx = p[0] / p[2] - 1.0, fy = p[1] / p[2] - 1.0;
-        const bool sees = q[2] > 0 && fx >= 0 && fx <= frame_width - 1 && fy >= 0 &&
-                          fy <= frame_height - 1;
+        double fx, fy, ex, ey, nx, ny;
+        const bool sees = project(x, y, fx, fy);
         double least = 1e30, least_inner = 1e30;
         for (int k = 0; k < 4; ++k) {
           const float* a = record.footprint + 3 * k;
@@ -286,9 +294,17 @@ TEST(FlatFootprintLines, HoldWhatTheFrameSeesAndLittleMore) {
         if (least > 2 * margin || least_inner >= 0.0) {
           ASSERT_TRUE(sees) << label << " at " << x << ", " << y;
         }
+        if (sees && project(x + step, y, ex, ey) && project(x, y + step, nx, ny)) {
+          steepest[0] = std::max(steepest[0], std::hypot(ex - fx, nx - fx));
+          steepest[1] = std::max(steepest[1], std::hypot(ey - fy, ny - fy));
+        }
       }
     }
     EXPECT_GT(seen, 1000) << label;
+    for (int axis = 0; axis < 2; ++axis) {
+      EXPECT_GE(record.edge_slope[axis], steepest[axis]) << label << " axis " << axis;
+      EXPECT_LT(record.edge_slope[axis], 2.0 * steepest[axis]) << label << " axis " << axis;
+    }
   }
 }
 
