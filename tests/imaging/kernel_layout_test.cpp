@@ -58,6 +58,7 @@ TEST(KernelLayout, KernelOffsetsAreTheRecordsOffsets) {
       {"COMP_REF_LON_DEG", offsetof(composite_record, ref_lon_deg)},
       {"COMP_FOOTPRINT_LINES", offsetof(composite_record, footprint)},
       {"COMP_INNER_LINES", offsetof(composite_record, inner)},
+      {"COMP_EDGE_SLOPE", offsetof(composite_record, edge_slope)},
       // Flag bits, counted in words so that the table reads them as bytes / 4.
       {"COMP_USE_DEM", 4 * composite_use_dem},
       {"COMP_ABSOLUTE_DEM", 4 * composite_absolute_dem},
