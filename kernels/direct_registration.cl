@@ -380,7 +380,7 @@ __kernel void block_correlation(__global const uchar* first, __global const ucha
 }
 
 // ---- Compositing: best view, feathered seams, source and view-angle planes ----
-// Inputs as project_image's, the 160-byte compositing record (floats; ints read with as_int)
+// Inputs as project_image's, the 168-byte compositing record (floats; ints read with as_int)
 // and per-pixel planes: score (squared tangent of the holder's off-nadir angle), source (its
 // flight-log line, 0 none), for feathering the best image's float4 (angle gradient, edge
 // distance, 0) and a float4 sum, which hold a band of whole view rows from `plane_row` on.
