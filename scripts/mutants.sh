@@ -71,6 +71,8 @@ mutants=(
   "won_edge_without_feather|kernels/direct_registration.cl|const float widths = rec[COMP_FEATHER] + 2.0f;|const float widths = 2.0f;|projection_kernel"
   "edge_slopes_unwidened|src/imaging/composite.cpp|const double bound = 1.25 * step *|const double bound = 0.25 * step *|projection_kernel"
   "edge_slopes_at_nearest_corner|src/imaging/composite.cpp|const double depth = least > 0 ? least : -most;|const double depth = least > 0 ? most : -least;|projection_kernel"
+  "kernel_file_offset_unchecked|src/imaging/kernel_catalogue.cpp|if (found->second * 4 != static_cast<long>(bytes))|if (found->second * 4 == -1)|kernel_layout|e2e/bad_input"
+  "kernel_file_parameters_unchecked|src/imaging/kernel_catalogue.cpp|if (found->second != std::vector<std::string>(signature.arguments.begin(),|if (found->second.empty() && found->second != std::vector<std::string>(signature.arguments.begin(),|kernel_layout"
   "flat_extras_any_pixel|kernels/direct_registration.cl|if (source[i] != line) continue;|if (source[i] == 0) continue;|projection_kernel"
   "footprint_columns_side_flipped|kernels/direct_registration.cl|const bool rising = (line[0] > 0.0f) ==|const bool rising = (line[0] < 0.0f) ==|projection_kernel"
   "row_span_offset_lost|kernels/direct_registration.cl|const long start = offset + ((long)get_global_id(1) - offset) * span;|const long start = (long)get_global_id(1) * span;|projection_kernel|e2e/compositing|e2e/last_wins"

@@ -86,12 +86,13 @@ static std::string kernel_path_beside_program() {
   return (program.parent_path() / kernel_source_path).string();
 }
 
-std::string load_kernel_source() {
+kernel_source load_kernel_source() {
   // The working directory first; an installed program also finds its own copy.
-  std::ifstream file(kernel_source_path);
+  std::string path = kernel_source_path;
+  std::ifstream file(path);
   if (!file) {
-    const std::string beside = kernel_path_beside_program();
-    if (!beside.empty()) file.open(beside);
+    path = kernel_path_beside_program();
+    if (!path.empty()) file.open(path);
   }
   if (!file) {
     std::error_code error;
@@ -101,7 +102,7 @@ std::string load_kernel_source() {
                       " in the working folder (" + (error ? "unknown" : (here / kernel_source_path).string()) +
                       ") and beside the program (" + (beside.empty() ? "unknown" : beside) + ")\n");
   }
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return {path, std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>())};
 }
 
 cl_program build_program(cl_context context, const std::string& source) {
@@ -223,7 +224,8 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels,
     return false;
   }
 
-  program_.reset(build_program(context_.get(), load_kernel_source()));
+  const kernel_source source = load_kernel_source();
+  program_.reset(build_program(context_.get(), source.text));
   const cl_int build_error =
       clBuildProgram(program_.get(), device_count, devices.data(), "", nullptr, nullptr);
   if (build_error != CL_SUCCESS) {
@@ -239,9 +241,13 @@ bool gpu_context::init_opencl(int32_t width, int32_t height, int32_t channels,
     }
     report_cl_error(build_error);
     // The compiler names its own temporary copy; say which file failed.
-    std::cerr << "kernel file " << kernel_source_path << " does not compile:\n" << log << std::endl;
+    std::cerr << "kernel file " << source.path << " does not compile:\n" << log << std::endl;
     return false;
   }
+  // A kernel file of another version compiles and reads the records at other places.
+  if (const std::string mismatch = kernel_file_mismatch(source.text); !mismatch.empty())
+    throw fatal_error("kernel file " + source.path + " does not match this program (" + mismatch +
+                      "): use the kernels folder of this version\n");
 
   // Every kernel of the catalogue, the five of every kernel file first.
   row_spans_ = false;

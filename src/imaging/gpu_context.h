@@ -29,7 +29,8 @@ class gpu_context {
   // platform or the first whose name contains `platform_name`; fatal on failure.
   void open_gpu_device(int32_t width, int32_t height, int32_t channels,
                        const std::string& platform_name = "");
-  // The set-up proper, with its listing; false on failure.
+  // The set-up proper, with its listing; false on failure, fatal on a kernel file that
+  // does not match this program (kernel_file_mismatch).
   bool init_opencl(int32_t width, int32_t height, int32_t channels,
                    const std::string& platform_name = "");
   // Waits for the queue, then releases everything init_opencl made.
@@ -96,9 +97,12 @@ class gpu_context {
   int32_t channels_ = 0;
 };
 
-// The whole text of kernels/direct_registration.cl, looked up in the working folder,
-// then beside the running program; fatal "cannot open .cl file" when in neither.
-std::string load_kernel_source();
+// The whole text of kernels/direct_registration.cl and where it was found: in the working
+// folder, else beside the running program; fatal "cannot open .cl file" when in neither.
+struct kernel_source {
+  std::string path, text;
+};
+kernel_source load_kernel_source();
 
 // Creates the program from one source string; fatal when creation fails.
 cl_program build_program(cl_context context, const std::string& source);

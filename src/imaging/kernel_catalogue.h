@@ -3,6 +3,8 @@
 // names in declaration order: the one place that says what the program needs of the
 // kernel file. A launch binds arguments by these names.
 
+#include <string>
+
 #include "imaging/device_calls.h"
 
 namespace aeroquilt {
@@ -31,6 +33,12 @@ constexpr int kernel_count = 16;
 
 // The kernel's name and parameter names.
 const kernel_signature& signature_of(kernel_id kernel);
+
+// What in `source`, a kernel file's text, differs from what this program was built with:
+// a word offset of the records the kernels read (its "#define NAME <integer>"), a flag
+// bit, or a kernel's parameters; empty when nothing does. A kernel file of another
+// version would read the records at other places without any device call failing.
+std::string kernel_file_mismatch(const std::string& source);
 
 // Whether a work item of the kernel draws a span of one row's columns (its parameters
 // "span" and "cols", which kernel_launch::run sets).

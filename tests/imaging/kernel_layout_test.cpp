@@ -1,5 +1,6 @@
 // The kernel file names the offsets at which it reads the view record and the packed
-// view DEM; they must be the offsets the C++ records are laid out with.
+// view DEM; they must be the offsets the C++ records are laid out with, and the program
+// refuses a file where they are not.
 
 #include <gtest/gtest.h>
 
@@ -9,11 +10,9 @@
 #include <map>
 #include <regex>
 
-#include "imaging/composite.h"
 #include "imaging/kernel_catalogue.h"
 #include "support/scratch.h"
 #include "terrain/dem_sampling.h"
-#include "terrain/view_params.h"
 
 namespace aeroquilt::testing {
 namespace {
@@ -30,50 +29,28 @@ std::map<std::string, long> kernel_defines() {
   return defines;
 }
 
-TEST(KernelLayout, KernelOffsetsAreTheRecordsOffsets) {
-  // Kernel name, byte offset in C++ (the kernel counts 4-byte words).
-  const std::pair<const char*, std::size_t> offsets[] = {
-      {"VIEW_EXTRINSIC", offsetof(view_params, camera_extrinsic)},
-      {"VIEW_INTRINSIC", offsetof(view_params, camera_intrinsic)},
-      {"VIEW_X_MIN", offsetof(view_params, x_min)},
-      {"VIEW_Y_MAX", offsetof(view_params, y_max)},
-      {"VIEW_PIXEL_SIZE", offsetof(view_params, pixel_size)},
-      {"VIEW_WIDTH", offsetof(view_params, width)},
-      {"VIEW_HEIGHT", offsetof(view_params, height)},
-      {"VIEW_REF_LAT_RAD", offsetof(view_params, ref_lat_rad)},
-      {"DEM_HEADER_FLOATS", dem_buffer_header_bytes},
-      {"DEM_NODE_FLOATS", sizeof(dem_node)},
-      {"COMP_ORIGIN_Y", offsetof(composite_record, origin_y)},
-      {"COMP_ROW_OFFSET", offsetof(composite_record, row_offset)},
-      {"COMP_COL_OFFSET", offsetof(composite_record, column_offset)},
-      {"COMP_CAMERA", offsetof(composite_record, camera)},
-      {"COMP_SOURCE", offsetof(composite_record, source)},
-      {"COMP_FLAGS", offsetof(composite_record, flags)},
-      {"COMP_FEATHER", offsetof(composite_record, feather_pixels)},
-      {"COMP_DEM_FRAC_LAT", offsetof(composite_record, dem_fraction_lat)},
-      {"COMP_DEM_FRAC_LON", offsetof(composite_record, dem_fraction_lon)},
-      {"COMP_DEM_ROW", offsetof(composite_record, dem_row)},
-      {"COMP_DEM_COL", offsetof(composite_record, dem_column)},
-      {"COMP_REF_LAT_DEG", offsetof(composite_record, ref_lat_deg)},
-      {"COMP_REF_LON_DEG", offsetof(composite_record, ref_lon_deg)},
-      {"COMP_FOOTPRINT_LINES", offsetof(composite_record, footprint)},
-      {"COMP_INNER_LINES", offsetof(composite_record, inner)},
-      {"COMP_EDGE_SLOPE", offsetof(composite_record, edge_slope)},
-      // Flag bits, counted in words so that the table reads them as bytes / 4.
-      {"COMP_USE_DEM", 4 * composite_use_dem},
-      {"COMP_ABSOLUTE_DEM", 4 * composite_absolute_dem},
-      {"COMP_WRITE_COLOUR", 4 * composite_write_colour},
-      {"COMP_LAST_WINS", 4 * composite_last_wins},
-      {"COMP_EXTRAS", 4 * composite_extras},
-      {"COMP_CLAIMED", 4 * composite_claimed},
-      {"COMP_GEOMETRY", 4 * composite_geometry},
-      {"COMP_SAMPLE_WON", 4 * composite_sample_won},
-      {"COMP_FOOTPRINT", 4 * composite_footprint},
+// The kernel file's record offsets, flag bits and kernel parameters are those the program
+// was built with; a file that differs in any of them is named with what differs.
+TEST(KernelLayout, KernelFileMatchesTheProgramAndOtherFilesAreRefused) {
+  const std::string source = read_file(source_dir() + "/kernels/direct_registration.cl");
+  EXPECT_EQ(kernel_file_mismatch(source), "");
+  const struct {
+    const char *from, *to, *mismatch;
+  } cases[] = {
+      {"#define COMP_EDGE_SLOPE 40", "#define COMP_EDGE_SLOPE 41", "COMP_EDGE_SLOPE is 41, not 40"},
+      {"#define VIEW_WIDTH ", "#define VIEW_COLUMNS ", "VIEW_WIDTH is not defined"},
+      {"#define COMP_FOOTPRINT 256", "#define COMP_FOOTPRINT 512", "COMP_FOOTPRINT is 512, not 256"},
+      {"int camera_count, int span, int cols)", "int span, int camera_count, int cols)",
+       "kernel composite_feather_flat takes other parameters"},
+      {"__kernel void composite_blend(", "__kernel void composite_blend_all(",
+       "no kernel composite_blend"},
   };
-  const std::map<std::string, long> defines = kernel_defines();
-  for (const auto& [name, bytes] : offsets) {
-    ASSERT_EQ(defines.count(name), 1u) << name;
-    EXPECT_EQ(defines.at(name) * 4, static_cast<long>(bytes)) << name;
+  for (const auto& c : cases) {
+    std::string changed = source;
+    const std::size_t at = changed.find(c.from);
+    ASSERT_NE(at, std::string::npos) << c.from;
+    changed.replace(at, std::strlen(c.from), c.to);
+    EXPECT_EQ(kernel_file_mismatch(changed), c.mismatch) << c.from;
   }
 }
 
@@ -100,30 +77,6 @@ TEST(KernelLayout, PackedDemHeaderHoldsWhatTheKernelReadsWhereItReadsIt) {
   EXPECT_EQ(word(k.at("DEM_NODE_COLS"), int32_t{0}), 3);
   // Node (row 1, column 1) as the kernel finds it: header, then row-major nodes.
   EXPECT_EQ(word(k.at("DEM_HEADER_FLOATS") + (1 * 3 + 1) * k.at("DEM_NODE_FLOATS"), 0.0f), 123.5f);
-}
-
-// The host binds every kernel's arguments by name: the catalogue's names are the kernel
-// file's parameters, in their order.
-TEST(KernelLayout, CatalogueNamesEveryKernelsParametersInOrder) {
-  const std::string source = read_file(source_dir() + "/kernels/direct_registration.cl");
-  for (int k = 0; k < kernel_count; ++k) {
-    const kernel_signature& signature = signature_of(static_cast<kernel_id>(k));
-    std::smatch declaration;
-    ASSERT_TRUE(std::regex_search(
-        source, declaration,
-        std::regex(R"(__kernel\s+void\s+)" + std::string(signature.name) + R"(\s*\(([^)]*)\))")))
-        << signature.name;
-    std::vector<std::string> parameters;
-    const std::string list = declaration[1].str();
-    const std::regex last_word(R"((\w+)\s*(,|$))");
-    for (auto it = std::sregex_iterator(list.begin(), list.end(), last_word);
-         it != std::sregex_iterator(); ++it) {
-      parameters.push_back((*it)[1].str());
-    }
-    EXPECT_EQ(parameters,
-              std::vector<std::string>(signature.arguments.begin(), signature.arguments.end()))
-        << signature.name;
-  }
 }
 
 }  // namespace
