@@ -721,20 +721,27 @@ float composite_ramp(float t) {
   return s * s * (3.0f - 2.0f * s);
 }
 
-// Whether this image's off-nadir angle at (x, y, z) exceeds the best image's (whose
-// squared tangent is `best_score`) by more than `limit` degrees, from the tangent of their
-// difference and atan(q) >= q - q^3/3, with room for rounding: a pixel where it does is
-// no nearer a seam with this image than the feather width, which needs no arc tangent.
-bool composite_gap_exceeds(float x, float y, float z, __global const float* rec, float best_score,
-                           float limit) {
-  const float dx = rec[COMP_CAMERA] - x, dy = rec[COMP_CAMERA + 1] - y;
-  const float dz = rec[COMP_CAMERA + 2] - z;
-  if (!(dz > 0.0f && best_score < MAXFLOAT)) return false;
-  const float t = sqrt(dx * dx + dy * dy) / dz, t_best = sqrt(best_score);
+// Whether an off-nadir angle of tangent `t` exceeds the best image's (whose squared
+// tangent is `best_score`) by more than `limit` degrees, from the tangent of their
+// difference and atan(q) >= q - q^3/3, with room for rounding.
+bool composite_tangent_gap_exceeds(float t, float best_score, float limit) {
+  if (!(best_score < MAXFLOAT)) return false;
+  const float t_best = sqrt(best_score);
   const float q = (t - t_best) / (1.0f + t * t_best);
   if (!(q > 0.0f)) return false;
   const float lower = (q - q * q * q / 3.0f) * RAD_TO_DEG;
   return lower - 1e-3f > limit * 1.0001f;
+}
+
+// composite_tangent_gap_exceeds for this image's angle at (x, y, z): a pixel where it
+// holds is no nearer a seam with this image than the feather width, which needs no arc
+// tangent.
+bool composite_gap_exceeds(float x, float y, float z, __global const float* rec, float best_score,
+                           float limit) {
+  const float dx = rec[COMP_CAMERA] - x, dy = rec[COMP_CAMERA + 1] - y;
+  const float dz = rec[COMP_CAMERA + 2] - z;
+  if (!(dz > 0.0f)) return false;
+  return composite_tangent_gap_exceeds(sqrt(dx * dx + dy * dy) / dz, best_score, limit);
 }
 
 // Upper bound of composite_angle_gradient's length on flat ground, degrees a pixel: the
@@ -838,9 +845,44 @@ __kernel void composite_feather(int image_width, int image_height, __global cons
                           camera_count);
 }
 
+// Whether composite_feather_other's first test on flat ground leaves every pixel of
+// columns [first, end) of the span that another image won, taken once with what bounds
+// each of them: this image's least tangent over the columns (widened for the rounding of
+// the coordinates), the greatest best score and best-image gradient, the least frame-edge
+// distance. Each pixel's own angle gap then exceeds its limit too.
+bool composite_flat_columns_far(const row_span* s, int first, int end, uint own,
+                                __global const uint* source, __global const float* score,
+                                __global const float4* best, int plane_row,
+                                __global const float* view, __global const float* rec,
+                                float feather) {
+  float most_score = 0.0f, most_slope = 0.0f;
+  for (int col = first; col < end; ++col) {
+    const size_t i = s->row_start + (size_t)col;
+    const uint held = source[i];
+    if (held == own || held == 0) continue;
+    const float4 b = best[band_index(view, i, plane_row)];
+    const float slope = b.x * b.x + b.y * b.y;
+    if (!(score[i] < MAXFLOAT && slope < MAXFLOAT && b.z >= feather)) return false;
+    most_score = max(most_score, score[i]);
+    most_slope = max(most_slope, slope);
+  }
+  const float x0 = span_x(s, first), x1 = span_x(s, end - 1);
+  const float cx = rec[COMP_CAMERA], cy = rec[COMP_CAMERA + 1], h = rec[COMP_CAMERA + 2];
+  if (!(h > 0.0f)) return false;
+  const float dx = cx - clamp(cx, min(x0, x1), max(x0, x1)), dy = cy - s->y;
+  const float rounding = 1e-6f * (fabs(cx) + fabs(cy) + fabs(x0) + fabs(x1) + fabs(s->y));
+  const float nearest = max(sqrt(dx * dx + dy * dy) - rounding, 0.0f);
+  const float pixel_size = s->pixel_size;
+  const float limit = (max(composite_flat_slope_bound(x0, s->y, pixel_size, rec),
+                           composite_flat_slope_bound(x1, s->y, pixel_size, rec)) +
+                       sqrt(most_slope)) * feather;
+  return composite_tangent_gap_exceeds(nearest / h * (1.0f - 1e-6f), most_score, limit);
+}
+
 // Feathering's last pass of one image from geometry on flat ground: composite_feather's
 // steps, `span` columns of a row a work item (work_item_span), only those within the
-// footprint lines (where the frame test refuses every other pixel).
+// footprint lines (where the frame test refuses every other pixel). Runs of columns far
+// from every seam with this image skip the pixels other images won at once.
 __kernel void composite_feather_flat(int image_width, int image_height,
                                      __global const float* view, __global uchar* output,
                                      __global const uchar* image, __global const float* rec,
@@ -853,17 +895,24 @@ __kernel void composite_feather_flat(int image_width, int image_height,
   footprint_columns(&s, rec + COMP_FOOTPRINT_LINES);
   const uint own = (uint)as_int(rec[COMP_SOURCE]);
   const int flags = as_int(rec[COMP_FLAGS]);
-  for (int col = s.first; col < s.end; ++col) {
-    const size_t i = s.row_start + (size_t)col;
-    const uint held = source[i];
-    const float x = span_x(&s, col), y = s.y;
-    if (held == own) {
-      float fx, fy;
-      if ((flags & COMP_SAMPLE_WON) != 0 && image_point(x, y, 0.0f, view, &fx, &fy))
-        write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
-    } else if (held != 0) {
-      composite_feather_other(x, y, 0.0f, i, held, image_width, image_height, view, image, 0, 0,
-                              rec, flags, score, best, sum, plane_row, cameras, camera_count);
+  const float feather = rec[COMP_FEATHER];
+  for (int first = s.first; first < s.end; first += 16) {
+    const int end = min(first + 16, s.end);
+    const bool far = end - first == 16 &&
+                     composite_flat_columns_far(&s, first, end, own, source, score, best,
+                                                plane_row, view, rec, feather);
+    for (int col = first; col < end; ++col) {
+      const size_t i = s.row_start + (size_t)col;
+      const uint held = source[i];
+      const float x = span_x(&s, col), y = s.y;
+      if (held == own) {
+        float fx, fy;
+        if ((flags & COMP_SAMPLE_WON) != 0 && image_point(x, y, 0.0f, view, &fx, &fy))
+          write_colour(output + i * 3, bilinear_sample(fx, fy, image_width, image_height, image));
+      } else if (held != 0 && !far) {
+        composite_feather_other(x, y, 0.0f, i, held, image_width, image_height, view, image, 0, 0,
+                                rec, flags, score, best, sum, plane_row, cameras, camera_count);
+      }
     }
   }
 }

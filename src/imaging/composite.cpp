@@ -32,8 +32,8 @@ void flat_edge_slopes(const cv::Matx33d& homography, const cv::Matx33d& extrinsi
                       int height, double step, float (&slope)[2]) {
   double least = INFINITY, most = -INFINITY, reach_x = 0, reach_y = 0;
   for (int k = 0; k < 4; ++k) {
-    const double p2 = homography(2, 0) * corner[k][0] + homography(2, 1) * corner[k][1] +
-                      homography(2, 2);
+    const double p2 =
+        homography(2, 0) * corner[k][0] + homography(2, 1) * corner[k][1] + homography(2, 2);
     least = std::min(least, p2);
     most = std::max(most, p2);
     reach_x = std::max(reach_x, std::abs(corner[k][0]) + std::abs(step));

@@ -99,10 +99,12 @@ kernel_source load_kernel_source() {
     const std::filesystem::path here = std::filesystem::current_path(error);
     const std::string beside = kernel_path_beside_program();
     throw fatal_error("cannot open .cl file: looked for " + std::string(kernel_source_path) +
-                      " in the working folder (" + (error ? "unknown" : (here / kernel_source_path).string()) +
+                      " in the working folder (" +
+                      (error ? "unknown" : (here / kernel_source_path).string()) +
                       ") and beside the program (" + (beside.empty() ? "unknown" : beside) + ")\n");
   }
-  return {path, std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>())};
+  return {path,
+          std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>())};
 }
 
 cl_program build_program(cl_context context, const std::string& source) {

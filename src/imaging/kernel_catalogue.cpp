@@ -37,8 +37,7 @@ const kernel_signature& signature_of(kernel_id kernel) {
       {"composite_best_view_flat",
        {"image_width", "image_height", "view", "rec", "score", "source", "span", "cols"}},
       {"composite_sample_won_flat",
-       {"image_width", "image_height", "view", "output", "image", "rec", "source", "span",
-        "cols"}},
+       {"image_width", "image_height", "view", "output", "image", "rec", "source", "span", "cols"}},
       {"composite_extras_flat",
        {"image_width", "image_height", "view", "rec", "source", "best", "plane_row", "span",
         "cols"}},
@@ -55,8 +54,7 @@ bool spans_rows(kernel_id kernel) {
   return kernel == kernel_id::project_image_claimed ||
          kernel == kernel_id::composite_best_view_flat ||
          kernel == kernel_id::composite_sample_won_flat ||
-         kernel == kernel_id::composite_extras_flat ||
-         kernel == kernel_id::composite_feather_flat;
+         kernel == kernel_id::composite_extras_flat || kernel == kernel_id::composite_feather_flat;
 }
 
 namespace {
@@ -79,7 +77,8 @@ std::map<std::string, long> integer_defines(const std::string& text) {
     at += 7;
     const std::string name = next_word(text, at);
     const std::string value = next_word(text, at);
-    const bool integer = !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
+    const bool integer =
+        !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
     if (!name.empty() && integer) defines[name] = std::stol(value);
   }
   return defines;
@@ -95,7 +94,8 @@ std::map<std::string, std::vector<std::string>> kernel_parameters(const std::str
     const std::string name = next_word(text, at);
     const std::size_t open = text.find_first_not_of(" \t\r\n", at);
     const std::size_t close = text.find(')', at);
-    if (name.empty() || open == std::string::npos || text[open] != '(' || close == std::string::npos)
+    if (name.empty() || open == std::string::npos || text[open] != '(' ||
+        close == std::string::npos)
       continue;
     std::vector<std::string>& parameters = kernels[name];
     // The last word before each comma and before the closing parenthesis.
@@ -169,8 +169,8 @@ std::string kernel_file_mismatch(const std::string& source) {
     const kernel_signature& signature = signature_of(static_cast<kernel_id>(k));
     const auto found = kernels.find(signature.name);
     if (found == kernels.end()) return std::string("no kernel ") + signature.name;
-    if (found->second != std::vector<std::string>(signature.arguments.begin(),
-                                                  signature.arguments.end()))
+    if (found->second !=
+        std::vector<std::string>(signature.arguments.begin(), signature.arguments.end()))
       return std::string("kernel ") + signature.name + " takes other parameters";
   }
   return "";

@@ -110,8 +110,8 @@ cl_status view_device::begin(const view_params& view, const cv::Mat& initial,
     AQ_RETURN_IF_FAILED(plane("source plane", source_, pixels * sizeof(uint32_t), &no_source, 4,
                               start_of(&view_state::source)));
   }
-  AQ_RETURN_IF_FAILED(plane("compositing record", composite_, sizeof(composite_record),
-                            &no_source, sizeof(no_source), nullptr));
+  AQ_RETURN_IF_FAILED(plane("compositing record", composite_, sizeof(composite_record), &no_source,
+                            sizeof(no_source), nullptr));
   // Without feathering the two float4 planes are bound but never touched.
   const std::size_t band_pixels =
       static_cast<std::size_t>(std::max(view.width, 0)) * static_cast<std::size_t>(band_rows_);
@@ -256,8 +256,7 @@ cl_status view_device::draw(int pass, const image_geometry& geometry, const cv::
       // projection; deep within the edge slopes feathering needs no frame-edge distance.
       std::copy(std::begin(lines.footprint), std::end(lines.footprint), record_host_.footprint);
       std::copy(std::begin(lines.inner), std::end(lines.inner), record_host_.inner);
-      std::copy(std::begin(lines.edge_slope), std::end(lines.edge_slope),
-                record_host_.edge_slope);
+      std::copy(std::begin(lines.edge_slope), std::end(lines.edge_slope), record_host_.edge_slope);
       record_host_.flags |= composite_footprint;
     }
     if (feathered() && pass == 0) {

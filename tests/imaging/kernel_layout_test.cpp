@@ -39,7 +39,8 @@ TEST(KernelLayout, KernelFileMatchesTheProgramAndOtherFilesAreRefused) {
   } cases[] = {
       {"#define COMP_EDGE_SLOPE 40", "#define COMP_EDGE_SLOPE 41", "COMP_EDGE_SLOPE is 41, not 40"},
       {"#define VIEW_WIDTH ", "#define VIEW_COLUMNS ", "VIEW_WIDTH is not defined"},
-      {"#define COMP_FOOTPRINT 256", "#define COMP_FOOTPRINT 512", "COMP_FOOTPRINT is 512, not 256"},
+      {"#define COMP_FOOTPRINT 256", "#define COMP_FOOTPRINT 512",
+       "COMP_FOOTPRINT is 512, not 256"},
       {"int camera_count, int span, int cols)", "int span, int camera_count, int cols)",
        "kernel composite_feather_flat takes other parameters"},
       {"__kernel void composite_blend(", "__kernel void composite_blend_all(",

@@ -50,14 +50,14 @@ struct attitude_deg {
   double roll, pitch, heading;
 };
 
-// A 120 x 100 view of 1 m pixels around the survey centre.
-view_params small_view() {
+// A 120 x 100 m view around the survey centre, of 1 m pixels unless said otherwise.
+view_params small_view(float pixel_size = 1.0f) {
   view_params view = empty_view_params();
-  view.pixel_size = 1.0f;
+  view.pixel_size = pixel_size;
   view.x_min = -60.0f;
-  view.x_max = 59.0f;
+  view.x_max = 60.0f - pixel_size;
   view.y_min = -50.0f;
-  view.y_max = 49.0f;
+  view.y_max = 50.0f - pixel_size;
   finish_view_params(view, reference_radians(ref_lat_deg), reference_radians(ref_lon_deg));
   return view;
 }
@@ -400,50 +400,55 @@ TEST_F(ProjectionKernel, ViewsDrawnInTurnsAreTheViewDrawnAtOnce) {
 // the seam slope, and best view from geometry has kernels of its own, whose work items
 // draw whole rows on a CPU device and pixels on a GPU; a DEM of zero heights, which has
 // none of these, gives the same view, from geometry or not, with either kind of work item.
+// Quarter-metre pixels put most of each frame far from its seams, where whole runs of
+// columns leave at once.
 TEST_F(ProjectionKernel, FlatShortcutsLeaveBestViewAndFeatheringAsTheyAre) {
-  const view_params base = small_view();
-  hilly_dem level(base, true);
-  ASSERT_TRUE(level.built);
-  const frame_set frames = five_frames(base, 1, 60.0, 7.0, 50);
-  const auto& [cameras, records, images] = frames;
-  const footprint_window whole{0, base.height - 1, 0, base.width - 1};
-  bool geometric = false;
-  const auto draw = [&](composite_rule rule, bool use_dem) {
-    composite_options options;
-    options.rule = rule;
-    options.feather_pixels = 6.0f;
-    options.source_map = true;
-    options.frames_never_black = geometric;
-    view_device device(*gpu_, options, use_dem, level.dem, ref_lat_deg, ref_lon_deg);
-    cv::Mat canvas = cv::Mat::zeros(base.height, base.width, CV_8UC3);
-    EXPECT_TRUE(device.begin(base, canvas, place_in_survey(base, base)).ok());
-    for (int pass = 0; pass < device.passes(); ++pass)
-      for (int k = 0; k < 5; ++k)
-        EXPECT_TRUE(device.draw(pass, cameras[k], images[k], whole, records[k]).ok());
-    composite_planes planes;
-    EXPECT_TRUE(device.finish(canvas, planes).ok());
-    return std::make_pair(canvas, std::vector<uint32_t>(
-                                      planes.source, planes.source + base.width * base.height));
-  };
-  const bool whole_rows = gpu_->row_spans();
-  for (const bool from_geometry : {false, true}) {
-    geometric = from_geometry;
-    const auto [best, best_source] = draw(composite_rule::best_view, false);
-    const std::set<uint32_t> held(best_source.begin(), best_source.end());
-    EXPECT_GE(held.size(), 5u) << geometric;
-    for (const composite_rule rule : {composite_rule::best_view, composite_rule::feathered}) {
-      const auto [on_dem, dem_source] = draw(rule, true);
-      for (const bool rows : {true, false}) {
-        gpu_->set_row_spans(rows);
-        const auto [flat, flat_source] = draw(rule, false);
-        EXPECT_EQ(flat_source, dem_source) << geometric << rows;
-        EXPECT_EQ(cv::countNonZero(cv::Mat(flat != on_dem).reshape(1)), 0) << geometric << rows;
-        // Feathering blends some pixels across its seams.
-        if (rule == composite_rule::feathered) {
-          EXPECT_GT(cv::countNonZero(cv::Mat(flat != best).reshape(1)), base.width) << geometric;
+  for (const float pixel_size : {1.0f, 0.25f}) {
+    const view_params base = small_view(pixel_size);
+    hilly_dem level(base, true);
+    ASSERT_TRUE(level.built);
+    const frame_set frames = five_frames(base, 1, 60.0, 7.0, 50);
+    const auto& [cameras, records, images] = frames;
+    const footprint_window whole{0, base.height - 1, 0, base.width - 1};
+    bool geometric = false;
+    const auto draw = [&](composite_rule rule, bool use_dem) {
+      composite_options options;
+      options.rule = rule;
+      options.feather_pixels = 6.0f;
+      options.source_map = true;
+      options.frames_never_black = geometric;
+      view_device device(*gpu_, options, use_dem, level.dem, ref_lat_deg, ref_lon_deg);
+      cv::Mat canvas = cv::Mat::zeros(base.height, base.width, CV_8UC3);
+      EXPECT_TRUE(device.begin(base, canvas, place_in_survey(base, base)).ok());
+      for (int pass = 0; pass < device.passes(); ++pass)
+        for (int k = 0; k < 5; ++k)
+          EXPECT_TRUE(device.draw(pass, cameras[k], images[k], whole, records[k]).ok());
+      composite_planes planes;
+      EXPECT_TRUE(device.finish(canvas, planes).ok());
+      return std::make_pair(canvas, std::vector<uint32_t>(
+                                        planes.source, planes.source + base.width * base.height));
+    };
+    const bool whole_rows = gpu_->row_spans();
+    for (const bool from_geometry : {false, true}) {
+      geometric = from_geometry;
+      const auto [best, best_source] = draw(composite_rule::best_view, false);
+      const std::set<uint32_t> held(best_source.begin(), best_source.end());
+      EXPECT_GE(held.size(), 5u) << geometric;
+      for (const composite_rule rule : {composite_rule::best_view, composite_rule::feathered}) {
+        const auto [on_dem, dem_source] = draw(rule, true);
+        for (const bool rows : {true, false}) {
+          gpu_->set_row_spans(rows);
+          const auto [flat, flat_source] = draw(rule, false);
+          EXPECT_EQ(flat_source, dem_source) << geometric << rows;
+          EXPECT_EQ(cv::countNonZero(cv::Mat(flat != on_dem).reshape(1)), 0) << geometric << rows;
+          // Feathering blends some pixels across its seams.
+          if (rule == composite_rule::feathered) {
+            EXPECT_GT(cv::countNonZero(cv::Mat(flat != best).reshape(1)), base.width)
+              << geometric;
+          }
         }
+        gpu_->set_row_spans(whole_rows);
       }
-      gpu_->set_row_spans(whole_rows);
     }
   }
 }
