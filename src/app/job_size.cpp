@@ -88,7 +88,7 @@ bool check_job_size(const mosaic_request& request, const mosaic_job& job, const 
   std::size_t extension_position = 0;
   const bool png = find_output_extension(request.joined, extension_position) >= 4;
   // The device's score (4) and source (4) planes, feathering's two float4 planes, and
-  // each map read back and encoded.
+  // each map converted and encoded.
   const composite_options& compositing = request.views.compositing;
   const double extra = (compositing.active() ? 8.0 : 0.0) +
                        (compositing.rule == composite_rule::feathered ? 32.0 : 0.0) +

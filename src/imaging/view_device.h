@@ -1,6 +1,6 @@
 #pragma once
 // The device side of one view: its buffers and the launches that draw a frame into it
-// by the compositing rule, then the read-back of its pixels and planes.
+// by the compositing rule, then its pixels and planes mapped for the host.
 
 #include <cstdint>
 #include <opencv2/core.hpp>

@@ -214,8 +214,8 @@ rendered_view render_with(const view_setting& setting, const view_params& view,
     if (pass != first_reading || !drawn.first_band) continue;
     ++result.projected;
     if (k % 20 != 0) continue;
-    // Only a display can show an intermediate state; the final read-back fills the
-    // canvas either way.
+    // Only a display can show an intermediate state; the canvas is the device's buffer,
+    // mapped at the end, either way.
     if (display_available()) {
       if (const cl_status status = device.read_output(result.image); !status.ok())
         return device_failed(std::move(result), status);

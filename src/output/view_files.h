@@ -54,9 +54,9 @@ std::string stage_view_side_files(staged_file_set& files, const std::string& pat
 // view is incomplete when some files had been replaced already).
 bool commit_view_files(staged_file_set& files, const std::string& path);
 
-// The per-pixel maps of a view, read back with it (width x height values, row-major).
+// The per-pixel maps of a view, where the renderer left them (width x height values each,
+// row-major).
 struct view_maps {
-  // width x height each, row-major
   const uint32_t* source = nullptr;  // flight-log line, 0 where nothing was projected
   const float* angle_deg = nullptr;  // off-nadir degrees where source != 0
   bool source_map = false, angle_map = false;     // which maps to write
