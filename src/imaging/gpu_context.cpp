@@ -90,14 +90,14 @@ kernel_source load_kernel_source() {
   // The working directory first; an installed program also finds its own copy.
   std::string path = kernel_source_path;
   std::ifstream file(path);
-  if (!file) {
-    path = kernel_path_beside_program();
-    if (!path.empty()) file.open(path);
+  const std::string beside = file ? "" : kernel_path_beside_program();
+  if (!file && !beside.empty()) {
+    path = beside;
+    file.open(path);
   }
   if (!file) {
     std::error_code error;
     const std::filesystem::path here = std::filesystem::current_path(error);
-    const std::string beside = kernel_path_beside_program();
     throw fatal_error("cannot open .cl file: looked for " + std::string(kernel_source_path) +
                       " in the working folder (" +
                       (error ? "unknown" : (here / kernel_source_path).string()) +

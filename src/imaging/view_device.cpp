@@ -167,13 +167,12 @@ kernel_launch view_device::compositing(int pass) const {
   // From geometry on flat ground each pass has a kernel without the other cases (the same
   // arithmetic) whose work items draw row spans: a short per-pixel loop runs faster on a
   // CPU device. All but the colour pass bisect the frame's footprint lines.
-  if (geometric() && (record_host_.flags & composite_footprint) != 0) {
-    kernel = pass == 0      ? kernel_id::composite_best_view_flat
-             : feather      ? kernel_id::composite_feather_flat
-             : feathered()  ? kernel_id::composite_extras_flat
-                            : kernel_id::composite_sample_won_flat;
-  } else if (pass == 1 && geometric() && !feathered() && !use_dem_) {
+  if (geometric() && !use_dem_ && pass == 1 && !feathered()) {
     kernel = kernel_id::composite_sample_won_flat;
+  } else if (geometric() && (record_host_.flags & composite_footprint) != 0) {
+    kernel = pass == 0 ? kernel_id::composite_best_view_flat
+             : feather ? kernel_id::composite_feather_flat
+                       : kernel_id::composite_extras_flat;
   }
   kernel_launch launch = gpu_.launch(kernel);
   // Each kernel takes its own arguments of these; run() refuses one left unset.
